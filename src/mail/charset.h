@@ -1,0 +1,38 @@
+#pragma once
+// Byte-to-text conversion for the charsets that appear in received mail, and
+// the reverse direction for the text this service writes.
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace kdv {
+
+// One charset's conversion in both directions. Objects are immutable and shared
+// between threads; conversions never throw on bad input.
+class TTextEncoding {
+public:
+    virtual ~TTextEncoding();
+    // Bytes in this charset to UTF-8; an invalid or truncated sequence becomes U+FFFD.
+    virtual std::string ToUtf8(std::string_view bytes) const = 0;
+    // UTF-8 to bytes in this charset; a character the charset cannot hold, or an
+    // invalid UTF-8 sequence, becomes "?".
+    virtual std::string FromUtf8(std::string_view utf8) const = 0;
+    // Windows code page number of the charset (28591 for the 8-bit fallback).
+    virtual int CodePage() const = 0;
+};
+
+// The conversion for a charset name as it appears in a MIME header or encoded
+// word (case and surrounding blanks/quotes ignored). Never null: an empty or
+// unknown name, a name without code page, or a code page the system cannot
+// convert gives the 8-bit decoding (byte n becomes U+00nn).
+std::shared_ptr<const TTextEncoding> CharsetToTextEncoding(std::string_view charset);
+
+// The conversion for text whose charset is undeclared or declared as US-ASCII:
+// ASCII bytes as they are, a run of valid UTF-8 kept as UTF-8, any other byte
+// above 127 read as Windows-1252. CodePage() is 20127. FromUtf8 writes US-ASCII.
+std::shared_ptr<const TTextEncoding> UndeclaredTextEncoding();
+
+// The 8-bit decoding on its own: byte n becomes U+00nn.
+std::string Latin1ToUtf8(std::string_view bytes);
+
+}  // namespace kdv
