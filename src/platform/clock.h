@@ -17,3 +17,18 @@ public:
 IClock& SystemClock();
 
 }  // namespace kdv
+
+namespace kdv {
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+// A monotonic clock for intervals (the poll timer), immune to clock changes.
+class ISteadyClock {
+public:
+    virtual ~ISteadyClock() = default;
+    virtual SteadyTime Now() const = 0;
+};
+
+ISteadyClock& SystemSteadyClock();
+
+}  // namespace kdv

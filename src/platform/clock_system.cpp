@@ -27,3 +27,20 @@ IClock& SystemClock() {
 }
 
 }  // namespace kdv
+
+namespace kdv {
+namespace {
+
+class TSystemSteadyClock final : public ISteadyClock {
+public:
+    SteadyTime Now() const override { return std::chrono::steady_clock::now(); }
+};
+
+}  // namespace
+
+ISteadyClock& SystemSteadyClock() {
+    static TSystemSteadyClock clock;
+    return clock;
+}
+
+}  // namespace kdv

@@ -1,0 +1,35 @@
+#pragma once
+// Registration of the service with the system's service manager (a systemd
+// unit on Linux). The caller formats the messages; this layer only reports
+// success or the system's error text.
+#include <filesystem>
+#include <string>
+
+namespace kdv {
+
+struct TServiceDefinition {
+    std::string Name;                    // unit / service name, e.g. "diravid"
+    std::string Description;             // shown by the service manager
+    std::filesystem::path Executable;    // full path of the program
+    std::filesystem::path Home;          // its home folder, passed as --home
+};
+
+struct TInstallOutcome {
+    bool Ok = false;
+    std::string Error;                   // the system's error text when !Ok
+};
+
+// Folder that receives the unit file: $DIRAVID_SYSTEMD_DIR when set (tests,
+// packaging), else /etc/systemd/system.
+std::filesystem::path ServiceUnitFolder();
+
+// Writes the unit and enables it. Fails when the unit already exists.
+TInstallOutcome InstallService(const TServiceDefinition& def);
+
+// Disables and removes the unit. Fails when it does not exist.
+TInstallOutcome UninstallService(const std::string& name);
+
+// The unit file's text for `def` (what InstallService writes).
+std::string ServiceUnitText(const TServiceDefinition& def);
+
+}  // namespace kdv

@@ -1,0 +1,91 @@
+#include "service/command_line.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace kdv {
+namespace {
+
+std::string Lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+// "/install", "-INSTALL", "--install" all name the switch "install".
+std::optional<std::string> SwitchName(const std::string& arg) {
+    if (arg.size() < 2) return std::nullopt;
+    if (arg[0] == '/') return Lower(arg.substr(1));
+    if (arg[0] != '-') return std::nullopt;
+    return Lower(arg.substr(arg[1] == '-' ? 2 : 1));
+}
+
+}  // namespace
+
+TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
+    TCommandLine cl;
+    bool importing = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        auto name = SwitchName(arg);
+        // An absolute path after --import is a file, not a "/" switch.
+        if (name && importing && arg[0] == '/' && *name != "install" && *name != "uninstall" &&
+            *name != "silent")
+            name.reset();
+        if (!name) {
+            if (importing) {
+                cl.ImportFiles.emplace_back(arg);
+                continue;
+            }
+            cl.Error = "Unbekanntes Argument: " + arg;
+            return cl;
+        }
+        importing = false;
+        if (*name == "install") {
+            cl.Install = true;
+        } else if (*name == "uninstall") {
+            cl.Uninstall = true;
+        } else if (*name == "silent") {
+            cl.Silent = true;
+        } else if (*name == "once") {
+            cl.Once = true;
+        } else if (*name == "help" || *name == "h" || *name == "?") {
+            cl.Help = true;
+        } else if (*name == "version") {
+            cl.Version = true;
+        } else if (*name == "import") {
+            importing = true;
+        } else if (*name == "home") {
+            if (i + 1 >= args.size()) {
+                cl.Error = "--home erwartet einen Ordner.";
+                return cl;
+            }
+            cl.Home = std::filesystem::path(args[++i]);
+        } else {
+            cl.Error = "Unbekannter Schalter: " + arg;
+            return cl;
+        }
+    }
+    if (cl.Install && cl.Uninstall) cl.Error = "INSTALL und UNINSTALL schließen sich aus.";
+    return cl;
+}
+
+std::string UsageText() {
+    return "KorvaneDiraVid: verbindet das Nachrichtenjournal der Lageführung mit E-Mail.\n"
+           "\n"
+           "Aufruf: diravid [--home ORDNER] [--once | --import DATEI... | INSTALL [SILENT] | UNINSTALL [SILENT]]\n"
+           "\n"
+           "  (ohne Schalter)   läuft als Dienst im Vordergrund bis SIGTERM/SIGINT\n"
+           "  --home ORDNER     Ordner mit diravid.ini, whitelist.txt, Log, Logs/ und old/\n"
+           "                    (Vorgabe: der Ordner des Programms)\n"
+           "  --once            Start, ein Abrufzyklus, Stopp; Status 1, wenn der Start scheitert\n"
+           "  --import DATEI... liest jede Datei als eine E-Mail und legt sie ab wie ein Postfachabruf\n"
+           "  INSTALL           richtet die systemd-Unit diravid.service ein und aktiviert sie\n"
+           "  UNINSTALL         deaktiviert und entfernt die Unit\n"
+           "  SILENT            mit INSTALL/UNINSTALL: keine Erfolgsmeldung\n"
+           "  --version         zeigt die Version\n"
+           "  --help            zeigt diesen Text\n"
+           "\n"
+           "Schalter gelten mit \"/\", \"-\" oder \"--\" davor, in beliebiger Schreibweise.\n";
+}
+
+}  // namespace kdv

@@ -1,0 +1,46 @@
+#include "service/command_line.h"
+
+#include <gtest/gtest.h>
+
+namespace kdv {
+namespace {
+
+struct LineCase {
+    std::vector<std::string> args;
+    bool install, uninstall, silent, once;
+    std::string home;
+    size_t imports;
+    bool error;
+};
+
+class CommandLineCases : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(CommandLineCases, Parses) {
+    const LineCase& c = GetParam();
+    const TCommandLine cl = ParseCommandLine(c.args);
+    EXPECT_EQ(!cl.Error.empty(), c.error) << cl.Error;
+    if (c.error) return;
+    EXPECT_EQ(cl.Install, c.install);
+    EXPECT_EQ(cl.Uninstall, c.uninstall);
+    EXPECT_EQ(cl.Silent, c.silent);
+    EXPECT_EQ(cl.Once, c.once);
+    EXPECT_EQ(cl.Home ? cl.Home->string() : "", c.home);
+    EXPECT_EQ(cl.ImportFiles.size(), c.imports);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Switches, CommandLineCases,
+    ::testing::Values(LineCase{{}, false, false, false, false, "", 0, false},
+                      LineCase{{"/INSTALL"}, true, false, false, false, "", 0, false},
+                      LineCase{{"-install", "/Silent"}, true, false, true, false, "", 0, false},
+                      LineCase{{"--install", "--home", "/srv/dv"}, true, false, false, false, "/srv/dv", 0, false},
+                      LineCase{{"/uninstall", "-SILENT"}, false, true, true, false, "", 0, false},
+                      LineCase{{"--home", "/x", "--once"}, false, false, false, true, "/x", 0, false},
+                      LineCase{{"--import", "/tmp/a.eml", "b.eml", "--home", "h"}, false, false, false, false, "h", 2, false},
+                      LineCase{{"--home"}, false, false, false, false, "", 0, true},
+                      LineCase{{"INSTALL"}, false, false, false, false, "", 0, true},
+                      LineCase{{"--bogus"}, false, false, false, false, "", 0, true},
+                      LineCase{{"/install", "/uninstall"}, false, false, false, false, "", 0, true}));
+
+}  // namespace
+}  // namespace kdv

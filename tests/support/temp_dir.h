@@ -1,0 +1,21 @@
+#pragma once
+// A fresh folder under the system's temporary folder, removed with the object.
+#include <filesystem>
+#include <string>
+
+namespace kdv::testing {
+
+class TTempDir {
+public:
+    explicit TTempDir(const std::string& prefix = "diravid-test");
+    ~TTempDir();
+    TTempDir(const TTempDir&) = delete;
+    TTempDir& operator=(const TTempDir&) = delete;
+    const std::filesystem::path& Path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+}  // namespace kdv::testing
