@@ -9,10 +9,21 @@
 // Nothing is cached: every read goes to the file, so an edit by an operator
 // takes effect at the next read. Reads never fail: a missing or unreadable
 // file, a missing key or a value that is no number yields the default.
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
 namespace kdv {
+
+// Longest value a read returns, in characters; the platform's own settings
+// readers fill a buffer of 2048 characters including the terminating zero.
+inline constexpr std::size_t kMaxIniValueChars = 2047;
+
+// Largest settings file that is read at all; a real one holds a few
+// kilobytes, and every read loads the whole file, so a far larger file is
+// a wrong file and is treated as unreadable.
+inline constexpr std::uintmax_t kMaxIniFileBytes = 4u * 1024 * 1024;
 
 class TIniFile {
 public:

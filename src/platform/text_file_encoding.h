@@ -1,0 +1,56 @@
+#pragma once
+// Encodings of the text files an operator edits (settings file, sender list):
+// recognised by their byte-order mark, converted to and from the UTF-8 the
+// program works in.
+#include <string>
+#include <string_view>
+
+namespace kdv {
+
+enum class ETextFileEncoding {
+    Utf8,     // no byte-order mark
+    Utf8Bom,  // EF BB BF
+    Utf16LE,  // FF FE
+    Utf16BE,  // FE FF
+};
+
+// The encoding named by the byte-order mark at the start of bytes; Utf8 without one.
+ETextFileEncoding DetectTextFileEncoding(std::string_view bytes);
+
+// Length in bytes of the byte-order mark of an encoding (0 for Utf8).
+std::size_t ByteOrderMarkLength(ETextFileEncoding encoding);
+
+// The whole file content (with its mark, if any) as UTF-8 without the mark.
+// Never fails: what cannot be decoded becomes U+FFFD (UTF-16) or is read as
+// Windows-1252 (files without mark).
+std::string TextFileToUtf8(std::string_view bytes);
+
+// UTF-8 text as the content of a file in the given encoding, with its mark.
+// UTF-16 output replaces invalid UTF-8 by U+FFFD; UTF-8 output is unchanged.
+std::string TextFileFromUtf8(std::string_view utf8, ETextFileEncoding encoding);
+
+// UTF-16 code units (no mark) to UTF-8; an unpaired surrogate or a lone odd
+// last byte becomes U+FFFD.
+std::string Utf16ToUtf8(std::string_view bytes, bool bigEndian);
+
+// UTF-8 to UTF-16 code units without mark; an invalid sequence becomes U+FFFD.
+std::string Utf8ToUtf16(std::string_view utf8, bool bigEndian);
+
+// Valid UTF-8 stays as it is; every byte that does not start a valid UTF-8
+// sequence is read as Windows-1252, the code page such files carry when they
+// were saved on a German Windows machine.
+std::string Utf8OrWindows1252ToUtf8(std::string_view bytes);
+
+// Length of the UTF-8 sequence at the start of utf8 with its character in c;
+// a byte that starts no valid sequence gives length 1 and the byte's value.
+// Returns 0 only for the empty text.
+std::size_t DecodeUtf8Char(std::string_view utf8, char32_t& c);
+
+// Number of characters (code points) of UTF-8 text; a byte that is no valid
+// sequence counts as one character.
+std::size_t Utf8CharCount(std::string_view utf8);
+
+// The first count characters of UTF-8 text, never splitting a sequence.
+std::string_view Utf8Prefix(std::string_view utf8, std::size_t count);
+
+}  // namespace kdv
