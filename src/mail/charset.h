@@ -24,12 +24,16 @@ public:
 // The conversion for a charset name as it appears in a MIME header or encoded
 // word (case and surrounding blanks/quotes ignored). Never null: an empty or
 // unknown name, a name without code page, or a code page the system cannot
-// convert gives the 8-bit decoding (byte n becomes U+00nn).
+// convert gives the 8-bit decoding (byte n becomes U+00nn). US-ASCII and its
+// aliases give UndeclaredTextEncoding(), because mail declared as US-ASCII
+// often carries 8-bit text all the same.
 std::shared_ptr<const TTextEncoding> CharsetToTextEncoding(std::string_view charset);
 
 // The conversion for text whose charset is undeclared or declared as US-ASCII:
-// ASCII bytes as they are, a run of valid UTF-8 kept as UTF-8, any other byte
-// above 127 read as Windows-1252. CodePage() is 20127. FromUtf8 writes US-ASCII.
+// bytes that are valid UTF-8 as a whole are kept as UTF-8, any other bytes are
+// read as Windows-1252 (each call decides for the bytes it is given, so pass a
+// line or a whole text, not fragments). CodePage() is 20127; FromUtf8 writes
+// US-ASCII with "?" for every other character.
 std::shared_ptr<const TTextEncoding> UndeclaredTextEncoding();
 
 // The 8-bit decoding on its own: byte n becomes U+00nn.
