@@ -1,0 +1,364 @@
+#include "log/log_file.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "log_test_support.h"
+
+namespace kdv {
+namespace {
+
+using namespace std::chrono_literals;
+using testing_log::At;
+using testing_log::FileNames;
+using testing_log::ReadFile;
+using testing_log::TFakeClock;
+using testing_log::TFaultyFileSystem;
+using testing_log::TTempFolder;
+using testing_log::WriteFile;
+
+// The service's set-up: the log beside the program, rotated files in "Logs",
+// both rotations on, level 7.
+class LogFileTest : public ::testing::Test {
+protected:
+    std::filesystem::path LogPath() const { return dir_ / "KorvaneDiraVid.log"; }
+    std::filesystem::path OldFolder() const { return dir_ / "Logs"; }
+
+    std::unique_ptr<TLogFile> ServiceLog() {
+        auto log = std::make_unique<TLogFile>(clock_, files_);
+        log->SetFolderOldLogFiles(OldFolder());
+        log->SetRotateLogFileDaily(true);
+        log->SetRotateLogFileAtStart(true);
+        log->Open(LogPath(), 7);
+        return log;
+    }
+
+    TTempFolder dir_;
+    TFakeClock clock_{At(2024, 1, 29, 14, 5, 9)};
+    TFaultyFileSystem files_;
+};
+
+TEST_F(LogFileTest, StartsClosedWithTheDocumentedDefaults) {
+    TLogFile log(clock_, files_);
+    EXPECT_FALSE(log.RotateLogFileDaily());
+    EXPECT_TRUE(log.RotateLogFileAtStart());
+    EXPECT_EQ(log.LogLevel(), 5);
+    EXPECT_TRUE(log.FolderOldLogFiles().empty());
+    EXPECT_TRUE(log.Dateiname().empty());
+    EXPECT_FALSE(log.Started());
+}
+
+TEST_F(LogFileTest, WritesTheBannerByteForByte) {
+    {
+        auto log = ServiceLog();
+        log->Add(5, "KorvaneDiraVid gestartet.");
+        clock_.Advance(1s);
+        log->Add(3, "Prüfung fehlgeschlagen: %s", std::string("Zeile 1\r\nZeile 2"));
+    }
+    EXPECT_EQ(ReadFile(LogPath()),
+              "29.01.24 | 14:05:09 | Hinweis   | KorvaneDiraVid gestartet.\r\n"
+              "29.01.24 | 14:05:10 | FEHLER    | Prüfung fehlgeschlagen: Zeile 1<CR><LF>Zeile 2\r\n");
+}
+
+TEST_F(LogFileTest, PlainTextWithPercentIsNeverReadAsAFormat) {
+    auto log = ServiceLog();
+    const std::string owned = "50% von %s";
+    log->Add(5, "100% sicher %s");
+    log->Add(5, owned);
+    log->Add(5, std::string_view("%d"));
+    EXPECT_EQ(ReadFile(LogPath()),
+              "29.01.24 | 14:05:09 | Hinweis   | 100% sicher %s\r\n"
+              "29.01.24 | 14:05:09 | Hinweis   | 50% von %s\r\n"
+              "29.01.24 | 14:05:09 | Hinweis   | %d\r\n");
+}
+
+TEST_F(LogFileTest, AFormatThatDoesNotFitRaisesEvenForAFilteredLevel) {
+    auto log = ServiceLog();
+    EXPECT_THROW(log->Add(5, "%s und %s", 1), EDiraError);
+    EXPECT_THROW(log->Add(9, "%s", 1, 2), EDiraError);
+    EXPECT_EQ(ReadFile(LogPath()), "");
+}
+
+TEST_F(LogFileTest, FiltersByLevelAndNamesUnknownLevels) {
+    auto log = ServiceLog();
+    for (int level : {-1, 0, 7, 8, 9, 10}) log->Add(level, "L" + std::to_string(level));
+    log->SetLogLevel(9);
+    log->Add(9, "now visible");
+    EXPECT_EQ(ReadFile(LogPath()),
+              "29.01.24 | 14:05:09 | ?         | L-1\r\n"
+              "29.01.24 | 14:05:09 | EMERGENCY | L0\r\n"
+              "29.01.24 | 14:05:09 | Debug     | L7\r\n"
+              "29.01.24 | 14:05:09 | Debug 2   | now visible\r\n");
+}
+
+TEST_F(LogFileTest, FilteredLineOnANewDayNeitherWritesNorRotates) {
+    auto log = ServiceLog();
+    log->Add(5, "Montag");
+    clock_.Set(At(2024, 1, 30, 0, 0, 5));
+    log->Add(8, "verworfen");
+    EXPECT_FALSE(std::filesystem::exists(OldFolder() / "KorvaneDiraVid_2024_01_29.log"));
+    EXPECT_EQ(ReadFile(LogPath()), "29.01.24 | 14:05:09 | Hinweis   | Montag\r\n");
+}
+
+TEST_F(LogFileTest, RotatesAtEachOpenToTheFirstFreeName) {
+    WriteFile(LogPath(), "run 0\r\n");
+    for (int run = 1; run <= 3; ++run) {
+        auto log = ServiceLog();
+        log->Add(5, "run " + std::to_string(run));
+    }
+    const std::string line = "29.01.24 | 14:05:09 | Hinweis   | run ";
+    EXPECT_EQ(FileNames(OldFolder()),
+              (std::set<std::string>{"KorvaneDiraVid_2024_01_29.lastlog",
+                                     "KorvaneDiraVid_2024_01_29_#001.lastlog",
+                                     "KorvaneDiraVid_2024_01_29_#002.lastlog"}));
+    EXPECT_EQ(ReadFile(OldFolder() / "KorvaneDiraVid_2024_01_29.lastlog"), "run 0\r\n");
+    EXPECT_EQ(ReadFile(OldFolder() / "KorvaneDiraVid_2024_01_29_#001.lastlog"), line + "1\r\n");
+    EXPECT_EQ(ReadFile(OldFolder() / "KorvaneDiraVid_2024_01_29_#002.lastlog"), line + "2\r\n");
+    EXPECT_EQ(ReadFile(LogPath()), line + "3\r\n");
+}
+
+TEST_F(LogFileTest, RotatesBesideALogWithoutExtensionWhenNoFolderIsSet) {
+    const auto path = dir_ / "protokoll";
+    WriteFile(path, "alt\r\n");
+    TLogFile log(path, 5, TLogRotation{TLogRotationMode::logrotStartup}, clock_, files_);
+    log.Add(5, "neu");
+    EXPECT_EQ(FileNames(dir_.path()),
+              (std::set<std::string>{"protokoll", "protokoll_2024_01_29.lastlog"}));
+    EXPECT_EQ(ReadFile(dir_ / "protokoll_2024_01_29.lastlog"), "alt\r\n");
+}
+
+TEST_F(LogFileTest, AppendsToTheOldFileWhenRotationAtOpenIsOffOrRefused) {
+    for (const bool refuse : {false, true}) {
+        SCOPED_TRACE(refuse ? "move refused" : "rotation off");
+        WriteFile(LogPath(), "alt\r\n");
+        files_.refuseMoves = refuse;
+        TLogFile log(clock_, files_);
+        log.SetRotateLogFileAtStart(refuse);
+        log.Open(LogPath(), 5);
+        log.Add(5, "neu");
+        EXPECT_EQ(ReadFile(LogPath()), "alt\r\n29.01.24 | 14:05:09 | Hinweis   | neu\r\n");
+        log.Close();
+        std::filesystem::remove(LogPath());
+    }
+}
+
+TEST_F(LogFileTest, ConstructorTakesExactlyTheRotationsOfTheSet) {
+    const struct {
+        TLogRotation set;
+        bool daily, atStart;
+    } cases[] = {
+        {{}, false, false},
+        {{TLogRotationMode::logrotDaily}, true, false},
+        {{TLogRotationMode::logrotStartup}, false, true},
+        {{TLogRotationMode::logrotDaily, TLogRotationMode::logrotStartup}, true, true},
+    };
+    for (const auto& c : cases) {
+        TLogFile log(LogPath(), 3, c.set, clock_, files_);
+        EXPECT_TRUE(log.Started());
+        EXPECT_EQ(log.LogLevel(), 3);
+        EXPECT_EQ(log.RotateLogFileDaily(), c.daily);
+        EXPECT_EQ(log.RotateLogFileAtStart(), c.atStart);
+    }
+}
+
+TEST_F(LogFileTest, OpenRaisesTheFixedTextForEachMissingPrecondition) {
+    WriteFile(dir_ / "blocker", "a file where a folder is needed");
+    const struct {
+        std::filesystem::path file, oldFolder;
+        std::string error;
+    } cases[] = {
+        {"", "", "Keine Log-Datei vorhanden."},
+        {dir_ / "blocker" / "sub" / "x.log", "",
+         "Verzeichnis für die Log-Datei kann nicht erstellt werden."},
+        {dir_ / "ok" / "x.log", dir_ / "blocker" / "Logs",
+         "Verzeichnis für rotierte Log-Dateien kann nicht erstellt werden."},
+    };
+    for (const auto& c : cases) {
+        TLogFile log(clock_, files_);
+        log.SetFolderOldLogFiles(c.oldFolder);
+        try {
+            log.Open(c.file, 7);
+            ADD_FAILURE() << "opened " << c.file;
+        } catch (const EDiraError& e) {
+            EXPECT_EQ(std::string(e.what()), c.error);
+        }
+        EXPECT_FALSE(log.Started());
+    }
+}
+
+TEST_F(LogFileTest, AddThatMustOpenRaisesTheSystemMessageAndRetriesLater) {
+    const auto path = dir_ / "later.log";
+    std::filesystem::create_directory(path);  // a folder in place of the file
+    TLogFile log(clock_, files_);
+    log.SetRotateLogFileAtStart(false);
+    log.SetDateiname(path);
+    try {
+        log.Add(5, "eins");
+        ADD_FAILURE() << "no error";
+    } catch (const EDiraError& e) {
+        EXPECT_NE(std::string(e.what()).find("later.log"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(log.Started());
+    std::filesystem::remove(path);
+    log.Add(5, "zwei");
+    EXPECT_EQ(ReadFile(path), "29.01.24 | 14:05:09 | Hinweis   | zwei\r\n");
+}
+
+TEST_F(LogFileTest, DateinameChangesOnlyWhileClosed) {
+    auto log = ServiceLog();
+    try {
+        log->SetDateiname(dir_ / "other.log");
+        ADD_FAILURE() << "no error";
+    } catch (const EDiraError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Eigenschaft kann nur bei geschlossener Log-Datei geändert werden");
+    }
+    EXPECT_EQ(log->Dateiname(), LogPath());
+    EXPECT_TRUE(log->Close());
+    EXPECT_TRUE(log->Close());  // closing twice is harmless
+    log->SetDateiname(dir_ / "other.log");
+    log->Add(5, "hier");  // a closed log reopens itself
+    EXPECT_TRUE(log->Started());
+    EXPECT_EQ(ReadFile(dir_ / "other.log"), "29.01.24 | 14:05:09 | Hinweis   | hier\r\n");
+}
+
+TEST_F(LogFileTest, FirstLineAfterMidnightGoesIntoAFreshFile) {
+    auto log = ServiceLog();
+    log->Add(5, "Montag");
+    clock_.Set(At(2024, 1, 30, 0, 0, 1));
+    log->Add(5, "Dienstag");
+    log->Add(5, "noch Dienstag");
+    EXPECT_EQ(ReadFile(OldFolder() / "KorvaneDiraVid_2024_01_29.log"),
+              "29.01.24 | 14:05:09 | Hinweis   | Montag\r\n");
+    EXPECT_EQ(ReadFile(LogPath()),
+              "30.01.24 | 00:00:01 | Hinweis   | Dienstag\r\n"
+              "30.01.24 | 00:00:01 | Hinweis   | noch Dienstag\r\n");
+    EXPECT_EQ(FileNames(OldFolder()), (std::set<std::string>{"KorvaneDiraVid_2024_01_29.log"}));
+}
+
+TEST_F(LogFileTest, AfterSilentDaysTheFileIsNamedForTheDayBeforeRotation) {
+    auto log = ServiceLog();
+    log->Add(5, "Montag");
+    clock_.Set(At(2024, 2, 1, 7, 30, 0));  // Thursday
+    log->Add(5, "Donnerstag");
+    EXPECT_EQ(FileNames(OldFolder()), (std::set<std::string>{"KorvaneDiraVid_2024_01_31.log"}));
+}
+
+TEST_F(LogFileTest, DailyTargetTakenFallsBackToTheRotationAtOpen) {
+    auto log = ServiceLog();
+    log->Add(5, "Montag");
+    WriteFile(OldFolder() / "KorvaneDiraVid_2024_01_29.log", "belegt\r\n");
+    clock_.Set(At(2024, 1, 30, 8, 0, 0));
+    log->Add(5, "Dienstag");
+    EXPECT_EQ(ReadFile(OldFolder() / "KorvaneDiraVid_2024_01_29.log"), "belegt\r\n");
+    EXPECT_EQ(ReadFile(OldFolder() / "KorvaneDiraVid_2024_01_30.lastlog"),
+              "29.01.24 | 14:05:09 | Hinweis   | Montag\r\n");
+    EXPECT_EQ(ReadFile(LogPath()), "30.01.24 | 08:00:00 | Hinweis   | Dienstag\r\n");
+}
+
+TEST_F(LogFileTest, DailyTargetTakenWithoutRotationAtOpenContinuesTheFile) {
+    auto log = ServiceLog();
+    log->SetRotateLogFileAtStart(false);
+    log->Add(5, "Montag");
+    WriteFile(OldFolder() / "KorvaneDiraVid_2024_01_29.log", "belegt\r\n");
+    clock_.Set(At(2024, 1, 30, 8, 0, 0));
+    log->Add(5, "Dienstag");
+    log->Add(5, "noch Dienstag");  // opened today: no second attempt
+    EXPECT_EQ(files_.moveCalls, 1);
+    EXPECT_EQ(ReadFile(LogPath()),
+              "29.01.24 | 14:05:09 | Hinweis   | Montag\r\n"
+              "30.01.24 | 08:00:00 | Hinweis   | Dienstag\r\n"
+              "30.01.24 | 08:00:00 | Hinweis   | noch Dienstag\r\n");
+}
+
+TEST_F(LogFileTest, DailyRotationWithoutItsFolderKeepsWritingTheOpenFile) {
+    auto log = ServiceLog();
+    log->Add(5, "Montag");
+    std::filesystem::remove_all(OldFolder());
+    WriteFile(OldFolder(), "a file where the folder was");
+    clock_.Set(At(2024, 1, 30, 8, 0, 0));
+    log->Add(5, "Dienstag");
+    EXPECT_TRUE(log->Started());
+    EXPECT_EQ(files_.moveCalls, 0);
+    EXPECT_EQ(ReadFile(LogPath()),
+              "29.01.24 | 14:05:09 | Hinweis   | Montag\r\n"
+              "30.01.24 | 08:00:00 | Hinweis   | Dienstag\r\n");
+}
+
+TEST_F(LogFileTest, FirstAddOnANeverOpenedLogRotatesAnOldFileDaily) {
+    WriteFile(LogPath(), "von gestern\r\n");
+    TLogFile log(clock_, files_);
+    log.SetDateiname(LogPath());
+    log.SetFolderOldLogFiles(OldFolder());
+    log.SetRotateLogFileDaily(true);
+    log.Add(5, "heute");
+    EXPECT_EQ(ReadFile(OldFolder() / "KorvaneDiraVid_2024_01_28.log"), "von gestern\r\n");
+    EXPECT_EQ(ReadFile(LogPath()), "29.01.24 | 14:05:09 | Hinweis   | heute\r\n");
+}
+
+TEST_F(LogFileTest, FailedWritesAreSwallowedAndLoseOnlyTheirLine) {
+    auto log = ServiceLog();
+    log->Add(5, "eins");
+    files_.failWrites = true;
+    EXPECT_NO_THROW(log->Add(5, "verloren"));
+    files_.failWrites = false;
+    log->Add(5, "drei");
+    EXPECT_EQ(ReadFile(LogPath()),
+              "29.01.24 | 14:05:09 | Hinweis   | eins\r\n"
+              "29.01.24 | 14:05:09 | Hinweis   | drei\r\n");
+}
+
+TEST_F(LogFileTest, WritesToAFullDiskAreSwallowed) {
+    TLogFile log(clock_);
+    log.SetRotateLogFileAtStart(false);  // never try to move a device node aside
+    log.Open("/dev/full", 7);
+    EXPECT_NO_THROW(log.Add(5, "passt nicht"));
+    EXPECT_TRUE(log.Started());
+}
+
+TEST_F(LogFileTest, CloseReportsASystemErrorAndStillEndsClosed) {
+    {
+        auto log = ServiceLog();
+        log->Add(5, "eins");
+        files_.failClose = true;
+        EXPECT_THROW(log->Close(), EDiraError);
+        EXPECT_FALSE(log->Started());
+        log->Add(5, "zwei");  // reopens; the destructor's close fails silently
+    }
+    EXPECT_EQ(FileNames(OldFolder()), (std::set<std::string>{"KorvaneDiraVid_2024_01_29.lastlog"}));
+}
+
+TEST_F(LogFileTest, ARemovedLogFileIsCreatedAgainByTheNextLine) {
+    auto log = ServiceLog();
+    log->Add(5, "eins");
+    std::filesystem::remove(LogPath());
+    log->Add(5, "zwei");
+    std::filesystem::rename(LogPath(), dir_ / "weg.log");
+    WriteFile(LogPath(), "fremd\r\n");
+    log->Add(5, "drei");
+    EXPECT_EQ(ReadFile(dir_ / "weg.log"), "29.01.24 | 14:05:09 | Hinweis   | zwei\r\n");
+    EXPECT_EQ(ReadFile(LogPath()), "fremd\r\n29.01.24 | 14:05:09 | Hinweis   | drei\r\n");
+}
+
+TEST_F(LogFileTest, LinesFromTwoThreadsStayWholeAcrossARotation) {
+    constexpr int kLinesPerThread = 300;
+    auto log = ServiceLog();
+    clock_.Set(At(2024, 1, 29, 23, 59, 59));
+    auto writer = [&](const std::string& who) {
+        for (int i = 0; i < kLinesPerThread; ++i) log->Add(5, who + std::to_string(i));
+    };
+    std::thread a(writer, "a");
+    std::thread b(writer, "b");
+    a.join();
+    b.join();
+    const std::string text = ReadFile(LogPath());
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos; at += 2) ++lines;
+    EXPECT_EQ(lines, 2u * kLinesPerThread);
+    EXPECT_EQ(text.find("\r\n\r\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kdv
