@@ -78,7 +78,9 @@ TIniLine ParseIniLine(std::string_view line) {
 struct TIniPosition {
     std::optional<std::size_t> KeyLine;      // the line holding the key
     std::optional<std::size_t> SectionLine;  // the first "[Section]" line
-    std::size_t SectionEnd = 0;              // after the last non-blank line of that section
+    // After the last key of that section, or after its header: comments and
+    // blank lines below the last key introduce the next section.
+    std::size_t SectionEnd = 0;
 };
 
 // Every section of the name is searched, in file order; the first key found wins.
@@ -98,7 +100,7 @@ TIniPosition LocateKey(const std::vector<std::string_view>& lines, std::string_v
             }
             continue;
         }
-        if (inFirstSection && !Trim(lines[i]).empty()) position.SectionEnd = i + 1;
+        if (inFirstSection && line.Kind == TIniLine::Key) position.SectionEnd = i + 1;
         if (inSection && line.Kind == TIniLine::Key && !position.KeyLine && SameName(line.Name, ident)) {
             position.KeyLine = i;
         }
