@@ -1,0 +1,255 @@
+#include "db/db_connection.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <mutex>
+
+#include "db/db_error.h"
+#include "db/db_query.h"
+
+namespace kdv {
+namespace {
+
+// Oldest server the layer talks to (3.20.0 as major*10000 + minor*100).
+constexpr unsigned long kMinServerVersion = 32000;
+// Client libraries from 5.0 on know the 4.1 protocol and multiple results.
+constexpr unsigned long kMultiResultClientVersion = 50000;
+constexpr unsigned int kDefaultPort = 3306;
+constexpr unsigned int kMaxPort = 65535;
+// Longest time-out accepted, in seconds (one day); more is a typing error.
+constexpr unsigned int kMaxTimeoutSeconds = 86400;
+// The character set every connection starts with, so that any text
+// survives the way to the server and back.
+constexpr const char* kDefaultCharacterSet = "utf8mb4";
+constexpr int kErParseError = 1064;
+
+// The library's connect routine is not safe to run on several threads at
+// once; every connect of the process goes through this lock.
+std::mutex& ConnectMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+bool EqualsNoCase(std::string_view A, std::string_view B) {
+    return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char a, char b) {
+               return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b);
+           });
+}
+
+bool ParamBool(const TDbConnectionParams& Params, std::string_view Name) {
+    const std::string v = Params.Value(Name);
+    return EqualsNoCase(v, "True") || EqualsNoCase(v, "Yes") || v == "1";
+}
+
+unsigned int ParamNumber(const TDbConnectionParams& Params, std::string_view Name, unsigned int Min, unsigned int Max) {
+    const std::string v = Params.Value(Name);
+    unsigned int value = 0;
+    const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), value);
+    if (v.empty() || ec != std::errc() || end != v.data() + v.size() || value < Min || value > Max) {
+        throw EDbError::Layer(db_code::kBadParameter,
+                              "Ungültiger Wert [" + v + "] für Verbindungsparameter " + std::string(Name));
+    }
+    return value;
+}
+
+// Where the server's syntax message says the failing part starts: the text
+// after "near '" up to "' at line", found in the statement.
+int SyntaxErrorOffset(const std::string& Message, const std::string& Text) {
+    const std::string opener = "near '";
+    const auto from = Message.find(opener);
+    const auto to = Message.rfind("' at line");
+    if (from == std::string::npos || to == std::string::npos || to < from + opener.size()) return -1;
+    const std::string part = Message.substr(from + opener.size(), to - from - opener.size());
+    if (part.empty()) return static_cast<int>(Text.size());
+    const auto at = Text.find(part);
+    return at == std::string::npos ? -1 : static_cast<int>(at);
+}
+
+}  // namespace
+
+TDbConnection::TDbConnection() : Params(&FConnected) {}
+
+TDbConnection::~TDbConnection() {
+    for (TDbQuery* query : std::vector<TDbQuery*>(FQueries)) query->DetachFromConnection();
+    CloseHandle();
+}
+
+unsigned long TDbConnection::ServerVersion() const {
+    return FHandle != nullptr ? Api().get_server_version(FHandle) : 0;
+}
+
+void TDbConnection::SetConnected(bool Value) {
+    if (Value == FConnected) return;
+    if (Value) {
+        Connect();
+    } else {
+        Disconnect();
+    }
+}
+
+void TDbConnection::Connect() {
+    if (BeforeConnect) BeforeConnect();
+    FApi = &LoadMySqlClient(Params.Value("VendorLib"));
+    const std::string driver = Params.Value("DriverID");
+    if (!EqualsNoCase(driver, "MySQL")) {
+        throw EDbError::Layer(db_code::kDriverId, driver.empty() ? "Treiber-ID ist nicht angegeben"
+                                                                 : "Treiber-ID [" + driver + "] ist unbekannt");
+    }
+    const unsigned int port = Params.Has("Port") ? ParamNumber(Params, "Port", 1, kMaxPort) : kDefaultPort;
+
+    MYSQL* handle = Api().init(nullptr);
+    if (handle == nullptr) {
+        throw EDbError::Layer(db_code::kNoConnection, "Verbindungsobjekt der Client-Bibliothek nicht verfügbar");
+    }
+    auto fail = [&](const std::string& text) -> EDbError {
+        EDbError error(static_cast<int>(Api().error_number(handle)), text);
+        Api().close(handle);
+        return error;
+    };
+    try {
+        const std::pair<const char*, mysql_option> timeouts[] = {{"LoginTimeout", MYSQL_OPT_CONNECT_TIMEOUT},
+                                                                 {"ReadTimeout", MYSQL_OPT_READ_TIMEOUT},
+                                                                 {"WriteTimeout", MYSQL_OPT_WRITE_TIMEOUT}};
+        for (const auto& [name, option] : timeouts) {
+            if (!Params.Has(name)) continue;
+            const unsigned int seconds = ParamNumber(Params, name, 0, kMaxTimeoutSeconds);
+            Api().options(handle, option, &seconds);
+        }
+    } catch (...) {
+        Api().close(handle);
+        throw;
+    }
+    const my_bool reconnect = 0;
+    Api().options(handle, MYSQL_OPT_RECONNECT, &reconnect);
+    Api().options(handle, MYSQL_SET_CHARSET_NAME, kDefaultCharacterSet);
+    if (ParamBool(Params, "Compress")) Api().options(handle, MYSQL_OPT_COMPRESS, nullptr);
+    if (ParamBool(Params, "UseSSL")) {
+        if (Api().ssl_set == nullptr) {
+            Api().close(handle);
+            throw EDbError::Layer(db_code::kBadParameter, "UseSSL wird von der Client-Bibliothek nicht unterstützt");
+        }
+        Api().ssl_set(handle, nullptr, nullptr, nullptr, nullptr, nullptr);
+    }
+
+    const std::string server = Params.Value("Server");
+    const std::string user = Params.Value("User_Name");
+    const std::string password = Params.Value("Password");
+    const std::string database = Params.Value("Database");
+    unsigned long flags = CLIENT_FOUND_ROWS | CLIENT_LONG_FLAG;
+    if (!database.empty()) flags |= CLIENT_CONNECT_WITH_DB;
+    if (Api().get_client_version() >= kMultiResultClientVersion) {
+        flags |= CLIENT_PROTOCOL_41 | CLIENT_MULTI_STATEMENTS | CLIENT_MULTI_RESULTS;
+    }
+    bool connected;
+    {
+        std::lock_guard<std::mutex> lock(ConnectMutex());
+        connected = Api().real_connect(handle, server.empty() ? nullptr : server.c_str(), user.c_str(),
+                                       password.c_str(), database.empty() ? nullptr : database.c_str(), port,
+                                       nullptr, flags) != nullptr;
+    }
+    if (!connected) throw fail(Api().error(handle));
+
+    const unsigned long version = Api().get_server_version(handle);
+    if (version < kMinServerVersion) {
+        Api().close(handle);
+        throw EDbError::Layer(db_code::kServerVersion, "Nicht unterstützte MySQL-Version [" + std::to_string(version) +
+                                                           "]. Unterstützt werden Client und Server der Version 3.20");
+    }
+    const std::string charset = Params.Value("CharacterSet");
+    if (!charset.empty() && Api().set_character_set(handle, charset.c_str()) != 0) throw fail(Api().error(handle));
+    const std::string autoIsNull = "SET SQL_AUTO_IS_NULL = 0";
+    if (Api().real_query(handle, autoIsNull.data(), autoIsNull.size()) != 0) throw fail(Api().error(handle));
+    const std::string caseQuery = "SHOW VARIABLES LIKE 'lower_case_table_names'";
+    if (Api().real_query(handle, caseQuery.data(), caseQuery.size()) != 0) throw fail(Api().error(handle));
+    MYSQL_RES* result = Api().store_result(handle);
+    if (result == nullptr) throw fail(Api().error(handle));
+    int lowerCase = 0;
+    if (MYSQL_ROW row = Api().fetch_row(result); row != nullptr && Api().num_fields(result) >= 2 && row[1] != nullptr) {
+        lowerCase = std::atoi(row[1]);
+    }
+    Api().free_result(result);
+
+    FHandle = handle;
+    FConnected = true;
+    FLost = false;
+    FLowerCaseTableNames = lowerCase;
+    if (AfterConnect) AfterConnect();
+}
+
+void TDbConnection::Disconnect() {
+    if (BeforeDisconnect) BeforeDisconnect();
+    for (TDbQuery* query : std::vector<TDbQuery*>(FQueries)) query->Close();
+    CloseHandle();
+    FConnected = false;
+    if (AfterDisconnect) AfterDisconnect();
+}
+
+void TDbConnection::CloseHandle() {
+    if (FHandle != nullptr) {
+        Api().close(FHandle);
+        FHandle = nullptr;
+    }
+}
+
+TDbConnection::TRunResult TDbConnection::Run(const std::string& Text) {
+    TRunResult run;
+    if (Api().real_query(FHandle, Text.data(), Text.size()) != 0) FailStatement(Text);
+    if (Api().field_count(FHandle) > 0) {
+        run.Result = Api().store_result(FHandle);
+        if (run.Result == nullptr) FailStatement(Text);
+    } else {
+        run.AffectedRows = Api().affected_rows(FHandle);
+    }
+    // Several statements in one text give several results; all must be
+    // collected before the connection takes the next statement.
+    for (;;) {
+        const int more = Api().next_result(FHandle);
+        if (more < 0) break;
+        bool failed = more > 0;
+        if (!failed && Api().field_count(FHandle) > 0) {
+            MYSQL_RES* extra = Api().store_result(FHandle);
+            failed = extra == nullptr;
+            if (extra != nullptr) Api().free_result(extra);
+        }
+        if (failed) {
+            if (run.Result != nullptr) Api().free_result(run.Result);
+            FailStatement(Text);
+        }
+    }
+    return run;
+}
+
+void TDbConnection::FailStatement(const std::string& Text) {
+    const int number = static_cast<int>(Api().error_number(FHandle));
+    const std::string message = Api().error(FHandle);
+    EDbError error(number, message, number == kErParseError ? SyntaxErrorOffset(message, Text) : -1);
+    if (EDbError::IsServerGone(number) && FConnected) {
+        CloseHandle();
+        FLost = true;
+        // Raises the reconnect's error instead when a handler's reconnect fails.
+        Disconnect();
+    }
+    throw error;
+}
+
+void TDbConnection::AppendQuoted(std::string& Out, const std::string& Value) const {
+    const std::size_t start = Out.size();
+    // The escaped form of n bytes needs at most 2n + 1 bytes.
+    Out.resize(start + 1 + 2 * Value.size() + 1 + 1);
+    Out[start] = '\'';
+    const unsigned long written =
+        Api().real_escape_string(FHandle, Out.data() + start + 1, Value.data(), static_cast<unsigned long>(Value.size()));
+    Out.resize(start + 1 + written);
+    Out += '\'';
+}
+
+void TDbConnection::Attach(TDbQuery* Query) {
+    FQueries.push_back(Query);
+}
+
+void TDbConnection::Detach(TDbQuery* Query) {
+    FQueries.erase(std::remove(FQueries.begin(), FQueries.end(), Query), FQueries.end());
+}
+
+}  // namespace kdv

@@ -1,0 +1,96 @@
+#pragma once
+// One connection to a MySQL or MariaDB server, configured by name=value
+// parameter lines (see db_connection_params.h) and used by TDbQuery objects.
+//
+// Contract:
+//  - SetConnected(true) on a closed connection: BeforeConnect, load the
+//    client library (first time only), connect, refuse servers older than
+//    3.20, apply CharacterSet, "SET SQL_AUTO_IS_NULL = 0", read
+//    lower_case_table_names, then AfterConnect; all synchronous, in this
+//    order. A failure before AfterConnect leaves the connection closed; an
+//    error raised by AfterConnect leaves it open and propagates. On an open
+//    connection nothing happens.
+//  - SetConnected(false) on an open connection: BeforeDisconnect, every open
+//    query on it is closed, the physical connection is closed, then
+//    AfterDisconnect. On a closed connection nothing happens, no event fires.
+//  - A query used on a closed connection opens it first (with the events).
+//    A lost connection is never reopened behind the caller's back.
+//  - Lost connection: when a statement fails because the server connection
+//    is gone, the connection is closed and marked lost, BeforeDisconnect and
+//    AfterDisconnect fire inside the failing call (AfterDisconnect may
+//    reconnect), and then the statement's own error is raised, or the
+//    handler's error when the handler raised one. The statement is not
+//    repeated.
+//  - Destroying the connection closes it without any event.
+//  - One thread at a time uses a connection and its queries.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "db/db_connection_params.h"
+#include "db/mysql_client_api.h"
+
+namespace kdv {
+
+class TDbQuery;
+
+class TDbConnection {
+public:
+    using TEvent = std::function<void()>;
+
+    TDbConnection();
+    ~TDbConnection();
+    TDbConnection(const TDbConnection&) = delete;
+    TDbConnection& operator=(const TDbConnection&) = delete;
+
+    TDbConnectionParams Params;
+
+    TEvent BeforeConnect;
+    TEvent AfterConnect;
+    TEvent BeforeDisconnect;
+    TEvent AfterDisconnect;
+
+    bool Connected() const { return FConnected; }
+    void SetConnected(bool Value);
+    void Open() { SetConnected(true); }
+    void Close() { SetConnected(false); }
+
+    // True after the server connection was found gone, until the next connect.
+    bool Lost() const { return FLost; }
+    // How the server compares table names: 0 case-sensitive, 1 stored in
+    // lower case, 2 case-insensitive; -1 before the first connect.
+    int LowerCaseTableNames() const { return FLowerCaseTableNames; }
+    // The server's version as major*10000 + minor*100 + patch; 0 when closed.
+    unsigned long ServerVersion() const;
+
+private:
+    friend class TDbQuery;
+
+    struct TRunResult {
+        MYSQL_RES* Result = nullptr;  // set when the statement returned rows
+        std::uint64_t AffectedRows = 0;
+    };
+
+    void Connect();
+    void Disconnect();
+    void CloseHandle();
+    // Runs one statement text and collects every result it produces; the
+    // first result set is handed to the caller, later ones are discarded.
+    TRunResult Run(const std::string& Text);
+    [[noreturn]] void FailStatement(const std::string& Text);
+    void AppendQuoted(std::string& Out, const std::string& Value) const;
+    const TMySqlClientApi& Api() const { return *FApi; }
+
+    void Attach(TDbQuery* Query);
+    void Detach(TDbQuery* Query);
+
+    const TMySqlClientApi* FApi = nullptr;
+    MYSQL* FHandle = nullptr;
+    bool FConnected = false;
+    bool FLost = false;
+    int FLowerCaseTableNames = -1;
+    std::vector<TDbQuery*> FQueries;
+};
+
+}  // namespace kdv

@@ -1,0 +1,47 @@
+#include "db/db_error.h"
+
+namespace kdv {
+namespace {
+
+constexpr const char* kPrefix = "[DiraDB][MySQL]";
+
+// Native numbers of the client library and the server.
+constexpr int kCrConnHostError = 2003;
+constexpr int kCrServerGoneError = 2006;
+constexpr int kCrServerLost = 2013;
+constexpr int kCrServerLostExtended = 2055;
+constexpr int kErClientInteractionTimeout = 4031;
+constexpr int kErAccessDenied = 1045;
+constexpr int kErDupEntry = 1062;
+constexpr int kErParseError = 1064;
+
+TDbErrorKind KindOf(int NativeError) {
+    if (EDbError::IsServerGone(NativeError)) return TDbErrorKind::ekServerGone;
+    switch (NativeError) {
+        case kErAccessDenied: return TDbErrorKind::ekAccessDenied;
+        case kErDupEntry: return TDbErrorKind::ekDuplicateKey;
+        case kErParseError: return TDbErrorKind::ekSyntax;
+        default: return TDbErrorKind::ekOther;
+    }
+}
+
+}  // namespace
+
+EDbError::EDbError(int NativeError, const std::string& LibraryText, int ErrorOffset)
+    : EDbError(std::string(kPrefix) + " " + LibraryText, NativeError, 0, KindOf(NativeError), ErrorOffset) {}
+
+EDbError::EDbError(const std::string& Message, int NativeError, int LayerCode, TDbErrorKind Kind, int ErrorOffset)
+    : EDiraError(Message), FNativeError(NativeError), FLayerCode(LayerCode), FKind(Kind), FErrorOffset(ErrorOffset) {}
+
+EDbError EDbError::Layer(int Code, const std::string& Text) {
+    return EDbError(std::string(kPrefix) + "-" + std::to_string(Code) + ". " + Text, 0, Code, TDbErrorKind::ekLayer, -1);
+}
+
+bool EDbError::IsServerGone(int NativeError) {
+    // 2055 and 4031 are newer libraries' and servers' names for a dropped
+    // connection; without them such a connection would never be reopened.
+    return NativeError == kCrConnHostError || NativeError == kCrServerGoneError || NativeError == kCrServerLost ||
+           NativeError == kCrServerLostExtended || NativeError == kErClientInteractionTimeout;
+}
+
+}  // namespace kdv

@@ -1,0 +1,68 @@
+#pragma once
+// The one error type of the database layer. Its message is what callers log:
+// "[DiraDB][MySQL] " + the client library's or server's text for errors they
+// report, "[DiraDB][MySQL]-<code>. <text>" for errors of the layer itself.
+#include <string>
+
+#include "platform/dira_error.h"
+
+namespace kdv {
+
+// What a native error means for the caller.
+enum class TDbErrorKind {
+    ekOther,
+    ekServerGone,    // the server connection is lost; the connection was closed
+    ekAccessDenied,  // login refused
+    ekDuplicateKey,
+    ekSyntax,        // the statement text does not parse; see ErrorOffset
+    ekLayer,         // raised by the layer itself; see LayerCode
+};
+
+// Codes of the layer's own errors.
+namespace db_code {
+inline constexpr int kNoConnection = 301;
+inline constexpr int kParamNotFound = 302;
+inline constexpr int kFieldNotFound = 303;
+inline constexpr int kNotOpen = 304;
+inline constexpr int kIdentifierTooLong = 305;
+inline constexpr int kEmptyText = 306;
+inline constexpr int kDriverId = 307;
+inline constexpr int kOpenWithoutResult = 308;
+inline constexpr int kBadParameter = 309;
+inline constexpr int kExecWithResult = 310;
+inline constexpr int kParamsWhileConnected = 311;
+inline constexpr int kNotAnInteger = 312;
+inline constexpr int kLoadLibrary = 314;
+inline constexpr int kEntryPoints = 315;
+inline constexpr int kServerVersion = 1101;
+}  // namespace db_code
+
+class EDbError : public EDiraError {
+public:
+    // An error reported by the client library or the server.
+    EDbError(int NativeError, const std::string& LibraryText, int ErrorOffset = -1);
+
+    // An error of the layer itself.
+    static EDbError Layer(int Code, const std::string& Text);
+
+    // The client library's error number (0 for the layer's own errors).
+    int NativeError() const { return FNativeError; }
+    // The layer's code (0 for native errors).
+    int LayerCode() const { return FLayerCode; }
+    TDbErrorKind Kind() const { return FKind; }
+    // For a syntax error: byte offset in the text sent to the server where
+    // the failing part starts; -1 when unknown.
+    int ErrorOffset() const { return FErrorOffset; }
+
+    // The native numbers that mean the server connection is gone.
+    static bool IsServerGone(int NativeError);
+
+private:
+    EDbError(const std::string& Message, int NativeError, int LayerCode, TDbErrorKind Kind, int ErrorOffset);
+    int FNativeError;
+    int FLayerCode;
+    TDbErrorKind FKind;
+    int FErrorOffset;
+};
+
+}  // namespace kdv

@@ -1,0 +1,116 @@
+#pragma once
+// One statement at a time on a TDbConnection, with named parameters and the
+// columns of the current result row.
+//
+// Contract:
+//  - SetSQL replaces the text, closes the query and creates the parameters
+//    and macros the text names (see sql_preprocessor.h); values of the
+//    previous text are dropped. Setting the same text again keeps them.
+//  - Open executes the text and exposes its result set, positioned on the
+//    first row; a statement without a result set fails with EDbError 308
+//    after it has run. ExecSQL executes and returns the affected (matched)
+//    row count; a statement that returns rows fails with 310. An empty text
+//    fails with 306. Open(text) / ExecSQL(text) set the text first.
+//  - Rows are taken over from the client library in rowsets of
+//    kDbRowsetSize: RecordCount is the number of rows held so far (right
+//    after Open the full count when there are at most kDbRowsetSize rows,
+//    kDbRowsetSize otherwise). Next moves on and takes the next rowset when
+//    needed; Eof is true after Next past the last row and at once for an
+//    empty result. After Eof the last row stays the current one.
+//  - Any failure leaves the query closed and reusable. A closed connection
+//    is opened first. Closing or losing the connection closes the query.
+//  - Fields and their values live until the query is closed; reading one
+//    of a closed query raises EDbError 304. On an open query without rows
+//    every field reads as NULL.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/db_connection.h"
+#include "db/db_field.h"
+#include "db/db_param.h"
+#include "db/sql_preprocessor.h"
+
+namespace kdv {
+
+// Rows taken over from the client library per step.
+inline constexpr std::uint64_t kDbRowsetSize = 50;
+
+class TDbQuery {
+public:
+    TDbQuery() = default;
+    explicit TDbQuery(TDbConnection& Connection);
+    ~TDbQuery();
+    TDbQuery(const TDbQuery&) = delete;
+    TDbQuery& operator=(const TDbQuery&) = delete;
+
+    TDbConnection* Connection() const { return FConnection; }
+    void SetConnection(TDbConnection* Connection);
+
+    const std::string& SQL() const { return FSQL; }
+    // Raises EDbError 305 for a parameter or macro name that is too long;
+    // the text is set all the same and the error repeats when it is run.
+    void SetSQL(const std::string& Text);
+
+    std::size_t ParamCount() const { return FParams.size(); }
+    TDbParam& Params(std::size_t Index) { return FParams.at(Index); }
+    // Raises EDbError 302 naming the parameter when the text has no such one.
+    TDbParam& ParamByName(std::string_view Name);
+    TDbParam* FindParam(std::string_view Name);
+
+    std::size_t MacroCount() const { return FMacros.size(); }
+    // Raises EDbError 302 when the text has no such macro.
+    TDbMacro& MacroByName(std::string_view Name);
+
+    void Open();
+    void Open(const std::string& Text);
+    std::int64_t ExecSQL();
+    std::int64_t ExecSQL(const std::string& Text);
+    void Close();
+    bool Active() const { return FResult != nullptr; }
+
+    void First();
+    void Next();
+    bool Eof() const { return FEof; }
+    std::int64_t RecordCount() const { return static_cast<std::int64_t>(FHeld); }
+
+    std::size_t FieldCount() const { return FFields.size(); }
+    // Raise EDbError 304 when closed, 303 for an unknown index or name.
+    TDbField& Fields(std::size_t Index);
+    TDbField& FieldByName(std::string_view Name);
+    TDbField* FindField(std::string_view Name);
+
+private:
+    friend class TDbConnection;
+    friend class TDbField;
+
+    void DetachFromConnection();
+    TDbConnection::TRunResult Execute();
+    std::string StatementText();
+    void TakeRow();
+    // Value of column Index in the current row; nullptr for NULL or no row.
+    const char* ValueAt(std::size_t Index, std::size_t& Length) const;
+    void CheckActive() const;
+
+    TDbConnection* FConnection = nullptr;
+    std::string FSQL;
+    TPreprocessedSql FPrepared;
+    bool FPreparedValid = false;
+    std::vector<TDbParam> FParams;
+    std::vector<std::string> FParamFolded;
+    std::vector<TDbMacro> FMacros;
+
+    MYSQL_RES* FResult = nullptr;
+    std::vector<TDbField> FFields;
+    std::vector<std::string> FFieldFolded;
+    MYSQL_ROW FRow = nullptr;
+    std::vector<unsigned long> FLengths;
+    std::uint64_t FRecNo = 0;
+    std::uint64_t FTotal = 0;
+    std::uint64_t FHeld = 0;
+    bool FEof = true;
+};
+
+}  // namespace kdv

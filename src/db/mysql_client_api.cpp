@@ -1,0 +1,121 @@
+#include "db/mysql_client_api.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "db/db_error.h"
+#include "platform/dynamic_library.h"
+
+namespace kdv {
+namespace {
+
+// The bitness named in the load error's hint; the service is built for 64 bits.
+constexpr const char* kProcessBitness = "x64";
+
+std::string JoinNames(const std::vector<std::string>& Names) {
+    std::string out;
+    for (std::size_t i = 0; i < Names.size(); ++i) {
+        if (i > 0) out += (i + 1 == Names.size()) ? " or " : ", ";
+        out += Names[i];
+    }
+    return out;
+}
+
+template <typename F>
+void Bind(const TDynamicLibrary& Library, F& Target, const char* Name, std::vector<std::string>* Missing) {
+    Target = reinterpret_cast<F>(Library.Symbol(Name));
+    if (Target == nullptr && Missing != nullptr) Missing->push_back(Name);
+}
+
+// Libraries stay loaded for the life of the process: connections hold
+// pointers into them.
+std::vector<std::unique_ptr<TDynamicLibrary>>& LoadedLibraries() {
+    static std::vector<std::unique_ptr<TDynamicLibrary>> libraries;
+    return libraries;
+}
+
+std::mutex& LoaderMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+TMySqlClientApi LoadLocked(const std::vector<std::string>& Names) {
+    std::unique_ptr<TDynamicLibrary> library;
+    std::string errors;
+    for (const auto& name : Names) {
+        std::string reason;
+        library = TDynamicLibrary::Load(name, reason);
+        if (library) break;
+        errors += reason + "\n";
+    }
+    if (!library) {
+        throw EDbError::Layer(db_code::kLoadLibrary,
+                              "Laden der Herstellerbibliothek [" + JoinNames(Names) + "] nicht möglich. " + errors +
+                                  "Hinweis: Überprüfen Sie, ob sie sich im PATH oder in Anwendungs-EXE-Verzeichnissen "
+                                  "befindet und eine Bitanzahl von " +
+                                  kProcessBitness + " hat.");
+    }
+    TMySqlClientApi api;
+    api.LibraryName = library->Name();
+    std::vector<std::string> missing;
+    Bind(*library, api.server_init, "mysql_server_init", &missing);
+    Bind(*library, api.init, "mysql_init", &missing);
+    Bind(*library, api.options, "mysql_options", &missing);
+    Bind(*library, api.real_connect, "mysql_real_connect", &missing);
+    Bind(*library, api.close, "mysql_close", &missing);
+    Bind(*library, api.real_query, "mysql_real_query", &missing);
+    Bind(*library, api.store_result, "mysql_store_result", &missing);
+    Bind(*library, api.free_result, "mysql_free_result", &missing);
+    Bind(*library, api.fetch_row, "mysql_fetch_row", &missing);
+    Bind(*library, api.fetch_lengths, "mysql_fetch_lengths", &missing);
+    Bind(*library, api.num_fields, "mysql_num_fields", &missing);
+    Bind(*library, api.num_rows, "mysql_num_rows", &missing);
+    Bind(*library, api.fetch_fields, "mysql_fetch_fields", &missing);
+    Bind(*library, api.data_seek, "mysql_data_seek", &missing);
+    Bind(*library, api.field_count, "mysql_field_count", &missing);
+    Bind(*library, api.affected_rows, "mysql_affected_rows", &missing);
+    Bind(*library, api.next_result, "mysql_next_result", &missing);
+    Bind(*library, api.error_number, "mysql_errno", &missing);
+    Bind(*library, api.error, "mysql_error", &missing);
+    Bind(*library, api.real_escape_string, "mysql_real_escape_string", &missing);
+    Bind(*library, api.set_character_set, "mysql_set_character_set", &missing);
+    Bind(*library, api.get_server_version, "mysql_get_server_version", &missing);
+    Bind(*library, api.get_client_version, "mysql_get_client_version", &missing);
+    Bind(*library, api.ssl_set, "mysql_ssl_set", nullptr);
+    if (!missing.empty()) {
+        std::string list;
+        for (const auto& m : missing) list += (list.empty() ? "" : ", ") + m;
+        throw EDbError::Layer(db_code::kEntryPoints,
+                              "Abrufen der Eintrittspunkte für Herstellerbibliothek nicht möglich. [" + list + "]");
+    }
+    // The library's global set-up is not thread-safe; it runs here, once
+    // per library, under the loader's lock.
+    api.server_init(0, nullptr, nullptr);
+    LoadedLibraries().push_back(std::move(library));
+    return api;
+}
+
+}  // namespace
+
+const std::vector<std::string>& DefaultMySqlClientNames() {
+    static const std::vector<std::string> names{"libmariadb.so.3", "libmysqlclient.so.21"};
+    return names;
+}
+
+const TMySqlClientApi& LoadMySqlClient(const std::string& VendorLib) {
+    static std::map<std::string, TMySqlClientApi> loaded;
+    std::lock_guard<std::mutex> lock(LoaderMutex());
+    const auto it = loaded.find(VendorLib);
+    if (it != loaded.end()) return it->second;
+    const std::vector<std::string> names = VendorLib.empty() ? DefaultMySqlClientNames()
+                                                             : std::vector<std::string>{VendorLib};
+    return loaded.emplace(VendorLib, LoadLocked(names)).first->second;
+}
+
+TMySqlClientApi LoadMySqlClientFrom(const std::vector<std::string>& Names) {
+    std::lock_guard<std::mutex> lock(LoaderMutex());
+    return LoadLocked(Names);
+}
+
+}  // namespace kdv
