@@ -1,0 +1,102 @@
+#include "mail/quoted_printable_decoder.h"
+
+#include <cstring>
+
+namespace kdv {
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+}  // namespace
+
+void TQuotedPrintableDecoder::Step(std::string_view chunk) {
+    while (!chunk.empty()) {
+        const void* lf = std::memchr(chunk.data(), '\n', chunk.size());
+        if (lf == nullptr) {
+            pending_.append(chunk);
+            return;
+        }
+        const std::size_t len = static_cast<const char*>(lf) - chunk.data();
+        std::string_view line = chunk.substr(0, len);
+        chunk.remove_prefix(len + 1);
+        if (!pending_.empty()) {
+            pending_.append(line);
+            std::string whole;
+            whole.swap(pending_);
+            if (!whole.empty() && whole.back() == '\r') whole.pop_back();
+            Process(whole, true);
+        } else {
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            Process(line, true);
+        }
+    }
+}
+
+void TQuotedPrintableDecoder::DecodeLine(std::string_view line) {
+    if (!pending_.empty()) {
+        pending_.append(line);
+        std::string whole;
+        whole.swap(pending_);
+        Process(whole, true);
+        return;
+    }
+    Process(line, true);
+}
+
+void TQuotedPrintableDecoder::Finish() {
+    if (pending_.empty()) return;
+    std::string whole;
+    whole.swap(pending_);
+    Process(whole, false);
+}
+
+void TQuotedPrintableDecoder::Process(std::string_view line, bool had_break) {
+    // Blanks a sender's transport may have added at the line end carry no data.
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+
+    bool soft_break = false;
+    std::string out;
+    out.reserve(line.size() + 2);
+    const std::size_t n = line.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const char c = line[i];
+        if (c != '=') {
+            out.push_back(c);
+            continue;
+        }
+        if (i + 1 == n) {
+            // "=" right before the break joins this line to the next; at the
+            // very end of the data there is nothing to join, so it is dropped.
+            soft_break = had_break;
+            break;
+        }
+        const int hi = HexValue(line[i + 1]);
+        if (hi < 0) continue;  // a stray "=" is dropped, what follows is kept
+        const int lo = i + 2 < n ? HexValue(line[i + 2]) : -1;
+        if (lo < 0) {
+            out.push_back(static_cast<char>(hi));
+            i += 1;
+        } else {
+            out.push_back(static_cast<char>(hi * 16 + lo));
+            i += 2;
+        }
+    }
+    if (had_break && !soft_break) out.append("\r\n");
+    if (!out.empty()) sink_.Write(out);
+}
+
+std::string TQuotedPrintableDecoder::Decode(std::string_view text) {
+    std::string result;
+    TStringSink sink(result);
+    TQuotedPrintableDecoder decoder(sink);
+    decoder.Step(text);
+    decoder.Finish();
+    return result;
+}
+
+}  // namespace kdv
