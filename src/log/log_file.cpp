@@ -95,16 +95,18 @@ void TLogFile::CloseLocked() {
 void TLogFile::AddLine(int level, std::string_view text) {
     const std::lock_guard lock(mutex_);
     if (level > iLogLevel) return;
-    if (bRotateLogFileDaily && (!dtOpenLogFile || !SameDay(*dtOpenLogFile, clock_.Now()))) {
-        RotateDaily();
+    // One reading for the day check and the line: with two, a line stamped just
+    // after midnight could land in the old day's file and hold off its rotation.
+    const LocalTime now = clock_.Now();
+    if (bRotateLogFileDaily && (!dtOpenLogFile || !SameDay(*dtOpenLogFile, now))) {
+        RotateDaily(now);
     }
     if (!bStarted) OpenLocked();
-    WriteLine(level, text);
+    WriteLine(now, level, text);
 }
 
-void TLogFile::WriteLine(int level, std::string_view text) {
+void TLogFile::WriteLine(LocalTime now, int level, std::string_view text) {
     try {
-        const LocalTime now = clock_.Now();
         if (!fLog->IsStillAt(sDateiname)) {
             // Someone removed or replaced the file while it was open; writing on
             // would feed a file nobody can see, so follow the name instead.
@@ -125,11 +127,10 @@ void TLogFile::WriteLine(int level, std::string_view text) {
     }
 }
 
-void TLogFile::RotateDaily() {
+void TLogFile::RotateDaily(LocalTime now) {
     try {
         if (sDateiname.empty()) return;
-        const std::filesystem::path target =
-            DailyRotationTarget(sDateiname, sFolderLogFilesOld, clock_.Now());
+        const std::filesystem::path target = DailyRotationTarget(sDateiname, sFolderLogFilesOld, now);
         if (!files_.ForceDirectories(target.parent_path())) {
             throw EDiraError("Verzeichnis für alte Log-Dateien kann nicht erstellt werden.");
         }

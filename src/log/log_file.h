@@ -107,9 +107,9 @@ private:
     void AddLine(int level, std::string_view text);
     void OpenLocked();
     void CloseLocked();
-    void RotateDaily();
+    void RotateDaily(LocalTime now);
     void RotateAtStart();
-    void WriteLine(int level, std::string_view text);
+    void WriteLine(LocalTime now, int level, std::string_view text);
 
     IClock& clock_;
     ILogFileSystem& files_;

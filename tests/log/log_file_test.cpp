@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -342,22 +344,76 @@ TEST_F(LogFileTest, ARemovedLogFileIsCreatedAgainByTheNextLine) {
     EXPECT_EQ(ReadFile(LogPath()), "fremd\r\n29.01.24 | 14:05:09 | Hinweis   | drei\r\n");
 }
 
+// Every reading moves time on by one step.
+class TTickingClock final : public IClock {
+public:
+    TTickingClock(LocalTime start, std::chrono::milliseconds step) : start_(start), step_(step) {}
+    LocalTime Now() const override { return start_ + step_ * ticks_.fetch_add(1); }
+
+private:
+    LocalTime start_;
+    std::chrono::milliseconds step_;
+    mutable std::atomic<int> ticks_{0};
+};
+
+// The lines of a log text, without their CR LF; a stray LF fails the split.
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; at < text.size(); at = end + 2) {
+        end = text.find("\r\n", at);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(at, end - at));
+    }
+    return lines;
+}
+
+TEST_F(LogFileTest, ALineAtTheStrokeOfMidnightLandsInTheFileOfItsDay) {
+    TTickingClock clock(At(2024, 1, 29, 23, 59, 59) + 800ms, 100ms);
+    {
+        TLogFile log(clock, files_);
+        log.SetFolderOldLogFiles(OldFolder());
+        log.SetRotateLogFileDaily(true);
+        log.Open(LogPath(), 7);
+        for (const char* text : {"a", "b", "c"}) log.Add(5, text);
+    }
+    EXPECT_EQ(ReadFile(OldFolder() / "KorvaneDiraVid_2024_01_29.log"),
+              "29.01.24 | 23:59:59 | Hinweis   | a\r\n");
+    EXPECT_EQ(ReadFile(LogPath()),
+              "30.01.24 | 00:00:00 | Hinweis   | b\r\n"
+              "30.01.24 | 00:00:00 | Hinweis   | c\r\n");
+}
+
 TEST_F(LogFileTest, LinesFromTwoThreadsStayWholeAcrossARotation) {
     constexpr int kLinesPerThread = 300;
-    auto log = ServiceLog();
-    clock_.Set(At(2024, 1, 29, 23, 59, 59));
+    TTickingClock clock(At(2024, 1, 29, 23, 59, 0), 100ms);
+    TLogFile log(clock, files_);
+    log.SetFolderOldLogFiles(OldFolder());
+    log.SetRotateLogFileDaily(true);
+    log.Open(LogPath(), 7);
     auto writer = [&](const std::string& who) {
-        for (int i = 0; i < kLinesPerThread; ++i) log->Add(5, who + std::to_string(i));
+        for (int i = 0; i < kLinesPerThread; ++i) log.Add(5, who + std::to_string(i));
     };
     std::thread a(writer, "a");
     std::thread b(writer, "b");
     a.join();
     b.join();
-    const std::string text = ReadFile(LogPath());
-    std::size_t lines = 0;
-    for (std::size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos; at += 2) ++lines;
-    EXPECT_EQ(lines, 2u * kLinesPerThread);
-    EXPECT_EQ(text.find("\r\n\r\n"), std::string::npos);
+    log.Close();
+
+    const std::string before = ReadFile(OldFolder() / "KorvaneDiraVid_2024_01_29.log");
+    const std::string after = ReadFile(LogPath());
+    ASSERT_FALSE(before.empty());
+    ASSERT_FALSE(after.empty());
+    std::set<std::string> texts;
+    for (const std::string& line : Lines(before + after)) {
+        const std::string head = line.substr(0, 34);
+        EXPECT_TRUE(head.ends_with(" | Hinweis   | ") && line.size() > 34) << line;
+        texts.insert(line.substr(std::min<std::size_t>(34, line.size())));
+    }
+    EXPECT_EQ(texts.size(), 2u * kLinesPerThread);
+    for (const std::string who : {"a", "b"}) {
+        EXPECT_TRUE(texts.contains(who + "0"));
+        EXPECT_TRUE(texts.contains(who + std::to_string(kLinesPerThread - 1)));
+    }
 }
 
 }  // namespace
