@@ -12,7 +12,8 @@
 #                                    --demo adds an active incident and the
 #                                    attachment-folder option
 #   mariadb-sandbox.sh drop DIR DBNAME    drop the database DBNAME
-#   mariadb-sandbox.sh sql DIR [DBNAME]   run SQL from standard input as root
+#   mariadb-sandbox.sh sql DIR [DBNAME [CLIENT OPTIONS...]]
+#                                    run SQL from standard input as root
 #
 # DIR/env exports DIRAVID_TEST_DB_HOST, _PORT, _USER, _PASSWORD, _SANDBOX and
 # _SCRIPT. Root logs in over TCP with a password, like on a real installation.
@@ -34,7 +35,7 @@ readonly PORT_ATTEMPTS=20
 die() { echo "mariadb-sandbox: $*" >&2; exit 1; }
 
 usage() {
-  sed -n '5,18p' "$SCRIPT" | sed 's/^# \{0,1\}//' >&2
+  sed -n '5,19p' "$SCRIPT" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -243,12 +244,13 @@ cmd_drop() {
 
 cmd_sql() {
   local dir=$1 db=${2:-}
+  (($# >= 2)) && shift 2 || shift $#
   server_pid "$dir" >/dev/null || die "no server running in $dir"
   if [[ -n $db ]]; then
     check_db_name "$db"
-    client "$dir" "$db"
+    client "$dir" "$@" "$db"
   else
-    client "$dir"
+    client "$dir" "$@"
   fi
 }
 
@@ -262,6 +264,6 @@ case $command in
   restart) (($# == 0)) || usage; cmd_stop "$dir"; cmd_start "$dir" ;;
   fixture) (($# >= 1)) || usage; cmd_fixture "$dir" "$@" ;;
   drop) (($# == 1)) || usage; cmd_drop "$dir" "$1" ;;
-  sql) (($# <= 1)) || usage; cmd_sql "$dir" "$@" ;;
+  sql) cmd_sql "$dir" "$@" ;;
   *) usage ;;
 esac
