@@ -1,0 +1,174 @@
+#include "service/whitelist.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/dira_error.h"
+#include "support/temp_dir.h"
+#include "support/utf16_bytes.h"
+
+namespace kdv {
+namespace {
+
+using kdv::testing::TTempDir;
+using kdv::testing::Utf16Bytes;
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+void WriteBytes(const fs::path& file, const std::string& bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+TEST(Whitelist, StartsWithTheStarAlone) {
+    const TWhitelist whitelist;
+    EXPECT_EQ(whitelist.Entries, Lines{"*"});
+    EXPECT_EQ(whitelist.Text(), "*\r\n");
+}
+
+struct SplitCase {
+    const char* name;
+    std::string text;
+    Lines entries;
+};
+
+class WhitelistSetTextTest : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(WhitelistSetTextTest, SplitsLinesAsAFileWould) {
+    const SplitCase& c = GetParam();
+    TWhitelist whitelist;
+    whitelist.SetText(c.text);
+    EXPECT_EQ(whitelist.Entries, c.entries);
+    std::string text;
+    for (const std::string& entry : c.entries) text += entry + "\r\n";
+    EXPECT_EQ(whitelist.Text(), text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, WhitelistSetTextTest,
+    ::testing::Values(SplitCase{"empty", "", {}},
+                      SplitCase{"crlf_final_break_adds_nothing", "alpha\r\nbeta\r\n", {"alpha", "beta"}},
+                      SplitCase{"no_final_break", "alpha\r\nbeta", {"alpha", "beta"}},
+                      SplitCase{"lf", "alpha\nbeta\n", {"alpha", "beta"}},
+                      SplitCase{"cr", "alpha\rbeta\r", {"alpha", "beta"}},
+                      SplitCase{"mixed_and_lf_cr_is_two_breaks", "a\r\nb\nc\rd\n\re", {"a", "b", "c", "d", "", "e"}},
+                      SplitCase{"lone_break_is_one_empty_entry", "\r\n", {""}},
+                      SplitCase{"empty_lines_kept", "a\r\n\r\n\r\nb\r\n", {"a", "", "", "b"}},
+                      SplitCase{"lines_unchanged", " a@x.example \r\n# no comment\r\na@x.example\r\na@x.example\r\n",
+                                {" a@x.example ", "# no comment", "a@x.example", "a@x.example"}}),
+    [](const auto& info) { return info.param.name; });
+
+struct FileCase {
+    const char* name;
+    std::string bytes;
+    Lines entries;
+};
+
+class WhitelistFileTest : public ::testing::TestWithParam<FileCase> {
+protected:
+    TTempDir dir{"diravid-whitelist"};
+    fs::path path = dir / "whitelist.txt";
+};
+
+TEST_P(WhitelistFileTest, ReadsTheLinesInTheFilesEncoding) {
+    const FileCase& c = GetParam();
+    WriteBytes(path, c.bytes);
+    TWhitelist whitelist;
+    whitelist.LoadIfPresent(path);
+    EXPECT_EQ(whitelist.Entries, c.entries);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Encodings, WhitelistFileTest,
+    ::testing::Values(
+        FileCase{"empty_file_permits_nobody", "", {}},
+        FileCase{"utf8_without_mark", "müller@x.example\r\nbeta\r\n", {"müller@x.example", "beta"}},
+        FileCase{"utf8_mark_is_no_text", "\xEF\xBB\xBFmüller@x.example\nbeta", {"müller@x.example", "beta"}},
+        FileCase{"mark_alone", "\xEF\xBB\xBF", {}},
+        FileCase{"windows1252_without_mark", "m\xFCller@x.example\r\n", {"müller@x.example"}},
+        FileCase{"utf16_little_endian", Utf16Bytes(u"m\u00FCller@x.example\r\n\U0001F600\r\n", false),
+                 {"müller@x.example", "\U0001F600"}},
+        FileCase{"utf16_big_endian", Utf16Bytes(u"alpha\rbeta\r", true), {"alpha", "beta"}},
+        FileCase{"utf16_broken_surrogate_and_odd_byte", Utf16Bytes(u"a\xD800", false) + "x",
+                 {"a\uFFFD\uFFFD"}}),
+    [](const auto& info) { return info.param.name; });
+
+class WhitelistLoadTest : public ::testing::Test {
+protected:
+    TTempDir dir{"diravid-whitelist"};
+    fs::path path = dir / "whitelist.txt";
+};
+
+TEST_F(WhitelistLoadTest, MissingFileLeavesTheStarAlone) {
+    TWhitelist whitelist;
+    whitelist.SetText("alpha\r\n");
+    whitelist.LoadIfPresent(path);
+    EXPECT_EQ(whitelist.Entries, Lines{"*"});
+}
+
+TEST_F(WhitelistLoadTest, FileReplacesTheStar) {
+    WriteBytes(path, "alpha\r\nbeta\r\n");
+    TWhitelist whitelist;
+    whitelist.LoadIfPresent(path);
+    EXPECT_EQ(whitelist.Entries, (Lines{"alpha", "beta"}));
+    EXPECT_EQ(whitelist.Text(), "alpha\r\nbeta\r\n");
+    // Read once: a later change of the file does not reach the loaded list.
+    WriteBytes(path, "gamma\r\n");
+    EXPECT_EQ(whitelist.Entries, (Lines{"alpha", "beta"}));
+}
+
+TEST_F(WhitelistLoadTest, UnreadableFileFailsAndKeepsTheEntries) {
+    fs::create_directory(path);  // a folder in the file's place cannot be read, even by root
+    TWhitelist whitelist;
+    whitelist.SetText("alpha\r\n");
+    for (const bool ifPresent : {false, true}) {
+        try {
+            ifPresent ? whitelist.LoadIfPresent(path) : whitelist.LoadFromFile(path);
+            ADD_FAILURE() << "no error raised";
+        } catch (const EDiraError& e) {
+            EXPECT_EQ(std::string(e.what()), "Whitelist " + path.string() + " kann nicht gelesen werden: ist ein Ordner");
+        }
+        EXPECT_EQ(whitelist.Entries, Lines{"alpha"});
+    }
+}
+
+TEST_F(WhitelistLoadTest, FileWithoutReadAccessFails) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root reads the file despite its rights";
+    WriteBytes(path, "alpha\r\n");
+    fs::permissions(path, fs::perms::none);
+    TWhitelist whitelist;
+    try {
+        whitelist.LoadIfPresent(path);
+        ADD_FAILURE() << "no error raised";
+    } catch (const EDiraError& e) {
+        EXPECT_EQ(std::string(e.what()), "Whitelist " + path.string() + " kann nicht gelesen werden: Zugriff verweigert");
+    }
+    EXPECT_EQ(whitelist.Entries, Lines{"*"});
+}
+
+TEST_F(WhitelistLoadTest, UndeterminableFileDoesNotFallBackToTheStar) {
+    // A link that points at itself can be neither read nor told missing;
+    // taking it for missing would let every sender in.
+    fs::create_symlink(path, path);
+    TWhitelist whitelist;
+    whitelist.SetText("");
+    EXPECT_THROW(whitelist.LoadIfPresent(path), EDiraError);
+    EXPECT_TRUE(whitelist.Entries.empty());
+}
+
+TEST_F(WhitelistLoadTest, LoadFromFileOfAMissingFileFails) {
+    TWhitelist whitelist;
+    try {
+        whitelist.LoadFromFile(path);
+        ADD_FAILURE() << "no error raised";
+    } catch (const EDiraError& e) {
+        EXPECT_EQ(std::string(e.what()), "Whitelist " + path.string() + " kann nicht gelesen werden: Datei nicht gefunden");
+    }
+}
+
+}  // namespace
+}  // namespace kdv
