@@ -82,6 +82,10 @@ std::error_code ReplaceWholeFile(const std::filesystem::path& fileName, std::str
     if (std::filesystem::is_directory(target, ec)) return std::make_error_code(std::errc::is_a_directory);
     const auto oldStatus = std::filesystem::status(target, ec);
     const bool existed = !ec && std::filesystem::exists(oldStatus);
+    // The rename would also replace a file the operator made read-only.
+    if (existed && (oldStatus.permissions() & std::filesystem::perms::owner_write) == std::filesystem::perms::none) {
+        return std::make_error_code(std::errc::permission_denied);
+    }
     std::filesystem::path temporary;
     for (int attempt = 0; attempt < kMaxTemporaryNameAttempts; ++attempt) {
         temporary = TemporarySibling(target);
@@ -187,6 +191,9 @@ std::error_code ReplaceWholeFile(const std::filesystem::path& fileName, std::str
     const bool existed = ::stat(target.c_str(), &old) == 0;
     if (!existed && errno != ENOENT) return LastError();
     if (existed && S_ISDIR(old.st_mode)) return std::make_error_code(std::errc::is_a_directory);
+    // The rename needs only the folder's rights; a file the operator made
+    // read-only must stay as it is, as with a write in place.
+    if (existed && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return LastError();
 
     std::filesystem::path temporary;
     int fd = -1;

@@ -21,7 +21,8 @@ std::error_code ReadWholeFile(const std::filesystem::path& fileName, std::uintma
 // a new file beside it that is then renamed over it, so a failure at any
 // point leaves the old content whole and no stray file behind. An existing
 // file keeps its permissions (and, where the system allows, its owner); a
-// symbolic link keeps pointing at the file, which is replaced instead.
+// symbolic link keeps pointing at the file, which is replaced instead. A file
+// the caller may not write is refused, although the folder would allow it.
 // Returns an empty code on success, else the system's code.
 std::error_code ReplaceWholeFile(const std::filesystem::path& fileName, std::string_view bytes);
 

@@ -320,6 +320,20 @@ TEST_F(IniFileTest, RefusedWriteRaisesAndLeavesNothingBehind) {
     EXPECT_THROW(nowhere.WriteString("A", "K", "1"), EDiraError);
 }
 
+TEST_F(IniFileTest, ReadOnlyFileIsNotReplaced) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root may write the file despite its rights";
+    WriteBytes(path, "[A]\r\nK=1\r\n");
+    fs::permissions(path, fs::perms::owner_read);
+    try {
+        ini.WriteString("A", "K", "2");
+        ADD_FAILURE() << "no error raised";
+    } catch (const EDiraError& e) {
+        EXPECT_EQ(std::string(e.what()), WriteError());
+    }
+    EXPECT_EQ(ReadBytes(path), "[A]\r\nK=1\r\n");
+    EXPECT_EQ(FolderNames(dir.Path()), std::vector<std::string>{"diravid.ini"});
+}
+
 TEST_F(IniFileTest, RewriteKeepsPermissionsAndLeavesNoTemporaryFile) {
     WriteBytes(path, "[A]\r\nK=1\r\n");
     fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
