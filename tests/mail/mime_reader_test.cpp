@@ -1,0 +1,300 @@
+#include "mail/mail_message.h"
+#include "mail/mime_reader.h"
+#include "mail/stream_line_source.h"
+#include "platform/dira_error.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace kdv {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kDataDir = fs::path(DIRAVID_SOURCE_DIR) / "tests" / "mail" / "data";
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Stored mails keep LF line ends for readability; on the wire they are CR LF.
+std::string ToWire(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out.push_back('\r');
+        out.push_back(c);
+    }
+    return out;
+}
+
+// Bytes outside printable ASCII and UTF-8 shown as \xNN, so a dump stays readable text.
+std::string Escaped(std::string_view s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c < 0x20 || c == 0x7F) {
+            static const char* hex = "0123456789ABCDEF";
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
+}
+
+std::string Fnv1a(std::string_view bytes) {
+    std::uint64_t h = 1469598103934665603ull;
+    for (unsigned char c : bytes) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    std::ostringstream s;
+    s << std::hex << h;
+    return s.str();
+}
+
+// A readable picture of everything the reader fills (the date depends on the
+// machine's zone and is checked on its own).
+std::string Dump(TMailMessage& m) {
+    std::ostringstream d;
+    const auto field = [&](const char* name, const std::string& value) {
+        if (!value.empty()) d << name << ": " << Escaped(value) << "\n";
+    };
+    const char* encodings[] = {"Default", "MIME", "PlainText"};
+    const char* priorities[] = {"Highest", "High", "Normal", "Low", "Lowest"};
+    field("Subject", m.Subject);
+    field("From", m.FromList.EMailAddresses());
+    for (std::size_t i = 0; i < m.FromList.Count(); ++i) field("  From.Name", m.FromList[i].Name);
+    field("To", m.Recipients.EMailAddresses());
+    field("Cc", m.CCList.EMailAddresses());
+    field("Bcc", m.BccList.EMailAddresses());
+    field("Reply-To", m.ReplyTo.EMailAddresses());
+    field("Sender", m.Sender.Text());
+    field("ReceiptRecipient", m.ReceiptRecipient.Text());
+    field("MsgId", m.MsgId);
+    field("InReplyTo", m.InReplyTo);
+    field("References", m.References);
+    field("Organization", m.Organization);
+    for (const auto& g : m.NewsGroups) field("Newsgroup", g);
+    field("ContentType", m.ContentType());
+    field("CharSet", m.CharSet);
+    field("ContentTransferEncoding", m.ContentTransferEncoding);
+    field("ContentDisposition", m.ContentDisposition);
+    d << "Encoding: " << encodings[static_cast<int>(m.Encoding())] << "\n";
+    d << "Priority: " << priorities[static_cast<int>(m.Priority)] << "\n";
+    if (m.IsMsgSinglePartMime) d << "IsMsgSinglePartMime\n";
+    d << "Body: " << m.Body.size() << " lines\n";
+    for (const auto& line : m.Body) d << "  |" << Escaped(line) << "\n";
+    for (std::size_t i = 0; i < m.MessageParts.Count(); ++i) {
+        TMailMessagePart& part = m.MessageParts[i];
+        const bool text = part.PartType() == TMailPartType::mptText;
+        d << "Part " << i << ": " << (text ? "text" : "attachment") << ", parent " << part.ParentPart << "\n";
+        const auto pfield = [&](const char* name, const std::string& value) {
+            if (!value.empty()) d << "  " << name << ": " << Escaped(value) << "\n";
+        };
+        pfield("ContentType", part.ContentType());
+        pfield("CharSet", part.CharSet);
+        pfield("Name", part.Name);
+        pfield("FileName", part.FileName);
+        pfield("ContentTransfer", part.ContentTransfer());
+        pfield("ContentDisposition", part.ContentDisposition());
+        pfield("ContentID", part.ContentID());
+        pfield("ContentDescription", part.ContentDescription());
+        pfield("ContentLocation", part.ContentLocation());
+        for (const auto& line : part.ExtraHeaders) pfield("Extra", line);
+        if (text) {
+            const auto& body = static_cast<TMailText&>(part).Body;
+            d << "  Body: " << body.size() << " lines\n";
+            for (const auto& line : body) d << "    |" << Escaped(line) << "\n";
+        } else {
+            auto& file = static_cast<TMailAttachmentFile&>(part);
+            const std::string content = ReadFile(file.StoredPathName());
+            d << "  Content: " << content.size() << " bytes, fnv " << Fnv1a(content);
+            if (content.size() <= 80) d << ", \"" << Escaped(content) << "\"";
+            d << "\n";
+        }
+    }
+    return d.str();
+}
+
+// Presents a mail as a POP3 server sends it, one byte per read.
+class TOneByteInput final : public TByteInput {
+public:
+    explicit TOneByteInput(std::string_view mail) {
+        // Dot-stuffing and the end line, as the server does it.
+        std::size_t pos = 0;
+        while (pos < mail.size()) {
+            std::size_t end = mail.find('\n', pos);
+            end = end == std::string_view::npos ? mail.size() : end + 1;
+            if (mail[pos] == '.') wire_.push_back('.');
+            wire_.append(mail.substr(pos, end - pos));
+            pos = end;
+        }
+        if (!wire_.empty() && wire_.back() != '\n') wire_.append("\r\n");
+        wire_.append(".\r\n");
+    }
+    std::size_t Read(char* buffer, std::size_t size) override {
+        if (pos_ >= wire_.size() || size == 0) return 0;
+        buffer[0] = wire_[pos_++];
+        return 1;
+    }
+
+private:
+    std::string wire_;
+    std::size_t pos_ = 0;
+};
+
+std::vector<fs::path> GoldenMails() {
+    std::vector<fs::path> mails;
+    for (const auto& entry : fs::directory_iterator(kDataDir))
+        if (entry.path().extension() == ".eml") mails.push_back(entry.path());
+    std::sort(mails.begin(), mails.end());
+    return mails;
+}
+
+class MimeReaderGolden : public ::testing::TestWithParam<fs::path> {};
+
+// Each stored mail is read on both roads (in memory, and from a stream one
+// byte at a time); both must give the stored dump. Set DIRAVID_UPDATE_GOLDEN=1
+// to write the dumps afresh after a deliberate change, then review the diff.
+TEST_P(MimeReaderGolden, MatchesStoredDump) {
+    const fs::path mail_path = GetParam();
+    fs::path dump_path = mail_path;
+    dump_path.replace_extension(".dump");
+    const std::string mail = ToWire(ReadFile(mail_path));
+
+    testing::TTempDir temp("diravid-mime");
+    TMailMessage from_memory;
+    from_memory.MessageParts.AttachmentTempDirectory = temp.Path();
+    LoadMessageFromMemory(from_memory, mail);
+    const std::string dump = Dump(from_memory);
+
+    if (std::getenv("DIRAVID_UPDATE_GOLDEN") != nullptr) {
+        std::ofstream(dump_path, std::ios::binary) << dump;
+    }
+    EXPECT_EQ(dump, ReadFile(dump_path)) << mail_path.filename();
+
+    TOneByteInput input(mail);
+    TMailStreamLineSource source(input);
+    TMailMessage from_stream;
+    from_stream.MessageParts.AttachmentTempDirectory = temp.Path();
+    TMailMessageReader(source).ProcessMessage(from_stream);
+    EXPECT_EQ(Dump(from_stream), dump) << mail_path.filename() << " read one byte at a time";
+}
+
+INSTANTIATE_TEST_SUITE_P(Mails, MimeReaderGolden, ::testing::ValuesIn(GoldenMails()),
+                         [](const ::testing::TestParamInfo<fs::path>& info) {
+                             std::string name = info.param.stem().string();
+                             for (char& c : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return name;
+                         });
+
+std::size_t FilesIn(const fs::path& dir) {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+const char* kTwoAttachments =
+    "MIME-Version: 1.0\r\n"
+    "Content-Type: multipart/mixed; boundary=\"B\"\r\n"
+    "\r\n"
+    "--B\r\n"
+    "Content-Type: application/pdf; name=a.pdf\r\n"
+    "Content-Transfer-Encoding: base64\r\n"
+    "\r\n"
+    "JVBERi0xLjQK\r\n"
+    "--B\r\n"
+    "Content-Type: application/octet-stream\r\n"
+    "\r\n"
+    "raw\r\n"
+    "--B--\r\n";
+
+TEST(MimeReader, TemporaryFilesGoWithTheMessage) {
+    testing::TTempDir temp("diravid-mime");
+    {
+        TMailMessage message;
+        message.MessageParts.AttachmentTempDirectory = temp.Path();
+        LoadMessageFromMemory(message, kTwoAttachments);
+        ASSERT_EQ(message.MessageParts.Count(), 2u);
+        EXPECT_EQ(FilesIn(temp.Path()), 2u);
+        // Reading the next mail into the same message drops the old files.
+        LoadMessageFromMemory(message, kTwoAttachments);
+        EXPECT_EQ(FilesIn(temp.Path()), 2u);
+        message.Clear();
+        EXPECT_EQ(FilesIn(temp.Path()), 0u);
+        LoadMessageFromMemory(message, kTwoAttachments);
+    }
+    EXPECT_EQ(FilesIn(temp.Path()), 0u) << "freeing the message deletes its files";
+}
+
+TEST(MimeReader, FailuresKeepWhatWasReadAndLeakNoFile) {
+    testing::TTempDir temp("diravid-mime");
+    std::string too_many = "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=B\r\n\r\n";
+    for (std::size_t i = 0; i <= kMaxMessageParts; ++i) too_many += "--B\r\nContent-Type: text/plain\r\n\r\nx\r\n";
+    struct TCase {
+        const char* name;
+        std::string mail;
+        const char* error;
+        std::size_t parts;
+    };
+    const TCase cases[] = {
+        {"unrecognised UUE block",
+         std::string("Subject: x\r\n\r\nText\r\nbegin 644 a.bin\r\n~~~\r\nend\r\n"), "Nicht erkanntes UUE-Codierungsschema.", 1},
+        {"endless parts", too_many, "Die Nachricht hat zu viele Teile.", kMaxMessageParts},
+    };
+    for (const auto& c : cases) {
+        TMailMessage message;
+        message.MessageParts.AttachmentTempDirectory = temp.Path();
+        try {
+            LoadMessageFromMemory(message, c.mail);
+            ADD_FAILURE() << c.name << ": no failure";
+        } catch (const EDiraError& e) {
+            EXPECT_STREQ(e.what(), c.error) << c.name;
+        }
+        EXPECT_EQ(message.MessageParts.Count(), c.parts) << c.name;
+        message.Clear();
+        EXPECT_EQ(FilesIn(temp.Path()), 0u) << c.name;
+    }
+}
+
+TEST(MimeReader, HeaderOnlyMailHasNoBody) {
+    TMailMessage message;
+    LoadMessageFromMemory(message, "Subject: nur Kopf\r\nX-A: b");
+    EXPECT_EQ(message.Subject, "nur Kopf");
+    EXPECT_TRUE(message.Body.empty());
+    EXPECT_EQ(message.Headers.Count(), 2u);
+}
+
+TEST(MimeReader, LfOnlyMailReadsLikeCrLf) {
+    const std::string mail = ReadFile(kDataDir / "mixed_nested.eml");
+    testing::TTempDir temp("diravid-mime");
+    TMailMessage lf, crlf;
+    lf.MessageParts.AttachmentTempDirectory = temp.Path();
+    crlf.MessageParts.AttachmentTempDirectory = temp.Path();
+    LoadMessageFromMemory(lf, mail);
+    LoadMessageFromMemory(crlf, ToWire(mail));
+    EXPECT_EQ(Dump(lf), Dump(crlf));
+}
+
+TEST(MimeReader, DateBecomesLocalTime) {
+    TMailMessage message;
+    LoadMessageFromMemory(message, "Date: Tue, 1 Jul 2003 10:52:37 +0200\r\n\r\n");
+    EXPECT_NE(message.Date, LocalTime{});
+    LoadMessageFromMemory(message, "Date: kein Datum\r\n\r\n");
+    EXPECT_EQ(message.Date, LocalTime{});
+}
+
+}  // namespace
+}  // namespace kdv
