@@ -1,0 +1,41 @@
+#include "incoming/attachment_name.h"
+
+#include "incoming/text_cleanup.h"
+
+namespace kdv {
+
+namespace {
+
+// The longest prefix of `text` of at most `bytes` bytes that does not end in
+// the middle of a UTF-8 sequence.
+std::string_view Utf8Prefix(std::string_view text, std::size_t bytes) {
+    if (text.size() <= bytes) return text;
+    std::size_t cut = bytes;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return text.substr(0, cut);
+}
+
+}  // namespace
+
+std::string AnhangDateiname(std::string_view FileName, std::size_t PartIndex) {
+    std::string name = CleanDateiname(FileName);
+    for (char& c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        // A separator would leave the message's folder; a control character
+        // is no part of a name any file system or program shows.
+        if (c == '\\' || c == '/' || byte < 0x20 || byte == 0x7F) c = '_';
+    }
+    if (name.size() > kMaxAnhangNameBytes) {
+        std::string_view extension;
+        const std::size_t dot = name.rfind('.');
+        if (dot != std::string::npos && dot > 0 && name.size() - dot <= kMaxAnhangExtensionBytes) {
+            extension = std::string_view(name).substr(dot);
+        }
+        const std::string_view stem = std::string_view(name).substr(0, name.size() - extension.size());
+        name = std::string(Utf8Prefix(stem, kMaxAnhangNameBytes - extension.size())) + std::string(extension);
+    }
+    if (name.find_first_not_of('.') == std::string::npos) name = "Anhang" + std::to_string(PartIndex);
+    return name;
+}
+
+}  // namespace kdv

@@ -1,0 +1,30 @@
+#pragma once
+// What the evaluation and filing of incoming mail need from the service: the
+// long-lived objects it owns, handed down so this layer never reaches up.
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "db/db_connection.h"
+#include "log/log_file.h"
+#include "platform/clock.h"
+#include "platform/ini_file.h"
+
+namespace kdv {
+
+struct TMailEmpfangContext {
+    TLogFile& Log;
+    TIniFile& Ini;
+    TDbConnection& Database;
+    // The permitted senders as one text: the entries, each followed by CR LF.
+    std::string WhitelistText;
+    // The attachment folder as the database stores paths, ending with "\".
+    // May raise (it may have to ask the database).
+    std::function<std::string()> getLFPath;
+    // The service's home folder; archive copies go to Home / "old".
+    std::filesystem::path Home;
+    // Local time for the archive copy's name.
+    IClock& Clock;
+};
+
+}  // namespace kdv

@@ -1,0 +1,73 @@
+#include "incoming/mail_import.h"
+
+#include <exception>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <system_error>
+
+#include "mail/mail_message.h"
+#include "mail/mime_reader.h"
+#include "platform/dira_error.h"
+
+namespace kdv {
+
+namespace {
+
+std::string ReadMailFile(const std::filesystem::path& path) {
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (error) throw EDiraError("Datei kann nicht gelesen werden: " + error.message());
+    if (size > kMaxImportDateiBytes) {
+        throw EDiraError("Datei ist zu groß (" + std::to_string(size) + " Bytes, höchstens " +
+                         std::to_string(kMaxImportDateiBytes) + ")");
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw EDiraError("Datei kann nicht geöffnet werden");
+    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) throw EDiraError("Datei kann nicht gelesen werden");
+    return data;
+}
+
+std::string PathText(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+}  // namespace
+
+std::string ImportZeile(const std::string& Datei, const TAuswertung& Auswertung) {
+    switch (Auswertung.Ergebnis) {
+    case TAuswertungsErgebnis::Abgelegt: {
+        std::string line = Datei + ": abgelegt in Lage ";
+        for (std::size_t i = 0; i < Auswertung.Lagen.size(); ++i) {
+            if (i > 0) line += ", ";
+            line += Auswertung.Lagen[i];
+        }
+        return line;
+    }
+    case TAuswertungsErgebnis::Abgewiesen:
+        return Datei + ": nicht abgelegt: " + Auswertung.Grund;
+    case TAuswertungsErgebnis::Fehlgeschlagen:
+        break;
+    }
+    return Datei + ": fehlgeschlagen: " + Auswertung.Grund;
+}
+
+TImportErgebnis ImportMailDatei(TMailEmpfangContext& ctx, const std::filesystem::path& Datei) {
+    TImportErgebnis result;
+    try {
+        const std::string data = ReadMailFile(Datei);
+        TMailMessage msg;
+        LoadMessageFromMemory(msg, data);
+        result.Auswertung = AuswertenMail(ctx, msg);
+    } catch (const std::exception& e) {
+        result.Auswertung = TAuswertung{};
+        result.Auswertung.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
+        result.Auswertung.Grund = e.what();
+    }
+    result.Zeile = ImportZeile(PathText(Datei), result.Auswertung);
+    return result;
+}
+
+}  // namespace kdv

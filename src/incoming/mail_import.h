@@ -1,0 +1,34 @@
+#pragma once
+// Importing mail files: each file is read as one received mail, exactly as a
+// mailbox pass hands it over, and evaluated. The file itself is left as it is.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "incoming/mail_empfang_context.h"
+#include "incoming/message_evaluation.h"
+
+namespace kdv {
+
+// Largest mail file that is read: mail servers refuse far smaller mails, and
+// the whole file is held in memory while it is read.
+inline constexpr std::uintmax_t kMaxImportDateiBytes = 256u * 1024 * 1024;
+
+struct TImportErgebnis {
+    TAuswertung Auswertung;
+    // The line to print for the file, without line break:
+    //   "<Datei>: abgelegt in Lage 3, 5"
+    //   "<Datei>: nicht abgelegt: <Grund>"
+    //   "<Datei>: fehlgeschlagen: <Grund>"
+    std::string Zeile;
+};
+
+// Reads `Datei` into a fresh message and evaluates it with AuswertenMail.
+// A file that cannot be read or parsed gives the outcome Fehlgeschlagen.
+// Never raises.
+TImportErgebnis ImportMailDatei(TMailEmpfangContext& ctx, const std::filesystem::path& Datei);
+
+// The printed line for an outcome (see TImportErgebnis::Zeile).
+std::string ImportZeile(const std::string& Datei, const TAuswertung& Auswertung);
+
+}  // namespace kdv

@@ -1,0 +1,175 @@
+#include "incoming/message_filing.h"
+
+#include <charconv>
+#include <exception>
+#include <string>
+
+#include "db/db_query.h"
+#include "platform/dira_error.h"
+
+namespace kdv {
+
+namespace {
+
+// IDs are spliced into statement texts, so anything but digits is refused
+// before it can reach the server.
+bool IsDecimalId(std::string_view id) {
+    if (id.empty()) return false;
+    for (const char c : id) {
+        if (c < '0' || c > '9') return false;
+    }
+    return true;
+}
+
+void RequireId(std::string_view what, std::string_view id) {
+    if (!IsDecimalId(id)) throw EDiraError(std::string("Ungültige ") + std::string(what) + ": " + std::string(id));
+}
+
+std::string QuotedSqlLiteral(std::string_view text) {
+    std::string out = "'";
+    for (const char c : text) {
+        if (c == '\'') out += '\'';
+        out += c;
+    }
+    out += '\'';
+    return out;
+}
+
+// The text after the last "\" or ":" of a stored path.
+std::string_view FileNamePart(std::string_view path) {
+    const std::size_t cut = path.find_last_of("\\:");
+    return cut == std::string_view::npos ? path : path.substr(cut + 1);
+}
+
+// Sets BEZUG and ERSTBEZUG of the new message; the caller ignores failures.
+void LinkReply(TDbQuery& query, const std::string& LageId, const std::string& NeueId, std::string_view Betreff) {
+    const std::string ref = ReplyReference(Betreff);
+    if (ref.empty()) return;
+    query.ExecSQL("UPDATE LF_NACHRICHTEN SET BEZUG=" + QuotedSqlLiteral(ref) + " WHERE ID = " + NeueId);
+    query.Open("SELECT ERSTBEZUG FROM LF_NACHRICHTEN WHERE LAGE=" + LageId + " AND NUMMER=" + ref);
+    if (query.Eof()) {
+        query.Close();
+        return;
+    }
+    const std::string erstBezug = query.Fields(0).AsString();
+    query.Close();
+    // An earlier message that is itself a reply carries the thread's start.
+    const std::string start = erstBezug.empty() ? ref : erstBezug;
+    RequireId("Nachrichtennummer", start.front() == '-' || start.front() == '+' ? start.substr(1) : start);
+    query.ExecSQL("UPDATE LF_NACHRICHTEN SET ERSTBEZUG=" + start + " WHERE ID = " + NeueId);
+}
+
+}  // namespace
+
+std::string Utf8Left(std::string_view text, std::size_t count) {
+    std::size_t pos = 0;
+    std::size_t chars = 0;
+    while (pos < text.size() && chars < count) {
+        const auto lead = static_cast<unsigned char>(text[pos]);
+        std::size_t length = 1;
+        if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+        } else if (lead >= 0xE0) {
+            length = lead <= 0xEF ? 3 : 1;
+        } else if (lead >= 0xC2) {
+            length = 2;
+        }
+        // A sequence cut short or with a foreign byte inside counts byte by byte.
+        if (pos + length > text.size()) length = 1;
+        for (std::size_t k = 1; k < length; ++k) {
+            if ((static_cast<unsigned char>(text[pos + k]) & 0xC0) != 0x80) {
+                length = 1;
+                break;
+            }
+        }
+        pos += length;
+        ++chars;
+    }
+    return std::string(text.substr(0, pos));
+}
+
+std::string ReplyReference(std::string_view cleanedSubject) {
+    const std::size_t at = cleanedSubject.find('@');
+    if (at == std::string_view::npos) return {};
+    std::string_view ref = cleanedSubject.substr(at + 1);
+    const std::size_t blank = ref.find(' ');
+    if (blank != std::string_view::npos) ref = ref.substr(0, blank);
+    std::string_view digits = ref;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+    if (!IsDecimalId(digits)) return {};
+    // The number goes into the statement as written, so it must be one the
+    // server reads the same way: decimal and within the range of an int.
+    int value = 0;
+    const char* first = ref.data() + (ref.front() == '+' ? 1 : 0);
+    const auto [end, error] = std::from_chars(first, ref.data() + ref.size(), value);
+    if (error != std::errc() || end != ref.data() + ref.size()) return {};
+    return std::string(ref);
+}
+
+std::string InsertNachricht(TMailEmpfangContext& ctx, const std::string& LageId, std::string_view Von,
+                            std::string_view An, std::string_view Text, std::string_view Betreff,
+                            std::string* Fehler) {
+    std::string neueId;
+    TDbQuery query(ctx.Database);
+    try {
+        RequireId("Lage-ID", LageId);
+        query.SetSQL(
+            "INSERT INTO LF_NACHRICHTEN(ADD_USER,ADD_FUNKTION,LAGE,ALLGEMEIN,INHALT,BETREFF,VON,AN, ART) VALUES ("
+            "'DiraVid','DiraVid'," +
+            LageId + ",0,:inhalt,'Maileingang',:von,:an,'E-Mail') RETURNING ID ");
+        std::string inhalt(Betreff);
+        inhalt += "\r###\r";
+        inhalt += Text;
+        query.ParamByName("inhalt").SetAsString(inhalt);
+        query.ParamByName("an").SetAsString(Utf8Left(An, kMaxAdressZeichen));
+        query.ParamByName("von").SetAsString(Utf8Left(Von, kMaxAdressZeichen));
+        query.Open();
+        const std::string id = query.Fields(0).AsString();
+        ctx.Log.Add(7, "Nachricht mit ID " + id + " gespeichert.");
+        query.Close();
+        RequireId("Nachrichten-ID", id);
+        neueId = id;
+
+        const std::string sichter = ctx.Ini.ReadString("Maileingang", "Sichter", "");
+        if (!sichter.empty()) {
+            // Bound, not spliced: "!" or "&" before a letter would vanish from a literal.
+            query.SetSQL("INSERT INTO LF_NACHRICHTEN_EMPF (LAGE,NACHRICHT,TYP,EMPFAENGER,STATUS)  VALUES (" + LageId +
+                         "," + neueId + ",'E',:sichter,'Ungelesen')");
+            query.ParamByName("sichter").SetAsString(sichter);
+            query.ExecSQL();
+        }
+    } catch (const std::exception& e) {
+        ctx.Log.Add(3, std::string("Fehler bei Erstellen eines Eintrags: ") + e.what());
+        if (Fehler != nullptr) *Fehler = e.what();
+        return neueId;
+    }
+
+    try {
+        LinkReply(query, LageId, neueId, Betreff);
+    } catch (const std::exception&) {
+        // A reply link is a convenience; the message stands without it.
+    }
+    return neueId;
+}
+
+bool InsertAnlage(TMailEmpfangContext& ctx, const std::string& NachrichtId, const std::string& LageId,
+                  std::string_view Pfad) {
+    TDbQuery query(ctx.Database);
+    try {
+        RequireId("Lage-ID", LageId);
+        RequireId("Nachrichten-ID", NachrichtId);
+        // The file name is bound like the path: it comes from the mail.
+        query.SetSQL("INSERT INTO LF_NACHRICHTEN_ANLAGEN (LAGE,NACHRICHT,PFAD,FILENAME) VALUES (" + LageId + "," +
+                     NachrichtId + ",:filename,:dateiname)");
+        query.ParamByName("filename").SetAsString(std::string(Pfad));
+        query.ParamByName("dateiname").SetAsString(std::string(FileNamePart(Pfad)));
+        query.ExecSQL();
+        query.ExecSQL("UPDATE LF_NACHRICHTEN SET ANLAGE=1 WHERE ID=" + NachrichtId);
+        return true;
+    } catch (const std::exception& e) {
+        ctx.Log.Add(3, std::string("Fehler bei Speichern des Anhangs: ") + e.what());
+        return false;
+    }
+}
+
+}  // namespace kdv
