@@ -56,7 +56,8 @@ public:
     // breaks inside the value become single blanks, so a value can never
     // end the header block or start a header of its own. Long lines fold.
     void SetValue(std::string_view name, std::string_view value);
-    // Appends a header even when one of that name exists (folded as above).
+    // Appends a header even when one of that name exists (folded as above);
+    // an empty value appends nothing.
     void AddValue(std::string_view name, std::string_view value);
     // Removes the first header of that name with its continuation lines.
     void Remove(std::string_view name);

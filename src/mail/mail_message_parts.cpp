@@ -1,0 +1,243 @@
+#include "mail/mail_message_parts.h"
+
+#include <cstdio>
+#include <random>
+#include <system_error>
+
+#include "mail/mail_header_params.h"
+#include "mail/mail_text_util.h"
+#include "mail/media_types.h"
+#include "platform/dira_error.h"
+
+namespace kdv {
+namespace {
+
+// Attempts at finding a free temporary file name before giving up; names
+// are random, so a clash twice in a row already means something is wrong.
+constexpr int kTempFileAttempts = 100;
+
+// Buffer of the stream that fills a temporary file: decoders hand over
+// small pieces, the disk should see large writes.
+constexpr std::size_t kTempWriteBuffer = 256 * 1024;
+
+std::string RandomTempName() {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string name = "kdv";
+    std::uint64_t bits = random();
+    for (int i = 0; i < 16; ++i, bits >>= 4) name += kHex[bits & 0xF];
+    name += ".tmp";
+    return name;
+}
+
+// Creates a file that did not exist before (never opening someone else's).
+bool CreateNewFile(const std::filesystem::path& path) {
+#ifdef _WIN32
+    std::FILE* file = _wfopen(path.c_str(), L"wbx");
+#else
+    std::FILE* file = std::fopen(path.c_str(), "wbx");
+#endif
+    if (file == nullptr) return false;
+    std::fclose(file);
+    return true;
+}
+
+}  // namespace
+
+std::filesystem::path PathFromUtf8(std::string_view utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string PathToUtf8(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+// --- TMailMessagePart ---------------------------------------------------
+
+TMailMessagePart::~TMailMessagePart() = default;
+
+void TMailMessagePart::SetContentType(std::string_view value) {
+    if (auto charset = FindHeaderParam(value, "charset")) CharSet = std::move(*charset);
+    if (auto name = FindHeaderParam(value, "name")) Name = std::move(*name);
+    Headers.SetValue("Content-Type", RemoveHeaderParam(RemoveHeaderParam(value, "charset"), "name"));
+}
+
+void TMailMessagePart::SetContentDisposition(std::string_view value) {
+    if (auto fileName = FindHeaderParam(value, "filename")) FileName = std::move(*fileName);
+    Headers.SetValue("Content-Disposition", RemoveHeaderParam(value, "filename"));
+}
+
+// --- TMailText -----------------------------------------------------------
+
+TMailText::TMailText(TMailPartKey key, TMailMessageParts& owner, std::vector<std::string> body)
+    : TMailMessagePart(key, owner), Body(std::move(body)) {}
+
+// --- TMailAttachment -------------------------------------------------------
+
+void TMailAttachment::SaveToFile(const std::filesystem::path& path) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) throw EDiraError("Datei konnte nicht angelegt werden: " + PathToUtf8(path));
+    SaveToStream(out);
+    out.close();
+    if (!out) throw EDiraError("Datei konnte nicht geschrieben werden: " + PathToUtf8(path));
+}
+
+void TMailAttachment::SaveToStream(std::ostream& out) {
+    std::istream& in = OpenLoadStream();
+    std::vector<char> block(kAttachmentCopyBlock);
+    bool failed = false;
+    while (in && out) {
+        in.read(block.data(), static_cast<std::streamsize>(block.size()));
+        const std::streamsize got = in.gcount();
+        if (got <= 0) break;
+        out.write(block.data(), got);
+    }
+    failed = in.bad() || !out;
+    CloseLoadStream();
+    if (failed) throw EDiraError("Anlage konnte nicht kopiert werden.");
+}
+
+void TMailAttachment::LoadFromFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw EDiraError("Datei konnte nicht geöffnet werden: " + PathToUtf8(path));
+    LoadFromStream(in);
+}
+
+void TMailAttachment::LoadFromStream(std::istream& in) {
+    std::ostream& out = PrepareTempStream();
+    std::vector<char> block(kAttachmentCopyBlock);
+    while (in && out) {
+        in.read(block.data(), static_cast<std::streamsize>(block.size()));
+        const std::streamsize got = in.gcount();
+        if (got <= 0) break;
+        out.write(block.data(), got);
+    }
+    const bool readFailed = in.bad();
+    FinishTempStream();
+    if (readFailed) throw EDiraError("Anlage konnte nicht gelesen werden.");
+}
+
+// --- TMailAttachmentFile -----------------------------------------------------
+
+TMailAttachmentFile::TMailAttachmentFile(TMailPartKey key, TMailMessageParts& owner,
+                                         const std::filesystem::path& path)
+    : TMailAttachment(key, owner), storedPath_(path) {
+    FileName = PathToUtf8(path.filename());
+    if (!FileName.empty()) SetContentType(MediaTypeOfFileName(FileName));
+}
+
+TMailAttachmentFile::TMailAttachmentFile(TMailPartKey key, TMailMessageParts& owner)
+    : TMailAttachment(key, owner) {}
+
+TMailAttachmentFile::~TMailAttachmentFile() { DeleteTempFile(); }
+
+void TMailAttachmentFile::DeleteTempFile() noexcept {
+    if (load_.is_open()) load_.close();
+    if (temp_.is_open()) temp_.close();
+    if (fileIsTempFile_ && !storedPath_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(storedPath_, ignored);
+    }
+    fileIsTempFile_ = false;
+}
+
+std::istream& TMailAttachmentFile::OpenLoadStream() {
+    if (load_.is_open()) load_.close();
+    load_.clear();
+    if (storedPath_.empty()) throw EDiraError("Anlage hat keinen Inhalt.");
+    load_.open(storedPath_, std::ios::binary);
+    if (!load_) throw EDiraError("Datei konnte nicht geöffnet werden: " + PathToUtf8(storedPath_));
+    return load_;
+}
+
+void TMailAttachmentFile::CloseLoadStream() {
+    if (load_.is_open()) load_.close();
+}
+
+std::ostream& TMailAttachmentFile::PrepareTempStream() {
+    // Content replaced: a file made earlier for this part is not needed any
+    // more; a file attached from disk is left alone.
+    DeleteTempFile();
+    std::error_code error;
+    std::filesystem::path dir = Collection().AttachmentTempDirectory;
+    if (dir.empty()) dir = std::filesystem::temp_directory_path(error);
+    if (error) throw EDiraError("Temporärer Ordner nicht verfügbar: " + error.message());
+    std::filesystem::path path;
+    for (int attempt = 0; attempt < kTempFileAttempts && path.empty(); ++attempt) {
+        const std::filesystem::path candidate = dir / RandomTempName();
+        if (CreateNewFile(candidate)) path = candidate;
+    }
+    if (path.empty()) throw EDiraError("Temporäre Datei konnte nicht angelegt werden in " + PathToUtf8(dir));
+    storedPath_ = path;
+    fileIsTempFile_ = true;
+    AttachmentBlocked = false;
+    if (!tempBuffer_) tempBuffer_ = std::make_unique<char[]>(kTempWriteBuffer);
+    temp_.clear();
+    temp_.rdbuf()->pubsetbuf(tempBuffer_.get(), static_cast<std::streamsize>(kTempWriteBuffer));
+    temp_.open(storedPath_, std::ios::binary | std::ios::trunc);
+    if (!temp_) throw EDiraError("Temporäre Datei konnte nicht geöffnet werden: " + PathToUtf8(storedPath_));
+    return temp_;
+}
+
+void TMailAttachmentFile::FinishTempStream() {
+    if (!temp_.is_open()) return;
+    temp_.close();
+    const bool failed = temp_.fail();
+    temp_.clear();
+    std::error_code error;
+    if (!std::filesystem::exists(storedPath_, error)) {
+        AttachmentBlocked = true;
+        return;
+    }
+    if (failed) throw EDiraError("Temporäre Datei konnte nicht geschrieben werden: " + PathToUtf8(storedPath_));
+}
+
+void TMailAttachmentFile::SaveToFile(const std::filesystem::path& path) {
+    if (temp_.is_open()) temp_.flush();
+    std::error_code error;
+    if (storedPath_.empty()) throw EDiraError("Anlage hat keinen Inhalt.");
+    if (std::filesystem::exists(path, error) && std::filesystem::equivalent(storedPath_, path, error)) return;
+    std::filesystem::copy_file(storedPath_, path, std::filesystem::copy_options::overwrite_existing, error);
+    if (error) {
+        throw EDiraError("Datei " + PathToUtf8(storedPath_) + " konnte nicht nach " + PathToUtf8(path) +
+                         " kopiert werden: " + error.message());
+    }
+}
+
+// --- TMailMessageParts -------------------------------------------------------
+
+TMailMessageParts::TMailMessageParts() = default;
+
+TMailMessageParts::~TMailMessageParts() = default;
+
+int TMailMessageParts::IndexOf(const TMailMessagePart& part) const {
+    for (std::size_t i = 0; i < parts_.size(); ++i) {
+        if (parts_[i].get() == &part) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void TMailMessageParts::Delete(std::size_t index) {
+    if (index < parts_.size()) parts_.erase(parts_.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+void TMailMessageParts::Clear() {
+    parts_.clear();
+    AttachmentCount = 0;
+    TextPartCount = 0;
+    RelatedPartCount = 0;
+}
+
+void TMailMessageParts::CountParts() {
+    AttachmentCount = 0;
+    TextPartCount = 0;
+    RelatedPartCount = 0;
+    for (const auto& part : parts_) {
+        if (part->PartType() == TMailPartType::mptAttachment) ++AttachmentCount;
+        else ++TextPartCount;
+        if (!part->ContentID().empty()) ++RelatedPartCount;
+    }
+}
+
+}  // namespace kdv
