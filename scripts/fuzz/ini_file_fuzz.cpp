@@ -1,0 +1,67 @@
+// Any bytes as diravid.ini: reads must not fail, and a write must be read back
+// exactly while every other key keeps its value.
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/ini_file.h"
+
+namespace {
+
+const std::filesystem::path& IniPath() {
+    static const std::filesystem::path path = [] {
+        std::string pattern = (std::filesystem::temp_directory_path() / "diravid-ini-fuzz.XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+        return std::filesystem::path(pattern) / "diravid.ini";
+    }();
+    return path;
+}
+
+const std::vector<std::pair<std::string, std::string>> kKeys = {
+    {"Debug", "Laststartcheckmail"}, {"Debug", "Lastendcheckmail"}, {"SMTP", "Host"},
+    {"SMTP", "Port"},                {"A", "K"},                    {"a", "k"},
+};
+
+bool SameName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    // The first byte picks the key written; the rest is the file.
+    const auto& [section, key] = kKeys[data[0] % kKeys.size()];
+    {
+        std::ofstream out(IniPath(), std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(data + 1), static_cast<std::streamsize>(size - 1));
+    }
+    kdv::TIniFile ini(IniPath());
+    std::vector<std::string> before;
+    for (const auto& [s, k] : kKeys) {
+        before.push_back(ini.ReadString(s, k, "<none>"));
+        (void)ini.ReadInteger(s, k, 0);
+    }
+    const std::string value = " 29.01.2024 \"14:05:09\" ";
+    ini.WriteString(section, key, value);
+    if (ini.ReadString(section, key, "<none>") != value) std::abort();
+    for (std::size_t i = 0; i < kKeys.size(); ++i) {
+        const auto& [s, k] = kKeys[i];
+        const bool written = SameName(s, section) && SameName(k, key);
+        if (!written && ini.ReadString(s, k, "<none>") != before[i]) std::abort();
+    }
+    return 0;
+}
