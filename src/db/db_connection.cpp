@@ -13,8 +13,6 @@ namespace {
 
 // Oldest server the layer talks to (3.20.0 as major*10000 + minor*100).
 constexpr unsigned long kMinServerVersion = 32000;
-// Client libraries from 5.0 on know the 4.1 protocol and multiple results.
-constexpr unsigned long kMultiResultClientVersion = 50000;
 constexpr unsigned int kDefaultPort = 3306;
 constexpr unsigned int kMaxPort = 65535;
 // Longest time-out accepted, in seconds (one day); more is a typing error.
@@ -138,7 +136,7 @@ void TDbConnection::Connect() {
     const std::string database = Params.Value("Database");
     unsigned long flags = CLIENT_FOUND_ROWS | CLIENT_LONG_FLAG;
     if (!database.empty()) flags |= CLIENT_CONNECT_WITH_DB;
-    if (Api().get_client_version() >= kMultiResultClientVersion) {
+    if (Api().ModernProtocol()) {
         flags |= CLIENT_PROTOCOL_41 | CLIENT_MULTI_STATEMENTS | CLIENT_MULTI_RESULTS;
     }
     bool connected;

@@ -28,11 +28,12 @@ void Bind(const TDynamicLibrary& Library, F& Target, const char* Name, std::vect
     if (Target == nullptr && Missing != nullptr) Missing->push_back(Name);
 }
 
-// Libraries stay loaded for the life of the process: connections hold
-// pointers into them.
+// Libraries stay loaded for the life of the process, also during its exit:
+// connections in static objects still call into them, and the library's own
+// global state must stay reachable.
 std::vector<std::unique_ptr<TDynamicLibrary>>& LoadedLibraries() {
-    static std::vector<std::unique_ptr<TDynamicLibrary>> libraries;
-    return libraries;
+    static auto* libraries = new std::vector<std::unique_ptr<TDynamicLibrary>>();
+    return *libraries;
 }
 
 std::mutex& LoaderMutex() {
@@ -83,6 +84,9 @@ TMySqlClientApi LoadLocked(const std::vector<std::string>& Names) {
     Bind(*library, api.get_server_version, "mysql_get_server_version", &missing);
     Bind(*library, api.get_client_version, "mysql_get_client_version", &missing);
     Bind(*library, api.ssl_set, "mysql_ssl_set", nullptr);
+    // MariaDB Connector/C counts its own versions (3.x) but speaks the
+    // current protocol; only it exports this entry point.
+    api.MariaDbConnector = library->Symbol("mariadb_get_infov") != nullptr;
     if (!missing.empty()) {
         std::string list;
         for (const auto& m : missing) list += (list.empty() ? "" : ", ") + m;
@@ -104,7 +108,8 @@ const std::vector<std::string>& DefaultMySqlClientNames() {
 }
 
 const TMySqlClientApi& LoadMySqlClient(const std::string& VendorLib) {
-    static std::map<std::string, TMySqlClientApi> loaded;
+    static auto* loadedApis = new std::map<std::string, TMySqlClientApi>();
+    auto& loaded = *loadedApis;
     std::lock_guard<std::mutex> lock(LoaderMutex());
     const auto it = loaded.find(VendorLib);
     if (it != loaded.end()) return it->second;

@@ -9,8 +9,12 @@
 
 namespace kdv {
 
+// Client libraries from 5.0 on know the 4.1 protocol and multiple results.
+inline constexpr unsigned long kMultiResultClientVersion = 50000;
+
 struct TMySqlClientApi {
     std::string LibraryName;
+    bool MariaDbConnector = false;
     decltype(&mysql_server_init) server_init;
     decltype(&mysql_init) init;
     decltype(&mysql_options) options;
@@ -36,6 +40,10 @@ struct TMySqlClientApi {
     decltype(&mysql_get_client_version) get_client_version;
     // Optional: newer client libraries dropped it; TLS is then unavailable.
     decltype(&mysql_ssl_set) ssl_set;
+
+    // Whether the library speaks the 4.1 protocol with multiple statements
+    // and results (MySQL client 5.0 or later, or MariaDB Connector/C).
+    bool ModernProtocol() const { return MariaDbConnector || get_client_version() >= kMultiResultClientVersion; }
 };
 
 // The names tried, in this order, when no vendor library is configured.

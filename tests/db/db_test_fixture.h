@@ -1,0 +1,51 @@
+#pragma once
+// A fresh fixture database and a connection to it, for the layer's tests.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "db/db_connection.h"
+#include "db/db_error.h"
+#include "db/db_query.h"
+#include "support/db_test_server.h"
+
+namespace kdv {
+
+inline std::string CurrentTestName() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return std::string(info->test_suite_name()) + "_" + info->name();
+}
+
+inline void UseParams(TDbConnection& Connection, const std::vector<std::string>& Lines) {
+    Connection.Params.Clear();
+    for (const auto& line : Lines) Connection.Params.Add(line);
+}
+
+class DbTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        KDV_REQUIRE_DB_SERVER();
+        Db.emplace(CurrentTestName());
+        UseParams(Conn, Db->ConnectionParams());
+    }
+
+    std::optional<test::TTestDatabase> Db;
+    TDbConnection Conn;
+};
+
+// Runs Action and returns the EDbError it raised; fails the test when it
+// raised none.
+template <typename F>
+EDbError ExpectDbError(F&& Action) {
+    try {
+        Action();
+    } catch (const EDbError& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no EDbError raised";
+    return EDbError::Layer(0, "none");
+}
+
+}  // namespace kdv
