@@ -1,0 +1,124 @@
+// Feeds arbitrary bytes to the MIME reader as a received mail, on the
+// in-memory road and on the stream road, and checks what the reader promises:
+// no crash, only its own failures, no temporary file left behind once the
+// message is cleared, and the same result on both roads.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+
+#include "mail/mail_message.h"
+#include "mail/mime_reader.h"
+#include "mail/stream_line_source.h"
+#include "platform/dira_error.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void Require(bool condition) {
+    if (!condition) std::abort();
+}
+
+const fs::path& TempDir() {
+    static const fs::path dir = [] {
+        fs::path d = fs::temp_directory_path() / ("diravid-fuzz-mime-" + std::to_string(getpid()));
+        fs::create_directories(d);
+        return d;
+    }();
+    return dir;
+}
+
+bool TempDirEmpty() { return fs::directory_iterator(TempDir()) == fs::directory_iterator(); }
+
+// Mail servers send CR LF lines, dot-stuffed, ended by ".".
+class TWireInput final : public kdv::TByteInput {
+public:
+    explicit TWireInput(std::string_view mail) {
+        bool line_start = true;
+        for (std::size_t i = 0; i < mail.size(); ++i) {
+            if (line_start && mail[i] == '.') wire_.push_back('.');
+            wire_.push_back(mail[i]);
+            line_start = mail[i] == '\n' && i > 0 && mail[i - 1] == '\r';
+        }
+        // A last CR is the start of a line break, as on the in-memory road.
+        if (!mail.empty() && mail.back() == '\r') wire_.push_back('\n');
+        else if (!line_start && !mail.empty()) wire_.append("\r\n");
+        wire_.append(".\r\n");
+    }
+    std::size_t Read(char* buffer, std::size_t size) override {
+        // Odd-sized reads, so lines straddle reads.
+        const std::size_t n = std::min({size, std::size_t{7}, wire_.size() - pos_});
+        wire_.copy(buffer, n, pos_);
+        pos_ += n;
+        return n;
+    }
+
+private:
+    std::string wire_;
+    std::size_t pos_ = 0;
+};
+
+struct TOutcome {
+    std::string error;
+    std::string subject;
+    std::size_t body_lines = 0;
+    std::size_t parts = 0;
+    std::size_t attachments = 0;
+    std::uintmax_t attachment_bytes = 0;
+    bool operator==(const TOutcome&) const = default;
+};
+
+template <class TRead>
+TOutcome Read(TRead read) {
+    TOutcome outcome;
+    {
+        kdv::TMailMessage message;
+        message.MessageParts.AttachmentTempDirectory = TempDir();
+        try {
+            read(message);
+        } catch (const kdv::EDiraError& e) {
+            outcome.error = e.what();
+        }
+        outcome.subject = message.Subject;
+        outcome.body_lines = message.Body.size();
+        outcome.parts = message.MessageParts.Count();
+        for (std::size_t i = 0; i < message.MessageParts.Count(); ++i) {
+            auto* file = dynamic_cast<kdv::TMailAttachmentFile*>(&message.MessageParts[i]);
+            if (file == nullptr) continue;
+            ++outcome.attachments;
+            std::error_code ignored;
+            const auto size = fs::file_size(file->StoredPathName(), ignored);
+            if (!ignored) outcome.attachment_bytes += size;
+        }
+        message.Clear();
+        Require(TempDirEmpty());
+    }
+    return outcome;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+
+    Read([&](kdv::TMailMessage& m) { kdv::LoadMessageFromMemory(m, input); });
+
+    // On the wire every line ends with CR LF.
+    std::string wire_mail;
+    for (std::size_t i = 0; i < input.size(); ++i) {
+        if (input[i] == '\n' && (i == 0 || input[i - 1] != '\r')) wire_mail.push_back('\r');
+        wire_mail.push_back(input[i]);
+    }
+    const TOutcome memory = Read([&](kdv::TMailMessage& m) { kdv::LoadMessageFromMemory(m, wire_mail); });
+    const TOutcome stream = Read([&](kdv::TMailMessage& m) {
+        TWireInput wire(wire_mail);
+        kdv::TMailStreamLineSource source(wire, 0);
+        kdv::TMailMessageReader(source).ProcessMessage(m);
+    });
+    Require(memory == stream);
+    return 0;
+}
