@@ -24,6 +24,7 @@ std::optional<std::string> SwitchName(const std::string& arg) {
 TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     TCommandLine cl;
     bool importing = false;
+    bool importSeen = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         auto name = SwitchName(arg);
@@ -54,6 +55,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
             cl.Version = true;
         } else if (*name == "import") {
             importing = true;
+            importSeen = true;
         } else if (*name == "home") {
             if (i + 1 >= args.size()) {
                 cl.Error = "--home erwartet einen Ordner.";
@@ -65,6 +67,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
             return cl;
         }
     }
+    if (importSeen && cl.ImportFiles.empty()) cl.Error = "--import erwartet mindestens eine Datei.";
     if (cl.Install && cl.Uninstall) cl.Error = "INSTALL und UNINSTALL schließen sich aus.";
     return cl;
 }

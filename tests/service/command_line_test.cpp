@@ -37,6 +37,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LineCase{{"/uninstall", "-SILENT"}, false, true, true, false, "", 0, false},
                       LineCase{{"--home", "/x", "--once"}, false, false, false, true, "/x", 0, false},
                       LineCase{{"--import", "/tmp/a.eml", "b.eml", "--home", "h"}, false, false, false, false, "h", 2, false},
+                      LineCase{{"--import"}, false, false, false, false, "", 0, true},
                       LineCase{{"--home"}, false, false, false, false, "", 0, true},
                       LineCase{{"INSTALL"}, false, false, false, false, "", 0, true},
                       LineCase{{"--bogus"}, false, false, false, false, "", 0, true},
