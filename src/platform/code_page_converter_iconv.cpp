@@ -209,6 +209,10 @@ public:
         out.reserve(bytes.size());
         TBorrowed decoder(decode_);
         if (decoder.Get() == kNoDescriptor) {
+            // Out of resources: keep what is certainly ASCII rather than nothing.
+            for (const char c : bytes) {
+                out += static_cast<unsigned char>(c) < 0x80 ? std::string_view(&c, 1) : kReplacementChar;
+            }
             return out;
         }
         for (;;) {
@@ -230,6 +234,14 @@ public:
         out.reserve(utf8.size());
         TBorrowed encoder(encode_);
         if (encoder.Get() == kNoDescriptor) {
+            // Out of resources: an ASCII-compatible guess beats losing the text.
+            for (const char c : utf8) {
+                if (static_cast<unsigned char>(c) < 0x80) {
+                    out += c;
+                } else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+                    out += replacement_;
+                }
+            }
             return out;
         }
         for (;;) {
