@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <climits>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -204,6 +205,11 @@ void TIniFile::WriteString(const std::string& Section, const std::string& Ident,
         refuse();
     }
     if (HasLineBreak(Value)) refuse();
+
+    // Read, change and replace must not interleave with another write of
+    // this process, or one of the two changes would be lost.
+    static std::mutex writeLock;
+    const std::lock_guard<std::mutex> guard(writeLock);
 
     std::string bytes;
     const std::error_code readError = ReadWholeFile(FFileName, kMaxIniFileBytes, bytes);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/dira_error.h"
@@ -266,6 +267,23 @@ TEST_F(IniFileTest, WrittenValuesReadBackUnchanged) {
         SCOPED_TRACE(value);
         ini.WriteString("A", "K", value);
         EXPECT_EQ(ini.ReadString("A", "K", "<default>"), value);
+    }
+}
+
+TEST_F(IniFileTest, WritesFromTwoThreadsLoseNoKey) {
+    constexpr int kKeysPerThread = 25;
+    const auto writeKeys = [&](const std::string& prefix) {
+        TIniFile own(path);
+        for (int i = 0; i < kKeysPerThread; ++i) own.WriteString("Debug", prefix + std::to_string(i), "x");
+    };
+    std::thread first(writeKeys, "a");
+    std::thread second(writeKeys, "b");
+    first.join();
+    second.join();
+    for (const char* prefix : {"a", "b"}) {
+        for (int i = 0; i < kKeysPerThread; ++i) {
+            EXPECT_EQ(ini.ReadString("Debug", prefix + std::to_string(i), "lost"), "x") << prefix << i;
+        }
     }
 }
 
