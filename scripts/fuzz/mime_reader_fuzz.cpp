@@ -2,6 +2,7 @@
 // in-memory road and on the stream road, and checks what the reader promises:
 // no crash, only its own failures, no temporary file left behind once the
 // message is cleared, and the same result on both roads.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -51,7 +52,7 @@ public:
     }
     std::size_t Read(char* buffer, std::size_t size) override {
         // Odd-sized reads, so lines straddle reads.
-        const std::size_t n = std::min({size, std::size_t{7}, wire_.size() - pos_});
+        const std::size_t n = std::min<std::size_t>({size, 7, wire_.size() - pos_});
         wire_.copy(buffer, n, pos_);
         pos_ += n;
         return n;
