@@ -1,0 +1,61 @@
+#pragma once
+// The service's one database connection: its parameters from [Database],
+// the schema bootstrap after every connect (the two DIRAVID_STATUS columns),
+// the cached attachment folder, and the reconnect after every disconnect.
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "db/db_connection.h"
+#include "log/log_file.h"
+#include "platform/ini_file.h"
+
+namespace kdv {
+
+// Ends the attachment folder; the folder is joined with incident and
+// message folders by the platform's own separator.
+inline constexpr char kLFPathDelimiter = static_cast<char>(std::filesystem::path::preferred_separator);
+
+class TServiceDatabase {
+public:
+    // Log may return nullptr (no log yet, or already released): nothing is
+    // logged then.
+    explicit TServiceDatabase(std::function<TLogFile*()> Log);
+    // Silent: no log line and no reconnect while the connection goes.
+    ~TServiceDatabase();
+    TServiceDatabase(const TServiceDatabase&) = delete;
+    TServiceDatabase& operator=(const TServiceDatabase&) = delete;
+
+    // AfterConnect and AfterDisconnect call the handlers below.
+    TDbConnection database;
+
+    // Sets the parameters from [Database] (Database, Hostname, User,
+    // Passwort, and Port when present) and opens the connection, which runs
+    // databaseAfterConnect. Raises the connect's or the handler's error.
+    void Open(const TIniFile& Ini);
+
+    // The attachment folder (option LF_NR_PATH) followed by kLFPathDelimiter,
+    // read once per process; a missing or empty option gives the bare
+    // delimiter. Raises when the option cannot be read.
+    std::string getLFPath();
+
+    // After every connect: log, add the status columns when the probe fails,
+    // warn when no attachment folder is configured.
+    void databaseAfterConnect();
+    // After every disconnect: log and connect again; a failed reconnect
+    // raises into the statement that lost the connection.
+    void databaseAfterDisconnect();
+
+    // From now on the handlers write nothing and do not reconnect.
+    void Silence();
+
+private:
+    void Log(int Level, const std::string& Text);
+
+    std::function<TLogFile*()> FLog;
+    std::string FLFPath;
+    bool FSilent = false;
+    bool FInAfterConnect = false;
+};
+
+}  // namespace kdv

@@ -1,0 +1,312 @@
+#include "service/service_database.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <utility>
+
+#include "db/db_error.h"
+#include "db/db_query.h"
+#include "log/log_line.h"
+#include "support/db_test_server.h"
+
+namespace kdv {
+namespace {
+
+namespace fs = std::filesystem;
+using TEntries = std::vector<std::pair<int, std::string>>;
+
+const std::string kFolderWarning =
+    "Achtung: Für Anhänge ist kein Speicherort definiert. Ergänzen Sie dies bitte im Editor unter Einstellungen -> "
+    "Speicheort Anhänge Lageführung.";
+const std::string kDelimiter(1, kLFPathDelimiter);
+
+std::string TestName() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return std::string(info->test_suite_name()) + "_" + info->name();
+}
+
+// A folder with diravid.ini and the service log, the database the ini points
+// at, and the service's connection with its log.
+class ServiceDatabaseTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        KDV_REQUIRE_DB_SERVER();
+        Home = fs::temp_directory_path() / ("diravid-sdb-" + std::to_string(getpid()) + "-" + TestName());
+        fs::remove_all(Home);
+        fs::create_directories(Home);
+        Log = std::make_unique<TLogFile>(Home / "KorvaneDiraVid.log", 7, TLogRotation{});
+        Service = std::make_unique<TServiceDatabase>([this] { return Log.get(); });
+    }
+
+    void TearDown() override {
+        Service.reset();
+        Log.reset();
+        std::error_code ignored;
+        fs::remove_all(Home, ignored);
+    }
+
+    void MakeDatabase(const test::TFixtureOptions& Options, const test::TDbServerInfo* Server = nullptr) {
+        Db.emplace(TestName(), Options, Server);
+        WriteIni(Db->Server().User, Db->Server().Password, std::to_string(Db->Server().Port));
+    }
+
+    void WriteIni(const std::string& User, const std::string& Password, const std::string& Port) {
+        std::ofstream(Home / "diravid.ini") << "[Database]\r\nDatabase=" << Db->Name() << "\r\nHostname="
+                                            << Db->Server().Host << "\r\nUser=" << User << "\r\nPasswort="
+                                            << Password << "\r\nPort=" << Port << "\r\n";
+    }
+
+    void OpenService() { Service->Open(TIniFile(Home / "diravid.ini")); }
+
+    // Every line logged since the last call, as level and text.
+    TEntries TakeLog() {
+        std::ifstream in(Home / "KorvaneDiraVid.log", std::ios::binary);
+        std::string line;
+        TEntries all;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            // "DD.MM.YY | HH:MM:SS | level     | text"
+            const std::string name = line.substr(22, kLogLevelNameWidth);
+            int level = 0;
+            while (level < 10 && (std::string(LogLevelName(level)) + std::string(9, ' ')).substr(0, 9) != name) ++level;
+            all.emplace_back(level, line.substr(22 + kLogLevelNameWidth + 3));
+        }
+        TEntries fresh(all.begin() + static_cast<std::ptrdiff_t>(Seen), all.end());
+        Seen = all.size();
+        return fresh;
+    }
+
+    std::string Single(const std::string& Query) {
+        const auto rows = Db->Rows(Query);
+        return rows.size() == 1 ? rows[0] : "<" + std::to_string(rows.size()) + " rows>";
+    }
+
+    fs::path Home;
+    std::unique_ptr<TLogFile> Log;
+    std::unique_ptr<TServiceDatabase> Service;
+    std::optional<test::TTestDatabase> Db;
+    std::size_t Seen = 0;
+};
+
+TEST_F(ServiceDatabaseTest, ParametersFromTheSettingsInTheirOrder) {
+    MakeDatabase({.Demo = true, .LFPath = "/srv/anlagen"});
+    OpenService();
+    EXPECT_EQ(Service->database.Params.Lines(),
+              (std::vector<std::string>{"DriverID=MySQL", "Protocol=TCPIP", "Database=" + Db->Name(),
+                                        "Server=" + Db->Server().Host, "User_Name=" + Db->Server().User,
+                                        "Password=" + Db->Server().Password,
+                                        "Port=" + std::to_string(Db->Server().Port)}));
+    EXPECT_TRUE(Service->database.Connected());
+    EXPECT_EQ(TakeLog(), (TEntries{{5, "Mit Datenbank verbunden."}}));
+    EXPECT_EQ(Service->getLFPath(), "/srv/anlagen" + kDelimiter);
+}
+
+TEST_F(ServiceDatabaseTest, DefaultsWithoutSettingsFile) {
+    // Nothing may answer on the default port here; the parameters are what counts.
+    try {
+        Service->Open(TIniFile(Home / "fehlt.ini"));
+    } catch (const EDbError&) {
+    }
+    EXPECT_EQ(Service->database.Params.Lines(),
+              (std::vector<std::string>{"DriverID=MySQL", "Protocol=TCPIP", "Database=Orldb", "Server=127.0.0.1",
+                                        "User_Name=root", "Password=Zuk"}));
+}
+
+TEST_F(ServiceDatabaseTest, PortThatIsNoNumberIsNamedByTheError) {
+    MakeDatabase({});
+    WriteIni(Db->Server().User, Db->Server().Password, "33o6");
+    try {
+        OpenService();
+        FAIL() << "connected with a broken port";
+    } catch (const EDbError& e) {
+        EXPECT_STREQ(e.what(), "[DiraDB][MySQL]-309. Ungültiger Wert [33o6] für Verbindungsparameter Port");
+    }
+    EXPECT_FALSE(Service->database.Connected());
+}
+
+TEST_F(ServiceDatabaseTest, OlderDatabaseGetsTheColumnsAndEveryOldRowIsHandled) {
+    MakeDatabase({.Old = true, .Demo = true, .LFPath = "D:\\Anlagen"});
+    OpenService();
+    EXPECT_EQ(TakeLog(), (TEntries{{5, "Mit Datenbank verbunden."},
+                                   {5, "Zusätzliche Felder in Datenbank werden angelegt."},
+                                   {5, "Felder wurden angelegt."}}));
+    for (const std::string table : {"LF_NACHRICHTEN", "LF_NACHRICHTEN_EMPF"}) {
+        SCOPED_TRACE(table);
+        EXPECT_NE(Single("SELECT COUNT(*) FROM " + table), "0");
+        EXPECT_EQ(Single("SELECT COUNT(*) FROM " + table + " WHERE DIRAVID_STATUS IS NULL OR DIRAVID_STATUS<>1"), "0");
+    }
+    EXPECT_EQ(Service->getLFPath(), "D:\\Anlagen" + kDelimiter);
+
+    // A row added later stays pending, also across the next start.
+    Db->Sql("INSERT INTO LF_NACHRICHTEN (LAGE, INHALT) VALUES (1, 'neu');");
+    TServiceDatabase second([this] { return Log.get(); });
+    second.Open(TIniFile(Home / "diravid.ini"));
+    EXPECT_EQ(TakeLog(), (TEntries{{5, "Mit Datenbank verbunden."}}));
+    EXPECT_EQ(Single("SELECT COUNT(*) FROM LF_NACHRICHTEN WHERE DIRAVID_STATUS IS NULL"), "1");
+}
+
+TEST_F(ServiceDatabaseTest, UserWithoutAlterRightsRunsOn) {
+    MakeDatabase({.Old = true, .Demo = true, .LFPath = "/srv/anlagen"});
+    const std::string user = "nur_" + std::to_string(getpid());
+    Db->Sql("CREATE USER '" + user + "'@'%' IDENTIFIED BY 'Lesen1';\nGRANT SELECT, INSERT, UPDATE ON `" + Db->Name() +
+            "`.* TO '" + user + "'@'%';");
+    WriteIni(user, "Lesen1", std::to_string(Db->Server().Port));
+    OpenService();
+    const TEntries log = TakeLog();
+    Db->Sql("DROP USER '" + user + "'@'%';");
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0], (std::pair<int, std::string>{5, "Mit Datenbank verbunden."}));
+    EXPECT_EQ(log[1], (std::pair<int, std::string>{5, "Zusätzliche Felder in Datenbank werden angelegt."}));
+    EXPECT_EQ(log[2].first, 3);
+    EXPECT_EQ(log[2].second.rfind("Fehler beim Anlegend der Felder: [DiraDB][MySQL] ALTER command denied to user '" +
+                                      user + "'@",
+                                  0),
+              0u)
+        << log[2].second;
+    EXPECT_TRUE(Service->database.Connected());
+    TDbQuery q(Service->database);
+    q.Open("SELECT COUNT(*) FROM LF_LAGEN");
+    EXPECT_EQ(q.Fields(0).AsString(), "1");
+}
+
+TEST_F(ServiceDatabaseTest, AttachmentFolderFromTheOption) {
+    struct TCase {
+        const char* Name;
+        std::string Statement;  // run on a fixture without the option row
+        std::string Folder;
+        bool Warning;
+    };
+    const std::vector<TCase> cases = {
+        {"no row", "", kDelimiter, true},
+        {"NULL", "INSERT INTO OPTIONEN (NAME, WERT) VALUES ('LF_NR_PATH', NULL);", kDelimiter, true},
+        {"empty", "INSERT INTO OPTIONEN (NAME, WERT) VALUES ('LF_NR_PATH', '');", kDelimiter, true},
+        {"folder", "INSERT INTO OPTIONEN (NAME, WERT) VALUES ('LF_NR_PATH', 'D:\\\\Anlagen');",
+         "D:\\Anlagen" + kDelimiter, false},
+        {"ends with the delimiter",
+         "INSERT INTO OPTIONEN (NAME, WERT) VALUES ('LF_NR_PATH', '/srv/a" + std::string(kDelimiter == "\\" ? "\\\\" : "/") +
+             "');",
+         "/srv/a" + kDelimiter + kDelimiter, false},
+        {"first of two rows",
+         "INSERT INTO OPTIONEN (NAME, WERT) VALUES ('LF_NR_PATH', 'eins'), ('LF_NR_PATH', 'zwei');", "eins" + kDelimiter,
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Service = std::make_unique<TServiceDatabase>([this] { return Log.get(); });
+        MakeDatabase({});
+        if (!c.Statement.empty()) Db->Sql(c.Statement);
+        OpenService();
+        TEntries expected{{5, "Mit Datenbank verbunden."}};
+        if (c.Warning) expected.emplace_back(3, kFolderWarning);
+        EXPECT_EQ(TakeLog(), expected);
+        EXPECT_EQ(Service->getLFPath(), c.Folder);
+    }
+}
+
+TEST_F(ServiceDatabaseTest, FolderIsReadOnceAndWarnedAfterEveryConnect) {
+    MakeDatabase({});
+    OpenService();
+    EXPECT_EQ(Service->getLFPath(), kDelimiter);
+    Db->Sql("INSERT INTO OPTIONEN (NAME, WERT) VALUES ('LF_NR_PATH', '/srv/neu');");
+    EXPECT_EQ(Service->getLFPath(), kDelimiter) << "a change takes effect at the next start";
+    TakeLog();
+    Service->database.Close();
+    // The reconnect of the disconnect handler runs the checks again.
+    EXPECT_TRUE(Service->database.Connected());
+    EXPECT_EQ(TakeLog(), (TEntries{{5, "Datenbankverbindung getrennt, versuche Wiederverbinden..."},
+                                   {5, "Mit Datenbank verbunden."},
+                                   {3, kFolderWarning}}));
+}
+
+TEST_F(ServiceDatabaseTest, MissingOptionsTableFailsTheConnect) {
+    MakeDatabase({});
+    Db->Sql("DROP TABLE OPTIONEN;");
+    try {
+        OpenService();
+        FAIL() << "start succeeded without the options table";
+    } catch (const EDbError& e) {
+        EXPECT_EQ(std::string(e.what()), "[DiraDB][MySQL] Table '" + Db->Name() + ".OPTIONEN' doesn't exist");
+    }
+    EXPECT_EQ(TakeLog(), (TEntries{{5, "Mit Datenbank verbunden."}}));
+}
+
+TEST_F(ServiceDatabaseTest, SilencedTeardownLogsNothingAndDoesNotReconnect) {
+    MakeDatabase({.Demo = true, .LFPath = "/srv/a"});
+    OpenService();
+    TakeLog();
+    Service->Silence();
+    Service->database.Close();
+    EXPECT_FALSE(Service->database.Connected());
+    EXPECT_EQ(TakeLog(), TEntries{});
+
+    // Destroying a connected service, also with the log already gone, is silent.
+    auto other = std::make_unique<TServiceDatabase>([] { return nullptr; });
+    other->Open(TIniFile(Home / "diravid.ini"));
+    EXPECT_TRUE(other->database.Connected());
+    other.reset();
+    EXPECT_EQ(TakeLog(), TEntries{});
+}
+
+// These tests stop and restart a server of their own.
+class ServiceDatabaseRestartTest : public ServiceDatabaseTest {
+protected:
+    void SetUp() override {
+        ServiceDatabaseTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        Server = std::make_unique<test::TPrivateDbServer>();
+        MakeDatabase({.Old = true, .Demo = true, .LFPath = "/srv/a"}, &Server->Info());
+        OpenService();
+        TakeLog();
+    }
+
+    void TearDown() override {
+        ServiceDatabaseTest::TearDown();
+        Db.reset();
+        Server.reset();
+    }
+
+    std::unique_ptr<test::TPrivateDbServer> Server;
+};
+
+TEST_F(ServiceDatabaseRestartTest, RestartInTheMiddle) {
+    TDbQuery q(Service->database);
+    Server->Restart();
+    try {
+        q.Open("SELECT COUNT(*) FROM LF_NACHRICHTEN WHERE DIRAVID_STATUS=1");
+        FAIL() << "the statement after the restart did not notice it";
+    } catch (const EDbError& e) {
+        EXPECT_EQ(e.Kind(), TDbErrorKind::ekServerGone) << e.what();
+    }
+    EXPECT_EQ(TakeLog(), (TEntries{{5, "Datenbankverbindung getrennt, versuche Wiederverbinden..."},
+                                   {5, "Mit Datenbank verbunden."}}));
+    q.Open("SELECT COUNT(*) FROM LF_NACHRICHTEN WHERE DIRAVID_STATUS=1");
+    EXPECT_EQ(q.Fields(0).AsString(), "2");
+    q.ExecSQL("UPDATE LF_LAGEN SET AKTIV=0");
+    EXPECT_EQ(TakeLog(), TEntries{});
+}
+
+TEST_F(ServiceDatabaseRestartTest, FailedReconnectLeavesTheServiceRunning) {
+    TDbQuery q(Service->database);
+    Server->Stop();
+    try {
+        q.Open("SELECT 1");
+        FAIL() << "the statement with the server gone succeeded";
+    } catch (const EDbError& e) {
+        EXPECT_TRUE(e.NativeError() == 2002 || e.NativeError() == 2003) << e.what();
+    }
+    EXPECT_EQ(TakeLog(), (TEntries{{5, "Datenbankverbindung getrennt, versuche Wiederverbinden..."}}));
+    EXPECT_FALSE(Service->database.Connected());
+
+    Server->Start();
+    q.Open("SELECT 1");
+    EXPECT_EQ(q.Fields(0).AsString(), "1");
+    EXPECT_EQ(TakeLog(), (TEntries{{5, "Mit Datenbank verbunden."}}));
+}
+
+}  // namespace
+}  // namespace kdv
