@@ -4,7 +4,8 @@
 // case, blanks around names and values do not count, a value in double quotes
 // is returned without them, and a line starting with ";" is a comment.
 // A file with a UTF-16 byte-order mark is read and written as UTF-16, a file
-// with a UTF-8 mark keeps its mark, any other file is UTF-8.
+// with a UTF-8 mark keeps its mark, any other file is UTF-8 (a byte that is
+// no valid UTF-8 is read as Windows-1252, as in files saved on Windows).
 //
 // Nothing is cached: every read goes to the file, so an edit by an operator
 // takes effect at the next read. Reads never fail: a missing or unreadable
@@ -50,7 +51,8 @@ public:
     // bytes and its place. The file is replaced as a whole (written beside it,
     // then renamed over it), so a failed write leaves the old file intact.
     // A value that a read would not give back unchanged (blanks at its ends,
-    // enclosing double quotes) is stored in double quotes.
+    // enclosing double quotes) is stored in double quotes. Writes from several
+    // threads of the process are done one after the other.
     // Raises EDiraError "In <path> kann nicht geschrieben werden" when the
     // write is refused, and also for a section or key name that cannot be
     // stored (empty key, line breaks, "=" in a key, "]" in a section) or a
