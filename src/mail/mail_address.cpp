@@ -225,7 +225,8 @@ private:
 void AddPiece(TMailEMailAddressList& list, std::string_view piece) {
     TMailEMailAddressItem& item = list.Add();
     item.SetText(TrimLeftBlanks(piece));
-    const std::string_view form = TrimControls(item.Text());
+    const std::string text = item.Text();
+    const std::string_view form = TrimControls(text);
     if (form.empty() || form == "<>") list.Delete(list.Count() - 1);
 }
 

@@ -123,6 +123,8 @@ TEST(MailAddressList, SplitsListTextsIntoItems) {
         {"Hans <h@example.org>,, b@example.org,", V{"Hans|h@example.org", "|b@example.org"}},
         {"a@example.org;<>;", V{"|a@example.org"}},
         {"Hans Meier, a@example.org", V{"Hans Meier|", "|a@example.org"}},
+        // Text forms longer than a short-string buffer (found by fuzzing).
+        {"Hans Meier aus der Leitstelle Nord, x", V{"Hans Meier aus der Leitstelle Nord|", "|x"}},
         {" , ,  , ", V{}},
         {"<>", V{}},
         {"<>, <>", V{}},
