@@ -1,0 +1,59 @@
+// Importing mail files: one line per file, the file left as it is.
+#include "incoming/mail_import.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "incoming_test_fixture.h"
+
+namespace kdv::incoming_test {
+namespace {
+
+using E = TAuswertungsErgebnis;
+
+class MailImportTest : public IncomingDbTest {};
+
+TEST_F(MailImportTest, PrintsOneLinePerFileAndLeavesTheFileAlone) {
+    Ctx.WhitelistText = "hans@example.org\r\n";
+    Ini.WriteString("Maileingang", "Nur_Einsatzlagen", "1");
+    struct Case {
+        std::string file;
+        std::string content;  // empty: the file does not exist
+        E ergebnis;
+        std::string line;  // after "<path>: "
+    };
+    const std::vector<Case> cases = {
+        {"gut.eml", PlainMail("hans@example.org", "Meldung", "Text"), E::Abgelegt, "abgelegt in Lage 3, 4"},
+        {"fremd.eml", PlainMail("fremd@example.org", "Meldung", "Text"), E::Abgewiesen,
+         "nicht abgelegt: Absender fremd@example.org nicht auf der Whitelist"},
+        {"fehlt.eml", "", E::Fehlgeschlagen, "fehlgeschlagen: Datei kann nicht gelesen werden: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const auto path = Home.Path() / c.file;
+        if (!c.content.empty()) WriteFile(path, c.content);
+        const TImportErgebnis result = ImportMailDatei(Ctx, path);
+        EXPECT_EQ(result.Auswertung.Ergebnis, c.ergebnis);
+        EXPECT_EQ(result.Zeile.rfind(path.string() + ": " + c.line, 0), 0u) << result.Zeile;
+        if (!c.content.empty()) {
+            EXPECT_EQ(ReadFile(path), c.content);
+        }
+    }
+    EXPECT_EQ(Filed("LAGE"), (std::vector<std::string>{"3", "4"}));
+}
+
+TEST(ImportZeileTest, NamesTheOutcome) {
+    TAuswertung failed;
+    failed.Ergebnis = E::Fehlgeschlagen;
+    failed.Grund = "[DiraDB][MySQL] Lost connection";
+    EXPECT_EQ(ImportZeile("a.eml", failed), "a.eml: fehlgeschlagen: [DiraDB][MySQL] Lost connection");
+    TAuswertung filed;
+    filed.Ergebnis = E::Abgelegt;
+    filed.Lagen = {"7"};
+    EXPECT_EQ(ImportZeile("/x/b.eml", filed), "/x/b.eml: abgelegt in Lage 7");
+}
+
+}  // namespace
+}  // namespace kdv::incoming_test

@@ -1,0 +1,299 @@
+// Evaluating one received mail end to end: sender check, subject gate,
+// target incidents, text choice, archive copy, journal rows and attachment
+// files, against the real server.
+#include "incoming/message_evaluation.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "incoming_test_fixture.h"
+
+namespace kdv::incoming_test {
+namespace {
+
+using Row = std::vector<std::string>;
+using E = TAuswertungsErgebnis;
+
+// A multipart/mixed mail with the given parts (each a header block, a blank
+// line and the content).
+std::string MixedMail(const std::string& subject, const std::vector<std::string>& parts) {
+    std::string mail =
+        "From: Hans Meier <hans@example.org>\r\nTo: leitstelle@example.org\r\nCc: b@example.org\r\nSubject: " +
+        subject + "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"grenze\"\r\n\r\n";
+    for (const std::string& part : parts) mail += "--grenze\r\n" + part + "\r\n";
+    return mail + "--grenze--\r\n";
+}
+
+std::string TextPart(const std::string& type, const std::string& body) {
+    return "Content-Type: " + type + "; charset=utf-8\r\nContent-Transfer-Encoding: 8bit\r\n\r\n" + body;
+}
+
+// Content "Inhalt <n>" in base64 under the given file name.
+std::string AttachmentPart(const std::string& fileName, const std::string& base64) {
+    return "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n"
+           "Content-Disposition: attachment; filename=\"" +
+           fileName + "\"\r\n\r\n" + base64;
+}
+
+const std::string kInhalt1 = "SW5oYWx0IDE=";  // "Inhalt 1"
+const std::string kInhalt2 = "SW5oYWx0IDI=";  // "Inhalt 2"
+
+class MessageEvaluationTest : public IncomingDbTest {
+protected:
+    TAuswertung Evaluate(const std::string& mailText) {
+        auto message = ParseMail(mailText);
+        return AuswertenMail(Ctx, *message);
+    }
+
+    std::vector<std::filesystem::path> ArchiveFiles() const {
+        std::vector<std::filesystem::path> files;
+        if (!std::filesystem::exists(Home.Path() / "old")) return files;
+        for (const auto& entry : std::filesystem::directory_iterator(Home.Path() / "old")) files.push_back(entry.path());
+        return files;
+    }
+};
+
+TEST_F(MessageEvaluationTest, WhitelistIsASubstringTestUnlessItHoldsAStar) {
+    struct Case {
+        std::string whitelist;
+        std::string from;
+        bool accepted;
+    };
+    const std::vector<Case> cases = {
+        {"*\r\n", "wer@irgendwo.net", true},
+        {"*@example.org\r\n", "wer@irgendwo.net", true},  // the star alone admits everyone
+        {"leitung@example.org\r\nhans.meier@example.org\r\n", "meier@example.org", true},
+        {"@example.org\r\n", "jeder@example.org", false},  // the sender is looked for in the list, not the reverse
+        {"hans.meier@example.org\r\n", "Meier@example.org", false},  // case counts
+        {"hans.meier@example.org\r\n", "meier@example.com", false},
+        {"", "hans.meier@example.org", false},  // an empty file admits nobody
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.whitelist + " / " + c.from);
+        Ctx.WhitelistText = c.whitelist;
+        const std::size_t before = Filed("ID").size();
+        const TAuswertung result = Evaluate(PlainMail(c.from, "Meldung", "Text"));
+        EXPECT_EQ(result.Ergebnis, c.accepted ? E::Abgelegt : E::Abgewiesen);
+        EXPECT_EQ(Filed("ID").size(), before + (c.accepted ? 1 : 0));
+        const std::string line = "Nachricht von " + c.from + " Betreff Meldung wird " +
+                                 (c.accepted ? "ausgewertet." : "nicht übernommen, da Empfänger nicht auf der Whitelist.");
+        EXPECT_NE(LogText().find(line), std::string::npos);
+    }
+}
+
+TEST_F(MessageEvaluationTest, MailWithoutSenderAddressIsNeverAcceptedByTheList) {
+    Ctx.WhitelistText = "a@example.org\r\n";
+    const TAuswertung result = Evaluate("To: a@example.org\r\nSubject: anonym\r\n\r\nText\r\n");
+    EXPECT_EQ(result.Ergebnis, E::Abgewiesen);
+    EXPECT_TRUE(Filed("ID").empty());
+}
+
+TEST_F(MessageEvaluationTest, TargetIncidentsFollowTheSettings) {
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> settings;  // [Maileingang] key, value
+        std::string subject;
+        E ergebnis;
+        std::vector<std::string> lagen;
+    };
+    const std::vector<Case> cases = {
+        {{}, "Meldung", E::Abgelegt, {"3"}},  // active, not permanent
+        {{{"Nur_Einsatzlagen", "1"}}, "Meldung", E::Abgelegt, {"3", "4"}},
+        {{{"Lage", "5"}}, "Meldung", E::Abgelegt, {"5"}},  // named: taken even when inactive
+        {{{"Lage", "99"}}, "Meldung", E::Abgewiesen, {}},
+        // Subject mode: only the active incident named after the first "#" with digits.
+        {{{"Betreff", "1"}}, "Lage #x, #4 und #3", E::Abgelegt, {"4"}},
+        {{{"Betreff", "1"}, {"Lage", "5"}}, "Meldung #3", E::Abgelegt, {"3"}},
+        {{{"Betreff", "1"}}, "Meldung #5", E::Abgewiesen, {}},  // inactive
+        {{{"Betreff", "1"}}, "Meldung 3", E::Abgewiesen, {}},   // no "#"
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.subject);
+        for (const char* key : {"Betreff", "Lage", "Nur_Einsatzlagen"}) Ini.WriteString("Maileingang", key, "");
+        for (const auto& [key, value] : c.settings) Ini.WriteString("Maileingang", key, value);
+        Db->Sql("DELETE FROM LF_NACHRICHTEN WHERE ADD_USER='DiraVid';");
+
+        const TAuswertung result = Evaluate(PlainMail("hans@example.org", c.subject, "Text"));
+        EXPECT_EQ(result.Ergebnis, c.ergebnis);
+        EXPECT_EQ(result.Lagen, c.lagen);
+        EXPECT_EQ(Filed("LAGE"), c.lagen);
+        if (c.ergebnis == E::Abgewiesen) {
+            EXPECT_FALSE(result.Grund.empty());
+        }
+    }
+    const std::string log = LogText();
+    EXPECT_NE(log.find("Prüfe Betreff der Nachricht auf Lage-ID: Lage #x, #4 und #3"), std::string::npos);
+    EXPECT_NE(log.find("SELECT ID FROM LF_LAGEN WHERE AKTIV=1 AND ID = 4<CR><LF>"), std::string::npos);
+    EXPECT_NE(log.find("Im Betreff der Nachricht wurde keine Lagen-ID gefunden, die Nachricht wird daher ignoriert."),
+              std::string::npos);
+    EXPECT_NE(log.find("Nachricht von hans@example.org Betreff Meldung #5 wurde in keine Lage übernommen."),
+              std::string::npos);
+}
+
+TEST_F(MessageEvaluationTest, NoActiveIncidentArchivesButFilesNothing) {
+    Db->Sql("UPDATE LF_LAGEN SET AKTIV=0;");
+    const TAuswertung result = Evaluate(PlainMail("hans@example.org", "Meldung", "Text"));
+    EXPECT_EQ(result.Ergebnis, E::Abgewiesen);
+    EXPECT_TRUE(Filed("ID").empty());
+    EXPECT_EQ(ArchiveFiles().size(), 1u);
+    EXPECT_NE(LogText().find("Nachricht von hans@example.org Betreff Meldung wurde in keine Lage übernommen."),
+              std::string::npos);
+}
+
+TEST_F(MessageEvaluationTest, TextComesFromTheFirstTextPartThatHoldsText) {
+    struct Case {
+        std::string name;
+        std::string mail;
+        std::string inhalt;  // after the subject line and the marker
+    };
+    const std::vector<Case> cases = {
+        {"html before plain",
+         MixedMail("Bericht", {TextPart("text/html", "<p>Pegel &amp; Lage</p>\r\n<br>\r\n\r\n\r\nEnde"),
+                               TextPart("text/plain", "Klartext")}),
+         "Pegel & Lage\r\n\r\nEnde\r\n"},
+        {"empty text part skipped", MixedMail("Bericht", {TextPart("text/plain", ""), TextPart("text/plain", "Zweiter")}),
+         "Zweiter\r\n"},
+        {"plain body", PlainMail("hans@example.org", "Bericht", "Zeile 1\nZeile 2"), "Zeile 1\r\nZeile 2\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Db->Sql("DELETE FROM LF_NACHRICHTEN WHERE ADD_USER='DiraVid';");
+        const TAuswertung result = Evaluate(c.mail);
+        ASSERT_EQ(result.Ergebnis, E::Abgelegt) << result.Grund;
+        EXPECT_EQ(Filed("INHALT"), (std::vector<std::string>{"Bericht\r###\r" + c.inhalt}));
+    }
+}
+
+TEST_F(MessageEvaluationTest, MailWithoutTextIsNeitherArchivedNorFiled) {
+    const TAuswertung result =
+        Evaluate(MixedMail("Nur Anhang", {AttachmentPart("plan.pdf", kInhalt1)}));
+    EXPECT_EQ(result.Ergebnis, E::Abgewiesen);
+    EXPECT_EQ(result.Grund, "kein Text");
+    EXPECT_TRUE(Filed("ID").empty());
+    EXPECT_TRUE(ArchiveFiles().empty());
+    EXPECT_FALSE(std::filesystem::exists(LocalAttachments()));
+}
+
+TEST_F(MessageEvaluationTest, FilesTheCleanedSubjectTextRecipientsAndArchiveCopy) {
+    Ini.WriteString("Maileingang", "Sichter", "Sichter O'Brien");
+    const TAuswertung result = Evaluate(
+        MixedMail("AW: WG: Lagemeldung @17", {TextPart("text/plain", "Grüße\r\naus der Leitstelle.")}));
+    ASSERT_EQ(result.Ergebnis, E::Abgelegt) << result.Grund;
+    EXPECT_EQ(result.Lagen, (std::vector<std::string>{"3"}));
+    EXPECT_TRUE(result.Fehler.empty());
+
+    const auto rows = Select(
+        "SELECT ID, LAGE, INHALT, BETREFF, VON, AN, BEZUG, ERSTBEZUG FROM LF_NACHRICHTEN WHERE ADD_USER='DiraVid'");
+    ASSERT_EQ(rows.size(), 1u);
+    const std::string id = rows[0][0];
+    EXPECT_EQ(rows[0], (Row{id, "3", "Lagemeldung @17\r###\rGrüße\r\naus der Leitstelle.\r\n", "Maileingang",
+                            "hans@example.org", "leitstelle@example.org CC: b@example.org", "17", "17"}));
+    EXPECT_EQ(Select("SELECT EMPFAENGER FROM LF_NACHRICHTEN_EMPF WHERE NACHRICHT=" + id),
+              (std::vector<Row>{{"Sichter O'Brien"}}));
+
+    EXPECT_EQ(ReadFile(Home.Path() / "old" / "mail_29_01_2024_14_05_09.txt"), "Grüße\r\naus der Leitstelle.\r\n");
+    const std::string log = LogText();
+    EXPECT_NE(log.find("CC: b@example.org"), std::string::npos);
+    EXPECT_NE(log.find("Speichere Nachricht in Lage 3"), std::string::npos);
+}
+
+TEST_F(MessageEvaluationTest, AttachmentsAreStoredPerIncidentAndRecorded) {
+    Ini.WriteString("Maileingang", "Nur_Einsatzlagen", "1");
+    const TAuswertung result = Evaluate(MixedMail(
+        "Pläne", {TextPart("text/plain", "Anbei."), AttachmentPart("Lage#1 Plan!&.pdf", kInhalt1),
+                  AttachmentPart("Lage#1 Plan!&.pdf", kInhalt2), AttachmentPart("Notiz?.txt", kInhalt1)}));
+    ASSERT_EQ(result.Ergebnis, E::Abgelegt) << result.Grund;
+    ASSERT_EQ(result.Lagen, (std::vector<std::string>{"3", "4"}));
+    EXPECT_TRUE(result.Fehler.empty());
+
+    const auto ids = Filed("ID");
+    ASSERT_EQ(ids.size(), 2u);
+    for (std::size_t k = 0; k < 2; ++k) {
+        const std::string lage = result.Lagen[k];
+        const std::string id = ids[k];
+        SCOPED_TRACE("Lage " + lage);
+        const std::string plan = "D:\\Anlagen\\" + lage + "\\" + id + "\\Lage1 Plan.pdf";
+        const std::string notiz = "D:\\Anlagen\\" + lage + "\\" + id + "\\Notiz_.txt";
+        // Two attachments of one name: the second file wins, both rows stay.
+        EXPECT_EQ(Select("SELECT PFAD, FILENAME FROM LF_NACHRICHTEN_ANLAGEN WHERE NACHRICHT=" + id + " ORDER BY ID"),
+                  (std::vector<Row>{{plan, "Lage1 Plan.pdf"}, {plan, "Lage1 Plan.pdf"}, {notiz, "Notiz_.txt"}}));
+        EXPECT_EQ(Select("SELECT ANLAGE FROM LF_NACHRICHTEN WHERE ID=" + id), (std::vector<Row>{{"1"}}));
+        const auto folder = LocalAttachments() / lage / id;
+        EXPECT_EQ(ReadFile(folder / "Lage1 Plan.pdf"), "Inhalt 2");
+        EXPECT_EQ(ReadFile(folder / "Notiz_.txt"), "Inhalt 1");
+        EXPECT_NE(LogText().find("Speichere Anhang 1 Lage1 Plan.pdf  " + plan), std::string::npos);
+    }
+}
+
+TEST_F(MessageEvaluationTest, HostileAttachmentNamesStayInsideTheMessageFolder) {
+    auto message = ParseMail(MixedMail("Anhänge", {TextPart("text/plain", "Anbei.")}));
+    const std::vector<std::pair<std::string, std::string>> names = {
+        {"../../../../tmp/boese.sh", ".._.._.._.._tmp_boese.sh"},
+        {"..\\..\\boese.exe", ".._.._boese.exe"},
+        {"..", "Anhang3"},
+        {"", "Anhang4"},
+        {"#!&", "Anhang5"},
+        {"Zeile\r\nzwei.txt", "Zeile__zwei.txt"},
+    };
+    for (const auto& [name, stored] : names) {
+        auto& part = message->MessageParts.AddTempAttachment();
+        part.PrepareTempStream() << "x";
+        part.FinishTempStream();
+        part.FileName = name;
+    }
+    const TAuswertung result = AuswertenMail(Ctx, *message);
+    ASSERT_EQ(result.Ergebnis, E::Abgelegt) << result.Grund;
+    EXPECT_TRUE(result.Fehler.empty()) << result.Fehler.front();
+
+    const std::string id = Filed("ID").at(0);
+    const auto folder = LocalAttachments() / "3" / id;
+    std::vector<std::string> stored;
+    for (const auto& [name, expected] : names) stored.push_back(expected);
+    std::vector<std::string> onDisk;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) onDisk.push_back(entry.path().filename().string());
+    std::sort(onDisk.begin(), onDisk.end());
+    std::sort(stored.begin(), stored.end());
+    EXPECT_EQ(onDisk, stored);
+    EXPECT_EQ(std::distance(std::filesystem::recursive_directory_iterator(LocalAttachments()),
+                            std::filesystem::recursive_directory_iterator()),
+              static_cast<std::ptrdiff_t>(2 + names.size()));
+}
+
+TEST_F(MessageEvaluationTest, AttachmentThatCannotBeStoredKeepsTheMessage) {
+    // The local folder of the incident is a file, so no message folder fits in.
+    std::filesystem::create_directories(LocalAttachments());
+    WriteFile(LocalAttachments() / "3", "kein Ordner");
+    const TAuswertung result =
+        Evaluate(MixedMail("Plan", {TextPart("text/plain", "Anbei."), AttachmentPart("plan.pdf", kInhalt1)}));
+    EXPECT_EQ(result.Ergebnis, E::Abgelegt);
+    EXPECT_EQ(result.Fehler.size(), 1u);
+    EXPECT_EQ(Filed("ANLAGE"), (std::vector<std::string>{"0"}));
+    EXPECT_TRUE(Select("SELECT ID FROM LF_NACHRICHTEN_ANLAGEN").empty());
+    EXPECT_NE(LogText().find("Fehler beim Speichern des Anhangs: "), std::string::npos);
+}
+
+TEST_F(MessageEvaluationTest, UnreadableTargetsFailTheMailWithoutFilingIt) {
+    Ini.WriteString("Maileingang", "Lage", "drei");
+    const TAuswertung result = Evaluate(PlainMail("hans@example.org", "Meldung", "Text"));
+    EXPECT_EQ(result.Ergebnis, E::Fehlgeschlagen);
+    EXPECT_NE(result.Grund.find("[DiraDB][MySQL] "), std::string::npos) << result.Grund;
+    EXPECT_TRUE(Filed("ID").empty());
+    EXPECT_NE(LogText().find("Fehler beim Auslesen der Mail: [DiraDB][MySQL] "), std::string::npos);
+}
+
+TEST_F(MessageEvaluationTest, MailFailsWhenNoIncidentGotItsMessage) {
+    Ini.WriteString("Maileingang", "Nur_Einsatzlagen", "1");
+    Db->Sql("ALTER TABLE LF_NACHRICHTEN DROP COLUMN ART;");
+    const TAuswertung result = Evaluate(PlainMail("hans@example.org", "Meldung", "Text"));
+    EXPECT_EQ(result.Ergebnis, E::Fehlgeschlagen);
+    EXPECT_TRUE(result.Lagen.empty());
+    EXPECT_EQ(result.Fehler.size(), 2u);
+    EXPECT_NE(LogText().find("Nachricht von hans@example.org Betreff Meldung konnte in keine Lage übernommen werden."),
+              std::string::npos);
+}
+
+}  // namespace
+}  // namespace kdv::incoming_test
