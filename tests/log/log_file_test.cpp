@@ -86,13 +86,16 @@ TEST_F(LogFileTest, AFormatThatDoesNotFitRaisesEvenForAFilteredLevel) {
 TEST_F(LogFileTest, FiltersByLevelAndNamesUnknownLevels) {
     auto log = ServiceLog();
     for (int level : {-1, 0, 7, 8, 9, 10}) log->Add(level, "L" + std::to_string(level));
-    log->SetLogLevel(9);
+    EXPECT_TRUE(log->Open(LogPath(), 9));  // already open: only the level changes
     log->Add(9, "now visible");
+    log->SetLogLevel(-2);
+    log->Add(-1, "hidden again");
     EXPECT_EQ(ReadFile(LogPath()),
               "29.01.24 | 14:05:09 | ?         | L-1\r\n"
               "29.01.24 | 14:05:09 | EMERGENCY | L0\r\n"
               "29.01.24 | 14:05:09 | Debug     | L7\r\n"
               "29.01.24 | 14:05:09 | Debug 2   | now visible\r\n");
+    EXPECT_EQ(FileNames(OldFolder()), std::set<std::string>{});
 }
 
 TEST_F(LogFileTest, FilteredLineOnANewDayNeitherWritesNorRotates) {
