@@ -133,7 +133,7 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
                                 (!absender.empty() && whitelist.find(absender) != std::string::npos);
         if (!zugelassen) {
             ctx.Log.Add(5, vonBetreff + " wird nicht übernommen, da Empfänger nicht auf der Whitelist.");
-            return abweisen("Absender " + absender + " nicht auf der Whitelist");
+            return abweisen(absender.empty() ? "kein Absender" : "Absender " + absender + " nicht auf der Whitelist");
         }
         ctx.Log.Add(5, vonBetreff + " wird ausgewertet.");
 

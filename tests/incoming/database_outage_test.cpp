@@ -35,6 +35,7 @@ protected:
     }
 
     std::optional<test::TPrivateDbServer> Server;
+    bool StoppedByClock = false;
 };
 
 const std::string kMail =
@@ -64,8 +65,8 @@ TEST_F(DatabaseOutageTest, MailThatReachedNoIncidentFailsAndIsFiledOnceLater) {
             // The archive copy's time stamp is read after the targets and
             // before the first journal message.
             Clock.OnNow = [this] {
-                Clock.OnNow = nullptr;
-                Server->Stop();
+                if (!StoppedByClock) Server->Stop();
+                StoppedByClock = true;
             };
         }
         {
@@ -76,6 +77,7 @@ TEST_F(DatabaseOutageTest, MailThatReachedNoIncidentFailsAndIsFiledOnceLater) {
             EXPECT_NE(result.Grund.find("[DiraDB][MySQL] "), std::string::npos) << result.Grund;
         }
         Clock.OnNow = nullptr;
+        StoppedByClock = false;
         Server->Start();
 
         auto message = ParseMail(kMail);

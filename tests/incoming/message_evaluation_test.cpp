@@ -89,6 +89,7 @@ TEST_F(MessageEvaluationTest, MailWithoutSenderAddressIsNeverAcceptedByTheList) 
     Ctx.WhitelistText = "a@example.org\r\n";
     const TAuswertung result = Evaluate("To: a@example.org\r\nSubject: anonym\r\n\r\nText\r\n");
     EXPECT_EQ(result.Ergebnis, E::Abgewiesen);
+    EXPECT_EQ(result.Grund, "kein Absender");
     EXPECT_TRUE(Filed("ID").empty());
 }
 
