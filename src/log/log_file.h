@@ -63,7 +63,8 @@ public:
     TLogFile(const TLogFile&) = delete;
     TLogFile& operator=(const TLogFile&) = delete;
 
-    // Stores path and level (also while open), then opens as Open().
+    // Stores path and level (also while open: the next line then follows the
+    // new path), then opens as Open().
     bool Open(const std::filesystem::path& Dateiname, int LogLevel);
     // Opens the file unless it is open: creates the folders, rotates a file
     // left from before (when switched on), appends or creates. Returns true;
