@@ -1,0 +1,91 @@
+#pragma once
+// The service module: owner of every long-lived object of the process, with
+// the start, the poll cycle and the stop. The jobs of the cycle reach the
+// shared objects through the one instance `diravid`.
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "incoming/mail_empfang_context.h"
+#include "log/log_file.h"
+#include "platform/clock.h"
+#include "platform/ini_file.h"
+#include "service/poll_timer.h"
+#include "service/service_database.h"
+#include "service/service_module.h"
+#include "service/whitelist.h"
+
+namespace kdv {
+
+// The IMAP settings read once at start.
+struct TImapStartSettings {
+    std::string Host;
+    std::string Username;
+    std::string Passwort;
+    int Port = 143;
+    bool SSL = true;
+    bool StartTLS = false;
+};
+
+// The work of the cycle and of the IMAP set-up, provided by the mail
+// subsystems. An empty job is skipped; every job catches and logs its own
+// failures.
+struct TServiceJobs {
+    std::function<void()> SendNachrichten;
+    std::function<void()> SendEmpfaengerNachrichten;
+    std::function<void()> CheckPOP3Postfach;
+    std::function<void()> CheckIMAPPostfach;
+    // Connects and logs in; raises on failure.
+    std::function<void(const TImapStartSettings&)> ConnectIMAP;
+};
+
+class Tdiravid final : public IServiceModule {
+public:
+    static constexpr int kLogLevel = 7;
+    static constexpr const char* kLogFileName = "KorvaneDiraVid.log";
+    static constexpr const char* kLogFolder = "Logs";
+    static constexpr const char* kIniFileName = "diravid.ini";
+    static constexpr const char* kWhitelistFileName = "whitelist.txt";
+
+    // `home` holds diravid.ini, whitelist.txt, the log and its folders. The
+    // poll timer starts counting now.
+    explicit Tdiravid(std::filesystem::path home, ISteadyClock& steady = SystemSteadyClock(),
+                      IClock& clock = SystemClock());
+    ~Tdiravid() override;
+    Tdiravid(const Tdiravid&) = delete;
+    Tdiravid& operator=(const Tdiravid&) = delete;
+
+    void ServiceStart(bool& Started) override;
+    void ServiceStop(bool& Stopped) override;
+    void mailtimerTimer() override;
+    TPollTimer& PollTimer() override { return mailtimer; }
+
+    std::string getLFPath() { return db_.getLFPath(); }
+    // The shared objects the incoming side works with; valid after a
+    // successful start.
+    TMailEmpfangContext MailEmpfangContext();
+    const std::filesystem::path& Home() const { return home_; }
+
+    std::unique_ptr<TLogFile> LogFileSys;
+    std::unique_ptr<TIniFile> ini;
+    std::unique_ptr<TWhitelist> whitelist;
+    TPollTimer mailtimer;
+    TServiceJobs Jobs;
+
+private:
+    void StartIMAP();
+    void RunJob(const std::function<void()>& job);
+
+    std::filesystem::path home_;
+    IClock& clock_;
+    TServiceDatabase db_;
+
+public:
+    TDbConnection& database;
+};
+
+// The process-wide module, set while a module exists (null otherwise).
+extern Tdiravid* diravid;
+
+}  // namespace kdv

@@ -1,0 +1,162 @@
+// The service module against a real database: start steps, the cycle's jobs
+// and switches, the stop, and the start failures the operators see.
+#include "service/diravid_module.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <optional>
+
+#include "support/db_test_server.h"
+#include "support/service_home.h"
+
+namespace kdv {
+namespace {
+
+using testing::TServiceHome;
+
+bool Contains(const std::vector<std::string>& entries, const std::string& entry) {
+    return std::find(entries.begin(), entries.end(), entry) != entries.end();
+}
+
+class DiravidModule : public ::testing::Test {
+protected:
+    void SetUp() override {
+        KDV_REQUIRE_DB_SERVER();
+        db.emplace("DiravidModule");
+    }
+    std::optional<test::TTestDatabase> db;
+    TServiceHome home;
+};
+
+TEST_F(DiravidModule, StartAndStopWriteTheirLinesInOrder) {
+    home.WriteIni(&*db);
+    {
+        Tdiravid module(home.Path());
+        EXPECT_EQ(diravid, &module);
+        bool started = true;
+        module.ServiceStart(started);
+        ASSERT_TRUE(started) << ::testing::PrintToString(home.LogEntries());
+        ASSERT_TRUE(module.whitelist);
+        EXPECT_EQ(module.whitelist->Entries, std::vector<std::string>{"*"});
+        bool stopped = true;
+        module.ServiceStop(stopped);
+        EXPECT_TRUE(stopped);
+        EXPECT_FALSE(module.LogFileSys);
+    }
+    EXPECT_EQ(diravid, nullptr);
+    const auto entries = home.LogEntries();
+    ASSERT_GE(entries.size(), 5u);
+    EXPECT_EQ(entries.front(), "Hinweis   | KorvaneDiraVid V 1.0.6 wird gestartet, bitte warten...");
+    EXPECT_EQ(entries[1], "Hinweis   | Mit Datenbank verbunden.");
+    EXPECT_TRUE(Contains(entries, "Hinweis   | KorvaneDiraVid gestartet."));
+    // Nothing after the stop lines: the teardown's disconnect stays silent.
+    EXPECT_EQ(entries[entries.size() - 2], "Hinweis   | KorvaneDiraVid wird heruntergefahren.");
+    EXPECT_EQ(entries.back(), "Hinweis   | KorvaneDiraVid beendet.");
+}
+
+struct CycleCase {
+    const char* name;
+    const char* ini;
+    std::vector<std::string> jobs;
+};
+
+class DiravidCycle : public DiravidModule, public ::testing::WithParamInterface<CycleCase> {};
+
+TEST_P(DiravidCycle, RunsTheSwitchedJobsInOrder) {
+    home.WriteIni(&*db);
+    Tdiravid module(home.Path());
+    std::vector<std::string> ran;
+    module.Jobs.SendNachrichten = [&] { ran.push_back("SendNachrichten"); };
+    module.Jobs.SendEmpfaengerNachrichten = [&] { ran.push_back("SendEmpfaengerNachrichten"); };
+    module.Jobs.CheckPOP3Postfach = [&] { ran.push_back("CheckPOP3Postfach"); };
+    module.Jobs.CheckIMAPPostfach = [&] {
+        ran.push_back("CheckIMAPPostfach");
+        // The timer is off while a cycle runs, so cycles cannot overlap.
+        EXPECT_FALSE(module.mailtimer.Enabled());
+    };
+    module.Jobs.ConnectIMAP = [](const TImapStartSettings&) {};
+    bool started = true;
+    module.ServiceStart(started);
+    ASSERT_TRUE(started);
+    // The switches are read anew in every cycle: written after the start.
+    home.WriteIni(&*db, GetParam().ini);
+    module.mailtimerTimer();
+    EXPECT_EQ(ran, GetParam().jobs);
+    EXPECT_TRUE(module.mailtimer.Enabled());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Switches, DiravidCycle,
+    ::testing::Values(
+        CycleCase{"AllOff", "", {"SendEmpfaengerNachrichten"}},
+        CycleCase{"AllOn", "[Mail]\nNeuNachricht=1\n[POP3]\nAktiv=0x1\n[IMAP]\nAktiv=-3\n",
+                  {"SendNachrichten", "SendEmpfaengerNachrichten", "CheckPOP3Postfach", "CheckIMAPPostfach"}},
+        CycleCase{"WordsAreNoNumbers", "[Mail]\nNeuNachricht=ja\n[POP3]\nAktiv=true\n", {"SendEmpfaengerNachrichten"}},
+        CycleCase{"KeysWithoutCase", "[mail]\nneunachricht=1\n", {"SendNachrichten", "SendEmpfaengerNachrichten"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DiravidModule, AFailureEscapingTheCycleSwitchesTheTimerOnAgain) {
+    home.WriteIni(&*db);
+    Tdiravid module(home.Path());
+    module.Jobs.SendEmpfaengerNachrichten = [] { throw std::runtime_error("Testfehler"); };
+    bool started = true;
+    module.ServiceStart(started);
+    ASSERT_TRUE(started);
+    module.mailtimerTimer();
+    EXPECT_TRUE(module.mailtimer.Enabled());
+}
+
+struct StartCase {
+    const char* name;
+    const char* ini;            // appended after [Database]
+    bool whitelistIsFolder;
+    bool started;
+    std::vector<std::string> expected;  // log entries that must be there
+};
+
+class DiravidStart : public DiravidModule, public ::testing::WithParamInterface<StartCase> {};
+
+TEST_P(DiravidStart, LogsWhatHappened) {
+    const StartCase& c = GetParam();
+    home.WriteIni(&*db, c.ini);
+    if (c.whitelistIsFolder) std::filesystem::create_directory(home / "whitelist.txt");
+    Tdiravid module(home.Path());
+    bool started = true;
+    module.ServiceStart(started);
+    EXPECT_EQ(started, c.started);
+    const auto entries = home.LogEntries();
+    for (const auto& e : c.expected) EXPECT_TRUE(Contains(entries, e)) << e << "\n" << ::testing::PrintToString(entries);
+    EXPECT_EQ(Contains(entries, "Hinweis   | KorvaneDiraVid gestartet."), c.started);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DiravidStart,
+    ::testing::Values(
+        // Without an IMAP client the connect fails like an unreachable server: logged, start goes on.
+        StartCase{"ImapConnectFailureIsLogged", "[IMAP]\nAktiv=1\nHost=127.0.0.1\n", false, true,
+                  {"FEHLER    | Fehler bei Verbindung zu IMAP-Server: Kein IMAP-Client verfügbar."}},
+        StartCase{"StartTlsWithoutTlsTransportFailsTheStart", "[IMAP]\nAktiv=1\nSSL=0\n[StartTLS]\nAktiv=1\n", false,
+                  false,
+                  {"EMERGENCY | KorvaneDiraVid konnte nicht gestartet werden! (SSL IOHandler ist für diese "
+                   "Einstellung erforderlich)"}},
+        StartCase{"UnreadableWhitelistFailsTheStart", "", true, false, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DiravidModule, WhitelistFileReplacesTheStar) {
+    home.WriteIni(&*db);
+    {
+        std::ofstream w(home / "whitelist.txt", std::ios::binary);
+        w << "alpha@example.org\r\nbeta@example.org\r\n";
+    }
+    Tdiravid module(home.Path());
+    bool started = true;
+    module.ServiceStart(started);
+    ASSERT_TRUE(started);
+    EXPECT_EQ(module.whitelist->Text(), "alpha@example.org\r\nbeta@example.org\r\n");
+    EXPECT_EQ(module.MailEmpfangContext().WhitelistText, "alpha@example.org\r\nbeta@example.org\r\n");
+}
+
+}  // namespace
+}  // namespace kdv
