@@ -289,11 +289,58 @@ TEST(MimeReader, LfOnlyMailReadsLikeCrLf) {
 }
 
 TEST(MimeReader, DateBecomesLocalTime) {
+    using namespace std::chrono;
     TMailMessage message;
     LoadMessageFromMemory(message, "Date: Tue, 1 Jul 2003 10:52:37 +0200\r\n\r\n");
-    EXPECT_NE(message.Date, LocalTime{});
+    // 08:52:37 UTC, shifted by the machine's zone (never more than 14 hours).
+    const LocalTime utc{sys_days{2003y / July / 1}.time_since_epoch() + hours{8} + minutes{52} + seconds{37}};
+    EXPECT_LE(abs(message.Date - utc), hours{14});
     LoadMessageFromMemory(message, "Date: kein Datum\r\n\r\n");
     EXPECT_EQ(message.Date, LocalTime{});
+}
+
+// Shapes of hostile mail that must neither hang nor exhaust memory.
+TEST(MimeReader, HostileShapesStayFast) {
+    const std::string head = "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=B\r\n\r\n";
+    std::string nested = head;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string outer = i == 0 ? "B" : "B" + std::to_string(i - 1);
+        nested += "--" + outer + "\r\nContent-Type: multipart/mixed; boundary=B" + std::to_string(i) + "\r\n\r\n";
+    }
+    std::string many_headers = head + "--B\r\nContent-Type: text/plain\r\n";
+    for (int i = 0; i < 50000; ++i) many_headers += "X-H" + std::to_string(i) + ": v\r\n";
+    many_headers += "\r\nx\r\n--B--\r\n";
+    std::string commas;
+    while (commas.size() < (2u << 20)) commas += "a,";
+    struct TCase {
+        const char* name;
+        std::string mail;
+    };
+    const TCase cases[] = {
+        {"one header line of 2 MB without blanks", head + "--B\r\nX-Long: " + std::string(2 << 20, 'a') + "\r\n\r\nx\r\n"},
+        {"an extra part header of 2 MB with commas", head + "--B\r\nX-Long: " + commas + "\r\n\r\nx\r\n"},
+        {"a content type of 2 MB with commas", head + "--B\r\nContent-Type: text/plain; x=" + commas + "\r\n\r\nx\r\n"},
+        {"a body line of 8 MB", head + "--B\r\nContent-Transfer-Encoding: 8bit\r\n\r\n" + std::string(8 << 20, 'b')},
+        {"deep nesting", nested},
+        {"many part headers", many_headers},
+        {"many encoded-word openings in the subject", "Subject: " + [] {
+             std::string s;
+             while (s.size() < (1u << 20)) s += "=?a?q?";
+             return s;
+         }() + "\r\n\r\n"},
+    };
+    testing::TTempDir temp("diravid-mime");
+    for (const auto& c : cases) {
+        const auto start = std::chrono::steady_clock::now();
+        TMailMessage message;
+        message.MessageParts.AttachmentTempDirectory = temp.Path();
+        try {
+            LoadMessageFromMemory(message, c.mail);
+        } catch (const EDiraError&) {
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << c.name;
+    }
+    EXPECT_EQ(FilesIn(temp.Path()), 0u);
 }
 
 }  // namespace
