@@ -252,6 +252,40 @@ TEST_F(ServiceDatabaseTest, SilencedTeardownLogsNothingAndDoesNotReconnect) {
     EXPECT_EQ(TakeLog(), TEntries{});
 }
 
+TEST_F(ServiceDatabaseTest, ConnectionsDroppedAtOnceDoNotRecurse) {
+    MakeDatabase({.Old = true, .Demo = true, .LFPath = "/srv/a"});
+    TDbConnection killer;
+    for (const auto& line : Db->ConnectionParams()) killer.Params.Add(line);
+    // Every new connection of the service is killed before its checks run,
+    // as by a server that drops connections at once. The cap only keeps a
+    // broken build from recursing until the stack is gone.
+    constexpr int kCap = 10;
+    int kills = 0;
+    Service->database.AfterConnect = [&] {
+        if (kills < kCap) {
+            ++kills;
+            TDbQuery id(Service->database);
+            id.Open("SELECT CONNECTION_ID()");
+            TDbQuery kill(killer);
+            kill.ExecSQL("KILL CONNECTION " + id.Fields(0).AsString());
+        }
+        Service->databaseAfterConnect();
+    };
+    try {
+        OpenService();
+        FAIL() << "connected although every connection was dropped";
+    } catch (const EDbError& e) {
+        EXPECT_EQ(e.Kind(), TDbErrorKind::ekServerGone) << e.what();
+    }
+    EXPECT_LE(kills, 3);
+    EXPECT_FALSE(Service->database.Connected());
+    // Once connections stay up, the next use connects and adds the columns.
+    kills = kCap;
+    TDbQuery q(Service->database);
+    q.Open("SELECT COUNT(*) FROM LF_NACHRICHTEN WHERE DIRAVID_STATUS=1");
+    EXPECT_EQ(q.Fields(0).AsString(), "2");
+}
+
 // These tests stop and restart a server of their own.
 class ServiceDatabaseRestartTest : public ServiceDatabaseTest {
 protected:
