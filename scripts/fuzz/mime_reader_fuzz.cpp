@@ -28,6 +28,10 @@ const fs::path& TempDir() {
     static const fs::path dir = [] {
         fs::path d = fs::temp_directory_path() / ("diravid-fuzz-mime-" + std::to_string(getpid()));
         fs::create_directories(d);
+        std::atexit([] {
+            std::error_code ignored;
+            fs::remove_all(TempDir(), ignored);
+        });
         return d;
     }();
     return dir;
