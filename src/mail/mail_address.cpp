@@ -60,7 +60,7 @@ bool IsPlainName(std::string_view name) {
 class TAddressParser {
 public:
     TAddressParser(std::string_view text, std::string& address, std::string& name)
-        : s_(text), address_(address), name_(name) {}
+        : s_(text), lastQuote_(text.rfind('"')), address_(address), name_(name) {}
 
     void Run() {
         const bool hasAngle = s_.find('<') != npos;
@@ -84,8 +84,7 @@ private:
         if (inQuotes_) {
             // The last quote closes, so an unescaped quote inside a display
             // name does not end it early; escapes before it are honoured.
-            std::size_t lastQuote = s_.rfind('"');
-            if (lastQuote != npos && lastQuote < pos_) lastQuote = npos;
+            const std::size_t lastQuote = lastQuote_ != npos && lastQuote_ >= pos_ ? lastQuote_ : npos;
             const std::size_t backslash = s_.find('\\', pos_);
             if (backslash != npos && (lastQuote == npos || backslash < lastQuote)) return backslash;
             return lastQuote;
@@ -156,7 +155,7 @@ private:
                 break;
             case '<':
                 name_ += before;
-                name_ = std::string(TrimBlanks(name_));
+                TrimNameInPlace();
                 inAddress_ = true;
                 inAngle_ = true;
                 break;
@@ -186,6 +185,14 @@ private:
         return true;
     }
 
+    // In place: a text with many "<" must not copy the name each time.
+    void TrimNameInPlace() {
+        while (!name_.empty() && IsBlankOrTab(name_.back())) name_.pop_back();
+        std::size_t lead = 0;
+        while (lead < name_.size() && IsBlankOrTab(name_[lead])) ++lead;
+        if (lead > 0) name_.erase(0, lead);
+    }
+
     void CloseQuotes() {
         inQuotes_ = false;
         const bool localPart = pos_ < s_.size() && s_[pos_] == '@';
@@ -209,6 +216,7 @@ private:
     }
 
     std::string_view s_;
+    std::size_t lastQuote_;
     std::string& address_;
     std::string& name_;
     std::size_t pos_ = 0;

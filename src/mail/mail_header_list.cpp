@@ -35,21 +35,31 @@ std::string OneLineValue(std::string_view value) {
 }  // namespace
 
 std::vector<std::string> FoldHeaderLine(std::string_view line, std::size_t foldLength, std::size_t minBreak) {
+    constexpr std::size_t npos = std::string_view::npos;
     std::vector<std::string> pieces;
-    std::string rest(line);
-    std::size_t minIndex = minBreak;
+    std::size_t start = 0;
+    bool first = true;
+    // Each pass looks at one piece and a little beyond it, so folding stays
+    // linear in the line's length however long the line is.
     for (;;) {
-        std::size_t chars = 0;
-        std::size_t lastWithin = std::string::npos;
-        std::size_t firstAfter = std::string::npos;
+        const std::size_t lead = first ? 0 : 1;  // the continuation's own blank
+        const std::size_t minIndex = first ? minBreak : 1;
+        std::size_t chars = lead;
+        std::size_t lastWithin = npos;
+        std::size_t firstAfter = npos;
         bool inQuotes = false;
-        for (std::size_t i = 0; i < rest.size() && firstAfter == std::string::npos; ++i) {
-            const char c = rest[i];
+        bool tooLong = false;
+        for (std::size_t i = start; i < line.size(); ++i) {
+            const char c = line[i];
             if (IsUtf8Lead(c)) ++chars;
+            if (chars > foldLength) {
+                tooLong = true;
+                if (lastWithin != npos) break;
+            }
             if (inQuotes) {
-                if (c == '\\') {
+                if (c == '\\' && i + 1 < line.size()) {
                     ++i;
-                    if (i < rest.size() && IsUtf8Lead(rest[i])) ++chars;
+                    if (IsUtf8Lead(line[i])) ++chars;
                 } else if (c == '"') {
                     inQuotes = false;
                 }
@@ -57,26 +67,30 @@ std::vector<std::string> FoldHeaderLine(std::string_view line, std::size_t foldL
             }
             if (c == '"') {
                 inQuotes = true;
-            } else if ((c == ' ' || c == '\t' || c == ',') && i >= minIndex) {
-                // chars counts this character, so position chars-1 is its index
-                if (chars <= foldLength) lastWithin = i;
-                else firstAfter = i;
+            } else if ((c == ' ' || c == '\t' || c == ',') && i - start + lead >= minIndex) {
+                if (chars <= foldLength) {
+                    lastWithin = i;
+                } else {
+                    firstAfter = i;
+                    break;
+                }
             }
         }
-        std::size_t total = 0;
-        for (const char c : rest) total += IsUtf8Lead(c) ? 1 : 0;
-        const std::size_t at = lastWithin != std::string::npos ? lastWithin : firstAfter;
-        if (total <= foldLength || at == std::string::npos) {
-            pieces.emplace_back(TrimRightBlanks(rest));
+        tooLong = tooLong || chars > foldLength;
+        const std::size_t at = lastWithin != npos ? lastWithin : firstAfter;
+        std::string piece = first ? std::string() : std::string(" ");
+        if (!tooLong || at == npos) {
+            piece += TrimRightBlanks(line.substr(start));
+            pieces.push_back(std::move(piece));
             return pieces;
         }
-        std::string_view head(rest.data(), at + 1);
+        piece += TrimRightBlanks(line.substr(start, at + 1 - start));
+        pieces.push_back(std::move(piece));
         std::size_t next = at + 1;
-        while (next < rest.size() && IsBlankOrTab(rest[next])) ++next;
-        pieces.emplace_back(TrimRightBlanks(head));
-        if (next >= rest.size()) return pieces;
-        rest = " " + rest.substr(next);
-        minIndex = 1;  // never break at the continuation's own leading blank
+        while (next < line.size() && IsBlankOrTab(line[next])) ++next;
+        if (next >= line.size()) return pieces;
+        start = next;
+        first = false;
     }
 }
 

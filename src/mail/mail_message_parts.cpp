@@ -7,6 +7,7 @@
 #include "mail/mail_header_params.h"
 #include "mail/mail_text_util.h"
 #include "mail/media_types.h"
+#include "mail/mime_header_words.h"
 #include "platform/dira_error.h"
 
 namespace kdv {
@@ -64,7 +65,7 @@ void TMailMessagePart::SetContentType(std::string_view value) {
 }
 
 void TMailMessagePart::SetContentDisposition(std::string_view value) {
-    if (auto fileName = FindHeaderParam(value, "filename")) FileName = std::move(*fileName);
+    if (auto fileName = FindHeaderParam(value, "filename")) FileName = DecodeHeaderWords(*fileName);
     Headers.SetValue("Content-Disposition", RemoveHeaderParam(value, "filename"));
 }
 

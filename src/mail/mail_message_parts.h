@@ -56,9 +56,8 @@ public:
     void SetContentTransfer(std::string_view value) { Headers.SetValue("Content-Transfer-Encoding", value); }
     // Content-Disposition without its filename parameter.
     std::string ContentDisposition() const { return Headers.Values("Content-Disposition"); }
-    // Stores the value without "filename"; a present filename becomes
-    // FileName as it stands (unquoted). Encoded words in it are resolved by
-    // the reader, which sets FileName itself afterwards.
+    // Stores the value without "filename"; a present filename, unquoted and
+    // with its encoded words decoded, becomes FileName.
     void SetContentDisposition(std::string_view value);
     std::string ContentID() const { return Headers.Values("Content-ID"); }
     void SetContentID(std::string_view value) { Headers.SetValue("Content-ID", value); }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -137,6 +138,31 @@ TEST(MailAddressList, SplitsListTextsIntoItems) {
         list.Add().Address = "alt@example.org";
         list.SetEMailAddresses(c.text);
         EXPECT_EQ(Items(list), c.items) << "text: " << c.text;
+    }
+}
+
+TEST(MailAddressList, HugeTextsParseInLinearTime) {
+    const auto repeat = [](const std::string& unit) {
+        std::string text;
+        while (text.size() < (1u << 20)) text += unit;
+        return text;
+    };
+    const struct {
+        const char* what;
+        std::string text;
+        std::size_t items;
+    } cases[] = {
+        {"many items", repeat("a@b,"), 262144},
+        {"many angle brackets in one item", repeat("<>a "), 1},
+        {"many escapes in unclosed quotes", "\"" + repeat("\\a"), 1},
+        {"one long name", repeat("Hans "), 1},
+    };
+    for (const auto& c : cases) {
+        const auto start = std::chrono::steady_clock::now();
+        TMailEMailAddressList list;
+        list.SetEMailAddresses(c.text);
+        EXPECT_EQ(list.Count(), c.items) << c.what;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << c.what;
     }
 }
 

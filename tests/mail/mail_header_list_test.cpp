@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -113,6 +114,19 @@ TEST(MailHeaderList, FoldHeaderLineEdgeCases) {
     for (const auto& c : cases) {
         EXPECT_EQ(FoldHeaderLine(c.line, c.length, c.minBreak), c.pieces) << c.what;
     }
+}
+
+TEST(MailHeaderList, HugeValuesFoldInLinearTime) {
+    std::string commas;
+    while (commas.size() < (2u << 20)) commas += "a,";
+    const auto start = std::chrono::steady_clock::now();
+    TMailHeaderList headers;
+    headers.SetValue("X-Lang", commas);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_GT(headers.Count(), 20000u);
+    for (const std::string& line : headers) ASSERT_LE(line.size(), kHeaderFoldLength);
+    EXPECT_EQ(headers.Values("X-Lang").size(), commas.size() + headers.Count() - 1)
+        << "nothing lost, every break adds one blank";
 }
 
 TEST(MailHeaderList, ParametersQuotedByTheHeadersRule) {

@@ -177,6 +177,9 @@ TEST(MailMessagePart, ContentHeadersSplitOffTheirParameters) {
     EXPECT_EQ(text.ContentID(), "<id@example.org>");
     EXPECT_EQ(text.ContentDescription(), "Beschreibung");
     EXPECT_EQ(text.ContentLocation(), "http://example.org/x");
+    text.SetContentDisposition("attachment; filename=\"=?UTF-8?Q?Gr=C3=BC=C3=9Fe.txt?=\"");
+    EXPECT_EQ(text.FileName, "Grüße.txt");
+    EXPECT_EQ(text.ContentDisposition(), "attachment");
     text.SetContentType("text/html");
     EXPECT_EQ(text.CharSet, "ISO-8859-1") << "an absent parameter leaves the field alone";
     EXPECT_EQ(text.ParentPart, -1);
