@@ -24,17 +24,18 @@ void Require(bool condition) {
     if (!condition) std::abort();
 }
 
+// Lives until the process ends, so the exit handler can still use it.
 const fs::path& TempDir() {
-    static const fs::path dir = [] {
-        fs::path d = fs::temp_directory_path() / ("diravid-fuzz-mime-" + std::to_string(getpid()));
-        fs::create_directories(d);
+    static const fs::path* const dir = [] {
+        auto* d = new fs::path(fs::temp_directory_path() / ("diravid-fuzz-mime-" + std::to_string(getpid())));
+        fs::create_directories(*d);
         std::atexit([] {
             std::error_code ignored;
             fs::remove_all(TempDir(), ignored);
         });
         return d;
     }();
-    return dir;
+    return *dir;
 }
 
 bool TempDirEmpty() { return fs::directory_iterator(TempDir()) == fs::directory_iterator(); }
