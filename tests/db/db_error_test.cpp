@@ -1,0 +1,34 @@
+#include "db/db_error.h"
+
+#include <gtest/gtest.h>
+
+namespace kdv {
+namespace {
+
+TEST(DbError, NativeNumbersAndTheirMeaning) {
+    struct TCase {
+        int Native;
+        TDbErrorKind Kind;
+    };
+    // 2055 and 4031 are how newer libraries and servers report a dropped
+    // connection; they must lead to a reconnect like the classic three.
+    for (const TCase& c : {TCase{2003, TDbErrorKind::ekServerGone}, {2006, TDbErrorKind::ekServerGone},
+                           {2013, TDbErrorKind::ekServerGone}, {2055, TDbErrorKind::ekServerGone},
+                           {4031, TDbErrorKind::ekServerGone}, {2002, TDbErrorKind::ekOther},
+                           {1045, TDbErrorKind::ekAccessDenied}, {1062, TDbErrorKind::ekDuplicateKey},
+                           {1064, TDbErrorKind::ekSyntax}, {1146, TDbErrorKind::ekOther}}) {
+        SCOPED_TRACE(c.Native);
+        const EDbError e(c.Native, "Text der Bibliothek");
+        EXPECT_EQ(e.Kind(), c.Kind);
+        EXPECT_EQ(e.NativeError(), c.Native);
+        EXPECT_EQ(e.LayerCode(), 0);
+        EXPECT_STREQ(e.what(), "[DiraDB][MySQL] Text der Bibliothek");
+    }
+    const EDbError layer = EDbError::Layer(306, "Anweisungstext [] darf nicht leer sein");
+    EXPECT_STREQ(layer.what(), "[DiraDB][MySQL]-306. Anweisungstext [] darf nicht leer sein");
+    EXPECT_EQ(layer.Kind(), TDbErrorKind::ekLayer);
+    EXPECT_EQ(layer.NativeError(), 0);
+}
+
+}  // namespace
+}  // namespace kdv
