@@ -1,7 +1,5 @@
 #include "mail/mail_message_parts.h"
 
-#include <cstdio>
-#include <random>
 #include <system_error>
 
 #include "mail/mail_header_params.h"
@@ -9,39 +7,14 @@
 #include "mail/media_types.h"
 #include "mail/mime_header_words.h"
 #include "platform/dira_error.h"
+#include "platform/unique_temp_file.h"
 
 namespace kdv {
 namespace {
 
-// Attempts at finding a free temporary file name before giving up; names
-// are random, so a clash twice in a row already means something is wrong.
-constexpr int kTempFileAttempts = 100;
-
 // Buffer of the stream that fills a temporary file: decoders hand over
 // small pieces, the disk should see large writes.
 constexpr std::size_t kTempWriteBuffer = 256 * 1024;
-
-std::string RandomTempName() {
-    static thread_local std::mt19937_64 random{std::random_device{}()};
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string name = "kdv";
-    std::uint64_t bits = random();
-    for (int i = 0; i < 16; ++i, bits >>= 4) name += kHex[bits & 0xF];
-    name += ".tmp";
-    return name;
-}
-
-// Creates a file that did not exist before (never opening someone else's).
-bool CreateNewFile(const std::filesystem::path& path) {
-#ifdef _WIN32
-    std::FILE* file = _wfopen(path.c_str(), L"wbx");
-#else
-    std::FILE* file = std::fopen(path.c_str(), "wbx");
-#endif
-    if (file == nullptr) return false;
-    std::fclose(file);
-    return true;
-}
 
 }  // namespace
 
@@ -164,13 +137,7 @@ std::ostream& TMailAttachmentFile::PrepareTempStream() {
     std::filesystem::path dir = Collection().AttachmentTempDirectory;
     if (dir.empty()) dir = std::filesystem::temp_directory_path(error);
     if (error) throw EDiraError("Temporärer Ordner nicht verfügbar: " + error.message());
-    std::filesystem::path path;
-    for (int attempt = 0; attempt < kTempFileAttempts && path.empty(); ++attempt) {
-        const std::filesystem::path candidate = dir / RandomTempName();
-        if (CreateNewFile(candidate)) path = candidate;
-    }
-    if (path.empty()) throw EDiraError("Temporäre Datei konnte nicht angelegt werden in " + PathToUtf8(dir));
-    storedPath_ = path;
+    storedPath_ = CreateUniqueTempFile(dir, ".tmp");
     fileIsTempFile_ = true;
     AttachmentBlocked = false;
     if (!tempBuffer_) tempBuffer_ = std::make_unique<char[]>(kTempWriteBuffer);
