@@ -6,9 +6,10 @@
 //
 // Known names: DriverID (must be "MySQL"), Server, Port (default 3306),
 // Database, User_Name, Password, CharacterSet, LoginTimeout, ReadTimeout,
-// WriteTimeout (seconds), Compress, UseSSL (True/False), ResultMode, Protocol
-// (kept, not read), VendorLib (the client library to load instead of the
-// default names). Other names are kept and ignored.
+// WriteTimeout (seconds), Compress, UseSSL (True/False), VendorLib (the
+// client library to load instead of the default names). Protocol and
+// ResultMode are kept and not read: every result set is taken over whole
+// when its statement runs. Other names are kept and ignored.
 #include <string>
 #include <string_view>
 #include <vector>
