@@ -102,6 +102,7 @@ TEST(MailHeaderList, FoldHeaderLineEdgeCases) {
         {"short line unchanged", "X: a b c", 78, 0, {"X: a b c"}},
         {"exactly the limit", "X: 12345 7890", 13, 0, {"X: 12345 7890"}},
         {"comma break keeps the comma", "X: aaa,bbb,ccc", 10, 3, {"X: aaa,", " bbb,ccc"}},
+        {"a comma after the break is content, not skipped", "X: aaaaaa,,bbb", 10, 3, {"X: aaaaaa,", " ,bbb"}},
         {"white space after the break skipped", "X: aaaa  \t  bbbb", 10, 3, {"X: aaaa", " bbbb"}},
         {"no break inside quotes", "X: \"a b c d e f\" g", 10, 3, {"X: \"a b c d e f\"", " g"}},
         {"escaped quote keeps the quotes open", "X: \"a\\\" b c d e\" f", 10, 3, {"X: \"a\\\" b c d e\"", " f"}},
