@@ -60,14 +60,13 @@ void TMailAttachment::SaveToFile(const std::filesystem::path& path) {
 void TMailAttachment::SaveToStream(std::ostream& out) {
     std::istream& in = OpenLoadStream();
     std::vector<char> block(kAttachmentCopyBlock);
-    bool failed = false;
     while (in && out) {
         in.read(block.data(), static_cast<std::streamsize>(block.size()));
         const std::streamsize got = in.gcount();
         if (got <= 0) break;
         out.write(block.data(), got);
     }
-    failed = in.bad() || !out;
+    const bool failed = in.bad() || !out;
     CloseLoadStream();
     if (failed) throw EDiraError("Anlage konnte nicht kopiert werden.");
 }
