@@ -1,7 +1,19 @@
 // The executable as operators call it: switches, installation, exit codes.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <fstream>
+#include <optional>
+#include <thread>
+
+#include "support/db_test_server.h"
 #include "support/run_program.h"
+#include "support/service_home.h"
 #include "support/temp_dir.h"
 
 namespace kdv {
@@ -74,6 +86,163 @@ TEST_F(Installation, SilentSuppressesOnlyTheSuccessMessage) {
     EXPECT_EQ(r.ExitCode, 0);
     EXPECT_EQ(r.Stdout, "");
     EXPECT_EQ(r.Stderr, "");
+}
+
+}  // namespace
+}  // namespace kdv
+
+namespace kdv {
+namespace {
+
+using testing::TServiceHome;
+
+// "DD.MM.YY | HH:MM:SS | " in front of every entry.
+bool HasLinePrefix(const std::string& line) {
+    static const char* kShape = "99.99.99 | 99:99:99 | ";
+    if (line.size() < 22) return false;
+    for (size_t i = 0; i < 22; ++i) {
+        const char k = kShape[i];
+        if (k == '9' ? !std::isdigit(static_cast<unsigned char>(line[i])) : line[i] != k) return false;
+    }
+    return true;
+}
+
+TEST(ProgramStart, UnreachableDatabaseFailsTheStartWithStatusOne) {
+    TServiceHome home;
+    home.WriteIni(nullptr);
+    const auto r = RunProgram(DIRAVID_BINARY, {"--home", home.Path().string(), "--once"});
+    EXPECT_EQ(r.ExitCode, 1);
+    const std::string log = ReadFileBytes((home / "KorvaneDiraVid.log").string());
+    // The banner byte for byte, CR LF included.
+    ASSERT_GE(log.size(), 22u);
+    EXPECT_TRUE(HasLinePrefix(log));
+    EXPECT_EQ(log.substr(22, log.find('\n') - 21),
+              "Hinweis   | KorvaneDiraVid V 1.0.6 wird gestartet, bitte warten...\r\n");
+    const auto entries = home.LogEntries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1].rfind("EMERGENCY | KorvaneDiraVid konnte nicht gestartet werden! ([DiraDB][MySQL] ", 0), 0u)
+        << entries[1];
+    EXPECT_EQ(entries[1].back(), ')');
+}
+
+TEST(ProgramStart, EveryStartMovesTheOldLogAside) {
+    TServiceHome home;
+    home.WriteIni(nullptr);
+    for (int i = 0; i < 4; ++i) RunProgram(DIRAVID_BINARY, {"--home", home.Path().string(), "--once"});
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(home / "Logs")) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    ASSERT_EQ(names.size(), 3u);
+    // All three carry the same date; only the counter differs.
+    const std::string stem = names[0].substr(0, names[0].size() - std::string(".lastlog").size());
+    EXPECT_EQ(names[0].rfind("KorvaneDiraVid_", 0), 0u);
+    EXPECT_EQ(names[0], stem + ".lastlog");
+    EXPECT_EQ(names[1], stem + "_#001.lastlog");
+    EXPECT_EQ(names[2], stem + "_#002.lastlog");
+    EXPECT_EQ(home.LogEntries().size(), 2u);
+}
+
+TEST(ProgramStart, LogThatCannotBeOpenedGoesToTheSystemLog) {
+    TServiceHome home;
+    home.WriteIni(nullptr);
+    // A file where the folder for rotated logs belongs.
+    { std::ofstream(home / "Logs") << "x"; }
+    const auto r = RunProgram(DIRAVID_BINARY, {"--home", home.Path().string(), "--once"});
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_NE(r.Stderr.find("Service fehlgeschlagen bei start:Verzeichnis für rotierte Log-Dateien kann nicht "
+                            "erstellt werden."),
+              std::string::npos)
+        << r.Stderr;
+    EXPECT_FALSE(std::filesystem::exists(home / "KorvaneDiraVid.log"));
+}
+
+class ProgramWithDatabase : public ::testing::Test {
+protected:
+    void SetUp() override {
+        KDV_REQUIRE_DB_SERVER();
+        db.emplace("Program", test::TFixtureOptions{false, true, (home / "Anlagen").string()});
+    }
+    TServiceHome home;
+    std::optional<test::TTestDatabase> db;
+};
+
+TEST_F(ProgramWithDatabase, ForegroundServiceStopsCleanlyOnSigterm) {
+    home.WriteIni(&*db);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const std::string h = home.Path().string();
+        ::execl(DIRAVID_BINARY, DIRAVID_BINARY, "--home", h.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    // Wait until the start has been logged, then ask it to stop.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    auto started = [&] {
+        const auto e = home.LogEntries();
+        return std::find(e.begin(), e.end(), "Hinweis   | KorvaneDiraVid gestartet.") != e.end();
+    };
+    while (!started() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(started());
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const auto entries = home.LogEntries();
+    ASSERT_GE(entries.size(), 2u);
+    EXPECT_EQ(entries[entries.size() - 2], "Hinweis   | KorvaneDiraVid wird heruntergefahren.");
+    EXPECT_EQ(entries.back(), "Hinweis   | KorvaneDiraVid beendet.");
+}
+
+TEST_F(ProgramWithDatabase, OnceRunsStartCycleAndStop) {
+    home.WriteIni(&*db);
+    const auto r = RunProgram(DIRAVID_BINARY, {"--home", home.Path().string(), "--once"});
+    EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
+    const auto entries = home.LogEntries();
+    EXPECT_NE(std::find(entries.begin(), entries.end(), "Hinweis   | KorvaneDiraVid gestartet."), entries.end());
+    EXPECT_EQ(entries.back(), "Hinweis   | KorvaneDiraVid beendet.");
+}
+
+TEST_F(ProgramWithDatabase, ImportFilesEachMailAndReportsEveryFile) {
+    home.WriteIni(&*db);
+    const auto mail = home / "bericht.eml";
+    const std::string raw =
+        "From: Leitstelle <leitstelle@example.org>\r\n"
+        "To: lage@example.org\r\n"
+        "Subject: Pegelstand\r\n"
+        "MIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=\"b1\"\r\n"
+        "\r\n"
+        "--b1\r\n"
+        "Content-Type: text/plain; charset=utf-8\r\n"
+        "\r\n"
+        "Pegel bei 4,20 m. Grüße\r\n"
+        "--b1\r\n"
+        "Content-Type: application/pdf; name=\"pegel.pdf\"\r\n"
+        "Content-Transfer-Encoding: base64\r\n"
+        "Content-Disposition: attachment; filename=\"pegel.pdf\"\r\n"
+        "\r\n"
+        "JVBERi0xLjQK\r\n"
+        "--b1--\r\n";
+    { std::ofstream(mail, std::ios::binary) << raw; }
+    const auto missing = home / "fehlt.eml";
+    const auto r = RunProgram(DIRAVID_BINARY,
+                              {"--home", home.Path().string(), "--import", mail.string(), missing.string()});
+    EXPECT_EQ(r.ExitCode, 1) << r.Stderr;
+    EXPECT_NE(r.Stdout.find(mail.string() + ": abgelegt in Lage 1\n"), std::string::npos) << r.Stdout;
+    EXPECT_NE(r.Stdout.find(missing.string() + ": fehlgeschlagen: "), std::string::npos) << r.Stdout;
+    EXPECT_EQ(ReadFileBytes(mail.string()), raw);
+
+    const auto rows = db->Rows(
+        "SELECT n.LAGE, n.VON, n.ART, a.FILENAME FROM LF_NACHRICHTEN n JOIN LF_NACHRICHTEN_ANLAGEN a "
+        "ON a.NACHRICHT = n.ID WHERE n.ADD_USER = 'DiraVid'");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0], "1\tleitstelle@example.org\tE-Mail\tpegel.pdf");
+    // The stored file holds the decoded attachment.
+    bool found = false;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(home / "Anlagen"))
+        if (e.path().filename() == "pegel.pdf") found = ReadFileBytes(e.path().string()) == "%PDF-1.4\n";
+    EXPECT_TRUE(found);
 }
 
 }  // namespace
