@@ -227,7 +227,7 @@ void DecodeGMimePart(GMimeObject*, GMimeObject* object, gpointer data) {
     if (fd < 0) return;
     GMimeStream* out = g_mime_stream_fs_new(fd);
     g_mime_data_wrapper_write_to_stream(content, out);
-    g_mime_stream_flush(out);
+    // No flush: on a file stream it syncs to disk, which the reader does not do either.
     g_object_unref(out);
 }
 

@@ -60,8 +60,8 @@ void TQuotedPrintableDecoder::Process(std::string_view line, bool had_break) {
     while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
 
     bool soft_break = false;
-    std::string out;
-    out.reserve(line.size() + 2);
+    std::string& out = out_;
+    out.clear();
     const std::size_t n = line.size();
     for (std::size_t i = 0; i < n; ++i) {
         const char c = line[i];

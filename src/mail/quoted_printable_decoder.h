@@ -27,6 +27,7 @@ private:
 
     TByteSink& sink_;
     std::string pending_;
+    std::string out_;  // reused for every line, so decoding a line allocates nothing
 };
 
 }  // namespace kdv
