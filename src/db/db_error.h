@@ -32,6 +32,7 @@ inline constexpr int kBadParameter = 309;
 inline constexpr int kExecWithResult = 310;
 inline constexpr int kParamsWhileConnected = 311;
 inline constexpr int kNotAnInteger = 312;
+inline constexpr int kClosedByHandler = 313;
 inline constexpr int kLoadLibrary = 314;
 inline constexpr int kEntryPoints = 315;
 inline constexpr int kServerVersion = 1101;

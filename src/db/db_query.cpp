@@ -117,6 +117,11 @@ TDbConnection::TRunResult TDbQuery::Execute() {
     if (IsBlank(FSQL)) throw EDbError::Layer(db_code::kEmptyText, "Anweisungstext [] darf nicht leer sein");
     if (!FPreparedValid) SetSQL(FSQL);
     FConnection->SetConnected(true);
+    // An AfterConnect handler may have lost or closed the connection again
+    // without raising; the statement has nothing to run on then.
+    if (!FConnection->Connected()) {
+        throw EDbError::Layer(db_code::kClosedByHandler, "Verbindung wurde beim Öffnen wieder geschlossen");
+    }
     return FConnection->Run(StatementText());
 }
 

@@ -18,7 +18,8 @@
 //    needed; Eof is true after Next past the last row and at once for an
 //    empty result. After Eof the last row stays the current one.
 //  - Any failure leaves the query closed and reusable. A closed connection
-//    is opened first. Closing or losing the connection closes the query.
+//    is opened first (313 when its AfterConnect handler closed it again).
+//    Closing or losing the connection closes the query.
 //  - Fields and their values live until the query is closed; reading one
 //    of a closed query raises EDbError 304. On an open query without rows
 //    every field reads as NULL.

@@ -57,6 +57,15 @@ TEST_F(DbConnectionTest, AfterConnectErrorLeavesTheConnectionOpen) {
     EXPECT_EQ(q.Fields(0).AsString(), "1");
 }
 
+TEST_F(DbConnectionTest, HandlerClosingTheConnectionAgainIsAnErrorNotACrash) {
+    Conn.AfterConnect = [this] { Conn.Close(); };
+    TDbQuery q(Conn);
+    const EDbError e = ExpectDbError([&] { q.Open("SELECT 1"); });
+    EXPECT_STREQ(e.what(), "[DiraDB][MySQL]-313. Verbindung wurde beim Öffnen wieder geschlossen");
+    EXPECT_FALSE(Conn.Connected());
+    EXPECT_FALSE(q.Active());
+}
+
 TEST_F(DbConnectionTest, ParamsChangeOnlyWhileClosed) {
     Conn.Open();
     EXPECT_EQ(ExpectDbError([&] { Conn.Params.Add("Port=1"); }).LayerCode(), 311);
