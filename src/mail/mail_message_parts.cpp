@@ -142,7 +142,9 @@ std::ostream& TMailAttachmentFile::PrepareTempStream() {
     if (!tempBuffer_) tempBuffer_ = std::make_unique<char[]>(kTempWriteBuffer);
     temp_.clear();
     temp_.rdbuf()->pubsetbuf(tempBuffer_.get(), static_cast<std::streamsize>(kTempWriteBuffer));
-    temp_.open(storedPath_, std::ios::binary | std::ios::trunc);
+    // The file was just created empty: opening it for truncation would only
+    // make some file systems flush it at close, which is slow per attachment.
+    temp_.open(storedPath_, std::ios::binary | std::ios::in | std::ios::out);
     if (!temp_) throw EDiraError("Temporäre Datei konnte nicht geöffnet werden: " + PathToUtf8(storedPath_));
     return temp_;
 }
