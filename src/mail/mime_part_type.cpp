@@ -1,6 +1,7 @@
 #include "mail/mime_part_type.h"
 
 #include "mail/mail_header_params.h"
+#include "mail/mail_text_util.h"
 #include "mail/mime_header_words.h"
 #include "mail/mime_text_decoding.h"
 #include "mail/charset.h"
@@ -17,7 +18,7 @@ constexpr int kMaxParamSections = 100;
 
 std::string Lower(std::string_view s) {
     std::string r(s);
-    for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : r) c = mailtext::LowerAscii(c);
     return r;
 }
 

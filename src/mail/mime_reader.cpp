@@ -6,6 +6,7 @@
 #include "mail/charset.h"
 #include "mail/mail_date.h"
 #include "mail/mail_header_params.h"
+#include "mail/mail_text_util.h"
 #include "mail/mail_message.h"
 #include "mail/memory_line_source.h"
 #include "mail/mime_header_words.h"
@@ -43,14 +44,14 @@ std::string_view Trim(std::string_view s) {
 
 std::string Lower(std::string_view s) {
     std::string r(s);
-    for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : r) c = mailtext::LowerAscii(c);
     return r;
 }
 
 bool IEquals(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+        if (mailtext::LowerAscii(a[i]) != mailtext::LowerAscii(b[i])) return false;
     return true;
 }
 
