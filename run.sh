@@ -15,7 +15,7 @@ scripts/install-deps.sh
 if [[ ! -f build/CMakeCache.txt ]]; then
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
-cmake --build build -j"$(nproc)"
+cmake --build build -j"$(nproc)" --target diravid
 
 mkdir -p "$HOME_DIR"
 
