@@ -12,9 +12,10 @@
 
 namespace kdv {
 
-// Ends the attachment folder; the folder is joined with incident and
-// message folders by the platform's own separator.
-inline constexpr char kLFPathDelimiter = static_cast<char>(std::filesystem::path::preferred_separator);
+// Ends the attachment folder. Stored attachment paths keep the backslash on
+// every platform, because the application's Windows programs read them; the
+// service maps them to local paths only for its own file access.
+inline constexpr char kLFPathDelimiter = '\\';
 
 class TServiceDatabase {
 public:

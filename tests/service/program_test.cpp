@@ -238,6 +238,12 @@ TEST_F(ProgramWithDatabase, ImportFilesEachMailAndReportsEveryFile) {
         "ON a.NACHRICHT = n.ID WHERE n.ADD_USER = 'DiraVid'");
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0], "1\tleitstelle@example.org\tE-Mail\tpegel.pdf");
+    // The stored path keeps the backslashes the application's Windows programs read.
+    const auto paths = db->Rows("SELECT PFAD FROM LF_NACHRICHTEN_ANLAGEN");
+    ASSERT_EQ(paths.size(), 1u);
+    const std::string folder = (home / "Anlagen").string() + "\\1\\";
+    EXPECT_EQ(paths[0].rfind(folder, 0), 0u) << paths[0];
+    EXPECT_EQ(paths[0].substr(paths[0].size() - 10), "\\pegel.pdf") << paths[0];
     // The stored file holds the decoded attachment.
     bool found = false;
     for (const auto& e : std::filesystem::recursive_directory_iterator(home / "Anlagen"))
