@@ -95,10 +95,11 @@ launch() {
   local -a user_opt=()
   [[ $(id -u) -eq 0 ]] && user_opt=(--user=root)
   rm -f "$dir/mariadbd.pid"
+  mkdir -p "$dir/tmp"
   # Small buffers and lazy flushing: this server holds test data only.
   setsid "$(find_tool mariadbd mysqld)" --no-defaults \
     --datadir="$dir/data" --socket="$dir/mariadbd.sock" --pid-file="$dir/mariadbd.pid" \
-    --log-error="$dir/error.log" --port="$port" --bind-address=127.0.0.1 \
+    --tmpdir="$dir/tmp" --log-error="$dir/error.log" --port="$port" --bind-address=127.0.0.1 \
     --skip-name-resolve --skip-log-bin --character-set-server=utf8mb4 \
     --collation-server=utf8mb4_general_ci --innodb-buffer-pool-size=32M \
     --innodb-log-file-size=16M --innodb-flush-log-at-trx-commit=0 \
@@ -138,8 +139,11 @@ cmd_start() {
     fresh=1
     local -a user_opt=()
     [[ $(id -u) -eq 0 ]] && user_opt=(--user=root)
+    # A private temporary folder: bootstrap servers started side by side
+    # would otherwise clash over their temporary tables in /tmp.
+    mkdir -p "$dir/tmp"
     "$(find_tool mariadb-install-db mysql_install_db)" --no-defaults --datadir="$dir/data" \
-      --auth-root-authentication-method=normal --skip-test-db "${user_opt[@]}" \
+      --tmpdir="$dir/tmp" --auth-root-authentication-method=normal --skip-test-db "${user_opt[@]}" \
       >"$dir/install.log" 2>&1 || die "mariadb-install-db failed, see $dir/install.log"
     # The password must survive a shell `source` of DIR/env unquoted.
     head -c 18 /dev/urandom | base64 | tr -dc 'A-Za-z0-9' >"$dir/password"
