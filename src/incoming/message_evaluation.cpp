@@ -11,24 +11,13 @@
 #include "incoming/attachment_name.h"
 #include "incoming/attachment_path.h"
 #include "incoming/message_filing.h"
+#include "incoming/subject_incident_number.h"
 #include "incoming/text_cleanup.h"
 #include "platform/dira_error.h"
 
 namespace kdv {
 
 namespace {
-
-// The digits after the first "#" that is followed by a digit; empty when
-// the subject holds no such number.
-std::string LageIdAusBetreff(std::string_view subject) {
-    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
-    for (std::size_t pos = subject.find('#'); pos != std::string_view::npos; pos = subject.find('#', pos + 1)) {
-        std::size_t end = pos + 1;
-        while (end < subject.size() && isDigit(subject[end])) ++end;
-        if (end > pos + 1) return std::string(subject.substr(pos + 1, end - pos - 1));
-    }
-    return {};
-}
 
 std::vector<std::string> ReadIds(TDbQuery& query) {
     std::vector<std::string> ids;
