@@ -1,6 +1,7 @@
 #include "db/sql_preprocessor.h"
 
 #include "db/db_error.h"
+#include "platform/unicode_chars.h"
 #include "platform/unicode_letter.h"
 
 namespace kdv {
@@ -28,24 +29,6 @@ char32_t DecodeAt(std::string_view Text, std::size_t Pos, std::size_t& Length) {
     }
     Length = need + 1;
     return cp;
-}
-
-void Encode(char32_t Cp, std::string& Out) {
-    if (Cp < 0x80) {
-        Out += static_cast<char>(Cp);
-    } else if (Cp < 0x800) {
-        Out += static_cast<char>(0xC0 | (Cp >> 6));
-        Out += static_cast<char>(0x80 | (Cp & 0x3F));
-    } else if (Cp < 0x10000) {
-        Out += static_cast<char>(0xE0 | (Cp >> 12));
-        Out += static_cast<char>(0x80 | ((Cp >> 6) & 0x3F));
-        Out += static_cast<char>(0x80 | (Cp & 0x3F));
-    } else {
-        Out += static_cast<char>(0xF0 | (Cp >> 18));
-        Out += static_cast<char>(0x80 | ((Cp >> 12) & 0x3F));
-        Out += static_cast<char>(0x80 | ((Cp >> 6) & 0x3F));
-        Out += static_cast<char>(0x80 | (Cp & 0x3F));
-    }
 }
 
 bool IsNameChar(char32_t Cp) {
@@ -280,7 +263,7 @@ std::string FoldIdentifier(std::string_view Name) {
         if (cp == kInvalid) {
             out.append(Name.substr(pos, len));
         } else {
-            Encode(UnicodeToLower(cp), out);
+            AppendUtf8(out, UnicodeToLower(cp));
         }
         pos += len;
     }

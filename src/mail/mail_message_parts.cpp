@@ -49,6 +49,21 @@ TMailText::TMailText(TMailPartKey key, TMailMessageParts& owner, std::vector<std
 
 // --- TMailAttachment -------------------------------------------------------
 
+namespace {
+
+// Copies until the input ends or either stream fails; the caller checks both.
+void CopyBlocks(std::istream& in, std::ostream& out) {
+    std::vector<char> block(kAttachmentCopyBlock);
+    while (in && out) {
+        in.read(block.data(), static_cast<std::streamsize>(block.size()));
+        const std::streamsize got = in.gcount();
+        if (got <= 0) break;
+        out.write(block.data(), got);
+    }
+}
+
+}  // namespace
+
 void TMailAttachment::SaveToFile(const std::filesystem::path& path) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) throw EDiraError("Datei konnte nicht angelegt werden: " + PathToUtf8(path));
@@ -59,13 +74,7 @@ void TMailAttachment::SaveToFile(const std::filesystem::path& path) {
 
 void TMailAttachment::SaveToStream(std::ostream& out) {
     std::istream& in = OpenLoadStream();
-    std::vector<char> block(kAttachmentCopyBlock);
-    while (in && out) {
-        in.read(block.data(), static_cast<std::streamsize>(block.size()));
-        const std::streamsize got = in.gcount();
-        if (got <= 0) break;
-        out.write(block.data(), got);
-    }
+    CopyBlocks(in, out);
     const bool failed = in.bad() || !out;
     CloseLoadStream();
     if (failed) throw EDiraError("Anlage konnte nicht kopiert werden.");
@@ -79,13 +88,7 @@ void TMailAttachment::LoadFromFile(const std::filesystem::path& path) {
 
 void TMailAttachment::LoadFromStream(std::istream& in) {
     std::ostream& out = PrepareTempStream();
-    std::vector<char> block(kAttachmentCopyBlock);
-    while (in && out) {
-        in.read(block.data(), static_cast<std::streamsize>(block.size()));
-        const std::streamsize got = in.gcount();
-        if (got <= 0) break;
-        out.write(block.data(), got);
-    }
+    CopyBlocks(in, out);
     const bool readFailed = in.bad();
     FinishTempStream();
     if (readFailed) throw EDiraError("Anlage konnte nicht gelesen werden.");
