@@ -142,7 +142,7 @@ std::ostream& TMailAttachmentFile::PrepareTempStream() {
     storedPath_ = CreateUniqueTempFile(dir, ".tmp");
     fileIsTempFile_ = true;
     AttachmentBlocked = false;
-    if (!tempBuffer_) tempBuffer_ = std::make_unique<char[]>(kTempWriteBuffer);
+    if (!tempBuffer_) tempBuffer_ = std::make_unique_for_overwrite<char[]>(kTempWriteBuffer);
     temp_.clear();
     temp_.rdbuf()->pubsetbuf(tempBuffer_.get(), static_cast<std::streamsize>(kTempWriteBuffer));
     // The file was just created empty: opening it for truncation would only

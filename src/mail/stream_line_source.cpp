@@ -27,7 +27,7 @@ bool TMailStreamLineSource::Fill() {
         buffer_.erase(0, start_);
         start_ = 0;
     }
-    if (!block_) block_ = std::make_unique<char[]>(kReadBlock);
+    if (!block_) block_ = std::make_unique_for_overwrite<char[]>(kReadBlock);
     const std::size_t got = input_.Read(block_.get(), kReadBlock);
     buffer_.append(block_.get(), got);
     if (got == 0) input_ended_ = true;
