@@ -9,7 +9,7 @@
 #include "db/db_query.h"
 #include "incoming/archive_copy.h"
 #include "incoming/attachment_name.h"
-#include "incoming/attachment_path.h"
+#include "platform/attachment_path.h"
 #include "incoming/message_filing.h"
 #include "incoming/subject_incident_number.h"
 #include "incoming/text_cleanup.h"

@@ -6,6 +6,7 @@
 
 #include "db/db_query.h"
 #include "platform/dira_error.h"
+#include "platform/text_file_encoding.h"
 
 namespace kdv {
 
@@ -61,32 +62,7 @@ void LinkReply(TDbQuery& query, const std::string& LageId, const std::string& Ne
 
 }  // namespace
 
-std::string Utf8Left(std::string_view text, std::size_t count) {
-    std::size_t pos = 0;
-    std::size_t chars = 0;
-    while (pos < text.size() && chars < count) {
-        const auto lead = static_cast<unsigned char>(text[pos]);
-        std::size_t length = 1;
-        if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-        } else if (lead >= 0xE0) {
-            length = lead <= 0xEF ? 3 : 1;
-        } else if (lead >= 0xC2) {
-            length = 2;
-        }
-        // A sequence cut short or with a foreign byte inside counts byte by byte.
-        if (pos + length > text.size()) length = 1;
-        for (std::size_t k = 1; k < length; ++k) {
-            if ((static_cast<unsigned char>(text[pos + k]) & 0xC0) != 0x80) {
-                length = 1;
-                break;
-            }
-        }
-        pos += length;
-        ++chars;
-    }
-    return std::string(text.substr(0, pos));
-}
+std::string Utf8Left(std::string_view text, std::size_t count) { return std::string(Utf8Prefix(text, count)); }
 
 std::string ReplyReference(std::string_view cleanedSubject) {
     const std::size_t at = cleanedSubject.find('@');

@@ -8,7 +8,7 @@
 
 #include "incoming/archive_copy.h"
 #include "incoming/attachment_name.h"
-#include "incoming/attachment_path.h"
+#include "platform/attachment_path.h"
 #include "incoming_test_fixture.h"
 #include "platform/ini_file.h"
 #include "support/temp_dir.h"

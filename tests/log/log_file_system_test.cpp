@@ -51,7 +51,7 @@ TEST(LogFileSystem, OpenAppendKeepsContentAndNamesTheFileInItsError) {
 TEST(LogFileSystem, MoveNeverOverwritesNorLeavesHalfAMove) {
     TTempFolder dir;
     std::unique_ptr<TTempFolder> other;  // a second volume, when the machine has one
-    if (std::filesystem::is_directory("/dev/shm")) other = std::make_unique<TTempFolder>("/dev/shm");
+    if (std::filesystem::is_directory("/dev/shm")) other = std::make_unique<TTempFolder>("diravid-log", "/dev/shm");
     struct TMoveCase {
         std::string what;
         std::filesystem::path from, to;

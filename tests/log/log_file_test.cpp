@@ -129,7 +129,7 @@ TEST_F(LogFileTest, RotatesBesideALogWithoutExtensionWhenNoFolderIsSet) {
     WriteFile(path, "alt\r\n");
     TLogFile log(path, 5, TLogRotation{TLogRotationMode::logrotStartup}, clock_, files_);
     log.Add(5, "neu");
-    EXPECT_EQ(FileNames(dir_.path()),
+    EXPECT_EQ(FileNames(dir_.Path()),
               (std::set<std::string>{"protokoll", "protokoll_2024_01_29.lastlog"}));
     EXPECT_EQ(ReadFile(dir_ / "protokoll_2024_01_29.lastlog"), "alt\r\n");
 }

@@ -1,7 +1,6 @@
 #pragma once
 // Fixtures for the log tests: a settable clock, a throwaway folder, and a file
 // system that can be told to fail in the ways a real disk does.
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -11,11 +10,11 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 
 #include "platform/clock.h"
 #include "platform/dira_error.h"
 #include "platform/log_file_system.h"
+#include "support/temp_dir.h"
 
 namespace kdv::testing_log {
 
@@ -37,28 +36,7 @@ private:
     LocalTime now_;
 };
 
-// A fresh folder under the system's temporary folder, removed afterwards.
-class TTempFolder {
-public:
-    explicit TTempFolder(const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
-        static std::atomic<unsigned> counter{0};
-        path_ = base / ("diravid-log-" + std::to_string(::getpid()) + "-" +
-                        std::to_string(counter++));
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
-    }
-    ~TTempFolder() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TTempFolder(const TTempFolder&) = delete;
-    TTempFolder& operator=(const TTempFolder&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
-};
+using TTempFolder = kdv::testing::TTempDir;
 
 inline std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);

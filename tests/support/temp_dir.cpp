@@ -5,8 +5,8 @@
 
 namespace kdv::testing {
 
-TTempDir::TTempDir(const std::string& prefix) {
-    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + ".XXXXXX")).string();
+TTempDir::TTempDir(const std::string& prefix, const std::filesystem::path& base) {
+    std::string pattern = (base / (prefix + ".XXXXXX")).string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }

@@ -7,7 +7,9 @@ namespace kdv::testing {
 
 class TTempDir {
 public:
-    explicit TTempDir(const std::string& prefix = "diravid-test");
+    // The folder is made in `base` (a second volume, for instance).
+    explicit TTempDir(const std::string& prefix = "diravid-test",
+                      const std::filesystem::path& base = std::filesystem::temp_directory_path());
     ~TTempDir();
     TTempDir(const TTempDir&) = delete;
     TTempDir& operator=(const TTempDir&) = delete;

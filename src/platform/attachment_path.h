@@ -2,10 +2,9 @@
 // Attachment paths as the database keeps them and as this machine reaches
 // them. The journal tables hold paths in the form the application's Windows
 // programs read ("D:\Anlagen\3\17\Plan.pdf"), so they are stored that way;
-// for its own file access the service maps such a path to a local one.
-//
-// Header-only on purpose: the outgoing side reads stored paths too and links
-// only the mail and database libraries.
+// for its own file access the service maps such a path to a local one. Both
+// the incoming and the outgoing side reach files this way, so it sits below
+// them; on Windows the mapping will be the identity.
 #include <cctype>
 #include <filesystem>
 #include <string>
