@@ -131,11 +131,11 @@ void SpeichereAnhaenge(TMailEmpfangContext& ctx, TMailMessage& msg, const std::s
 // Keeps the raw mail in a folder of the home folder and logs where; returns
 // the copy's path, or nothing when the mail has no raw file or the copy
 // failed (which is logged too).
-std::optional<std::filesystem::path> BewahreAuf(TMailEmpfangContext& ctx, const TMailMessage& msg, const char* ordner,
-                                                int level) {
-    if (msg.RawFile.empty()) return std::nullopt;
+std::optional<std::filesystem::path> BewahreAuf(TMailEmpfangContext& ctx, const std::filesystem::path& rohDatei,
+                                                const char* ordner, int level) {
+    if (rohDatei.empty()) return std::nullopt;
     try {
-        std::filesystem::path kopie = KeepRawMail(ctx.Home / ordner, msg.RawFile);
+        std::filesystem::path kopie = KeepRawMail(ctx.Home / ordner, rohDatei);
         ctx.Log.Add(level, "Mail aufbewahrt als " + PathToUtf8(kopie));
         return kopie;
     } catch (const std::exception& e) {
@@ -147,7 +147,7 @@ std::optional<std::filesystem::path> BewahreAuf(TMailEmpfangContext& ctx, const 
 // A mail that was not filed whole is kept for the operator in kFehlerOrdner.
 void BewahreUnvollstaendigeAuf(TMailEmpfangContext& ctx, const TMailMessage& msg, TAuswertung& result) {
     if (result.Ergebnis != TAuswertungsErgebnis::Fehlgeschlagen && result.Fehler.empty()) return;
-    if (auto kopie = BewahreAuf(ctx, msg, kFehlerOrdner, 3)) result.Kopie = *kopie;
+    if (auto kopie = BewahreAuf(ctx, msg.RawFile, kFehlerOrdner, 3)) result.Kopie = *kopie;
 }
 
 }  // namespace
@@ -171,7 +171,7 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
             result.Ergebnis = TAuswertungsErgebnis::Abgewiesen;
             result.Grund = absender.empty() ? "kein Absender" : "Absender " + absender + " nicht auf der Whitelist";
             // Kept a while, so a sender the list left out by mistake loses nothing.
-            if (auto kopie = BewahreAuf(ctx, msg, kAbgewiesenOrdner, 5)) result.Kopie = *kopie;
+            if (auto kopie = BewahreAuf(ctx, msg.RawFile, kAbgewiesenOrdner, 5)) result.Kopie = *kopie;
             return result;
         }
         ctx.Log.Add(5, vonBetreff + " wird ausgewertet.");
@@ -218,10 +218,11 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
         const std::vector<std::string> zeilen = SplitLines(HtmlToText(JoinLines(rohText)));
         // A mail of attachments alone (a fax, a signed or forwarded mail) is
         // filed with an empty text; only a mail with nothing at all is not.
-        const bool ohneText = IsBlankText(JoinLines(zeilen));
+        std::string text = JoinLines(zeilen);
+        const bool ohneText = IsBlankText(text);
         const bool anhaenge = HatAnhaenge(msg);
         if (ohneText && !anhaenge) return abweisen("weder Text noch Anhang");
-        const std::string text = ohneText ? std::string() : JoinLines(zeilen);
+        if (ohneText) text.clear();
 
         if (!ohneText) {
             try {
@@ -266,14 +267,14 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
     } catch (...) {
         result.Fehler.push_back("unbekannter Fehler");
     }
+    if (result.Lagen.empty()) {
+        result.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
+        result.Grund = result.Fehler.back();
+    } else {
+        result.Ergebnis = TAuswertungsErgebnis::Abgelegt;
+    }
     try {
         ctx.Log.Add(3, "Fehler beim Auslesen der Mail: " + result.Fehler.back());
-        if (result.Lagen.empty()) {
-            result.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
-            result.Grund = result.Fehler.back();
-        } else {
-            result.Ergebnis = TAuswertungsErgebnis::Abgelegt;
-        }
         BewahreUnvollstaendigeAuf(ctx, msg, result);
     } catch (...) {
         // A log that cannot be written must not turn the outcome into a crash.
@@ -288,9 +289,7 @@ TAuswertung UnlesbareMail(TMailEmpfangContext& ctx, const std::filesystem::path&
     result.Fehler.push_back(result.Grund);
     try {
         ctx.Log.Add(3, result.Grund);
-        TMailMessage leer;
-        leer.RawFile = RohDatei;
-        if (auto kopie = BewahreAuf(ctx, leer, kFehlerOrdner, 3)) {
+        if (auto kopie = BewahreAuf(ctx, RohDatei, kFehlerOrdner, 3)) {
             // Kept whole, the mail may leave the mailbox without being lost.
             result.Kopie = *kopie;
             result.Ergebnis = TAuswertungsErgebnis::Abgewiesen;

@@ -145,6 +145,16 @@ TEST_F(AttachmentFolderTest, NameTakenGetsTheNextFreeVariantAndNothingIsOverwrit
     EXPECT_EQ(ReadFile(Dir / ".profile_2"), "punkt 2");
 }
 
+TEST_F(AttachmentFolderTest, ManyAttachmentsOfOneNameEachGetTheirOwnFile) {
+    constexpr int kCount = 500;
+    for (int i = 1; i <= kCount; ++i) {
+        EXPECT_EQ(Folder.Store(Part(std::to_string(i)), "scan.pdf"), AnhangNamensVariante("scan.pdf", i));
+    }
+    EXPECT_EQ(Names().size(), static_cast<std::size_t>(kCount));
+    EXPECT_EQ(ReadFile(Dir / "scan.pdf"), "1");
+    EXPECT_EQ(ReadFile(Dir / "scan_500.pdf"), "500");
+}
+
 TEST_F(AttachmentFolderTest, ALinkInTheWayIsNeverFollowed) {
     testing::TTempDir elsewhere{"diravid-fremd"};
     std::filesystem::create_symlink(elsewhere / "ziel.pdf", Dir / "plan.pdf");
