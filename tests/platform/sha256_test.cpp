@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 namespace kdv {
@@ -12,6 +13,9 @@ struct HashCase {
     std::string input;
     std::string digest;
 };
+
+// The case name stands for the case in test output.
+void PrintTo(const HashCase& c, std::ostream* os) { *os << c.name; }
 
 class Sha256Test : public ::testing::TestWithParam<HashCase> {};
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <fstream>
 #include <optional>
+#include <ostream>
 #include <thread>
 
 #include "support/db_test_server.h"
@@ -261,6 +262,9 @@ struct NotWholeCase {
     std::string line;  // after "<file>: "
     std::size_t rows;
 };
+
+// The case name stands for the case in test output.
+void PrintTo(const NotWholeCase& c, std::ostream* os) { *os << c.name; }
 
 class ProgramImportNotWhole : public ProgramWithDatabase, public ::testing::WithParamInterface<NotWholeCase> {};
 

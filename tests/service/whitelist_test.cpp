@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -180,6 +181,9 @@ struct AdmitCase {
     bool admitted;
 };
 
+// The case name stands for the case in test output.
+void PrintTo(const AdmitCase& c, std::ostream* os) { *os << c.name; }
+
 class SenderRulesTest : public ::testing::TestWithParam<AdmitCase> {};
 
 TEST_P(SenderRulesTest, AdmitsASenderOnlyByAWholeEntry) {
@@ -219,6 +223,9 @@ struct EntryCase {
     TSenderEntryKind kind;
     std::string value;
 };
+
+// The case name stands for the case in test output.
+void PrintTo(const EntryCase& c, std::ostream* os) { *os << c.name; }
 
 class SenderEntryTest : public ::testing::TestWithParam<EntryCase> {};
 
