@@ -1,6 +1,7 @@
 #include "incoming/attachment_name.h"
 
 #include "incoming/text_cleanup.h"
+#include "mail/mail_text_util.h"
 
 namespace kdv {
 
@@ -13,6 +14,27 @@ std::string_view Utf8Prefix(std::string_view text, std::size_t bytes) {
     std::size_t cut = bytes;
     while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
     return text.substr(0, cut);
+}
+
+// The device names Windows reserves in every folder, whatever extension
+// follows: a file of such a name cannot be opened by the application's
+// Windows programs.
+bool IsWindowsDeviceName(std::string_view stem) {
+    stem = mailtext::TrimRightBlanks(stem);
+    for (const char* device : {"CON", "PRN", "AUX", "NUL"}) {
+        if (mailtext::EqualsNoCase(stem, device)) return true;
+    }
+    return stem.size() == 4 && (mailtext::StartsWithNoCase(stem, "COM") || mailtext::StartsWithNoCase(stem, "LPT")) &&
+           stem[3] >= '1' && stem[3] <= '9';
+}
+
+// A name Windows can open: "_" after a device name's stem, and after a
+// final dot or blank (Windows drops those, so the name would not be found).
+void MakeWindowsSafe(std::string& name) {
+    const std::size_t dot = name.find('.');
+    const std::size_t stemEnd = dot == std::string::npos ? name.size() : dot;
+    if (IsWindowsDeviceName(std::string_view(name).substr(0, stemEnd))) name.insert(stemEnd, "_");
+    if (name.back() == '.' || name.back() == ' ') name += '_';
 }
 
 }  // namespace
@@ -35,6 +57,7 @@ std::string AnhangDateiname(std::string_view FileName, std::size_t PartIndex) {
         name = std::string(Utf8Prefix(stem, kMaxAnhangNameBytes - extension.size())) + std::string(extension);
     }
     if (name.find_first_not_of('.') == std::string::npos) name = "Anhang" + std::to_string(PartIndex);
+    MakeWindowsSafe(name);
     return name;
 }
 

@@ -17,8 +17,12 @@ inline constexpr std::size_t kMaxAnhangExtensionBytes = 16;
 
 // CleanDateiname of the received name, made safe as one name inside the
 // message's folder: path separators and control characters become "_", a
-// name longer than kMaxAnhangNameBytes is cut before its extension, and an
-// empty name or one made only of dots becomes "Anhang" + the part's index.
+// name longer than kMaxAnhangNameBytes is cut before its extension, an
+// empty name or one made only of dots becomes "Anhang" + the part's index,
+// and a name the application's Windows programs could not open gets a "_":
+// after the stem of a device name ("CON", "PRN", "AUX", "NUL", "COM1" to
+// "COM9", "LPT1" to "LPT9", any case, with or without extension: "aux_.txt")
+// and after a final dot or blank.
 // A name that needs none of this is returned as CleanDateiname gives it.
 std::string AnhangDateiname(std::string_view FileName, std::size_t PartIndex);
 

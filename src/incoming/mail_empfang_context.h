@@ -6,6 +6,7 @@
 #include <string>
 
 #include "db/db_connection.h"
+#include "incoming/sender_rules.h"
 #include "log/log_file.h"
 #include "platform/clock.h"
 #include "platform/ini_file.h"
@@ -16,12 +17,14 @@ struct TMailEmpfangContext {
     TLogFile& Log;
     TIniFile& Ini;
     TDbConnection& Database;
-    // The permitted senders as one text: the entries, each followed by CR LF.
-    std::string WhitelistText;
+    // The permitted senders, parsed from the whitelist's entries.
+    TSenderRules Whitelist;
     // The attachment folder as the database stores paths, ending with "\".
-    // May raise (it may have to ask the database).
+    // Raises when it may not be used: no folder configured, a folder that is
+    // not there, or the database could not be asked.
     std::function<std::string()> getLFPath;
-    // The service's home folder; archive copies go to Home / "old".
+    // The service's home folder; archive copies go to Home / "old", kept
+    // raw mails to Home / kFehlerOrdner and Home / kAbgewiesenOrdner.
     std::filesystem::path Home;
     // Local time for the archive copy's name.
     IClock& Clock;

@@ -37,34 +37,54 @@ std::string PathText(const std::filesystem::path& path) {
 }  // namespace
 
 std::string ImportZeile(const std::string& Datei, const TAuswertung& Auswertung) {
+    std::string line;
     switch (Auswertung.Ergebnis) {
-    case TAuswertungsErgebnis::Abgelegt: {
-        std::string line = Datei + ": abgelegt in Lage ";
+    case TAuswertungsErgebnis::Abgelegt:
+        line = Datei + (Auswertung.Fehler.empty() ? ": abgelegt in Lage " : ": unvollständig abgelegt in Lage ");
         for (std::size_t i = 0; i < Auswertung.Lagen.size(); ++i) {
             if (i > 0) line += ", ";
             line += Auswertung.Lagen[i];
         }
-        return line;
-    }
+        for (std::size_t i = 0; i < Auswertung.Fehler.size(); ++i) line += (i == 0 ? ": " : "; ") + Auswertung.Fehler[i];
+        break;
     case TAuswertungsErgebnis::Abgewiesen:
-        return Datei + ": nicht abgelegt: " + Auswertung.Grund;
+        line = Datei + ": nicht abgelegt: " + Auswertung.Grund;
+        break;
     case TAuswertungsErgebnis::Fehlgeschlagen:
+        line = Datei + ": fehlgeschlagen: " + Auswertung.Grund;
         break;
     }
-    return Datei + ": fehlgeschlagen: " + Auswertung.Grund;
+    if (!Auswertung.Kopie.empty()) line += " (aufbewahrt als " + PathText(Auswertung.Kopie) + ")";
+    return line;
 }
 
 TImportErgebnis ImportMailDatei(TMailEmpfangContext& ctx, const std::filesystem::path& Datei) {
     TImportErgebnis result;
+    std::string data;
+    bool read = false;
     try {
-        const std::string data = ReadMailFile(Datei);
-        TMailMessage msg;
-        LoadMessageFromMemory(msg, data);
-        result.Auswertung = AuswertenMail(ctx, msg);
+        data = ReadMailFile(Datei);
+        read = true;
     } catch (const std::exception& e) {
-        result.Auswertung = TAuswertung{};
         result.Auswertung.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
         result.Auswertung.Grund = e.what();
+        try {
+            ctx.Log.Add(3, "Mail " + PathText(Datei) + " kann nicht importiert werden: " + e.what());
+        } catch (...) {
+            // The printed line still tells.
+        }
+    }
+    if (read) {
+        TMailMessage msg;
+        try {
+            LoadMessageFromMemory(msg, data);
+            msg.RawFile = Datei;
+        } catch (const std::exception& e) {
+            result.Auswertung = UnlesbareMail(ctx, Datei, e.what());
+        }
+        // Held no longer than needed: the evaluation may need the memory.
+        std::string().swap(data);
+        if (!msg.RawFile.empty()) result.Auswertung = AuswertenMail(ctx, msg);
     }
     result.Zeile = ImportZeile(PathText(Datei), result.Auswertung);
     return result;

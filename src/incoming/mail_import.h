@@ -18,14 +18,17 @@ struct TImportErgebnis {
     TAuswertung Auswertung;
     // The line to print for the file, without line break:
     //   "<Datei>: abgelegt in Lage 3, 5"
+    //   "<Datei>: unvollständig abgelegt in Lage 3, 5: <Fehler>; <Fehler>"
     //   "<Datei>: nicht abgelegt: <Grund>"
     //   "<Datei>: fehlgeschlagen: <Grund>"
+    // followed by " (aufbewahrt als <Kopie>)" when the mail was kept.
     std::string Zeile;
 };
 
-// Reads `Datei` into a fresh message and evaluates it with AuswertenMail.
-// A file that cannot be read or parsed gives the outcome Fehlgeschlagen.
-// Never raises.
+// Reads `Datei` into a fresh message and evaluates it with AuswertenMail;
+// the file is the message's RawFile, so it is what gets kept. A file that
+// cannot be read gives the outcome Fehlgeschlagen, one that cannot be parsed
+// the outcome of UnlesbareMail; both are logged. Never raises.
 TImportErgebnis ImportMailDatei(TMailEmpfangContext& ctx, const std::filesystem::path& Datei);
 
 // The printed line for an outcome (see TImportErgebnis::Zeile).

@@ -2,13 +2,17 @@
 
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "db/db_query.h"
 #include "incoming/archive_copy.h"
 #include "incoming/attachment_name.h"
+#include "incoming/attachment_store.h"
+#include "incoming/kept_mail.h"
 #include "platform/attachment_path.h"
 #include "incoming/message_filing.h"
 #include "incoming/subject_incident_number.h"
@@ -74,27 +78,48 @@ std::string Join(const std::vector<std::string>& items, std::string_view separat
     return text;
 }
 
+bool HatAnhaenge(TMailMessage& msg) {
+    for (std::size_t i = 0; i < msg.MessageParts.Count(); ++i) {
+        if (msg.MessageParts[i].PartType() == TMailPartType::mptAttachment) return true;
+    }
+    return false;
+}
+
+bool IsBlankText(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
+
+// Creates one folder below an existing one. Only the incident's and the
+// message's folder are made: a missing attachment folder (a share that is
+// not mounted) must not be made on the local disk.
+void CreateSubfolder(const std::filesystem::path& folder) {
+    std::error_code ec;
+    std::filesystem::create_directory(folder, ec);
+    if (ec) throw EDiraError("Ordner " + PathToUtf8(folder) + " kann nicht angelegt werden: " + ec.message());
+}
+
 // Stores every attachment of the mail for one filed message; failures are
 // logged per attachment and collected in `fehler`.
 void SpeichereAnhaenge(TMailEmpfangContext& ctx, TMailMessage& msg, const std::string& lageId,
                        const std::string& nachrichtId, std::vector<std::string>& fehler) {
+    std::optional<TAttachmentFolder> ablage;
     for (std::size_t i = 0; i < msg.MessageParts.Count(); ++i) {
         TMailMessagePart& part = msg.MessageParts[i];
         if (part.PartType() != TMailPartType::mptAttachment) continue;
         auto& anhang = static_cast<TMailAttachment&>(part);
         try {
             const std::string name = AnhangDateiname(anhang.FileName, i);
-            const std::string ordner = ctx.getLFPath() + lageId + "\\" + nachrichtId + "\\";
-            const std::string pfad = ordner + name;
-            ctx.Log.Add(7, "Speichere Anhang " + std::to_string(i) + " " + name + "  " + pfad);
-            std::filesystem::create_directories(LocalAttachmentPath(ctx.Ini, ordner));
-            try {
-                anhang.SaveToFile(LocalAttachmentPath(ctx.Ini, pfad));
-            } catch (const std::exception&) {
-                throw EDiraError("Fehler beim Speichern der Anlage.");
+            const std::string basis = ctx.getLFPath();
+            const std::string ordner = basis + lageId + "\\" + nachrichtId + "\\";
+            ctx.Log.Add(7, "Speichere Anhang " + std::to_string(i) + " " + name + "  " + ordner + name);
+            if (!ablage) {
+                CreateSubfolder(LocalAttachmentPath(ctx.Ini, basis + lageId));
+                const std::filesystem::path lokal = LocalAttachmentPath(ctx.Ini, ordner);
+                CreateSubfolder(lokal);
+                ablage.emplace(lokal);
             }
-            if (!InsertAnlage(ctx, nachrichtId, lageId, pfad)) {
-                fehler.push_back("Anhang " + name + " in Lage " + lageId + " nicht eingetragen");
+            const std::string gespeichert = ablage->Store(anhang, name);
+            if (gespeichert != name) ctx.Log.Add(7, "Anhang " + std::to_string(i) + " gespeichert als " + gespeichert);
+            if (!InsertAnlage(ctx, nachrichtId, lageId, ordner + gespeichert)) {
+                fehler.push_back("Anhang " + gespeichert + " in Lage " + lageId + " nicht eingetragen");
             }
         } catch (const std::exception& e) {
             ctx.Log.Add(3, std::string("Fehler beim Speichern des Anhangs: ") + e.what());
@@ -103,11 +128,35 @@ void SpeichereAnhaenge(TMailEmpfangContext& ctx, TMailMessage& msg, const std::s
     }
 }
 
+// Keeps the raw mail in a folder of the home folder and logs where; returns
+// the copy's path, or nothing when the mail has no raw file or the copy
+// failed (which is logged too).
+std::optional<std::filesystem::path> BewahreAuf(TMailEmpfangContext& ctx, const std::filesystem::path& rohDatei,
+                                                const char* ordner, int level) {
+    if (rohDatei.empty()) return std::nullopt;
+    try {
+        std::filesystem::path kopie = KeepRawMail(ctx.Home / ordner, rohDatei);
+        ctx.Log.Add(level, "Mail aufbewahrt als " + PathToUtf8(kopie));
+        return kopie;
+    } catch (const std::exception& e) {
+        ctx.Log.Add(3, std::string("Mail konnte nicht aufbewahrt werden: ") + e.what());
+        return std::nullopt;
+    }
+}
+
+// A mail that was not filed whole is kept for the operator in kFehlerOrdner.
+void BewahreUnvollstaendigeAuf(TMailEmpfangContext& ctx, const TMailMessage& msg, TAuswertung& result) {
+    if (result.Ergebnis != TAuswertungsErgebnis::Fehlgeschlagen && result.Fehler.empty()) return;
+    if (auto kopie = BewahreAuf(ctx, msg.RawFile, kFehlerOrdner, 3)) result.Kopie = *kopie;
+}
+
 }  // namespace
 
 TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
     TAuswertung result;
-    const auto abweisen = [&result](std::string grund) {
+    std::string vonBetreff = "Nachricht";
+    const auto abweisen = [&result, &ctx, &vonBetreff](std::string grund) {
+        ctx.Log.Add(5, vonBetreff + " wird nicht übernommen: " + grund + ".");
         result.Ergebnis = TAuswertungsErgebnis::Abgewiesen;
         result.Grund = std::move(grund);
         return result;
@@ -115,14 +164,15 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
     try {
         const std::string absender = msg.From().Address;
         const std::string& betreff = msg.Subject;
-        const std::string vonBetreff = "Nachricht von " + absender + " Betreff " + betreff;
+        vonBetreff = "Nachricht von " + absender + " Betreff " + betreff;
 
-        const std::string& whitelist = ctx.WhitelistText;
-        const bool zugelassen = whitelist.find('*') != std::string::npos ||
-                                (!absender.empty() && whitelist.find(absender) != std::string::npos);
-        if (!zugelassen) {
+        if (!ctx.Whitelist.Admits(absender)) {
             ctx.Log.Add(5, vonBetreff + " wird nicht übernommen, da Empfänger nicht auf der Whitelist.");
-            return abweisen(absender.empty() ? "kein Absender" : "Absender " + absender + " nicht auf der Whitelist");
+            result.Ergebnis = TAuswertungsErgebnis::Abgewiesen;
+            result.Grund = absender.empty() ? "kein Absender" : "Absender " + absender + " nicht auf der Whitelist";
+            // Kept a while, so a sender the list left out by mistake loses nothing.
+            if (auto kopie = BewahreAuf(ctx, msg.RawFile, kAbgewiesenOrdner, 5)) result.Kopie = *kopie;
+            return result;
         }
         ctx.Log.Add(5, vonBetreff + " wird ausgewertet.");
 
@@ -165,15 +215,27 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
         query.Close();
 
         const std::vector<std::string> rohText = MailText(msg);
-        if (rohText.empty()) return abweisen("kein Text");
         const std::vector<std::string> zeilen = SplitLines(HtmlToText(JoinLines(rohText)));
-        const std::string text = JoinLines(zeilen);
+        // A mail of attachments alone (a fax, a signed or forwarded mail) is
+        // filed with an empty text; only a mail with nothing at all is not.
+        std::string text = JoinLines(zeilen);
+        const bool ohneText = IsBlankText(text);
+        const bool anhaenge = HatAnhaenge(msg);
+        if (ohneText && !anhaenge) return abweisen("weder Text noch Anhang");
+        if (ohneText) text.clear();
 
-        try {
-            SchreibeArchivKopie(ctx.Home / "old", ctx.Clock.Now(), zeilen);
-        } catch (const std::exception&) {
-            // The archive is a courtesy copy; the journal is what counts.
+        if (!ohneText) {
+            try {
+                SchreibeArchivKopie(ctx.Home / "old", ctx.Clock.Now(), zeilen);
+            } catch (const std::exception&) {
+                // The archive is a courtesy copy; the journal is what counts.
+            }
         }
+
+        if (lagen.empty()) return abweisen(keineLage);
+        // Without a usable attachment folder the mail is not filed at all:
+        // it stays for a later pass instead of losing its attachments.
+        if (anhaenge) ctx.getLFPath();
 
         const std::string sauberBetreff = CleanBetreff(betreff);
         for (const std::string& lageId : lagen) {
@@ -188,33 +250,52 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
             SpeichereAnhaenge(ctx, msg, lageId, nachrichtId, result.Fehler);
         }
 
-        if (lagen.empty()) {
-            ctx.Log.Add(5, vonBetreff + " wurde in keine Lage übernommen.");
-            return abweisen(keineLage);
-        }
         if (result.Lagen.empty()) {
-            ctx.Log.Add(5, vonBetreff + " konnte in keine Lage übernommen werden.");
             result.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
             result.Grund = Join(result.Fehler, "; ");
-            return result;
+            ctx.Log.Add(3, vonBetreff + " konnte in keine Lage übernommen werden: " + result.Grund);
+        } else {
+            result.Ergebnis = TAuswertungsErgebnis::Abgelegt;
+            if (!result.Fehler.empty()) {
+                ctx.Log.Add(3, vonBetreff + " wurde nicht vollständig abgelegt: " + Join(result.Fehler, "; "));
+            }
         }
-        result.Ergebnis = TAuswertungsErgebnis::Abgelegt;
+        BewahreUnvollstaendigeAuf(ctx, msg, result);
         return result;
     } catch (const std::exception& e) {
         result.Fehler.push_back(e.what());
     } catch (...) {
         result.Fehler.push_back("unbekannter Fehler");
     }
-    try {
-        ctx.Log.Add(3, "Fehler beim Auslesen der Mail: " + result.Fehler.back());
-    } catch (...) {
-        // A log that cannot be written must not turn the outcome into a crash.
-    }
     if (result.Lagen.empty()) {
         result.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
         result.Grund = result.Fehler.back();
     } else {
         result.Ergebnis = TAuswertungsErgebnis::Abgelegt;
+    }
+    try {
+        ctx.Log.Add(3, "Fehler beim Auslesen der Mail: " + result.Fehler.back());
+        BewahreUnvollstaendigeAuf(ctx, msg, result);
+    } catch (...) {
+        // A log that cannot be written must not turn the outcome into a crash.
+    }
+    return result;
+}
+
+TAuswertung UnlesbareMail(TMailEmpfangContext& ctx, const std::filesystem::path& RohDatei, const std::string& Grund) {
+    TAuswertung result;
+    result.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
+    result.Grund = "Mail kann nicht gelesen werden: " + Grund;
+    result.Fehler.push_back(result.Grund);
+    try {
+        ctx.Log.Add(3, result.Grund);
+        if (auto kopie = BewahreAuf(ctx, RohDatei, kFehlerOrdner, 3)) {
+            // Kept whole, the mail may leave the mailbox without being lost.
+            result.Kopie = *kopie;
+            result.Ergebnis = TAuswertungsErgebnis::Abgewiesen;
+        }
+    } catch (...) {
+        // As in AuswertenMail: the outcome stands without its log line.
     }
     return result;
 }

@@ -3,6 +3,7 @@
 // check against the whitelist, the optional incident number in the subject,
 // the target incidents, the text, an archive copy, and one journal message
 // with the mail's attachments per target incident.
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -14,11 +15,13 @@ namespace kdv {
 enum class TAuswertungsErgebnis {
     // Filed into at least one incident; the mailbox may let the mail go.
     Abgelegt,
-    // Turned away by a rule (sender, subject, no text, no target incident);
-    // the mailbox may let the mail go.
+    // Turned away by a rule (sender, subject, neither text nor attachment,
+    // no target incident), or unreadable and kept whole; the mailbox may let
+    // the mail go.
     Abgewiesen,
-    // A database or file-system failure left the mail filed in no incident;
-    // the mailbox keeps it for the next pass.
+    // A database or file-system failure, or an attachment folder that may
+    // not be used, left the mail filed in no incident; the mailbox keeps it
+    // for the next pass.
     Fehlgeschlagen,
 };
 
@@ -32,10 +35,29 @@ struct TAuswertung {
     // Failures that did not keep the mail from being filed (an incident that
     // got no message, an attachment that was not stored), as logged.
     std::vector<std::string> Fehler;
+    // Where the raw mail was kept: in kFehlerOrdner when it was not filed
+    // whole, in kAbgewiesenOrdner when the whitelist turned it away; empty
+    // when it was not kept.
+    std::filesystem::path Kopie;
 };
 
-// Evaluates and files one mail. Never raises: every failure is logged, and the
-// outcome tells the caller whether the mail may leave the mailbox.
+// True when the mail was not filed whole: it failed, or it was filed with
+// failures, or it could not be read.
+inline bool NichtVollstaendig(const TAuswertung& Auswertung) {
+    return Auswertung.Ergebnis == TAuswertungsErgebnis::Fehlgeschlagen || !Auswertung.Fehler.empty();
+}
+
+// Evaluates and files one mail. Never raises: every outcome is logged with
+// its reason, and the outcome tells the caller whether the mail may leave
+// the mailbox. When the message has a RawFile, a mail that was not filed
+// whole is kept in kFehlerOrdner and one the whitelist turned away in
+// kAbgewiesenOrdner (see kept_mail.h); the log names the copy.
 TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg);
+
+// The outcome for a mail whose raw text in `RohDatei` could not be read into
+// a message (`Grund`: the reader's message). Logs it at level 3 and keeps the
+// raw text in kFehlerOrdner: then the outcome is Abgewiesen (nothing is lost
+// when the mail leaves the mailbox), else Fehlgeschlagen. Never raises.
+TAuswertung UnlesbareMail(TMailEmpfangContext& ctx, const std::filesystem::path& RohDatei, const std::string& Grund);
 
 }  // namespace kdv

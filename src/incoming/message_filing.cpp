@@ -56,7 +56,7 @@ void LinkReply(TDbQuery& query, const std::string& LageId, const std::string& Ne
     query.Close();
     // An earlier message that is itself a reply carries the thread's start.
     const std::string start = erstBezug.empty() ? ref : erstBezug;
-    RequireId("Nachrichtennummer", start.front() == '-' || start.front() == '+' ? start.substr(1) : start);
+    RequireId("Nachrichtennummer", start);
     query.ExecSQL("UPDATE LF_NACHRICHTEN SET ERSTBEZUG=" + start + " WHERE ID = " + NeueId);
 }
 
@@ -70,14 +70,13 @@ std::string ReplyReference(std::string_view cleanedSubject) {
     std::string_view ref = cleanedSubject.substr(at + 1);
     const std::size_t blank = ref.find(' ');
     if (blank != std::string_view::npos) ref = ref.substr(0, blank);
-    std::string_view digits = ref;
-    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
-    if (!IsDecimalId(digits)) return {};
+    // Message numbers are written as plain digits; a sign would make the
+    // server read a number the text does not show ("+2" as 2).
+    if (!IsDecimalId(ref)) return {};
     // The number goes into the statement as written, so it must be one the
-    // server reads the same way: decimal and within the range of an int.
+    // server reads the same way: within the range of an int.
     int value = 0;
-    const char* first = ref.data() + (ref.front() == '+' ? 1 : 0);
-    const auto [end, error] = std::from_chars(first, ref.data() + ref.size(), value);
+    const auto [end, error] = std::from_chars(ref.data(), ref.data() + ref.size(), value);
     if (error != std::errc() || end != ref.data() + ref.size()) return {};
     return std::string(ref);
 }

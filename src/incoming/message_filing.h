@@ -24,8 +24,8 @@ inline constexpr std::size_t kMaxAdressZeichen = 199;
 std::string Utf8Left(std::string_view text, std::size_t count);
 
 // The reference of a reply: the text after the first "@" of the cleaned
-// subject up to the next blank, when it is a whole decimal number (optional
-// sign) that fits an int; empty otherwise.
+// subject up to the next blank, when it is made of decimal digits only (no
+// sign) and fits an int; empty otherwise.
 std::string ReplyReference(std::string_view cleanedSubject);
 
 // Files one journal message into incident `LageId` and returns its new ID,

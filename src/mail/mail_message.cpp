@@ -60,6 +60,7 @@ void TMailMessage::ClearHeader() {
     MessageParts.AttachmentEncoding = "MIME";
     ConvertPreamble = true;
     IsMsgSinglePartMime = false;
+    RawFile.clear();
 }
 
 void TMailMessage::ClearBody() {

@@ -4,6 +4,7 @@
 // holds; clearing or destroying it destroys its parts and their temporary
 // files.
 #include <cstddef>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -52,8 +53,8 @@ public:
 
     // ClearHeader, then ClearBody.
     void Clear();
-    // Empties addresses, header lists, the boundary stack and every header
-    // field, and resets Date, Priority, Encoding, ConvertPreamble and
+    // Empties addresses, header lists, the boundary stack, every header
+    // field and RawFile, and resets Date, Priority, Encoding, ConvertPreamble and
     // IsMsgSinglePartMime.
     void ClearHeader();
     // Destroys the parts (deleting their temporary files) and empties Body.
@@ -117,6 +118,10 @@ public:
     bool IsMsgSinglePartMime = false;
     // Set by a reader while it fills the message.
     bool Loading = false;
+    // The file that holds the raw text this message was read from, so that
+    // the mail can be kept as it came; set by whoever read it from a file
+    // after reading (empty: there is none). Cleared with the header.
+    std::filesystem::path RawFile;
 
 private:
     TMailEncoding encoding_ = TMailEncoding::meDefault;

@@ -2,6 +2,10 @@
 
 #include <system_error>
 
+#include "incoming/kept_mail.h"
+#include "incoming/sender_rules.h"
+#include "mail/mail_message_parts.h"
+#include "platform/attachment_path.h"
 #include "platform/dira_error.h"
 #include "platform/executable_path.h"
 #include "platform/system_log.h"
@@ -26,6 +30,10 @@ Tdiravid::Tdiravid(std::filesystem::path home, ISteadyClock& steady, IClock& clo
       db_([this]() { return LogFileSys.get(); }),
       database(db_.database) {
     diravid = this;
+    // The attachment folder is checked where this machine reaches it.
+    db_.LocalFolder = [this](const std::string& stored) {
+        return ini ? LocalAttachmentPath(*ini, stored) : PathFromUtf8(MapStoredPath(stored, "", ""));
+    };
 }
 
 Tdiravid::~Tdiravid() {
@@ -58,6 +66,8 @@ void Tdiravid::ServiceStart(bool& Started) {
 
         whitelist = std::make_unique<TWhitelist>();
         whitelist->LoadIfPresent(home_ / kWhitelistFileName);
+        LogWhitelistNotices();
+        RemoveOldRejectedMails();
 
         LogFileSys->Add(5, "KorvaneDiraVid gestartet.");
     } catch (const std::exception& e) {
@@ -68,6 +78,27 @@ void Tdiravid::ServiceStart(bool& Started) {
         } catch (const std::exception& logFailure) {
             ReportToSystemLog(kServiceName, std::string("Service fehlgeschlagen bei start:") + logFailure.what());
         }
+    }
+}
+
+void Tdiravid::LogWhitelistNotices() {
+    for (const std::string& entry : whitelist->Entries) {
+        const TSenderEntry parsed = ParseSenderEntry(entry);
+        if (parsed.Kind == TSenderEntryKind::Unrecognised) {
+            LogFileSys->Add(5, "Whitelist-Eintrag \"" + parsed.Value +
+                                   "\" ist weder eine Adresse noch eine Domäne (@domain) und wird nicht beachtet.");
+        } else if (parsed.Kind == TSenderEntryKind::Everyone && parsed.Value != "*") {
+            LogFileSys->Add(5, "Whitelist-Eintrag \"" + parsed.Value +
+                                   "\" enthält \"*\": jeder Absender wird angenommen.");
+        }
+    }
+}
+
+void Tdiravid::RemoveOldRejectedMails() {
+    const std::size_t removed = RemoveKeptMailsBefore(
+        home_ / kAbgewiesenOrdner, std::filesystem::file_time_type::clock::now() - kAbgewiesenAufbewahrung);
+    if (removed > 0) {
+        LogFileSys->Add(7, std::to_string(removed) + " abgewiesene Mails aus " + kAbgewiesenOrdner + " gelöscht.");
     }
 }
 
@@ -112,8 +143,13 @@ void Tdiravid::ServiceStop(bool& Stopped) {
 }
 
 TMailEmpfangContext Tdiravid::MailEmpfangContext() {
-    return TMailEmpfangContext{*LogFileSys, *ini,      database, whitelist->Text(),
-                               [this]() { return getLFPath(); }, home_, clock_};
+    return TMailEmpfangContext{*LogFileSys,
+                               *ini,
+                               database,
+                               TSenderRules(whitelist->Entries),
+                               [this]() { return getLFPath(); },
+                               home_,
+                               clock_};
 }
 
 void Tdiravid::RunJob(const std::function<void()>& job) {

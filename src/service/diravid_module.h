@@ -75,6 +75,11 @@ public:
 
 private:
     void StartIMAP();
+    // A level-5 line for each whitelist entry that admits nobody, and for
+    // each that admits everyone without being the bare "*".
+    void LogWhitelistNotices();
+    // Mails the whitelist turned away are kept for kAbgewiesenAufbewahrung.
+    void RemoveOldRejectedMails();
     void RunJob(const std::function<void()>& job);
 
     std::filesystem::path home_;

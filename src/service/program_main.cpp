@@ -47,7 +47,8 @@ int Install(const TCommandLine& cl) {
 }
 
 // Start steps, then each file evaluated as a mailbox pass would, one line per
-// file on stdout, then the stop. Status 1 when the start or any file failed.
+// file on stdout, then the stop. Status 1 when the start failed or any file
+// was not filed whole.
 int ImportFiles(Tdiravid& module, const std::vector<fs::path>& files) {
     bool started = true;
     module.ServiceStart(started);
@@ -61,7 +62,7 @@ int ImportFiles(Tdiravid& module, const std::vector<fs::path>& files) {
     for (const fs::path& file : files) {
         const TImportErgebnis r = ImportMailDatei(ctx, file);
         std::cout << r.Zeile << std::endl;
-        if (r.Auswertung.Ergebnis == TAuswertungsErgebnis::Fehlgeschlagen) anyFailed = true;
+        if (NichtVollstaendig(r.Auswertung)) anyFailed = true;
     }
     bool stopped = true;
     module.ServiceStop(stopped);

@@ -1,6 +1,11 @@
 #include "service/service_database.h"
 
+#include <system_error>
+
 #include "db/db_query.h"
+#include "mail/mail_message_parts.h"
+#include "platform/attachment_path.h"
+#include "platform/dira_error.h"
 
 namespace kdv {
 namespace {
@@ -81,7 +86,7 @@ void TServiceDatabase::databaseAfterConnect() {
                 Log(kLevelError, std::string("Fehler beim Anlegend der Felder: ") + e.what());
             }
         }
-        if (getLFPath() == std::string(1, kLFPathDelimiter)) {
+        if (FLFPath.empty() && ReadLFPathOption().empty()) {
             Log(kLevelError,
                 "Achtung: Für Anhänge ist kein Speicherort definiert. Ergänzen Sie dies bitte im Editor unter "
                 "Einstellungen -> Speicheort Anhänge Lageführung.");
@@ -102,13 +107,35 @@ void TServiceDatabase::databaseAfterDisconnect() {
     database.Open();
 }
 
-std::string TServiceDatabase::getLFPath() {
-    if (!FLFPath.empty()) return FLFPath;
+std::string TServiceDatabase::ReadLFPathOption() {
     TDbQuery query(database);
     query.Open("SELECT WERT FROM OPTIONEN WHERE NAME='LF_NR_PATH'");
     const std::string value = query.Eof() ? std::string() : query.Fields(0).AsString();
     query.Close();
-    FLFPath = value + kLFPathDelimiter;
+    return value;
+}
+
+std::string TServiceDatabase::getLFPath() {
+    if (!FLFPath.empty()) return FLFPath;
+    // Not kept while unusable, so a value corrected in the application's
+    // editor, or a share mounted again, counts without a restart.
+    const std::string folder = ReadLFPathOption() + kLFPathDelimiter;
+    if (folder.size() == 1) {
+        throw EDiraError(
+            "Für Anhänge ist kein Speicherort definiert. Ergänzen Sie dies bitte im Editor unter Einstellungen -> "
+            "Speicheort Anhänge Lageführung.");
+    }
+    const std::filesystem::path local =
+        LocalFolder ? LocalFolder(folder) : PathFromUtf8(MapStoredPath(folder, "", ""));
+    std::error_code ec;
+    if (!std::filesystem::is_directory(local, ec)) {
+        const std::string localText = PathToUtf8(local);
+        throw EDiraError("Der Speicherort für Anhänge " + folder +
+                         (localText == MapStoredPath(folder, "", "") ? std::string() : " (" + localText + ")") +
+                         " ist nicht vorhanden" +
+                         (ec && ec != std::errc::no_such_file_or_directory ? ": " + ec.message() : std::string()) + ".");
+    }
+    FLFPath = folder;
     return FLFPath;
 }
 

@@ -35,10 +35,17 @@ public:
     // databaseAfterConnect. Raises the connect's or the handler's error.
     void Open(const TIniFile& Ini);
 
-    // The attachment folder (option LF_NR_PATH) followed by kLFPathDelimiter,
-    // read once per process; a missing or empty option gives the bare
-    // delimiter. Raises when the option cannot be read.
+    // The attachment folder (option LF_NR_PATH) followed by kLFPathDelimiter.
+    // Kept for the life of the process once its folder exists; until then
+    // the option is read again at every call, and the call raises EDiraError
+    // naming the cause when the option is missing or empty or its folder does
+    // not exist (a share that is not mounted). Raises the database's error
+    // when the option cannot be read.
     std::string getLFPath();
+
+    // The local path of a stored folder, for the existence check of
+    // getLFPath; unset: the stored folder with "/" for "\".
+    std::function<std::filesystem::path(const std::string& Stored)> LocalFolder;
 
     // After every connect: log, add the status columns when the probe fails,
     // warn when no attachment folder is configured.
@@ -52,6 +59,8 @@ public:
 
 private:
     void Log(int Level, const std::string& Text);
+    // WERT of the option LF_NR_PATH; empty for no row or NULL.
+    std::string ReadLFPathOption();
 
     std::function<TLogFile*()> FLog;
     std::string FLFPath;

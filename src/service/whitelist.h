@@ -1,7 +1,8 @@
 #pragma once
 // The list of permitted senders, loaded once at service start from
 // whitelist.txt: one entry per line, each line unchanged (no trimming, no
-// comments, empty lines and duplicates kept).
+// comments, empty lines and duplicates kept). What the entries admit is
+// decided by TSenderRules (incoming/sender_rules.h).
 #include <filesystem>
 #include <string>
 #include <string_view>

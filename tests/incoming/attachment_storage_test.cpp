@@ -1,13 +1,24 @@
-// Where attachments and archive copies land on disk: stored paths mapped to
-// local ones, safe attachment names, and archive copies that never overwrite.
+// Where attachments, archive copies and kept mails land on disk: stored paths
+// mapped to local ones, safe attachment names, attachment files that never
+// overwrite, archive copies, and raw mails kept once each.
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <csignal>
+
 #include "incoming/archive_copy.h"
 #include "incoming/attachment_name.h"
+#include "incoming/attachment_store.h"
+#include "incoming/kept_mail.h"
+#include "mail/mail_message.h"
+#include "platform/dira_error.h"
 #include "platform/attachment_path.h"
 #include "incoming_test_fixture.h"
 #include "platform/ini_file.h"
@@ -72,10 +83,193 @@ TEST(AttachmentNameTest, KeepsOrdinaryNamesAndDefusesHostileOnes) {
         {longStem + ".pdf", std::string(kMaxAnhangNameBytes - 4, 'a') + ".pdf"},
         {longStem, std::string(kMaxAnhangNameBytes, 'a')},
         {umlautStem + "xyz.pdf", std::string(195, 'b') + ".pdf"},
+        // Names the application's Windows programs could not open.
+        {"CON", "CON_"},
+        {"aux.txt", "aux_.txt"},
+        {"COM1.pdf", "COM1_.pdf"},
+        {"lpt9.tar.gz", "lpt9_.tar.gz"},
+        {"Nul .txt", "Nul _.txt"},
+        {"prn", "prn_"},
+        {"Bericht.", "Bericht._"},
+        {"Bericht ", "Bericht _"},
+        // Near misses stay as they are.
+        {"COM0.pdf", "COM0.pdf"},
+        {"COM10.pdf", "COM10.pdf"},
+        {"console.log", "console.log"},
+        {"CON-Plan.pdf", "CON-Plan.pdf"},
+        {"Plan.aux", "Plan.aux"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(AnhangDateiname(c.received, 7), c.stored) << c.received;
     }
+}
+
+class AttachmentFolderTest : public ::testing::Test {
+protected:
+    // An attachment part with the given content.
+    TMailAttachment& Part(const std::string& content) {
+        auto& part = Message.MessageParts.AddTempAttachment();
+        part.PrepareTempStream() << content;
+        part.FinishTempStream();
+        return part;
+    }
+
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(Dir.Path())) names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    testing::TTempDir Dir{"diravid-anhang"};
+    TMailMessage Message;
+    TAttachmentFolder Folder{Dir.Path()};
+};
+
+TEST_F(AttachmentFolderTest, NameTakenGetsTheNextFreeVariantAndNothingIsOverwritten) {
+    WriteFile(Dir / "scan.pdf", "fremd");
+    std::vector<std::string> used;
+    for (int i = 1; i <= 3; ++i) used.push_back(Folder.Store(Part("Seite " + std::to_string(i)), "scan.pdf"));
+    // Windows does not tell the case of names apart.
+    used.push_back(Folder.Store(Part("gross"), "SCAN.PDF"));
+    used.push_back(Folder.Store(Part("liesmich"), "LIESMICH"));
+    used.push_back(Folder.Store(Part("liesmich 2"), "LIESMICH"));
+    used.push_back(Folder.Store(Part("punkt"), ".profile"));
+    used.push_back(Folder.Store(Part("punkt 2"), ".profile"));
+    EXPECT_EQ(used, (std::vector<std::string>{"scan_2.pdf", "scan_3.pdf", "scan_4.pdf", "SCAN_5.PDF", "LIESMICH",
+                                              "LIESMICH_2", ".profile", ".profile_2"}));
+    EXPECT_EQ(ReadFile(Dir / "scan.pdf"), "fremd");
+    EXPECT_EQ(ReadFile(Dir / "scan_2.pdf"), "Seite 1");
+    EXPECT_EQ(ReadFile(Dir / "scan_4.pdf"), "Seite 3");
+    EXPECT_EQ(ReadFile(Dir / "SCAN_5.PDF"), "gross");
+    EXPECT_EQ(ReadFile(Dir / ".profile_2"), "punkt 2");
+}
+
+TEST_F(AttachmentFolderTest, ManyAttachmentsOfOneNameEachGetTheirOwnFile) {
+    constexpr int kCount = 500;
+    for (int i = 1; i <= kCount; ++i) {
+        EXPECT_EQ(Folder.Store(Part(std::to_string(i)), "scan.pdf"), AnhangNamensVariante("scan.pdf", i));
+    }
+    EXPECT_EQ(Names().size(), static_cast<std::size_t>(kCount));
+    EXPECT_EQ(ReadFile(Dir / "scan.pdf"), "1");
+    EXPECT_EQ(ReadFile(Dir / "scan_500.pdf"), "500");
+}
+
+TEST_F(AttachmentFolderTest, ALinkInTheWayIsNeverFollowed) {
+    testing::TTempDir elsewhere{"diravid-fremd"};
+    std::filesystem::create_symlink(elsewhere / "ziel.pdf", Dir / "plan.pdf");
+    EXPECT_EQ(Folder.Store(Part("Inhalt"), "plan.pdf"), "plan_2.pdf");
+    EXPECT_FALSE(std::filesystem::exists(elsewhere / "ziel.pdf"));
+}
+
+TEST_F(AttachmentFolderTest, StoredFilesFollowTheUmaskWhileTemporaryFilesStayPrivate) {
+    struct Case {
+        mode_t umask;
+        std::filesystem::perms stored;
+    };
+    using P = std::filesystem::perms;
+    const std::vector<Case> cases = {
+        {022, P::owner_read | P::owner_write | P::group_read | P::others_read},
+        {002, P::owner_read | P::owner_write | P::group_read | P::group_write | P::others_read},
+        {077, P::owner_read | P::owner_write},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.umask);
+        const mode_t old = ::umask(c.umask);
+        auto& part = static_cast<TMailAttachmentFile&>(Part("x"));
+        const std::string name = Folder.Store(part, "datei.txt");
+        ::umask(old);
+        EXPECT_EQ(std::filesystem::status(Dir / name).permissions() & P::all, c.stored);
+        EXPECT_EQ(std::filesystem::status(part.StoredPathName()).permissions() & P::all, P::owner_read | P::owner_write);
+    }
+}
+
+TEST_F(AttachmentFolderTest, FileThatCannotBeWrittenWholeIsRemovedAndTheReasonNamed) {
+    TMailAttachment& part = Part("mehr als vier Bytes");
+    // A file size limit fails the write as a full disk would, also for root.
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = 4;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    std::string message;
+    try {
+        Folder.Store(part, "gross.pdf");
+    } catch (const EDiraError& e) {
+        message = e.what();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(message, "Fehler beim Speichern der Anlage. " + (Dir / "gross.pdf").string() + ": File too large");
+    EXPECT_TRUE(Names().empty());
+}
+
+TEST_F(AttachmentFolderTest, ContentThatIsGoneFailsWithoutLeavingAFile) {
+    auto& part = static_cast<TMailAttachmentFile&>(Part("x"));
+    std::filesystem::remove(part.StoredPathName());
+    EXPECT_THROW(Folder.Store(part, "weg.pdf"), EDiraError);
+    EXPECT_TRUE(Names().empty());
+}
+
+TEST(KeptMailTest, KeepsOneCopyPerTextNamedByItsHash) {
+    testing::TTempDir home;
+    WriteFile(home / "a.eml", "abc");
+    WriteFile(home / "b.eml", "abc");
+    WriteFile(home / "c.eml", "abd");
+    const auto folder = home.Path() / "Fehler" / "tief";
+    const auto first = KeepRawMail(folder, home / "a.eml");
+    EXPECT_EQ(first, folder / "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad.eml");
+    EXPECT_EQ(ReadFile(first), "abc");
+    // Private: a kept mail may hold anything a stranger sent.
+    EXPECT_EQ(std::filesystem::status(first).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    std::filesystem::last_write_time(first, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+    const auto stamp = std::filesystem::last_write_time(first);
+    EXPECT_EQ(KeepRawMail(folder, home / "b.eml"), first);
+    EXPECT_EQ(std::filesystem::last_write_time(first), stamp) << "the copy there is left as it is";
+    EXPECT_NE(KeepRawMail(folder, home / "c.eml"), first);
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++files;
+    EXPECT_EQ(files, 2u) << "no copy in progress is left behind";
+}
+
+TEST(KeptMailTest, FailuresNameTheCause) {
+    testing::TTempDir home;
+    try {
+        KeepRawMail(home.Path() / "Fehler", home / "fehlt.eml");
+        ADD_FAILURE() << "no error raised";
+    } catch (const EDiraError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Mail " + (home / "fehlt.eml").string() + " kann nicht gelesen werden: No such file or directory");
+    }
+    WriteFile(home / "a.eml", "abc");
+    WriteFile(home / "Abgewiesen", "eine Datei");
+    EXPECT_THROW(KeepRawMail(home.Path() / "Abgewiesen", home / "a.eml"), EDiraError);
+}
+
+TEST(KeptMailTest, RemovesOnlyKeptMailsOlderThanTheCutoff) {
+    testing::TTempDir home;
+    const auto folder = home.Path() / "Abgewiesen";
+    std::filesystem::create_directories(folder);
+    const auto now = std::filesystem::file_time_type::clock::now();
+    struct Case {
+        std::string name;
+        std::chrono::hours age;
+        bool removed;
+    };
+    const std::vector<Case> cases = {
+        {"alt.eml", std::chrono::hours(24 * 31), true},
+        {"frisch.eml", std::chrono::hours(24 * 29), false},
+        {"alt.txt", std::chrono::hours(24 * 31), false},  // not a kept mail
+    };
+    for (const auto& c : cases) {
+        WriteFile(folder / c.name, "x");
+        std::filesystem::last_write_time(folder / c.name, now - c.age);
+    }
+    EXPECT_EQ(RemoveKeptMailsBefore(folder, now - kAbgewiesenAufbewahrung), 1u);
+    for (const auto& c : cases) EXPECT_EQ(std::filesystem::exists(folder / c.name), !c.removed) << c.name;
+    EXPECT_EQ(RemoveKeptMailsBefore(home.Path() / "fehlt", now), 0u);
 }
 
 TEST(ArchiveCopyTest, NamesTheFileAfterTheLocalTime) {

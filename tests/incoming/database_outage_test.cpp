@@ -90,14 +90,12 @@ TEST_F(DatabaseOutageTest, MailThatReachedNoIncidentFailsAndIsFiledOnceLater) {
 }
 
 TEST_F(DatabaseOutageTest, MailFiledIntoSomeIncidentsCountsAsFiled) {
-    // The first attachment is stored after the first incident's journal
-    // message; the server goes away right there.
-    bool stopped = false;
-    Ctx.getLFPath = [this, &stopped] {
-        if (!stopped) {
-            stopped = true;
-            Server->Stop();
-        }
+    // The folder is looked up once before anything is filed, and again for
+    // the first attachment, after the first incident's journal message; the
+    // server goes away right there.
+    int lookups = 0;
+    Ctx.getLFPath = [this, &lookups] {
+        if (++lookups == 2) Server->Stop();
         return LFPath;
     };
     {

@@ -7,7 +7,8 @@
 //                                  NUMMER 18 answers within thread 9)
 //   4  active, permanent (DAUERLAGE -1)
 //   5  inactive
-// Stored attachment folder "D:\Anlagen\", mapped by [Pfade] to Home/anlagen.
+// Stored attachment folder "D:\Anlagen\", mapped by [Pfade] to Home/anlagen
+// (which exists).
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -95,6 +96,7 @@ protected:
         for (const std::string& line : Db->ConnectionParams()) Conn.Params.Add(line);
         Ini.WriteString("Pfade", "Windows", "D:\\Anlagen");
         Ini.WriteString("Pfade", "Lokal", (Home.Path() / "anlagen").string());
+        std::filesystem::create_directories(Home.Path() / "anlagen");
     }
 
     // Every row of a query through the service's own layer, values as text.
@@ -133,7 +135,7 @@ protected:
     std::optional<test::TTestDatabase> Db;
     TDbConnection Conn;
     std::string LFPath = "D:\\Anlagen\\";
-    TMailEmpfangContext Ctx{Log, Ini, Conn, "*\r\n", [this] { return LFPath; }, Home.Path(), Clock};
+    TMailEmpfangContext Ctx{Log, Ini, Conn, TSenderRules({"*"}), [this] { return LFPath; }, Home.Path(), Clock};
 };
 
 }  // namespace kdv::incoming_test

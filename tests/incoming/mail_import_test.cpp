@@ -16,7 +16,7 @@ using E = TAuswertungsErgebnis;
 class MailImportTest : public IncomingDbTest {};
 
 TEST_F(MailImportTest, PrintsOneLinePerFileAndLeavesTheFileAlone) {
-    Ctx.WhitelistText = "hans@example.org\r\n";
+    Ctx.Whitelist = TSenderRules({"hans@example.org"});
     Ini.WriteString("Maileingang", "Nur_Einsatzlagen", "1");
     struct Case {
         std::string file;
@@ -29,6 +29,9 @@ TEST_F(MailImportTest, PrintsOneLinePerFileAndLeavesTheFileAlone) {
         {"fremd.eml", PlainMail("fremd@example.org", "Meldung", "Text"), E::Abgewiesen,
          "nicht abgelegt: Absender fremd@example.org nicht auf der Whitelist"},
         {"fehlt.eml", "", E::Fehlgeschlagen, "fehlgeschlagen: Datei kann nicht gelesen werden: "},
+        // Unreadable, but kept whole: nothing is lost when it leaves the mailbox.
+        {"kaputt.eml", "From: hans@example.org\r\nSubject: x\r\n\r\nText\r\nbegin 644 a.bin\r\n~~~\r\nend\r\n",
+         E::Abgewiesen, "nicht abgelegt: Mail kann nicht gelesen werden: Nicht erkanntes UUE-Codierungsschema. (aufbewahrt als "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
@@ -42,6 +45,12 @@ TEST_F(MailImportTest, PrintsOneLinePerFileAndLeavesTheFileAlone) {
         }
     }
     EXPECT_EQ(Filed("LAGE"), (std::vector<std::string>{"3", "4"}));
+    const std::string log = LogText();
+    EXPECT_NE(log.find("FEHLER    | Mail " + (Home.Path() / "fehlt.eml").string() + " kann nicht importiert werden: "),
+              std::string::npos);
+    EXPECT_NE(log.find("FEHLER    | Mail kann nicht gelesen werden: Nicht erkanntes UUE-Codierungsschema."),
+              std::string::npos);
+    EXPECT_NE(log.find("FEHLER    | Mail aufbewahrt als " + (Home.Path() / "Fehler").string() + "/"), std::string::npos);
 }
 
 TEST(ImportZeileTest, NamesTheOutcome) {
@@ -53,6 +62,13 @@ TEST(ImportZeileTest, NamesTheOutcome) {
     filed.Ergebnis = E::Abgelegt;
     filed.Lagen = {"7"};
     EXPECT_EQ(ImportZeile("/x/b.eml", filed), "/x/b.eml: abgelegt in Lage 7");
+    filed.Lagen = {"3", "4"};
+    filed.Fehler = {"Anhang 1 in Lage 3: voll", "Lage 4: weg"};
+    filed.Kopie = "/h/Fehler/ab.eml";
+    EXPECT_EQ(ImportZeile("c.eml", filed),
+              "c.eml: unvollständig abgelegt in Lage 3, 4: Anhang 1 in Lage 3: voll; Lage 4: weg (aufbewahrt als "
+              "/h/Fehler/ab.eml)");
+    EXPECT_TRUE(NichtVollstaendig(filed));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "incoming_test_fixture.h"
+#include "platform/dira_error.h"
 
 namespace kdv::incoming_test {
 namespace {
@@ -49,44 +50,70 @@ protected:
         return AuswertenMail(Ctx, *message);
     }
 
-    std::vector<std::filesystem::path> ArchiveFiles() const {
+    // As a mailbox pass or the import hands it over: read from a file that
+    // stays the message's raw text.
+    TAuswertung EvaluateFile(const std::string& mailText) {
+        const auto file = Home.Path() / ("eingang" + std::to_string(++Files) + ".eml");
+        WriteFile(file, mailText);
+        auto message = ParseMail(mailText);
+        message->RawFile = file;
+        return AuswertenMail(Ctx, *message);
+    }
+
+    std::vector<std::filesystem::path> FilesIn(const std::string& folder) const {
         std::vector<std::filesystem::path> files;
-        if (!std::filesystem::exists(Home.Path() / "old")) return files;
-        for (const auto& entry : std::filesystem::directory_iterator(Home.Path() / "old")) files.push_back(entry.path());
+        if (!std::filesystem::exists(Home.Path() / folder)) return files;
+        for (const auto& entry : std::filesystem::directory_iterator(Home.Path() / folder)) files.push_back(entry.path());
         return files;
     }
+    std::vector<std::filesystem::path> ArchiveFiles() const { return FilesIn("old"); }
+
+    int Files = 0;
 };
 
-TEST_F(MessageEvaluationTest, WhitelistIsASubstringTestUnlessItHoldsAStar) {
+TEST_F(MessageEvaluationTest, WhitelistAdmitsWholeEntriesAndKeepsWhatItTurnsAway) {
     struct Case {
-        std::string whitelist;
+        std::vector<std::string> whitelist;
         std::string from;
         bool accepted;
     };
     const std::vector<Case> cases = {
-        {"*\r\n", "wer@irgendwo.net", true},
-        {"*@example.org\r\n", "wer@irgendwo.net", true},  // the star alone admits everyone
-        {"leitung@example.org\r\nhans.meier@example.org\r\n", "meier@example.org", true},
-        {"@example.org\r\n", "jeder@example.org", false},  // the sender is looked for in the list, not the reverse
-        {"hans.meier@example.org\r\n", "Meier@example.org", false},  // case counts
-        {"hans.meier@example.org\r\n", "meier@example.com", false},
-        {"", "hans.meier@example.org", false},  // an empty file admits nobody
+        {{"*"}, "wer@irgendwo.net", true},
+        {{"*@example.org"}, "wer@irgendwo.net", true},  // a star anywhere admits everyone
+        {{"leitung@example.org", "EL@Example.ORG"}, "el@example.org", true},
+        {{"Hans Meier <hans.meier@example.org>"}, "hans.meier@example.org", true},
+        {{"@example.org"}, "jeder@example.org", true},
+        {{"el@example.org"}, "l@example.org", false},  // no part of an entry admits anyone
+        {{"hans.meier@example.org"}, "meier@example.com", false},
+        {{}, "hans.meier@example.org", false},  // an empty file admits nobody
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.whitelist + " / " + c.from);
-        Ctx.WhitelistText = c.whitelist;
+        SCOPED_TRACE(c.from);
+        Ctx.Whitelist = TSenderRules(c.whitelist);
         const std::size_t before = Filed("ID").size();
-        const TAuswertung result = Evaluate(PlainMail(c.from, "Meldung", "Text"));
+        const TAuswertung result = EvaluateFile(PlainMail(c.from, "Meldung", "Text"));
         EXPECT_EQ(result.Ergebnis, c.accepted ? E::Abgelegt : E::Abgewiesen);
         EXPECT_EQ(Filed("ID").size(), before + (c.accepted ? 1 : 0));
         const std::string line = "Nachricht von " + c.from + " Betreff Meldung wird " +
                                  (c.accepted ? "ausgewertet." : "nicht übernommen, da Empfänger nicht auf der Whitelist.");
         EXPECT_NE(LogText().find(line), std::string::npos);
+        if (!c.accepted) {
+            // Kept as it came, so a sender left out by mistake loses nothing.
+            ASSERT_EQ(result.Kopie.parent_path(), Home.Path() / "Abgewiesen");
+            EXPECT_EQ(ReadFile(result.Kopie), PlainMail(c.from, "Meldung", "Text"));
+            EXPECT_NE(LogText().find("Mail aufbewahrt als " + result.Kopie.string()), std::string::npos);
+        }
     }
+    // One copy per mail, however often it comes.
+    EXPECT_EQ(FilesIn("Abgewiesen").size(), 3u);
+    Ctx.Whitelist = TSenderRules({"el@example.org"});
+    EvaluateFile(PlainMail("l@example.org", "Meldung", "Text"));
+    EXPECT_EQ(FilesIn("Abgewiesen").size(), 3u);
+    EXPECT_TRUE(FilesIn("Fehler").empty());
 }
 
 TEST_F(MessageEvaluationTest, MailWithoutSenderAddressIsNeverAcceptedByTheList) {
-    Ctx.WhitelistText = "a@example.org\r\n";
+    Ctx.Whitelist = TSenderRules({"a@example.org"});
     const TAuswertung result = Evaluate("To: a@example.org\r\nSubject: anonym\r\n\r\nText\r\n");
     EXPECT_EQ(result.Ergebnis, E::Abgewiesen);
     EXPECT_EQ(result.Grund, "kein Absender");
@@ -130,7 +157,8 @@ TEST_F(MessageEvaluationTest, TargetIncidentsFollowTheSettings) {
     EXPECT_NE(log.find("SELECT ID FROM LF_LAGEN WHERE AKTIV=1 AND ID = 4<CR><LF>"), std::string::npos);
     EXPECT_NE(log.find("Im Betreff der Nachricht wurde keine Lagen-ID gefunden, die Nachricht wird daher ignoriert."),
               std::string::npos);
-    EXPECT_NE(log.find("Nachricht von hans@example.org Betreff Meldung #5 wurde in keine Lage übernommen."),
+    EXPECT_NE(log.find("Nachricht von hans@example.org Betreff Meldung #5 wird nicht übernommen: Lage 5 ist nicht "
+                       "aktiv oder nicht vorhanden."),
               std::string::npos);
 }
 
@@ -140,7 +168,8 @@ TEST_F(MessageEvaluationTest, NoActiveIncidentArchivesButFilesNothing) {
     EXPECT_EQ(result.Ergebnis, E::Abgewiesen);
     EXPECT_TRUE(Filed("ID").empty());
     EXPECT_EQ(ArchiveFiles().size(), 1u);
-    EXPECT_NE(LogText().find("Nachricht von hans@example.org Betreff Meldung wurde in keine Lage übernommen."),
+    EXPECT_NE(LogText().find("Nachricht von hans@example.org Betreff Meldung wird nicht übernommen: keine Lage zum "
+                             "Ablegen gefunden."),
               std::string::npos);
 }
 
@@ -168,14 +197,77 @@ TEST_F(MessageEvaluationTest, TextComesFromTheFirstTextPartThatHoldsText) {
     }
 }
 
-TEST_F(MessageEvaluationTest, MailWithoutTextIsNeitherArchivedNorFiled) {
-    const TAuswertung result =
-        Evaluate(MixedMail("Nur Anhang", {AttachmentPart("plan.pdf", kInhalt1)}));
+TEST_F(MessageEvaluationTest, MailWithAttachmentsButNoTextIsFiledWithAnEmptyText) {
+    struct Case {
+        std::string name;
+        std::vector<std::string> parts;
+        std::vector<std::string> stored;  // attachment files of the message
+    };
+    const std::vector<Case> cases = {
+        {"fax alone", {AttachmentPart("fax.pdf", kInhalt1)}, {"fax.pdf"}},
+        {"empty text part and a pdf", {TextPart("text/plain", ""), AttachmentPart("plan.pdf", kInhalt1)}, {"plan.pdf"}},
+        {"blank text part and a pdf", {TextPart("text/plain", " \r\n\t"), AttachmentPart("plan.pdf", kInhalt1)},
+         {"plan.pdf"}},
+        {"signed mail", {AttachmentPart("smime.p7m", kInhalt2)}, {"smime.p7m"}},
+        {"forwarded mail alone",
+         {"Content-Type: message/rfc822\r\nContent-Disposition: attachment; filename=\"alt.eml\"\r\n\r\n"
+          "From: a@example.org\r\nSubject: alt\r\n\r\nalter Text"},
+         {"alt.eml"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Db->Sql("DELETE FROM LF_NACHRICHTEN WHERE ADD_USER='DiraVid';");
+        const TAuswertung result = Evaluate(MixedMail("Nur Anhang", c.parts));
+        ASSERT_EQ(result.Ergebnis, E::Abgelegt) << result.Grund;
+        EXPECT_TRUE(result.Fehler.empty());
+        EXPECT_EQ(Filed("INHALT"), (std::vector<std::string>{"Nur Anhang\r###\r"}));
+        const std::string id = Filed("ID").at(0);
+        std::vector<std::string> names;
+        for (const auto& row : Select("SELECT FILENAME FROM LF_NACHRICHTEN_ANLAGEN WHERE NACHRICHT=" + id)) {
+            names.push_back(row.at(0));
+        }
+        EXPECT_EQ(names, c.stored);
+    }
+    EXPECT_TRUE(ArchiveFiles().empty()) << "no text, no archive copy";
+}
+
+TEST_F(MessageEvaluationTest, MailWithNeitherTextNorAttachmentIsTurnedAway) {
+    const TAuswertung result = Evaluate(MixedMail("Leer", {TextPart("text/plain", "\r\n  ")}));
     EXPECT_EQ(result.Ergebnis, E::Abgewiesen);
-    EXPECT_EQ(result.Grund, "kein Text");
+    EXPECT_EQ(result.Grund, "weder Text noch Anhang");
     EXPECT_TRUE(Filed("ID").empty());
     EXPECT_TRUE(ArchiveFiles().empty());
-    EXPECT_FALSE(std::filesystem::exists(LocalAttachments()));
+}
+
+TEST_F(MessageEvaluationTest, EveryOutcomeIsLoggedWithItsReason) {
+    struct Case {
+        std::string name;
+        std::vector<std::pair<std::string, std::string>> settings;  // [Maileingang] key, value
+        std::string mail;
+        E ergebnis;
+        std::string line;  // a whole log entry: level name and text
+    };
+    const std::string von = "Nachricht von hans@example.org Betreff ";
+    const std::vector<Case> cases = {
+        {"filed", {}, PlainMail("hans@example.org", "Lage", "Text"), E::Abgelegt,
+         "Hinweis   | " + von + "Lage wird ausgewertet."},
+        {"subject gate", {{"Betreff", "1"}}, PlainMail("hans@example.org", "Lage", "Text"), E::Abgewiesen,
+         "Hinweis   | " + von + "Lage wird nicht übernommen: keine Lagen-ID im Betreff."},
+        {"neither text nor attachment", {}, PlainMail("hans@example.org", "Leer", ""), E::Abgewiesen,
+         "Hinweis   | " + von + "Leer wird nicht übernommen: weder Text noch Anhang."},
+        {"no incident", {{"Lage", "99"}}, PlainMail("hans@example.org", "Lage", "Text"), E::Abgewiesen,
+         "Hinweis   | " + von + "Lage wird nicht übernommen: keine Lage zum Ablegen gefunden."},
+        {"failed", {{"Lage", "3 AND"}}, PlainMail("hans@example.org", "Lage", "Text"), E::Fehlgeschlagen,
+         "FEHLER    | Fehler beim Auslesen der Mail: [DiraDB][MySQL] "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const char* key : {"Betreff", "Lage"}) Ini.WriteString("Maileingang", key, "");
+        for (const auto& [key, value] : c.settings) Ini.WriteString("Maileingang", key, value);
+        const TAuswertung result = Evaluate(c.mail);
+        EXPECT_EQ(result.Ergebnis, c.ergebnis);
+        EXPECT_NE(LogText().find(" | " + c.line), std::string::npos) << LogText();
+    }
 }
 
 TEST_F(MessageEvaluationTest, FilesTheCleanedSubjectTextRecipientsAndArchiveCopy) {
@@ -216,14 +308,17 @@ TEST_F(MessageEvaluationTest, AttachmentsAreStoredPerIncidentAndRecorded) {
         const std::string lage = result.Lagen[k];
         const std::string id = ids[k];
         SCOPED_TRACE("Lage " + lage);
-        const std::string plan = "D:\\Anlagen\\" + lage + "\\" + id + "\\Lage1 Plan.pdf";
-        const std::string notiz = "D:\\Anlagen\\" + lage + "\\" + id + "\\Notiz_.txt";
-        // Two attachments of one name: the second file wins, both rows stay.
+        const std::string folderText = "D:\\Anlagen\\" + lage + "\\" + id + "\\";
+        const std::string plan = folderText + "Lage1 Plan.pdf";
+        const std::string plan2 = folderText + "Lage1 Plan_2.pdf";
+        const std::string notiz = folderText + "Notiz_.txt";
+        // Two attachments of one name: two files, each row naming its own.
         EXPECT_EQ(Select("SELECT PFAD, FILENAME FROM LF_NACHRICHTEN_ANLAGEN WHERE NACHRICHT=" + id + " ORDER BY ID"),
-                  (std::vector<Row>{{plan, "Lage1 Plan.pdf"}, {plan, "Lage1 Plan.pdf"}, {notiz, "Notiz_.txt"}}));
+                  (std::vector<Row>{{plan, "Lage1 Plan.pdf"}, {plan2, "Lage1 Plan_2.pdf"}, {notiz, "Notiz_.txt"}}));
         EXPECT_EQ(Select("SELECT ANLAGE FROM LF_NACHRICHTEN WHERE ID=" + id), (std::vector<Row>{{"1"}}));
         const auto folder = LocalAttachments() / lage / id;
-        EXPECT_EQ(ReadFile(folder / "Lage1 Plan.pdf"), "Inhalt 2");
+        EXPECT_EQ(ReadFile(folder / "Lage1 Plan.pdf"), "Inhalt 1");
+        EXPECT_EQ(ReadFile(folder / "Lage1 Plan_2.pdf"), "Inhalt 2");
         EXPECT_EQ(ReadFile(folder / "Notiz_.txt"), "Inhalt 1");
         EXPECT_NE(LogText().find("Speichere Anhang 1 Lage1 Plan.pdf  " + plan), std::string::npos);
     }
@@ -263,17 +358,44 @@ TEST_F(MessageEvaluationTest, HostileAttachmentNamesStayInsideTheMessageFolder) 
               static_cast<std::ptrdiff_t>(2 + names.size()));
 }
 
-TEST_F(MessageEvaluationTest, AttachmentThatCannotBeStoredKeepsTheMessage) {
+TEST_F(MessageEvaluationTest, AttachmentThatCannotBeStoredKeepsTheMessageAndTheMail) {
     // The local folder of the incident is a file, so no message folder fits in.
-    std::filesystem::create_directories(LocalAttachments());
     WriteFile(LocalAttachments() / "3", "kein Ordner");
-    const TAuswertung result =
-        Evaluate(MixedMail("Plan", {TextPart("text/plain", "Anbei."), AttachmentPart("plan.pdf", kInhalt1)}));
+    const std::string mail = MixedMail("Plan", {TextPart("text/plain", "Anbei."), AttachmentPart("plan.pdf", kInhalt1)});
+    const TAuswertung result = EvaluateFile(mail);
     EXPECT_EQ(result.Ergebnis, E::Abgelegt);
     EXPECT_EQ(result.Fehler.size(), 1u);
     EXPECT_EQ(Filed("ANLAGE"), (std::vector<std::string>{"0"}));
     EXPECT_TRUE(Select("SELECT ID FROM LF_NACHRICHTEN_ANLAGEN").empty());
-    EXPECT_NE(LogText().find("Fehler beim Speichern des Anhangs: "), std::string::npos);
+    const std::string log = LogText();
+    // The operating system's reason follows the text.
+    EXPECT_NE(log.find("Fehler beim Speichern des Anhangs: Ordner " + (LocalAttachments() / "3").string() +
+                       " kann nicht angelegt werden: File exists"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Betreff Plan wurde nicht vollständig abgelegt: Anhang 1 in Lage 3: "), std::string::npos);
+    // Not filed whole: the mail is kept for an import once the cause is mended.
+    ASSERT_EQ(result.Kopie.parent_path(), Home.Path() / "Fehler");
+    EXPECT_EQ(ReadFile(result.Kopie), mail);
+    EXPECT_NE(log.find("FEHLER    | Mail aufbewahrt als " + result.Kopie.string()), std::string::npos);
+    // A mail retried at every cycle leaves one copy.
+    EXPECT_EQ(EvaluateFile(mail).Kopie, result.Kopie);
+    EXPECT_EQ(FilesIn("Fehler").size(), 1u);
+}
+
+TEST_F(MessageEvaluationTest, AttachmentFolderThatMayNotBeUsedFailsTheMailWithAttachments) {
+    Ctx.getLFPath = []() -> std::string { throw EDiraError("Der Speicherort für Anhänge X:\\ ist nicht vorhanden."); };
+    const std::string mail = MixedMail("Plan", {TextPart("text/plain", "Anbei."), AttachmentPart("plan.pdf", kInhalt1)});
+    const TAuswertung failed = EvaluateFile(mail);
+    EXPECT_EQ(failed.Ergebnis, E::Fehlgeschlagen);
+    EXPECT_EQ(failed.Grund, "Der Speicherort für Anhänge X:\\ ist nicht vorhanden.");
+    EXPECT_TRUE(Filed("ID").empty());
+    EXPECT_NE(LogText().find("FEHLER    | Fehler beim Auslesen der Mail: Der Speicherort für Anhänge X:\\ ist nicht "
+                             "vorhanden."),
+              std::string::npos);
+    EXPECT_EQ(failed.Kopie.parent_path(), Home.Path() / "Fehler");
+    // A mail without attachments does not need the folder.
+    EXPECT_EQ(Evaluate(PlainMail("hans@example.org", "Meldung", "Text")).Ergebnis, E::Abgelegt);
 }
 
 TEST_F(MessageEvaluationTest, UnreadableTargetsFailTheMailWithoutFilingIt) {
@@ -292,7 +414,8 @@ TEST_F(MessageEvaluationTest, MailFailsWhenNoIncidentGotItsMessage) {
     EXPECT_EQ(result.Ergebnis, E::Fehlgeschlagen);
     EXPECT_TRUE(result.Lagen.empty());
     EXPECT_EQ(result.Fehler.size(), 2u);
-    EXPECT_NE(LogText().find("Nachricht von hans@example.org Betreff Meldung konnte in keine Lage übernommen werden."),
+    EXPECT_NE(LogText().find("FEHLER    | Nachricht von hans@example.org Betreff Meldung konnte in keine Lage "
+                             "übernommen werden: Lage 3: [DiraDB][MySQL] "),
               std::string::npos);
 }
 

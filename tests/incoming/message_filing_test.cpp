@@ -107,6 +107,11 @@ TEST_F(MessageFilingTest, ReplyLinkFollowsTheMessageNumberInTheSubject) {
         {"@17x", "NULL", "NULL"},
         {"@0x11", "NULL", "NULL"},  // only decimal numbers, as the server reads them
         {"@99999999999", "NULL", "NULL"},
+        // Only plain digits: the server would read "+2" and "-0" as numbers
+        // the subject does not show.
+        {"@+17", "NULL", "NULL"},
+        {"@-17", "NULL", "NULL"},
+        {"@-0", "NULL", "NULL"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.betreff);

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 
@@ -155,7 +157,51 @@ TEST_F(DiravidModule, WhitelistFileReplacesTheStar) {
     module.ServiceStart(started);
     ASSERT_TRUE(started);
     EXPECT_EQ(module.whitelist->Text(), "alpha@example.org\r\nbeta@example.org\r\n");
-    EXPECT_EQ(module.MailEmpfangContext().WhitelistText, "alpha@example.org\r\nbeta@example.org\r\n");
+    const TMailEmpfangContext ctx = module.MailEmpfangContext();
+    EXPECT_TRUE(ctx.Whitelist.Admits("Beta@Example.org"));
+    EXPECT_FALSE(ctx.Whitelist.Admits("gamma@example.org"));
+}
+
+TEST_F(DiravidModule, StartNamesWhitelistEntriesThatDoNotDoWhatTheySeem) {
+    home.WriteIni(&*db);
+    {
+        std::ofstream w(home / "whitelist.txt", std::ios::binary);
+        w << " a@example.org \r\nHans <h@example.org>\r\n@example.net\r\n\r\n# Leitstelle\r\nexample.org\r\n"
+             "*@example.com\r\n";
+    }
+    Tdiravid module(home.Path());
+    bool started = true;
+    module.ServiceStart(started);
+    ASSERT_TRUE(started);
+    std::vector<std::string> notices;
+    for (const auto& e : home.LogEntries()) {
+        if (e.find("Whitelist-Eintrag") != std::string::npos) notices.push_back(e);
+    }
+    EXPECT_EQ(notices,
+              (std::vector<std::string>{
+                  "Hinweis   | Whitelist-Eintrag \"# Leitstelle\" ist weder eine Adresse noch eine Domäne (@domain) "
+                  "und wird nicht beachtet.",
+                  "Hinweis   | Whitelist-Eintrag \"example.org\" ist weder eine Adresse noch eine Domäne (@domain) und "
+                  "wird nicht beachtet.",
+                  "Hinweis   | Whitelist-Eintrag \"*@example.com\" enthält \"*\": jeder Absender wird angenommen."}));
+}
+
+TEST_F(DiravidModule, StartRemovesMailsTurnedAwayMoreThanThirtyDaysAgo) {
+    home.WriteIni(&*db);
+    const auto folder = home / "Abgewiesen";
+    std::filesystem::create_directories(folder);
+    const auto now = std::filesystem::file_time_type::clock::now();
+    for (const auto& [name, days] : std::vector<std::pair<std::string, int>>{{"alt.eml", 31}, {"neu.eml", 29}}) {
+        std::ofstream(folder / name) << "x";
+        std::filesystem::last_write_time(folder / name, now - std::chrono::hours(24 * days));
+    }
+    Tdiravid module(home.Path());
+    bool started = true;
+    module.ServiceStart(started);
+    ASSERT_TRUE(started);
+    EXPECT_FALSE(std::filesystem::exists(folder / "alt.eml"));
+    EXPECT_TRUE(std::filesystem::exists(folder / "neu.eml"));
+    EXPECT_TRUE(Contains(home.LogEntries(), "Debug     | 1 abgewiesene Mails aus Abgewiesen gelöscht."));
 }
 
 }  // namespace

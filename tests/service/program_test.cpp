@@ -9,6 +9,7 @@
 #include <chrono>
 #include <fstream>
 #include <optional>
+#include <ostream>
 #include <thread>
 
 #include "support/db_test_server.h"
@@ -225,6 +226,7 @@ TEST_F(ProgramWithDatabase, ImportFilesEachMailAndReportsEveryFile) {
         "JVBERi0xLjQK\r\n"
         "--b1--\r\n";
     { std::ofstream(mail, std::ios::binary) << raw; }
+    std::filesystem::create_directories(home / "Anlagen");
     const auto missing = home / "fehlt.eml";
     const auto r = RunProgram(DIRAVID_BINARY,
                               {"--home", home.Path().string(), "--import", mail.string(), missing.string()});
@@ -250,6 +252,59 @@ TEST_F(ProgramWithDatabase, ImportFilesEachMailAndReportsEveryFile) {
         if (e.path().filename() == "pegel.pdf") found = ReadFileBytes(e.path().string()) == "%PDF-1.4\n";
     EXPECT_TRUE(found);
 }
+
+// A mail that cannot be filed whole: the printed line and the exit status say
+// so, and the mail is kept for another import once the cause is mended.
+struct NotWholeCase {
+    const char* name;
+    bool folderExists;
+    bool incidentFolderIsAFile;
+    std::string line;  // after "<file>: "
+    std::size_t rows;
+};
+
+// The case name stands for the case in test output.
+void PrintTo(const NotWholeCase& c, std::ostream* os) { *os << c.name; }
+
+class ProgramImportNotWhole : public ProgramWithDatabase, public ::testing::WithParamInterface<NotWholeCase> {};
+
+TEST_P(ProgramImportNotWhole, ReportsItAndKeepsTheMail) {
+    const NotWholeCase& c = GetParam();
+    home.WriteIni(&*db);
+    if (c.folderExists) std::filesystem::create_directories(home / "Anlagen");
+    if (c.incidentFolderIsAFile) std::ofstream(home / "Anlagen" / "1") << "kein Ordner";
+    const auto mail = home / "plan.eml";
+    const std::string raw =
+        "From: leitstelle@example.org\r\nSubject: Plan\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n"
+        "--b1\r\nContent-Type: text/plain\r\n\r\nAnbei.\r\n"
+        "--b1\r\nContent-Type: application/pdf\r\nContent-Transfer-Encoding: base64\r\n"
+        "Content-Disposition: attachment; filename=\"plan.pdf\"\r\n\r\nJVBERi0xLjQK\r\n--b1--\r\n";
+    { std::ofstream(mail, std::ios::binary) << raw; }
+    const auto r = RunProgram(DIRAVID_BINARY, {"--home", home.Path().string(), "--import", mail.string()});
+    EXPECT_EQ(r.ExitCode, 1) << r.Stderr;
+    EXPECT_EQ(r.Stdout.rfind(mail.string() + ": " + c.line, 0), 0u) << r.Stdout;
+    std::vector<std::filesystem::path> kept;
+    for (const auto& e : std::filesystem::directory_iterator(home / "Fehler")) kept.push_back(e.path());
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(ReadFileBytes(kept[0].string()), raw);
+    EXPECT_NE(r.Stdout.find(" (aufbewahrt als " + kept[0].string() + ")\n"), std::string::npos) << r.Stdout;
+    const auto entries = home.LogEntries();
+    EXPECT_NE(std::find(entries.begin(), entries.end(), "FEHLER    | Mail aufbewahrt als " + kept[0].string()),
+              entries.end())
+        << ::testing::PrintToString(entries);
+    EXPECT_EQ(db->Rows("SELECT ID FROM LF_NACHRICHTEN WHERE ADD_USER = 'DiraVid'").size(), c.rows);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProgramImportNotWhole,
+    ::testing::Values(
+        // A share that is not mounted: nothing is filed, the mail would stay in the mailbox.
+        NotWholeCase{"AttachmentFolderMissing", false, false,
+                     "fehlgeschlagen: Der Speicherort für Anhänge ", 0},
+        NotWholeCase{"AttachmentNotStored", true, true,
+                     "unvollständig abgelegt in Lage 1: Anhang 1 in Lage 1: Ordner ", 1}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kdv

@@ -12,6 +12,7 @@
 #include "db/db_error.h"
 #include "db/db_query.h"
 #include "log/log_line.h"
+#include "platform/dira_error.h"
 #include "support/db_test_server.h"
 
 namespace kdv {
@@ -41,6 +42,14 @@ protected:
         fs::create_directories(Home);
         Log = std::make_unique<TLogFile>(Home / "KorvaneDiraVid.log", 7, TLogRotation{});
         Service = std::make_unique<TServiceDatabase>([this] { return Log.get(); });
+        MapFoldersToHome(*Service);
+    }
+
+    // Every stored attachment folder is reached as Home / Local, which
+    // exists unless a test removes it.
+    void MapFoldersToHome(TServiceDatabase& service) {
+        fs::create_directories(Home / Local);
+        service.LocalFolder = [this](const std::string&) { return Home / Local; };
     }
 
     void TearDown() override {
@@ -91,6 +100,7 @@ protected:
     std::unique_ptr<TServiceDatabase> Service;
     std::optional<test::TTestDatabase> Db;
     std::size_t Seen = 0;
+    std::string Local = "anlagen";
 };
 
 TEST_F(ServiceDatabaseTest, ParametersFromTheSettingsInTheirOrder) {
@@ -145,6 +155,7 @@ TEST_F(ServiceDatabaseTest, OlderDatabaseGetsTheColumnsAndEveryOldRowIsHandled) 
     // A row added later stays pending, also across the next start.
     Db->Sql("INSERT INTO LF_NACHRICHTEN (LAGE, INHALT) VALUES (1, 'neu');");
     TServiceDatabase second([this] { return Log.get(); });
+    MapFoldersToHome(second);
     second.Open(TIniFile(Home / "diravid.ini"));
     EXPECT_EQ(TakeLog(), (TEntries{{5, "Mit Datenbank verbunden."}}));
     EXPECT_EQ(Single("SELECT COUNT(*) FROM LF_NACHRICHTEN WHERE DIRAVID_STATUS IS NULL"), "1");
@@ -174,46 +185,80 @@ TEST_F(ServiceDatabaseTest, UserWithoutAlterRightsRunsOn) {
     EXPECT_EQ(q.Fields(0).AsString(), "1");
 }
 
+const std::string kNoFolder =
+    "Für Anhänge ist kein Speicherort definiert. Ergänzen Sie dies bitte im Editor unter Einstellungen -> Speicheort "
+    "Anhänge Lageführung.";
+
 TEST_F(ServiceDatabaseTest, AttachmentFolderFromTheOption) {
     struct TCase {
         const char* Name;
         std::string Statement;  // run on a fixture without the option row
-        std::string Folder;
-        bool Warning;
+        std::string Folder;     // empty: getLFPath refuses with kNoFolder
     };
     const std::vector<TCase> cases = {
-        {"no row", "", kDelimiter, true},
-        {"NULL", "INSERT INTO OPTIONEN (NAME, WERT) VALUES ('LF_NR_PATH', NULL);", kDelimiter, true},
-        {"empty", "INSERT INTO OPTIONEN (NAME, WERT) VALUES ('LF_NR_PATH', '');", kDelimiter, true},
-        {"folder", "INSERT INTO OPTIONEN (NAME, WERT) VALUES ('LF_NR_PATH', 'D:\\\\Anlagen');",
-         "D:\\Anlagen" + kDelimiter, false},
+        {"no row", "", ""},
+        {"NULL", "INSERT INTO OPTIONEN (NAME, WERT) VALUES ('LF_NR_PATH', NULL);", ""},
+        {"empty", "INSERT INTO OPTIONEN (NAME, WERT) VALUES ('LF_NR_PATH', '');", ""},
+        {"folder", "INSERT INTO OPTIONEN (NAME, WERT) VALUES ('LF_NR_PATH', 'D:\\\\Anlagen');", "D:\\Anlagen" + kDelimiter},
         {"ends with the delimiter",
          "INSERT INTO OPTIONEN (NAME, WERT) VALUES ('LF_NR_PATH', '/srv/a" + std::string(kDelimiter == "\\" ? "\\\\" : "/") +
              "');",
-         "/srv/a" + kDelimiter + kDelimiter, false},
+         "/srv/a" + kDelimiter + kDelimiter},
         {"first of two rows",
-         "INSERT INTO OPTIONEN (NAME, WERT) VALUES ('LF_NR_PATH', 'eins'), ('LF_NR_PATH', 'zwei');", "eins" + kDelimiter,
-         false},
+         "INSERT INTO OPTIONEN (NAME, WERT) VALUES ('LF_NR_PATH', 'eins'), ('LF_NR_PATH', 'zwei');", "eins" + kDelimiter},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         Service = std::make_unique<TServiceDatabase>([this] { return Log.get(); });
+        MapFoldersToHome(*Service);
         MakeDatabase({});
         if (!c.Statement.empty()) Db->Sql(c.Statement);
         OpenService();
         TEntries expected{{5, "Mit Datenbank verbunden."}};
-        if (c.Warning) expected.emplace_back(3, kFolderWarning);
+        if (c.Folder.empty()) expected.emplace_back(3, kFolderWarning);
         EXPECT_EQ(TakeLog(), expected);
-        EXPECT_EQ(Service->getLFPath(), c.Folder);
+        if (c.Folder.empty()) {
+            try {
+                Service->getLFPath();
+                ADD_FAILURE() << "a folder without a value";
+            } catch (const EDiraError& e) {
+                EXPECT_EQ(std::string(e.what()), kNoFolder);
+            }
+        } else {
+            EXPECT_EQ(Service->getLFPath(), c.Folder);
+        }
     }
 }
 
-TEST_F(ServiceDatabaseTest, FolderIsReadOnceAndWarnedAfterEveryConnect) {
+TEST_F(ServiceDatabaseTest, FolderIsReadAgainUntilItCanBeUsedAndThenKept) {
     MakeDatabase({});
     OpenService();
-    EXPECT_EQ(Service->getLFPath(), kDelimiter);
-    Db->Sql("INSERT INTO OPTIONEN (NAME, WERT) VALUES ('LF_NR_PATH', '/srv/neu');");
-    EXPECT_EQ(Service->getLFPath(), kDelimiter) << "a change takes effect at the next start";
+    const auto refusal = [this]() -> std::string {
+        try {
+            return "kept " + Service->getLFPath();
+        } catch (const EDiraError& e) {
+            return e.what();
+        }
+    };
+    EXPECT_EQ(refusal(), kNoFolder);
+    // Corrected in the application's editor: counts without a restart, but
+    // only once the folder is there (a share not mounted yet).
+    Db->Sql("INSERT INTO OPTIONEN (NAME, WERT) VALUES ('LF_NR_PATH', 'D:\\\\Anlagen');");
+    Local = "noch_nicht_da";
+    Service->LocalFolder = [this](const std::string&) { return Home / Local; };
+    EXPECT_EQ(refusal(), "Der Speicherort für Anhänge D:\\Anlagen" + kDelimiter + " (" + (Home / Local).string() +
+                             ") ist nicht vorhanden.");
+    fs::create_directories(Home / Local);
+    EXPECT_EQ(refusal(), "kept D:\\Anlagen" + kDelimiter);
+    // From now on the folder is kept, as it was read.
+    Db->Sql("UPDATE OPTIONEN SET WERT='E:\\\\Neu' WHERE NAME='LF_NR_PATH';");
+    fs::remove(Home / Local);
+    EXPECT_EQ(refusal(), "kept D:\\Anlagen" + kDelimiter);
+}
+
+TEST_F(ServiceDatabaseTest, MissingFolderIsWarnedAfterEveryConnect) {
+    MakeDatabase({});
+    OpenService();
     TakeLog();
     Service->database.Close();
     // The reconnect of the disconnect handler runs the checks again.

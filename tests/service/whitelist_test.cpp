@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "incoming/sender_rules.h"
 #include "platform/dira_error.h"
 #include "support/temp_dir.h"
 #include "support/utf16_bytes.h"
@@ -168,6 +170,92 @@ TEST_F(WhitelistLoadTest, LoadFromFileOfAMissingFileFails) {
     } catch (const EDiraError& e) {
         EXPECT_EQ(std::string(e.what()), "Whitelist " + path.string() + " kann nicht gelesen werden: Datei nicht gefunden");
     }
+}
+
+// The sender check the whitelist's entries make: whole entries, no
+// substrings, ASCII case ignored.
+struct AdmitCase {
+    const char* name;
+    Lines entries;
+    std::string sender;
+    bool admitted;
+};
+
+// The case name stands for the case in test output.
+void PrintTo(const AdmitCase& c, std::ostream* os) { *os << c.name; }
+
+class SenderRulesTest : public ::testing::TestWithParam<AdmitCase> {};
+
+TEST_P(SenderRulesTest, AdmitsASenderOnlyByAWholeEntry) {
+    const AdmitCase& c = GetParam();
+    EXPECT_EQ(TSenderRules(c.entries).Admits(c.sender), c.admitted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, SenderRulesTest,
+    ::testing::Values(
+        AdmitCase{"address", {"el@example.org"}, "el@example.org", true},
+        AdmitCase{"address_any_ascii_case", {"el@example.org"}, "EL@Example.ORG", true},
+        AdmitCase{"entry_any_ascii_case", {"EL@Example.ORG"}, "el@example.org", true},
+        AdmitCase{"tail_of_an_entry", {"el@example.org"}, "l@example.org", false},
+        AdmitCase{"piece_of_an_entry", {"el@example.org"}, "org", false},
+        AdmitCase{"letter_of_an_entry", {"el@example.org"}, "e", false},
+        AdmitCase{"longer_than_an_entry", {"el@example.org"}, "hel@example.org", false},
+        AdmitCase{"entry_trimmed", {" \tel@example.org\t "}, "el@example.org", true},
+        AdmitCase{"non_ascii_case_counts", {"jörg@example.org"}, "JÖRG@example.org", false},
+        AdmitCase{"name_and_address", {"Eva Lang <el@example.org>"}, "el@example.org", true},
+        AdmitCase{"name_alone_admits_nobody", {"Eva Lang <el@example.org>"}, "Eva Lang", false},
+        AdmitCase{"domain", {"@example.org"}, "jeder@EXAMPLE.org", true},
+        AdmitCase{"domain_not_its_subdomain", {"@example.org"}, "a@lage.example.org", false},
+        AdmitCase{"domain_not_a_lookalike", {"@example.org"}, "a@badexample.org", false},
+        AdmitCase{"bare_domain_is_no_rule", {"example.org"}, "a@example.org", false},
+        AdmitCase{"star_alone", {"*"}, "wer@irgendwo.net", true},
+        AdmitCase{"star_anywhere_admits_everyone", {"a@example.org", "*@example.com"}, "wer@irgendwo.net", true},
+        AdmitCase{"star_admits_even_no_address", {"*"}, "", true},
+        AdmitCase{"no_address", {"@example.org", "a@example.org"}, "", false},
+        AdmitCase{"empty_entry_admits_nobody", {""}, "", false},
+        AdmitCase{"no_entries", {}, "a@example.org", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct EntryCase {
+    const char* name;
+    std::string entry;
+    TSenderEntryKind kind;
+    std::string value;
+};
+
+// The case name stands for the case in test output.
+void PrintTo(const EntryCase& c, std::ostream* os) { *os << c.name; }
+
+class SenderEntryTest : public ::testing::TestWithParam<EntryCase> {};
+
+TEST_P(SenderEntryTest, ReadsTheFormOfAnEntry) {
+    const EntryCase& c = GetParam();
+    const TSenderEntry parsed = ParseSenderEntry(c.entry);
+    EXPECT_EQ(parsed.Kind, c.kind);
+    EXPECT_EQ(parsed.Value, c.value);
+}
+
+using K = TSenderEntryKind;
+INSTANTIATE_TEST_SUITE_P(
+    Forms, SenderEntryTest,
+    ::testing::Values(EntryCase{"blank", " \t", K::Empty, ""},
+                      EntryCase{"address_in_lower_case", " Eva.Lang@Example.org ", K::Address, "eva.lang@example.org"},
+                      EntryCase{"name_and_address", "\"Lang, Eva\" <el@example.org>", K::Address, "el@example.org"},
+                      EntryCase{"domain", "@Example.org", K::Domain, "@example.org"},
+                      EntryCase{"star", "*", K::Everyone, "*"},
+                      EntryCase{"star_in_an_address", "*@example.org", K::Everyone, "*@example.org"},
+                      EntryCase{"comment", "# Leitstelle", K::Unrecognised, "# Leitstelle"},
+                      EntryCase{"bare_domain", "example.org", K::Unrecognised, "example.org"},
+                      EntryCase{"two_addresses", "a@x.org b@x.org", K::Unrecognised, "a@x.org b@x.org"},
+                      EntryCase{"name_without_address", "Eva <>", K::Unrecognised, "Eva <>"},
+                      EntryCase{"domain_in_brackets", "Alle <@example.org>", K::Unrecognised, "Alle <@example.org>"},
+                      EntryCase{"no_local_part", "@", K::Unrecognised, "@"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SenderRules, ListsTheEntriesThatAdmitNobody) {
+    const TSenderRules rules({"a@example.org", "", "# Leitstelle", "@example.net", "example.org"});
+    EXPECT_EQ(rules.Unrecognised(), (Lines{"# Leitstelle", "example.org"}));
 }
 
 }  // namespace

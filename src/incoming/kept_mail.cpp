@@ -1,0 +1,105 @@
+#include "incoming/kept_mail.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "mail/mail_message_parts.h"
+#include "platform/dira_error.h"
+#include "platform/new_file.h"
+#include "platform/sha256.h"
+
+namespace kdv {
+namespace {
+
+// Mails are copied in blocks of this size, so memory does not follow their size.
+constexpr std::size_t kCopyBlock = 256 * 1024;
+
+// Names tried for the copy in progress before the folder counts as broken.
+constexpr int kMaxTempNameAttempts = 100;
+
+constexpr const char* kKeptExtension = ".eml";
+
+// A random name for the copy in progress; a leftover of a crash is
+// recognisably ours and never taken for a kept mail.
+std::filesystem::path TempName(const std::filesystem::path& folder) {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    return folder / ("kdv-" + std::to_string(random()) + ".tmp");
+}
+
+[[noreturn]] void Fail(const std::string& what, const std::error_code& ec) {
+    throw EDiraError(what + ": " + ec.message());
+}
+
+}  // namespace
+
+std::filesystem::path KeepRawMail(const std::filesystem::path& folder, const std::filesystem::path& rawFile) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec) Fail("Ordner " + PathToUtf8(folder) + " kann nicht angelegt werden", ec);
+
+    errno = 0;
+    std::ifstream in(rawFile, std::ios::binary);
+    if (!in) {
+        Fail("Mail " + PathToUtf8(rawFile) + " kann nicht gelesen werden",
+             std::error_code(errno != 0 ? errno : EIO, std::generic_category()));
+    }
+
+    TNewFile copy;
+    for (int attempt = 0;; ++attempt) {
+        ec = copy.Create(TempName(folder), TNewFileRights::Private);
+        if (!ec) break;
+        if (ec != std::errc::file_exists || attempt + 1 >= kMaxTempNameAttempts) {
+            Fail("Kopie der Mail kann in " + PathToUtf8(folder) + " nicht angelegt werden", ec);
+        }
+    }
+
+    TSha256 hash;
+    std::vector<char> block(kCopyBlock);
+    while (in) {
+        in.read(block.data(), static_cast<std::streamsize>(block.size()));
+        const auto got = static_cast<std::size_t>(in.gcount());
+        if (got == 0) break;
+        const std::string_view bytes(block.data(), got);
+        hash.Update(bytes);
+        if ((ec = copy.Write(bytes))) Fail("Kopie der Mail kann nicht geschrieben werden", ec);
+    }
+    if (in.bad()) Fail("Mail " + PathToUtf8(rawFile) + " kann nicht gelesen werden", std::make_error_code(std::errc::io_error));
+    const std::filesystem::path temp = copy.Path();
+    if ((ec = copy.Close())) Fail("Kopie der Mail kann nicht geschrieben werden", ec);
+
+    const std::filesystem::path kept = folder / (hash.FinishHex() + kKeptExtension);
+    if (std::filesystem::exists(kept, ec)) {
+        std::filesystem::remove(temp, ec);
+        return kept;
+    }
+    std::filesystem::rename(temp, kept, ec);
+    if (ec) {
+        std::error_code ignored;
+        std::filesystem::remove(temp, ignored);
+        Fail("Kopie der Mail kann nicht als " + PathToUtf8(kept) + " abgelegt werden", ec);
+    }
+    return kept;
+}
+
+std::size_t RemoveKeptMailsBefore(const std::filesystem::path& folder, std::filesystem::file_time_type cutoff) {
+    std::size_t removed = 0;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(folder, ec);
+    if (ec) return 0;
+    for (const std::filesystem::directory_entry& entry : it) {
+        if (entry.path().extension() != kKeptExtension) continue;
+        std::error_code fileError;
+        if (!entry.is_regular_file(fileError)) continue;
+        const auto written = entry.last_write_time(fileError);
+        if (fileError || written >= cutoff) continue;
+        if (std::filesystem::remove(entry.path(), fileError)) ++removed;
+    }
+    return removed;
+}
+
+}  // namespace kdv
