@@ -72,7 +72,7 @@ TEST_F(DbLostConnectionTest, ClosedWhileIdleIsReconnectedBeforeTheStatement) {
         other.Open("SELECT 1");
         c.Break(*this);
         // Give the kernel the server's farewell.
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
         TakeEvents();
 
         TDbQuery q(Conn);
