@@ -12,9 +12,10 @@ SANDBOX=$HOME_DIR/.mariadb
 
 scripts/install-deps.sh
 
-if [[ ! -f build/CMakeCache.txt ]]; then
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-fi
+# A build folder of its own: ./test.sh builds with sanitizers into build-test/.
+# Configured every time, so a build/ left by an older test.sh (with
+# sanitizers) becomes a release build again.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDIRAVID_SANITIZE=OFF -DDIRAVID_TESTS=OFF
 cmake --build build -j"$(nproc)" --target diravid
 
 mkdir -p "$HOME_DIR"

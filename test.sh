@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Builds everything with AddressSanitizer and UBSan into build/ and runs every
-# test, with a throwaway MariaDB server on 127.0.0.1 for the database tests.
+# Builds everything with AddressSanitizer and UBSan into build-test/ and runs
+# every test, with a throwaway MariaDB server on 127.0.0.1 for the database
+# tests. ./run.sh keeps its release build apart, in build/.
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
 
 scripts/install-deps.sh
 
-cmake -S . -B build -DDIRAVID_SANITIZE=ON -DDIRAVID_TESTS=ON
-cmake --build build -j"$(nproc)"
+cmake -S . -B build-test -DDIRAVID_SANITIZE=ON -DDIRAVID_TESTS=ON
+cmake --build build-test -j"$(nproc)"
 
 SANDBOX=$(mktemp -d /tmp/diravid-test.XXXXXX)
 cleanup() {
@@ -28,4 +29,4 @@ fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-ctest --test-dir build --output-on-failure -j"$(nproc)" "$@"
+ctest --test-dir build-test --output-on-failure -j"$(nproc)" "$@"

@@ -7,6 +7,7 @@
 
 #include "db/db_error.h"
 #include "db/db_query.h"
+#include "platform/socket_state.h"
 
 namespace kdv {
 namespace {
@@ -181,6 +182,15 @@ void TDbConnection::Disconnect() {
     CloseHandle();
     FConnected = false;
     if (AfterDisconnect) AfterDisconnect();
+}
+
+void TDbConnection::DropIfClosedByServer() {
+    if (!FConnected || FHandle == nullptr || Api().get_socket == nullptr) return;
+    if (!IdleSocketClosedByPeer(static_cast<std::intptr_t>(Api().get_socket(FHandle)))) return;
+    CloseHandle();
+    FLost = true;
+    // The handler may reconnect; its failure reaches the caller.
+    Disconnect();
 }
 
 void TDbConnection::CloseHandle() {

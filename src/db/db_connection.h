@@ -15,6 +15,12 @@
 //    AfterDisconnect. On a closed connection nothing happens, no event fires.
 //  - A query used on a closed connection opens it first (with the events).
 //    A lost connection is never reopened behind the caller's back.
+//  - Before a statement is sent, a connection that the server closed while
+//    it was idle (a restart, a killed session, an oversized statement the
+//    server answered by closing) is treated as lost: the events fire as
+//    below, and the statement then runs on the new connection (from the
+//    AfterDisconnect handler or the automatic connect). It was never sent,
+//    so this runs nothing twice.
 //  - Lost connection: when a statement fails because the server connection
 //    is gone, the connection is closed and marked lost, BeforeDisconnect and
 //    AfterDisconnect fire inside the failing call (AfterDisconnect may
@@ -74,6 +80,9 @@ private:
 
     void Connect();
     void Disconnect();
+    // Marks the connection lost, with its events, when the server closed it
+    // while it was idle.
+    void DropIfClosedByServer();
     void CloseHandle();
     // Runs one statement text and collects every result it produces; the
     // first result set is handed to the caller, later ones are discarded.

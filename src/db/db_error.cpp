@@ -11,6 +11,10 @@ constexpr int kCrServerGoneError = 2006;
 constexpr int kCrServerLost = 2013;
 constexpr int kCrServerLostExtended = 2055;
 constexpr int kErClientInteractionTimeout = 4031;
+// Errors the server sends just before it closes the connection.
+constexpr int kErServerShutdown = 1053;
+constexpr int kErNetPacketTooLarge = 1153;
+constexpr int kErConnectionKilled = 1927;
 constexpr int kErAccessDenied = 1045;
 constexpr int kErDupEntry = 1062;
 constexpr int kErParseError = 1064;
@@ -39,9 +43,13 @@ EDbError EDbError::Layer(int Code, const std::string& Text) {
 
 bool EDbError::IsServerGone(int NativeError) {
     // 2055 and 4031 are newer libraries' and servers' names for a dropped
-    // connection; without them such a connection would never be reopened.
+    // connection. After 1053, 1153 and 1927 the server closes the connection
+    // itself: treated as anything else, the dead connection would fail the
+    // next statement too.
     return NativeError == kCrConnHostError || NativeError == kCrServerGoneError || NativeError == kCrServerLost ||
-           NativeError == kCrServerLostExtended || NativeError == kErClientInteractionTimeout;
+           NativeError == kCrServerLostExtended || NativeError == kErClientInteractionTimeout ||
+           NativeError == kErServerShutdown || NativeError == kErNetPacketTooLarge ||
+           NativeError == kErConnectionKilled;
 }
 
 }  // namespace kdv

@@ -117,6 +117,9 @@ TDbConnection::TRunResult TDbQuery::Execute() {
     if (IsBlank(FSQL)) throw EDbError::Layer(db_code::kEmptyText, "Anweisungstext [] darf nicht leer sein");
     if (!FPreparedValid) SetSQL(FSQL);
     FConnection->SetConnected(true);
+    FConnection->DropIfClosedByServer();
+    // Reopens it when the disconnect handler did not.
+    FConnection->SetConnected(true);
     // An AfterConnect handler may have lost or closed the connection again
     // without raising; the statement has nothing to run on then.
     if (!FConnection->Connected()) {

@@ -84,6 +84,7 @@ TMySqlClientApi LoadLocked(const std::vector<std::string>& Names) {
     Bind(*library, api.get_server_version, "mysql_get_server_version", &missing);
     Bind(*library, api.get_client_version, "mysql_get_client_version", &missing);
     Bind(*library, api.ssl_set, "mysql_ssl_set", nullptr);
+    Bind(*library, api.get_socket, "mysql_get_socket", nullptr);
     // MariaDB Connector/C counts its own versions (3.x) but speaks the
     // current protocol; only it exports this entry point.
     api.MariaDbConnector = library->Symbol("mariadb_get_infov") != nullptr;

@@ -40,6 +40,9 @@ struct TMySqlClientApi {
     decltype(&mysql_get_client_version) get_client_version;
     // Optional: newer client libraries dropped it; TLS is then unavailable.
     decltype(&mysql_ssl_set) ssl_set;
+    // Optional (MariaDB Connector/C): without it a connection closed by the
+    // server while idle is noticed only by the statement that fails on it.
+    decltype(&mysql_get_socket) get_socket;
 
     // Whether the library speaks the 4.1 protocol with multiple statements
     // and results (MySQL client 5.0 or later, or MariaDB Connector/C).

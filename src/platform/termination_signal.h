@@ -12,6 +12,9 @@ public:
     // Waits up to `timeout` for a termination request. Returns true when one
     // arrived, now or at any time before; once true it stays true.
     virtual bool Wait(std::chrono::milliseconds timeout) = 0;
+    // Whether a request arrived, without waiting: for work that stops at its
+    // next safe point (after the mail or the cycle in hand).
+    bool StopRequested() { return Wait(std::chrono::milliseconds{0}); }
 };
 
 // Starts catching termination requests for the whole process. Call it before

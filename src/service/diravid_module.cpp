@@ -1,6 +1,8 @@
 #include "service/diravid_module.h"
 
+#include <iostream>
 #include <system_error>
+#include <thread>
 
 #include "incoming/kept_mail.h"
 #include "incoming/sender_rules.h"
@@ -43,6 +45,8 @@ Tdiravid::~Tdiravid() {
 }
 
 void Tdiravid::ServiceStart(bool& Started) {
+    start_error_.clear();
+    bool locked = false;
     try {
         LogFileSys = std::make_unique<TLogFile>(clock_);
         const std::filesystem::path logFolder = home_ / kLogFolder;
@@ -58,9 +62,29 @@ void Tdiravid::ServiceStart(bool& Started) {
         LogFileSys->Open(home_ / kLogFileName, kLogLevel);
         LogFileSys->Add(5, std::string("KorvaneDiraVid V ") + kServiceVersion +
                                " wird gestartet, bitte warten...");
+        locked = LockHome();
+        if (!locked) {
+            start_error_ = "Abbruch angefordert, während ein anderer Vorgang den Home-Ordner sperrte.";
+            LogFileSys->Add(5, "Start abgebrochen: " + start_error_);
+            Started = false;
+            return;
+        }
 
         ini = std::make_unique<TIniFile>(home_ / kIniFileName);
-        db_.Open(*ini);
+        std::error_code noIni;
+        const bool iniMissing = !std::filesystem::exists(ini->FileName(), noIni);
+        if (iniMissing) {
+            LogFileSys->Add(5, "Einstellungsdatei " + ini->FileName().string() + " fehlt; es gelten die Vorgaben.");
+        }
+        try {
+            db_.Open(*ini);
+        } catch (const std::exception& e) {
+            if (!iniMissing) throw;
+            // Without the file the defaults were tried; say which.
+            const std::string port = database.Params.Value("Port");
+            throw EDiraError(std::string(e.what()) + " (" + kIniFileName + " fehlt; versucht wurde Datenbankserver " +
+                             database.Params.Value("Server") + ", Port " + (port.empty() ? "3306" : port) + ")");
+        }
 
         if (ini->ReadBool("IMAP", "Aktiv", false)) StartIMAP();
 
@@ -70,8 +94,11 @@ void Tdiravid::ServiceStart(bool& Started) {
         RemoveOldRejectedMails();
 
         LogFileSys->Add(5, "KorvaneDiraVid gestartet.");
+        UnlockHome();
     } catch (const std::exception& e) {
+        if (locked) UnlockHome();
         Started = false;
+        start_error_ = e.what();
         try {
             if (!LogFileSys) throw;
             LogFileSys->Add(0, std::string("KorvaneDiraVid konnte nicht gestartet werden! (") + e.what() + ")");
@@ -100,6 +127,37 @@ void Tdiravid::RemoveOldRejectedMails() {
     if (removed > 0) {
         LogFileSys->Add(7, std::to_string(removed) + " abgewiesene Mails aus " + kAbgewiesenOrdner + " gelöscht.");
     }
+}
+
+bool Tdiravid::LockHome() {
+    if (home_lock_depth_ > 0) {
+        ++home_lock_depth_;
+        return true;
+    }
+    const std::filesystem::path path = home_ / kLockFileName;
+    if (!home_lock_) home_lock_ = OpenFileLock(path);
+    if (!home_lock_->TryLock()) {
+        const std::string holder = home_lock_->Holder();
+        const std::string notice = "Ein anderer Vorgang" + (holder.empty() ? "" : " (Prozess " + holder + ")") +
+                                   " arbeitet mit diesem Home-Ordner; warte auf die Sperre " + path.string() + ".";
+        LogFileSys->Add(5, notice);
+        std::cerr << notice << std::endl;
+        const auto waitOrStop = [this] {
+            if (termination_ != nullptr) return termination_->Wait(kLockRetry);
+            std::this_thread::sleep_for(kLockRetry);
+            return false;
+        };
+        do {
+            if (waitOrStop()) return false;
+        } while (!home_lock_->TryLock());
+    }
+    home_lock_depth_ = 1;
+    return true;
+}
+
+void Tdiravid::UnlockHome() {
+    if (home_lock_depth_ == 0) return;
+    if (--home_lock_depth_ == 0) home_lock_->Unlock();
 }
 
 void Tdiravid::StartIMAP() {
@@ -158,16 +216,29 @@ void Tdiravid::RunJob(const std::function<void()>& job) {
 
 void Tdiravid::mailtimerTimer() {
     mailtimer.SetEnabled(false);
+    bool locked = false;
+    try {
+        locked = LockHome();
+    } catch (const std::exception& e) {
+        LogFileSys->Add(3, std::string("Abrufzyklus übersprungen: ") + e.what());
+    }
+    // A termination request while waiting: the cycle is given up.
+    if (!locked) {
+        mailtimer.SetEnabled(true);
+        return;
+    }
     try {
         if (ini->ReadBool("Mail", "NeuNachricht", false)) RunJob(Jobs.SendNachrichten);
         RunJob(Jobs.SendEmpfaengerNachrichten);
         if (ini->ReadBool("POP3", "Aktiv", false)) RunJob(Jobs.CheckPOP3Postfach);
         if (ini->ReadBool("IMAP", "Aktiv", false)) RunJob(Jobs.CheckIMAPPostfach);
     } catch (const std::exception& e) {
+        UnlockHome();
         mailtimer.SetEnabled(true);
         ReportToSystemLog(ExecutablePath().filename().string(), e.what());
         return;
     }
+    UnlockHome();
     mailtimer.SetEnabled(true);
 }
 

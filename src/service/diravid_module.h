@@ -10,7 +10,9 @@
 #include "incoming/mail_empfang_context.h"
 #include "log/log_file.h"
 #include "platform/clock.h"
+#include "platform/file_lock.h"
 #include "platform/ini_file.h"
+#include "platform/termination_signal.h"
 #include "service/poll_timer.h"
 #include "service/service_database.h"
 #include "service/service_module.h"
@@ -47,6 +49,11 @@ public:
     static constexpr const char* kLogFolder = "Logs";
     static constexpr const char* kIniFileName = "diravid.ini";
     static constexpr const char* kWhitelistFileName = "whitelist.txt";
+    // Held by every start, poll cycle and import, so that the processes on
+    // one home folder (service, --once, --import, cron jobs) take turns.
+    static constexpr const char* kLockFileName = "diravid.lock";
+    // How often a waiting process tries the lock again.
+    static constexpr std::chrono::milliseconds kLockRetry{200};
 
     // `home` holds diravid.ini, whitelist.txt, the log and its folders. The
     // poll timer starts counting now.
@@ -62,6 +69,23 @@ public:
     TPollTimer& PollTimer() override { return mailtimer; }
 
     std::string getLFPath() { return db_.getLFPath(); }
+
+    // The process's termination requests; none by default. Waiting for the
+    // home folder's lock gives up on a request, and StopRequested reports
+    // it to work that stops after the mail or cycle in hand.
+    void SetTermination(ITerminationSignal* termination) { termination_ = termination; }
+    bool StopRequested() { return termination_ != nullptr && termination_->StopRequested(); }
+
+    // Takes the home folder's lock (nested calls count), waiting while
+    // another process holds it; when it has to wait it logs a level-5 line
+    // (also on stderr). Returns false, without the lock, when a termination
+    // request arrived while waiting. Raises when the lock file cannot be
+    // opened. Needs the log.
+    bool LockHome();
+    void UnlockHome();
+
+    // Why the last start failed; empty after a successful one.
+    const std::string& StartError() const { return start_error_; }
     // The shared objects the incoming side works with; valid after a
     // successful start.
     TMailEmpfangContext MailEmpfangContext();
@@ -84,6 +108,10 @@ private:
 
     std::filesystem::path home_;
     IClock& clock_;
+    ITerminationSignal* termination_ = nullptr;
+    std::unique_ptr<IFileLock> home_lock_;
+    int home_lock_depth_ = 0;
+    std::string start_error_;
     TServiceDatabase db_;
 
 public:

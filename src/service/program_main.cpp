@@ -46,23 +46,55 @@ int Install(const TCommandLine& cl) {
     return 0;
 }
 
+// A home folder that is not there is named, never created: a mistyped --home
+// would otherwise start a service without settings in a fresh folder.
+bool HomeUsable(const fs::path& home) {
+    std::error_code ec;
+    const fs::file_status status = fs::status(home, ec);
+    if (fs::is_directory(status)) return true;
+    std::cerr << "Home-Ordner " << home.string()
+              << (fs::exists(status) ? " ist kein Ordner." : " existiert nicht; er wird nicht angelegt.") << std::endl;
+    return false;
+}
+
+void ReportStartFailure(const Tdiravid& module) {
+    std::cerr << "KorvaneDiraVid konnte nicht gestartet werden: " << module.StartError() << "\nEinzelheiten im Log "
+              << (module.Home() / Tdiravid::kLogFileName).string() << std::endl;
+}
+
 // Start steps, then each file evaluated as a mailbox pass would, one line per
-// file on stdout, then the stop. Status 1 when the start failed or any file
-// was not filed whole.
-int ImportFiles(Tdiravid& module, const std::vector<fs::path>& files) {
+// file on stdout, then the stop. The files are read under the home folder's
+// lock; a termination request ends the import after the file in hand.
+// Status 1 when the start failed, any file was not filed whole, or files were
+// left.
+int ImportFiles(Tdiravid& module, const std::vector<fs::path>& files, ITerminationSignal& termination) {
     bool started = true;
     module.ServiceStart(started);
     if (!started) {
-        std::cerr << "KorvaneDiraVid konnte nicht gestartet werden; Einzelheiten im Log "
-                  << (module.Home() / Tdiravid::kLogFileName).string() << std::endl;
+        ReportStartFailure(module);
         return 1;
     }
     bool anyFailed = false;
-    TMailEmpfangContext ctx = module.MailEmpfangContext();
-    for (const fs::path& file : files) {
-        const TImportErgebnis r = ImportMailDatei(ctx, file);
-        std::cout << r.Zeile << std::endl;
-        if (NichtVollstaendig(r.Auswertung)) anyFailed = true;
+    std::size_t done = 0;
+    bool locked = false;
+    try {
+        locked = module.LockHome();
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << std::endl;
+        anyFailed = true;
+    }
+    if (locked) {
+        TMailEmpfangContext ctx = module.MailEmpfangContext();
+        for (; done < files.size() && !termination.StopRequested(); ++done) {
+            const TImportErgebnis r = ImportMailDatei(ctx, files[done]);
+            std::cout << r.Zeile << std::endl;
+            if (NichtVollstaendig(r.Auswertung)) anyFailed = true;
+        }
+        module.UnlockHome();
+    }
+    if (done < files.size() && termination.StopRequested()) {
+        std::cerr << "Abgebrochen; nicht eingelesen: " << (files.size() - done) << " Datei(en)." << std::endl;
+        anyFailed = true;
     }
     bool stopped = true;
     module.ServiceStop(stopped);
@@ -87,12 +119,20 @@ int DiravidMain(const std::vector<std::string>& args) {
     }
     if (cl.Install || cl.Uninstall) return Install(cl);
 
+    const fs::path home = ResolveHome(cl);
+    if (!HomeUsable(home)) return 1;
     // Before the module or any thread exists, so every thread inherits it.
     std::unique_ptr<ITerminationSignal> termination = CatchTerminationSignals();
-    Tdiravid module(ResolveHome(cl));
-    if (!cl.ImportFiles.empty()) return ImportFiles(module, cl.ImportFiles);
-    if (cl.Once) return RunOnce(module);
-    return RunService(module, *termination);
+    Tdiravid module(home);
+    module.SetTermination(termination.get());
+    if (!cl.ImportFiles.empty()) return ImportFiles(module, cl.ImportFiles, *termination);
+    const int status = cl.Once ? RunOnce(module, *termination) : RunService(module, *termination);
+    if (!module.StartError().empty()) {
+        ReportStartFailure(module);
+    } else if (cl.Once && termination->StopRequested()) {
+        std::cerr << "Abgebrochen." << std::endl;
+    }
+    return status;
 }
 
 }  // namespace kdv

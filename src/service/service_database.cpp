@@ -1,10 +1,14 @@
 #include "service/service_database.h"
 
 #include <system_error>
+#include <utility>
+#include <vector>
 
+#include "db/db_error.h"
 #include "db/db_query.h"
 #include "mail/mail_message_parts.h"
 #include "platform/attachment_path.h"
+#include "platform/connection_time_limit.h"
 #include "platform/dira_error.h"
 
 namespace kdv {
@@ -15,6 +19,32 @@ constexpr int kLevelNotice = 5;
 
 // Used when the settings file has no [Database] Port.
 constexpr int kNoPort = -1;
+
+// The tables that get the status column; each is checked and completed on
+// its own, so a bootstrap broken off after the first is finished later.
+constexpr const char* kStatusTables[] = {"LF_NACHRICHTEN", "LF_NACHRICHTEN_EMPF"};
+
+// The time-outs (as Open writes them) the bootstrap leaves out: adding the
+// column to an old journal may take minutes.
+constexpr const char* kStatementTimeouts[] = {"ReadTimeout", "WriteTimeout"};
+
+enum class TStatusColumn { Present, Missing, DefaultLeft };
+
+// Whether Table has the status column, and whether a bootstrap broken off
+// between its two statements left the column's default of 1 behind (the
+// application's new rows would then never be mailed). A failed probe counts
+// as a missing column, unless it lost the connection.
+TStatusColumn ProbeStatusColumn(TDbConnection& Database, const std::string& Table) {
+    TDbQuery query(Database);
+    try {
+        query.Open("SHOW COLUMNS FROM " + Table + " LIKE 'DIRAVID_STATUS'");
+    } catch (const EDbError& e) {
+        if (e.Kind() == TDbErrorKind::ekServerGone) throw;
+        return TStatusColumn::Missing;
+    }
+    if (query.Eof()) return TStatusColumn::Missing;
+    return query.FieldByName("Default").AsString() == "1" ? TStatusColumn::DefaultLeft : TStatusColumn::Present;
+}
 
 }  // namespace
 
@@ -55,6 +85,11 @@ void TServiceDatabase::Open(const TIniFile& Ini) {
         // A value that is no number goes on as written, so the connect names it.
         database.Params.Add("Port=" + (port == kNoPort ? portText : std::to_string(port)));
     }
+    // A server that hangs must not stop the service.
+    const std::string limit = std::to_string(ReadZeitlimit(Ini).count());
+    database.Params.Add("LoginTimeout=" + limit);
+    database.Params.Add("ReadTimeout=" + limit);
+    database.Params.Add("WriteTimeout=" + limit);
     database.Open();
 }
 
@@ -66,26 +101,7 @@ void TServiceDatabase::databaseAfterConnect() {
     if (FInAfterConnect) return;
     FInAfterConnect = true;
     try {
-        TDbQuery query(database);
-        bool columnsPresent = true;
-        try {
-            query.Open("SELECT DIRAVID_STATUS FROM LF_NACHRICHTEN LIMIT 1");
-        } catch (const std::exception&) {
-            columnsPresent = false;
-        }
-        query.Close();
-        if (!columnsPresent) {
-            Log(kLevelNotice, "Zusätzliche Felder in Datenbank werden angelegt.");
-            try {
-                query.ExecSQL("ALTER TABLE LF_NACHRICHTEN  ADD DIRAVID_STATUS INTEGER;");
-                query.ExecSQL("UPDATE LF_NACHRICHTEN SET DIRAVID_STATUS=1");
-                query.ExecSQL("ALTER TABLE LF_NACHRICHTEN_EMPF  ADD DIRAVID_STATUS INTEGER;");
-                query.ExecSQL("UPDATE LF_NACHRICHTEN_EMPF SET DIRAVID_STATUS=1");
-                Log(kLevelNotice, "Felder wurden angelegt.");
-            } catch (const std::exception& e) {
-                Log(kLevelError, std::string("Fehler beim Anlegend der Felder: ") + e.what());
-            }
-        }
+        AddStatusColumns();
         if (FLFPath.empty() && ReadLFPathOption().empty()) {
             Log(kLevelError,
                 "Achtung: Für Anhänge ist kein Speicherort definiert. Ergänzen Sie dies bitte im Editor unter "
@@ -96,6 +112,38 @@ void TServiceDatabase::databaseAfterConnect() {
         throw;
     }
     FInAfterConnect = false;
+}
+
+void TServiceDatabase::AddStatusColumns() {
+    std::vector<std::pair<std::string, TStatusColumn>> work;
+    for (const char* table : kStatusTables) {
+        const TStatusColumn state = ProbeStatusColumn(database, table);
+        if (state != TStatusColumn::Present) work.emplace_back(table, state);
+    }
+    if (work.empty()) return;
+    Log(kLevelNotice, "Zusätzliche Felder in Datenbank werden angelegt.");
+    try {
+        // A connection of its own, without the statement time-outs.
+        TDbConnection bootstrap;
+        for (const std::string& line : database.Params.Lines()) {
+            bool timeout = false;
+            for (const char* name : kStatementTimeouts) timeout = timeout || line.rfind(std::string(name) + "=", 0) == 0;
+            if (!timeout) bootstrap.Params.Add(line);
+        }
+        TDbQuery query(bootstrap);
+        for (const auto& [table, state] : work) {
+            // The default fills every existing row with 1 (handled) in the
+            // same statement that adds the column, so no state exists in
+            // which old rows are pending; new rows then get NULL (pending).
+            if (state == TStatusColumn::Missing) {
+                query.ExecSQL("ALTER TABLE " + table + "  ADD DIRAVID_STATUS INTEGER DEFAULT 1;");
+            }
+            query.ExecSQL("ALTER TABLE " + table + " ALTER DIRAVID_STATUS SET DEFAULT NULL");
+        }
+        Log(kLevelNotice, "Felder wurden angelegt.");
+    } catch (const std::exception& e) {
+        Log(kLevelError, std::string("Fehler beim Anlegend der Felder: ") + e.what());
+    }
 }
 
 void TServiceDatabase::databaseAfterDisconnect() {

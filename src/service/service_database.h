@@ -31,8 +31,9 @@ public:
     TDbConnection database;
 
     // Sets the parameters from [Database] (Database, Hostname, User,
-    // Passwort, and Port when present) and opens the connection, which runs
-    // databaseAfterConnect. Raises the connect's or the handler's error.
+    // Passwort, and Port when present) and the connect, read and write
+    // time-outs from [Verbindung] Zeitlimit, and opens the connection, which
+    // runs databaseAfterConnect. Raises the connect's or the handler's error.
     void Open(const TIniFile& Ini);
 
     // The attachment folder (option LF_NR_PATH) followed by kLFPathDelimiter.
@@ -47,8 +48,9 @@ public:
     // getLFPath; unset: the stored folder with "/" for "\".
     std::function<std::filesystem::path(const std::string& Stored)> LocalFolder;
 
-    // After every connect: log, add the status columns when the probe fails,
-    // warn when no attachment folder is configured.
+    // After every connect: log, add the status column to each table that
+    // lacks it, warn when no attachment folder is configured. A connection
+    // lost on the way fails the connect.
     void databaseAfterConnect();
     // After every disconnect: log and connect again; a failed reconnect
     // raises into the statement that lost the connection.
@@ -61,6 +63,10 @@ private:
     void Log(int Level, const std::string& Text);
     // WERT of the option LF_NR_PATH; empty for no row or NULL.
     std::string ReadLFPathOption();
+    // Checks each status table and completes what is missing, on a
+    // connection of its own without statement time-outs. Failures of the
+    // schema statements are logged, not raised.
+    void AddStatusColumns();
 
     std::function<TLogFile*()> FLog;
     std::string FLFPath;

@@ -14,14 +14,14 @@ int RunService(IServiceModule& module, ITerminationSignal& termination) {
     return 0;
 }
 
-int RunOnce(IServiceModule& module) {
+int RunOnce(IServiceModule& module, ITerminationSignal& termination) {
     bool started = true;
     module.ServiceStart(started);
     if (!started) return 1;
-    module.mailtimerTimer();
+    if (!termination.StopRequested()) module.mailtimerTimer();
     bool stopped = true;
     module.ServiceStop(stopped);
-    return 0;
+    return termination.StopRequested() ? 1 : 0;
 }
 
 }  // namespace kdv

@@ -13,7 +13,9 @@ namespace kdv {
 int RunService(IServiceModule& module, ITerminationSignal& termination);
 
 // Runs the start, one cycle at once, and the stop. Returns 0, or 1 when the
-// start failed (then neither cycle nor stop runs).
-int RunOnce(IServiceModule& module);
+// start failed (then neither cycle nor stop runs) or a termination request
+// cut the run short: one during the start skips the cycle, one during the
+// cycle lets it end first.
+int RunOnce(IServiceModule& module, ITerminationSignal& termination);
 
 }  // namespace kdv

@@ -11,10 +11,14 @@ TEST(DbError, NativeNumbersAndTheirMeaning) {
         TDbErrorKind Kind;
     };
     // 2055 and 4031 are how newer libraries and servers report a dropped
-    // connection; they must lead to a reconnect like the classic three.
+    // connection; they must lead to a reconnect like the classic three, and
+    // so must the errors the server sends before closing the connection
+    // (shutdown 1053, oversized statement 1153, killed session 1927).
     for (const TCase& c : {TCase{2003, TDbErrorKind::ekServerGone}, {2006, TDbErrorKind::ekServerGone},
                            {2013, TDbErrorKind::ekServerGone}, {2055, TDbErrorKind::ekServerGone},
-                           {4031, TDbErrorKind::ekServerGone}, {2002, TDbErrorKind::ekOther},
+                           {4031, TDbErrorKind::ekServerGone}, {1053, TDbErrorKind::ekServerGone},
+                           {1153, TDbErrorKind::ekServerGone}, {1927, TDbErrorKind::ekServerGone},
+                           {2002, TDbErrorKind::ekOther},
                            {1045, TDbErrorKind::ekAccessDenied}, {1062, TDbErrorKind::ekDuplicateKey},
                            {1064, TDbErrorKind::ekSyntax}, {1146, TDbErrorKind::ekOther}}) {
         SCOPED_TRACE(c.Native);

@@ -1,21 +1,27 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <thread>
 
 #include "db_test_fixture.h"
 
 namespace kdv {
 namespace {
 
+using TEvents = std::vector<std::string>;
+
 // These tests stop and restart a server; they run on one of their own so
 // that tests running beside them keep theirs.
 class DbLostConnectionTest : public ::testing::Test {
-protected:
+public:  // the cases' actions take the fixture
     void SetUp() override {
         KDV_REQUIRE_DB_SERVER();
         Server = std::make_unique<test::TPrivateDbServer>();
         Db.emplace(CurrentTestName(), test::TFixtureOptions{}, &Server->Info());
         UseParams(Conn, Db->ConnectionParams());
+        UseParams(Killer, Db->ConnectionParams());
         Conn.BeforeConnect = [this] { Events.push_back("BeforeConnect"); };
         Conn.AfterConnect = [this] { Events.push_back("AfterConnect"); };
         Conn.BeforeDisconnect = [this] { Events.push_back("BeforeDisconnect"); };
@@ -25,37 +31,113 @@ protected:
         };
     }
 
-    std::vector<std::string> TakeEvents() { return std::exchange(Events, {}); }
+    TEvents TakeEvents() { return std::exchange(Events, {}); }
+
+    // The server ends the session of Conn, as an administrator's KILL does.
+    void KillSession(const std::string& Id) {
+        TDbQuery kill(Killer);
+        kill.ExecSQL("KILL CONNECTION " + Id);
+    }
+    std::string SessionId() {
+        TDbQuery id(Conn);
+        id.Open("SELECT CONNECTION_ID()");
+        return id.Fields(0).AsString();
+    }
 
     std::unique_ptr<test::TPrivateDbServer> Server;
     std::optional<test::TTestDatabase> Db;
     TDbConnection Conn;
-    std::vector<std::string> Events;
+    TDbConnection Killer;
+    TEvents Events;
     bool Reconnect = true;
 };
 
-using TEvents = std::vector<std::string>;
+// A connection the server closed while it lay idle is noticed before the next
+// statement is sent, so that statement runs on a new connection and works.
+TEST_F(DbLostConnectionTest, ClosedWhileIdleIsReconnectedBeforeTheStatement) {
+    struct TCase {
+        const char* Name;
+        bool Reconnect;  // the disconnect handler reconnects; else the automatic connect does
+        std::function<void(DbLostConnectionTest&)> Break;
+    };
+    const std::vector<TCase> cases = {
+        {"server restarted", true, [](DbLostConnectionTest& t) { t.Server->Restart(); }},
+        {"server restarted, no handler", false, [](DbLostConnectionTest& t) { t.Server->Restart(); }},
+        {"session killed", true, [](DbLostConnectionTest& t) { t.KillSession(t.SessionId()); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Reconnect = c.Reconnect;
+        TDbQuery other(Conn);
+        other.Open("SELECT 1");
+        c.Break(*this);
+        // Give the kernel the server's farewell.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        TakeEvents();
 
-TEST_F(DbLostConnectionTest, RestartedServerIsReconnectedBeforeTheErrorArrives) {
-    TDbQuery q(Conn);
-    q.ExecSQL("INSERT INTO LF_LAGEN (ID) VALUES (1)");
-    TakeEvents();
-    Server->Restart();
+        TDbQuery q(Conn);
+        q.Open("SELECT 7");
+        EXPECT_EQ(q.Fields(0).AsString(), "7");
+        EXPECT_EQ(TakeEvents(), (TEvents{"BeforeDisconnect", "AfterDisconnect", "BeforeConnect", "AfterConnect"}));
+        EXPECT_TRUE(Conn.Connected());
+        EXPECT_FALSE(Conn.Lost());
+        EXPECT_FALSE(other.Active());
+        q.Close();
+        Killer.Close();
+    }
+}
 
-    std::vector<std::string> seenByCaller;
-    const EDbError e = ExpectDbError([&] { q.Open("SELECT ID FROM LF_LAGEN"); });
-    seenByCaller = TakeEvents();
-    EXPECT_EQ(e.Kind(), TDbErrorKind::ekServerGone) << e.what();
-    EXPECT_TRUE(e.NativeError() == 2006 || e.NativeError() == 2013) << e.NativeError();
-    EXPECT_EQ(std::string(e.what()).rfind("[DiraDB][MySQL] ", 0), 0u);
-    EXPECT_EQ(seenByCaller, (TEvents{"BeforeDisconnect", "AfterDisconnect", "BeforeConnect", "AfterConnect"}));
-    EXPECT_TRUE(Conn.Connected());
-    EXPECT_FALSE(Conn.Lost());
+// A connection lost while its statement runs fails that statement (it may or
+// may not have run), after the handler reconnected; the next one works.
+TEST_F(DbLostConnectionTest, LostDuringTheStatementRaisesAfterTheReconnect) {
+    // A small limit keeps the oversized statement small.
+    Db->Sql("SET GLOBAL max_allowed_packet = 1048576;");
+    struct TCase {
+        const char* Name;
+        std::function<void(DbLostConnectionTest&, TDbQuery&)> Statement;
+    };
+    const std::vector<TCase> cases = {
+        {"session killed during the statement",
+         [](DbLostConnectionTest& t, TDbQuery& q) {
+             const std::string id = t.SessionId();
+             std::thread killer([&t, id] {
+                 std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                 t.KillSession(id);
+             });
+             try {
+                 q.Open("SELECT SLEEP(10)");
+             } catch (...) {
+                 killer.join();
+                 throw;
+             }
+             killer.join();
+         }},
+        // The server answers an oversized statement with an error and closes
+        // the connection; the next statement must not find it dead. Just
+        // over the limit, the whole statement is sent and the error read.
+        {"oversized statement",
+         [](DbLostConnectionTest&, TDbQuery& q) {
+             q.Open("SELECT LENGTH('" + std::string((1u << 20) + 1000, 'x') + "')");
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Conn.Close();
+        Conn.Open();
+        TDbQuery q(Conn);
+        TakeEvents();
+        const EDbError e = ExpectDbError([&] { c.Statement(*this, q); });
+        EXPECT_EQ(e.Kind(), TDbErrorKind::ekServerGone) << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind("[DiraDB][MySQL] ", 0), 0u);
+        EXPECT_EQ(TakeEvents(), (TEvents{"BeforeDisconnect", "AfterDisconnect", "BeforeConnect", "AfterConnect"}));
+        EXPECT_TRUE(Conn.Connected());
 
-    // The failed statement is not repeated; the next one works.
-    q.Open("SELECT ID FROM LF_LAGEN");
-    EXPECT_EQ(q.Fields(0).AsString(), "1");
-    EXPECT_EQ(TakeEvents(), TEvents{});
+        // The failed statement is not repeated; the next one works.
+        q.Open("SELECT 8");
+        EXPECT_EQ(q.Fields(0).AsString(), "8");
+        EXPECT_EQ(TakeEvents(), TEvents{});
+        Killer.Close();
+    }
 }
 
 TEST_F(DbLostConnectionTest, FailedReconnectRaisesItsOwnErrorAndALaterUseConnects) {
@@ -83,9 +165,13 @@ TEST_F(DbLostConnectionTest, WithoutAHandlerTheStatementsErrorArrivesAndTheNextU
     other.Open("SELECT 1");
     TDbQuery q(Conn);
     TakeEvents();
-    Server->Restart();
-
-    const EDbError e = ExpectDbError([&] { q.Open("SELECT 3"); });
+    const std::string id = SessionId();
+    std::thread killer([this, id] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        KillSession(id);
+    });
+    const EDbError e = ExpectDbError([&] { q.Open("SELECT SLEEP(10)"); });
+    killer.join();
     EXPECT_EQ(e.Kind(), TDbErrorKind::ekServerGone) << e.what();
     EXPECT_EQ(TakeEvents(), (TEvents{"BeforeDisconnect", "AfterDisconnect"}));
     EXPECT_FALSE(Conn.Connected());

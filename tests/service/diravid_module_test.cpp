@@ -3,12 +3,14 @@
 #include "service/diravid_module.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <thread>
 
 #include "support/db_test_server.h"
 #include "support/service_home.h"
@@ -202,6 +204,85 @@ TEST_F(DiravidModule, StartRemovesMailsTurnedAwayMoreThanThirtyDaysAgo) {
     EXPECT_FALSE(std::filesystem::exists(folder / "alt.eml"));
     EXPECT_TRUE(std::filesystem::exists(folder / "neu.eml"));
     EXPECT_TRUE(Contains(home.LogEntries(), "Debug     | 1 abgewiesene Mails aus Abgewiesen gelöscht."));
+}
+
+}  // namespace
+}  // namespace kdv
+
+namespace kdv {
+namespace {
+
+// A termination request at the n-th wait; counts the waits.
+class TStopAfterWaits : public ITerminationSignal {
+public:
+    explicit TStopAfterWaits(int Waits) : left_(Waits) {}
+    bool Wait(std::chrono::milliseconds timeout) override {
+        if (stopped_ || timeout.count() <= 0) return stopped_;
+        ++waits;
+        if (--left_ <= 0) {
+            stopped_ = true;
+        } else {
+            std::this_thread::sleep_for(timeout);
+        }
+        return stopped_;
+    }
+    int waits = 0;
+
+private:
+    int left_;
+    bool stopped_ = false;
+};
+
+// Another process's lock on the home folder: the cycle waits for it with one
+// level-5 line, runs once it is free, and is given up on a termination request.
+TEST_F(DiravidModule, CycleTakesTurnsWithAnotherHolderOfTheHomeLock) {
+    home.WriteIni(&*db);
+    Tdiravid module(home.Path());
+    int cycles = 0;
+    module.Jobs.SendEmpfaengerNachrichten = [&] { ++cycles; };
+    bool started = true;
+    module.ServiceStart(started);
+    ASSERT_TRUE(started);
+    const std::string waiting = "Hinweis   | Ein anderer Vorgang (Prozess " + std::to_string(::getpid()) +
+                                ") arbeitet mit diesem Home-Ordner; warte auf die Sperre " +
+                                (home / Tdiravid::kLockFileName).string() + ".";
+    auto other = OpenFileLock(home / Tdiravid::kLockFileName);
+    ASSERT_TRUE(other->TryLock());
+
+    // Stopped while waiting: no job runs, the timer goes on.
+    TStopAfterWaits stop(3);
+    module.SetTermination(&stop);
+    module.mailtimerTimer();
+    EXPECT_EQ(cycles, 0);
+    EXPECT_EQ(stop.waits, 3);
+    EXPECT_TRUE(module.mailtimer.Enabled());
+    auto entries = home.LogEntries();
+    EXPECT_EQ(std::count(entries.begin(), entries.end(), waiting), 1) << ::testing::PrintToString(entries);
+
+    // Freed while waiting: the cycle runs, and afterwards leaves the lock free.
+    TStopAfterWaits never(1000);
+    module.SetTermination(&never);
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        other->Unlock();
+    });
+    module.mailtimerTimer();
+    release.join();
+
+    EXPECT_EQ(cycles, 1);
+    EXPECT_GT(never.waits, 0);
+    entries = home.LogEntries();
+    EXPECT_EQ(std::count(entries.begin(), entries.end(), waiting), 2);
+    EXPECT_TRUE(other->TryLock()) << "the cycle kept the lock";
+    other->Unlock();
+
+    // Free from the start: no line, no wait.
+    TStopAfterWaits unused(1000);
+    module.SetTermination(&unused);
+    module.mailtimerTimer();
+    EXPECT_EQ(cycles, 2);
+    EXPECT_EQ(unused.waits, 0);
+    EXPECT_EQ(home.LogEntries().size(), entries.size());
 }
 
 }  // namespace

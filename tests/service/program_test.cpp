@@ -12,6 +12,9 @@
 #include <ostream>
 #include <thread>
 
+#include "db/db_connection.h"
+#include "db/db_query.h"
+#include "platform/file_lock.h"
 #include "support/db_test_server.h"
 #include "support/run_program.h"
 #include "support/service_home.h"
@@ -305,6 +308,190 @@ INSTANTIATE_TEST_SUITE_P(
         NotWholeCase{"AttachmentNotStored", true, true,
                      "unvollständig abgelegt in Lage 1: Anhang 1 in Lage 1: Ordner ", 1}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kdv
+
+namespace kdv {
+namespace {
+
+using testing::StartProgram;
+using testing::TServiceHome;
+
+// The three ways the program runs against a home folder.
+struct TModeCase {
+    const char* Name;
+    std::vector<std::string> Args;  // after --home DIR
+};
+
+std::vector<TModeCase> Modes(const std::string& mailFile) {
+    return {{"once", {"--once"}}, {"import", {"--import", mailFile}}, {"service", {}}};
+}
+
+std::vector<std::string> WithHome(const std::filesystem::path& home, const std::vector<std::string>& args) {
+    std::vector<std::string> all{"--home", home.string()};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+}
+
+// Waits up to 30 s until a log entry holds `text`.
+bool WaitForLog(const TServiceHome& home, const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (const auto& entry : home.LogEntries()) {
+            if (entry.find(text) != std::string::npos) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+bool LogHas(const TServiceHome& home, const std::string& text) {
+    for (const auto& entry : home.LogEntries()) {
+        if (entry.find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
+const std::string kMail =
+    "From: Leitstelle <leitstelle@example.org>\r\nTo: lage@example.org\r\nSubject: Pegel\r\n"
+    "Content-Type: text/plain; charset=utf-8\r\n\r\nPegel bei 4,20 m.\r\n";
+
+TEST(ProgramHome, HomeFolderThatIsNotThereIsNamedAndNotCreated) {
+    testing::TTempDir base{"diravid-base"};
+    { std::ofstream(base / "datei") << "x"; }
+    struct THomeCase {
+        const char* Name;
+        std::filesystem::path Home;
+        std::string Says;
+    };
+    const THomeCase homes[] = {
+        {"missing", base / "vertippt", " existiert nicht; er wird nicht angelegt."},
+        {"a file", base / "datei", " ist kein Ordner."},
+    };
+    for (const auto& h : homes) {
+        for (const auto& mode : Modes((base / "mail.eml").string())) {
+            SCOPED_TRACE(std::string(h.Name) + ", " + mode.Name);
+            const auto r = RunProgram(DIRAVID_BINARY, WithHome(h.Home, mode.Args));
+            EXPECT_EQ(r.ExitCode, 1);
+            EXPECT_EQ(r.Stderr, "Home-Ordner " + h.Home.string() + h.Says + "\n");
+            EXPECT_EQ(std::filesystem::is_directory(h.Home), false);
+        }
+    }
+}
+
+// Without diravid.ini the defaults are tried; the failure names them.
+TEST(ProgramHome, MissingSettingsFileIsNamedWithTheDatabaseTried) {
+    for (const auto& mode : Modes("/nirgends/mail.eml")) {
+        SCOPED_TRACE(mode.Name);
+        TServiceHome home;
+        const auto r = RunProgram(DIRAVID_BINARY, WithHome(home.Path(), mode.Args));
+        EXPECT_EQ(r.ExitCode, 1);
+        EXPECT_NE(r.Stderr.find("KorvaneDiraVid konnte nicht gestartet werden: [DiraDB][MySQL] "), std::string::npos)
+            << r.Stderr;
+        EXPECT_NE(r.Stderr.find(" (diravid.ini fehlt; versucht wurde Datenbankserver 127.0.0.1, Port 3306)\n"),
+                  std::string::npos)
+            << r.Stderr;
+        EXPECT_NE(r.Stderr.find("Einzelheiten im Log " + (home / "KorvaneDiraVid.log").string()), std::string::npos);
+        EXPECT_TRUE(LogHas(home, "Hinweis   | Einstellungsdatei " + (home / "diravid.ini").string() +
+                                     " fehlt; es gelten die Vorgaben."));
+        EXPECT_TRUE(LogHas(home, "(diravid.ini fehlt; versucht wurde Datenbankserver 127.0.0.1, Port 3306))"));
+    }
+}
+
+class ProgramTakingTurns : public ::testing::Test {
+protected:
+    void SetUp() override {
+        KDV_REQUIRE_DB_SERVER();
+        db.emplace("ProgramTurns", test::TFixtureOptions{false, true, (home / "Anlagen").string()});
+        home.WriteIni(&*db);
+        { std::ofstream(home / "mail.eml", std::ios::binary) << kMail; }
+        { std::ofstream(home / "zweite.eml", std::ios::binary) << kMail; }
+    }
+    std::string Filed() {
+        const auto rows = db->Rows("SELECT COUNT(*) FROM LF_NACHRICHTEN WHERE ADD_USER = 'DiraVid'");
+        return rows.empty() ? "" : rows[0];
+    }
+    TServiceHome home;
+    std::optional<test::TTestDatabase> db;
+};
+
+const std::string kWaiting = "Hinweis   | Ein anderer Vorgang (Prozess ";
+
+// Another process holds the home folder: a start waits with a level-5 line
+// and goes on once the lock is free.
+TEST_F(ProgramTakingTurns, StartWaitsForAnotherProcessOnTheHomeFolder) {
+    const TModeCase modes[] = {{"once", {"--once"}}, {"import", {"--import", (home / "mail.eml").string()}}};
+    int filed = 0;
+    for (const auto& mode : modes) {
+        SCOPED_TRACE(mode.Name);
+        auto other = OpenFileLock(home / "diravid.lock");
+        ASSERT_TRUE(other->TryLock());
+        // Only this run's lines count.
+        std::filesystem::remove(home / "KorvaneDiraVid.log");
+        auto child = StartProgram(DIRAVID_BINARY, WithHome(home.Path(), mode.Args));
+        ASSERT_TRUE(WaitForLog(home, kWaiting + std::to_string(::getpid()) + ") arbeitet mit diesem Home-Ordner"));
+        // It stays waiting while the lock is held.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_FALSE(LogHas(home, "KorvaneDiraVid gestartet."));
+        other->Unlock();
+        const auto r = child->Finish();
+        EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
+        EXPECT_NE(r.Stderr.find("warte auf die Sperre " + (home / "diravid.lock").string()), std::string::npos);
+        EXPECT_TRUE(LogHas(home, "KorvaneDiraVid beendet."));
+        if (mode.Args[0] == "--import") ++filed;
+        EXPECT_EQ(Filed(), std::to_string(filed));
+    }
+}
+
+// Ctrl-C or SIGTERM while waiting for the lock ends the run at once, cleanly.
+TEST_F(ProgramTakingTurns, TerminationWhileWaitingEndsTheRun) {
+    auto other = OpenFileLock(home / "diravid.lock");
+    ASSERT_TRUE(other->TryLock());
+    for (const auto& mode : Modes((home / "mail.eml").string())) {
+        for (const int signal : {SIGINT, SIGTERM}) {
+            SCOPED_TRACE(std::string(mode.Name) + (signal == SIGINT ? ", SIGINT" : ", SIGTERM"));
+            // Only this run's lines count; a signal before it waits would
+            // meet a process that does not catch it yet.
+            std::filesystem::remove(home / "KorvaneDiraVid.log");
+            auto child = StartProgram(DIRAVID_BINARY, WithHome(home.Path(), mode.Args));
+            ASSERT_TRUE(WaitForLog(home, kWaiting));
+            child->Signal(signal);
+            const auto r = child->Finish();
+            EXPECT_EQ(r.ExitCode, 1);
+            EXPECT_TRUE(LogHas(home, "Hinweis   | Start abgebrochen: Abbruch angefordert, während ein anderer Vorgang "
+                                     "den Home-Ordner sperrte."));
+            EXPECT_FALSE(LogHas(home, "KorvaneDiraVid gestartet."));
+            EXPECT_EQ(Filed(), "0");
+        }
+    }
+}
+
+// --import on Ctrl-C: the mail in hand is filed, the files after it are left.
+TEST_F(ProgramTakingTurns, ImportStopsAfterTheMailInHand) {
+    // A session that holds back every new journal row, so the first mail is
+    // in hand when the signal comes.
+    TDbConnection other;
+    for (const auto& line : db->ConnectionParams()) other.Params.Add(line);
+    TDbQuery hold(other);
+    hold.ExecSQL("START TRANSACTION");
+    hold.Open("SELECT ID FROM LF_NACHRICHTEN FOR UPDATE");
+    auto child = StartProgram(DIRAVID_BINARY, WithHome(home.Path(), {"--import", (home / "mail.eml").string(),
+                                                                        (home / "zweite.eml").string()}));
+    ASSERT_TRUE(WaitForLog(home, "wird ausgewertet."));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    child->Signal(SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    hold.ExecSQL("COMMIT");
+    const auto r = child->Finish();
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_EQ(r.Stdout, (home / "mail.eml").string() + ": abgelegt in Lage 1\n");
+    EXPECT_EQ(r.Stderr, "Abgebrochen; nicht eingelesen: 1 Datei(en).\n");
+    EXPECT_EQ(Filed(), "1");
+    const auto entries = home.LogEntries();
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries.back(), "Hinweis   | KorvaneDiraVid beendet.");
+}
 
 }  // namespace
 }  // namespace kdv

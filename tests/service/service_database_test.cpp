@@ -2,17 +2,24 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <thread>
 #include <utility>
 
 #include "db/db_error.h"
 #include "db/db_query.h"
+#include "incoming/message_evaluation.h"
+#include "mail/mail_message.h"
 #include "log/log_line.h"
 #include "platform/dira_error.h"
+#include "mail/mime_reader.h"
 #include "support/db_test_server.h"
 
 namespace kdv {
@@ -64,10 +71,22 @@ protected:
         WriteIni(Db->Server().User, Db->Server().Password, std::to_string(Db->Server().Port));
     }
 
-    void WriteIni(const std::string& User, const std::string& Password, const std::string& Port) {
+    void WriteIni(const std::string& User, const std::string& Password, const std::string& Port,
+                  const std::string& Extra = "") {
         std::ofstream(Home / "diravid.ini") << "[Database]\r\nDatabase=" << Db->Name() << "\r\nHostname="
                                             << Db->Server().Host << "\r\nUser=" << User << "\r\nPasswort="
-                                            << Password << "\r\nPort=" << Port << "\r\n";
+                                            << Password << "\r\nPort=" << Port << "\r\n"
+                                            << Extra;
+    }
+    void WriteZeitlimit(int Seconds) {
+        WriteIni(Db->Server().User, Db->Server().Password, std::to_string(Db->Server().Port),
+                 "[Verbindung]\r\nZeitlimit=" + std::to_string(Seconds) + "\r\n");
+    }
+    // A second session on the test database, for locks the service must meet.
+    std::unique_ptr<TDbConnection> OtherSession() {
+        auto other = std::make_unique<TDbConnection>();
+        for (const auto& line : Db->ConnectionParams()) other->Params.Add(line);
+        return other;
     }
 
     void OpenService() { Service->Open(TIniFile(Home / "diravid.ini")); }
@@ -110,7 +129,8 @@ TEST_F(ServiceDatabaseTest, ParametersFromTheSettingsInTheirOrder) {
               (std::vector<std::string>{"DriverID=MySQL", "Protocol=TCPIP", "Database=" + Db->Name(),
                                         "Server=" + Db->Server().Host, "User_Name=" + Db->Server().User,
                                         "Password=" + Db->Server().Password,
-                                        "Port=" + std::to_string(Db->Server().Port)}));
+                                        "Port=" + std::to_string(Db->Server().Port), "LoginTimeout=60",
+                                        "ReadTimeout=60", "WriteTimeout=60"}));
     EXPECT_TRUE(Service->database.Connected());
     EXPECT_EQ(TakeLog(), (TEntries{{5, "Mit Datenbank verbunden."}}));
     EXPECT_EQ(Service->getLFPath(), "/srv/anlagen" + kDelimiter);
@@ -124,7 +144,8 @@ TEST_F(ServiceDatabaseTest, DefaultsWithoutSettingsFile) {
     }
     EXPECT_EQ(Service->database.Params.Lines(),
               (std::vector<std::string>{"DriverID=MySQL", "Protocol=TCPIP", "Database=Orldb", "Server=127.0.0.1",
-                                        "User_Name=root", "Password=Zuk"}));
+                                        "User_Name=root", "Password=Zuk", "LoginTimeout=60", "ReadTimeout=60",
+                                        "WriteTimeout=60"}));
 }
 
 TEST_F(ServiceDatabaseTest, PortThatIsNoNumberIsNamedByTheError) {
@@ -159,6 +180,106 @@ TEST_F(ServiceDatabaseTest, OlderDatabaseGetsTheColumnsAndEveryOldRowIsHandled) 
     second.Open(TIniFile(Home / "diravid.ini"));
     EXPECT_EQ(TakeLog(), (TEntries{{5, "Mit Datenbank verbunden."}}));
     EXPECT_EQ(Single("SELECT COUNT(*) FROM LF_NACHRICHTEN WHERE DIRAVID_STATUS IS NULL"), "1");
+}
+
+// A bootstrap broken off part-way is completed at the next connect, table by
+// table; old rows end up handled (1) and rows added later pending (NULL).
+TEST_F(ServiceDatabaseTest, BrokenOffBootstrapIsCompletedAtTheNextConnect) {
+    struct TCase {
+        const char* Name;
+        std::string Before;  // run on a database without the columns
+    };
+    const std::vector<TCase> cases = {
+        {"nothing done", ""},
+        {"first table done, second missing",
+         "ALTER TABLE LF_NACHRICHTEN ADD DIRAVID_STATUS INTEGER; UPDATE LF_NACHRICHTEN SET DIRAVID_STATUS=1;"},
+        {"second table added, its default left behind",
+         "ALTER TABLE LF_NACHRICHTEN ADD DIRAVID_STATUS INTEGER; UPDATE LF_NACHRICHTEN SET DIRAVID_STATUS=1;"
+         "ALTER TABLE LF_NACHRICHTEN_EMPF ADD DIRAVID_STATUS INTEGER DEFAULT 1;"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Service = std::make_unique<TServiceDatabase>([this] { return Log.get(); });
+        MakeDatabase({.Old = true, .Demo = true, .LFPath = "/srv/a"});
+        if (!c.Before.empty()) Db->Sql(c.Before);
+        OpenService();
+        EXPECT_EQ(TakeLog(), (TEntries{{5, "Mit Datenbank verbunden."},
+                                       {5, "Zusätzliche Felder in Datenbank werden angelegt."},
+                                       {5, "Felder wurden angelegt."}}));
+        Db->Sql("INSERT INTO LF_NACHRICHTEN (LAGE, INHALT) VALUES (1, 'neu');"
+                "INSERT INTO LF_NACHRICHTEN_EMPF (LAGE, NACHRICHT, TYP, EMPFAENGER) VALUES (1, 1, 'E', 'a@b.de');");
+        for (const std::string table : {"LF_NACHRICHTEN", "LF_NACHRICHTEN_EMPF"}) {
+            SCOPED_TRACE(table);
+            EXPECT_EQ(Single("SELECT COUNT(*) FROM " + table + " WHERE DIRAVID_STATUS IS NULL"), "1");
+            EXPECT_EQ(Single("SELECT COUNT(*) FROM " + table + " WHERE DIRAVID_STATUS=1"),
+                      Single("SELECT COUNT(*) - 1 FROM " + table));
+        }
+        // Complete now: the next connect finds nothing to do.
+        TServiceDatabase again([this] { return Log.get(); });
+        again.Open(TIniFile(Home / "diravid.ini"));
+        EXPECT_EQ(TakeLog(), (TEntries{{5, "Mit Datenbank verbunden."}}));
+    }
+}
+
+TEST_F(ServiceDatabaseTest, ZeitlimitGivesTheConnectionsTimeouts) {
+    MakeDatabase({.Demo = true, .LFPath = "/srv/a"});
+    WriteZeitlimit(7);
+    OpenService();
+    const auto& lines = Service->database.Params.Lines();
+    for (const std::string line : {"LoginTimeout=7", "ReadTimeout=7", "WriteTimeout=7"}) {
+        EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
+    }
+}
+
+// A server that does not answer holds the service no longer than the limit.
+TEST_F(ServiceDatabaseTest, HangingServerIsGivenUpAfterTheZeitlimit) {
+    MakeDatabase({.Demo = true, .LFPath = "/srv/a"});
+    WriteZeitlimit(1);
+    OpenService();
+    TakeLog();
+    auto locker = OtherSession();
+    TDbQuery lock(*locker);
+    lock.ExecSQL("LOCK TABLES LF_LAGEN WRITE");
+    TDbQuery q(Service->database);
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        q.Open("SELECT COUNT(*) FROM LF_LAGEN");
+        FAIL() << "the statement waited out the lock";
+    } catch (const EDbError& e) {
+        EXPECT_EQ(e.Kind(), TDbErrorKind::ekServerGone) << e.what();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    lock.ExecSQL("UNLOCK TABLES");
+    q.Open("SELECT COUNT(*) FROM LF_LAGEN");
+    EXPECT_EQ(q.Fields(0).AsString(), "1");
+}
+
+// Adding the columns may take longer than the limit: the bootstrap has none.
+TEST_F(ServiceDatabaseTest, BootstrapIsExemptFromTheZeitlimit) {
+    MakeDatabase({.Old = true, .Demo = true, .LFPath = "/srv/a"});
+    WriteZeitlimit(1);
+    // An open transaction that read the journal holds the ALTER back.
+    auto reader = OtherSession();
+    TDbQuery read(*reader);
+    read.ExecSQL("START TRANSACTION");
+    read.Open("SELECT COUNT(*) FROM LF_NACHRICHTEN");
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        read.ExecSQL("COMMIT");
+    });
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        OpenService();
+    } catch (...) {
+        release.join();
+        throw;
+    }
+    release.join();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(TakeLog(), (TEntries{{5, "Mit Datenbank verbunden."},
+                                   {5, "Zusätzliche Felder in Datenbank werden angelegt."},
+                                   {5, "Felder wurden angelegt."}}));
+    EXPECT_EQ(Single("SELECT COUNT(*) FROM LF_NACHRICHTEN_EMPF WHERE DIRAVID_STATUS IS NULL"), "0");
 }
 
 TEST_F(ServiceDatabaseTest, UserWithoutAlterRightsRunsOn) {
@@ -352,21 +473,53 @@ protected:
     std::unique_ptr<test::TPrivateDbServer> Server;
 };
 
-TEST_F(ServiceDatabaseRestartTest, RestartInTheMiddle) {
-    TDbQuery q(Service->database);
-    Server->Restart();
-    try {
-        q.Open("SELECT COUNT(*) FROM LF_NACHRICHTEN WHERE DIRAVID_STATUS=1");
-        FAIL() << "the statement after the restart did not notice it";
-    } catch (const EDbError& e) {
-        EXPECT_EQ(e.Kind(), TDbErrorKind::ekServerGone) << e.what();
+// The first mail after the connection broke is filed: the broken connection
+// is replaced before its first statement. Only a mail whose own statement
+// broke the connection fails (and stays in the mailbox).
+TEST_F(ServiceDatabaseRestartTest, NextMailAfterABrokenConnectionIsFiled) {
+    TIniFile ini(Home / "diravid.ini");
+    TMailEmpfangContext ctx{*Log, ini, Service->database, "*\r\n", [this] { return Service->getLFPath(); },
+                            Home, SystemClock()};
+    const auto evaluate = [&](const std::string& body) {
+        TMailMessage message;
+        LoadMessageFromMemory(message, "From: hans@example.org\r\nTo: lage@example.org\r\nSubject: Pegel\r\n"
+                                       "Content-Type: text/plain\r\n\r\n" + body + "\r\n");
+        return AuswertenMail(ctx, message);
+    };
+    struct TCase {
+        const char* Name;
+        std::function<void()> Break;
+    };
+    const std::vector<TCase> cases = {
+        {"server restarted between two mails", [this] { Server->Restart(); }},
+        // Just over the limit: the server answers with an error and closes
+        // the connection, which the next mail must not inherit.
+        {"mail larger than the server takes",
+         [&] {
+             // A small limit keeps the oversized mail small; it holds for
+             // new connections.
+             Db->Sql("SET GLOBAL max_allowed_packet = 1048576;");
+             Service->database.Close();
+             TakeLog();
+             const TAuswertung big = evaluate(std::string((1u << 20) + 1000, 'x'));
+             EXPECT_EQ(big.Ergebnis, TAuswertungsErgebnis::Fehlgeschlagen);
+             EXPECT_NE(big.Grund.find("[DiraDB][MySQL] "), std::string::npos) << big.Grund;
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Db->Sql("DELETE FROM LF_NACHRICHTEN WHERE ADD_USER='DiraVid';");
+        c.Break();
+        const TAuswertung next = evaluate("Pegel steigt.");
+        EXPECT_EQ(next.Ergebnis, TAuswertungsErgebnis::Abgelegt) << next.Grund;
+        EXPECT_EQ(Single("SELECT COUNT(*) FROM LF_NACHRICHTEN WHERE ADD_USER='DiraVid'"), "1");
+        TEntries reconnect;
+        for (const auto& entry : TakeLog()) {
+            if (entry.second.find("Datenbank") != std::string::npos) reconnect.push_back(entry);
+        }
+        EXPECT_EQ(reconnect, (TEntries{{5, "Datenbankverbindung getrennt, versuche Wiederverbinden..."},
+                                       {5, "Mit Datenbank verbunden."}}));
     }
-    EXPECT_EQ(TakeLog(), (TEntries{{5, "Datenbankverbindung getrennt, versuche Wiederverbinden..."},
-                                   {5, "Mit Datenbank verbunden."}}));
-    q.Open("SELECT COUNT(*) FROM LF_NACHRICHTEN WHERE DIRAVID_STATUS=1");
-    EXPECT_EQ(q.Fields(0).AsString(), "2");
-    q.ExecSQL("UPDATE LF_LAGEN SET AKTIV=0");
-    EXPECT_EQ(TakeLog(), TEntries{});
 }
 
 TEST_F(ServiceDatabaseRestartTest, FailedReconnectLeavesTheServiceRunning) {

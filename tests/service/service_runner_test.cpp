@@ -133,15 +133,34 @@ TEST(ServiceRunner, FailedStartRunsNeitherCycleNorStop) {
 
     FakeModule once(clock);
     once.startSucceeds = false;
-    EXPECT_EQ(RunOnce(once), 1);
+    EXPECT_EQ(RunOnce(once, termination), 1);
     EXPECT_EQ(once.events.size(), 1u);
 }
 
-TEST(ServiceRunner, OnceRunsOneCycleAtOnce) {
-    FakeSteadyClock clock;
-    FakeModule module(clock);
-    EXPECT_EQ(RunOnce(module), 0);
-    EXPECT_EQ(module.events, (std::vector<std::string>{"start@0", "cycle@0", "stop@0"}));
+// --once: the cycle at once; a termination request skips what has not begun
+// and lets what is in hand end, and the status says the run was cut short.
+TEST(ServiceRunner, OnceRunsOneCycleAtOnceUnlessStopped) {
+    struct TCase {
+        const char* Name;
+        milliseconds StopAt;
+        std::vector<std::string> Expected;
+        int Status;
+    };
+    const TCase cases[] = {
+        {"no request", 1000s, {"start@0", "cycle@10", "stop@40"}, 0},
+        {"request during the start", 5s, {"start@0", "stop@10"}, 1},
+        {"request during the cycle", 20s, {"start@0", "cycle@10", "stop@40"}, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        FakeSteadyClock clock;
+        FakeModule module(clock);
+        module.startTakes = 10s;
+        module.cycleTakes = 30s;
+        FakeTermination termination(clock, c.StopAt);
+        EXPECT_EQ(RunOnce(module, termination), c.Status);
+        EXPECT_EQ(module.events, c.Expected);
+    }
 }
 
 TEST(PollTimer, OffWhileSwitchedOffAndCountsAgainFromSwitchOn) {

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -21,13 +22,37 @@ std::string Slurp(const std::string& path) {
 
 std::string ReadFileBytes(const std::string& path) { return Slurp(path); }
 
-TProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                          const std::map<std::string, std::string>& env) {
+TRunningProgram::TRunningProgram(int pid, std::string outName, std::string errName)
+    : pid_(pid), outName_(std::move(outName)), errName_(std::move(errName)) {}
+
+TRunningProgram::~TRunningProgram() {
+    if (!finished_) {
+        ::kill(pid_, SIGKILL);
+        Finish();
+    }
+}
+
+void TRunningProgram::Signal(int signal) const { ::kill(pid_, signal); }
+
+TProgramResult TRunningProgram::Finish() {
+    TProgramResult result;
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    finished_ = true;
+    if (WIFEXITED(status)) result.ExitCode = WEXITSTATUS(status);
+    result.Stdout = Slurp(outName_);
+    result.Stderr = Slurp(errName_);
+    ::unlink(outName_.c_str());
+    ::unlink(errName_.c_str());
+    return result;
+}
+
+std::unique_ptr<TRunningProgram> StartProgram(const std::string& program, const std::vector<std::string>& args,
+                                              const std::map<std::string, std::string>& env) {
     char outName[] = "/tmp/diravid-out.XXXXXX";
     char errName[] = "/tmp/diravid-err.XXXXXX";
     const int out = ::mkstemp(outName);
     const int err = ::mkstemp(errName);
-    TProgramResult result;
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(out, 1);
@@ -45,16 +70,14 @@ TProgramResult RunProgram(const std::string& program, const std::vector<std::str
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (WIFEXITED(status)) result.ExitCode = WEXITSTATUS(status);
     ::close(out);
     ::close(err);
-    result.Stdout = Slurp(outName);
-    result.Stderr = Slurp(errName);
-    ::unlink(outName);
-    ::unlink(errName);
-    return result;
+    return std::make_unique<TRunningProgram>(pid, outName, errName);
+}
+
+TProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                          const std::map<std::string, std::string>& env) {
+    return StartProgram(program, args, env)->Finish();
 }
 
 }  // namespace kdv::testing

@@ -1,6 +1,7 @@
 #pragma once
 // Runs a program of the build as a child process and collects what it says.
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,30 @@ struct TProgramResult {
 // an entry with an empty value removes that variable.
 TProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                           const std::map<std::string, std::string>& env = {});
+
+// A program started by StartProgram that has not been waited for yet.
+class TRunningProgram {
+public:
+    TRunningProgram(int pid, std::string outName, std::string errName);
+    ~TRunningProgram();  // kills and reaps it when Finish was not called
+    TRunningProgram(const TRunningProgram&) = delete;
+    TRunningProgram& operator=(const TRunningProgram&) = delete;
+
+    int Pid() const { return pid_; }
+    void Signal(int signal) const;
+    // Waits for its end and collects what it said.
+    TProgramResult Finish();
+
+private:
+    int pid_;
+    std::string outName_;
+    std::string errName_;
+    bool finished_ = false;
+};
+
+// Starts the program as RunProgram does, without waiting for it.
+std::unique_ptr<TRunningProgram> StartProgram(const std::string& program, const std::vector<std::string>& args,
+                                              const std::map<std::string, std::string>& env = {});
 
 // Reads a whole file as bytes; empty when missing.
 std::string ReadFileBytes(const std::string& path);
