@@ -466,11 +466,8 @@ write_env() {
     echo "export DIRAVID_MAIL_PASSWORD=$password"
     echo "export DIRAVID_SMTP_PORT=$PORT_SMTP"
     echo "export DIRAVID_SMTP_NOTLS_PORT=$PORT_SMTP_NOTLS"
-    if [[ $tls10 == yes ]]; then
-      echo "export DIRAVID_SMTP_TLS10_PORT=$PORT_SMTP_TLS10"
-    else
-      echo "unset DIRAVID_SMTP_TLS10_PORT"
-    fi
+    # Left out where OpenSSL cannot serve TLS 1.0 any more.
+    [[ $tls10 == yes ]] && echo "export DIRAVID_SMTP_TLS10_PORT=$PORT_SMTP_TLS10"
     echo "export DIRAVID_SMTPS_PORT=$PORT_SMTPS"
     echo "export DIRAVID_IMAP_PORT=$PORT_IMAP"
     echo "export DIRAVID_IMAPS_PORT=$PORT_IMAPS"
@@ -507,7 +504,7 @@ show_logs() {
 
 require_root() {
   [[ $(id -u) -eq 0 ]] || die "Dovecot and Postfix must be started as root (they switch to their own users)"
-  getent passwd dovecot >/dev/null && getent passwd dovenull >/dev/null ||
+  { getent passwd dovecot >/dev/null && getent passwd dovenull >/dev/null; } ||
     die "the users dovecot and dovenull are missing (package dovecot-core)"
   getent passwd postfix >/dev/null || die "the user postfix is missing (package postfix)"
   [[ -r $DOVECOT_DH ]] || die "$DOVECOT_DH is missing (package dovecot-core)"
