@@ -398,7 +398,7 @@ stop_dovecot() {
   wait_gone "$pid"
   # Its auth process stays as long as a client (Postfix) holds a connection,
   # and the log process stays for it.
-  ((${#children[@]})) && kill -TERM "${children[@]}" 2>/dev/null
+  ((${#children[@]} == 0)) || kill -TERM "${children[@]}" 2>/dev/null || true
   wait_gone "${children[@]}"
   rm -f "$run/dovecot/master.pid"
 }
@@ -467,7 +467,9 @@ write_env() {
     echo "export DIRAVID_SMTP_PORT=$PORT_SMTP"
     echo "export DIRAVID_SMTP_NOTLS_PORT=$PORT_SMTP_NOTLS"
     # Left out where OpenSSL cannot serve TLS 1.0 any more.
-    [[ $tls10 == yes ]] && echo "export DIRAVID_SMTP_TLS10_PORT=$PORT_SMTP_TLS10"
+    if [[ $tls10 == yes ]]; then
+      echo "export DIRAVID_SMTP_TLS10_PORT=$PORT_SMTP_TLS10"
+    fi
     echo "export DIRAVID_SMTPS_PORT=$PORT_SMTPS"
     echo "export DIRAVID_IMAP_PORT=$PORT_IMAP"
     echo "export DIRAVID_IMAPS_PORT=$PORT_IMAPS"
