@@ -46,10 +46,7 @@ talk() {
 # TLS handshake with the given client options; prints the protocol agreed,
 # nothing when the handshake failed.
 tls_protocol() {
-  local out
-  out=$(echo | timeout 10 openssl s_client "$@" 2>/dev/null)
-  grep -q 'Cipher is (NONE)' <<<"$out" && return 0
-  sed -n 's/^ *Protocol *: *//p' <<<"$out" | head -n 1
+  echo | timeout 10 openssl s_client -brief "$@" 2>&1 | sed -n 's/^Protocol version: *//p'
 }
 
 curl_tls() {
