@@ -366,7 +366,7 @@ postfix_pid() { pid_from_file "$1/postfix-queue/pid/master.pid"; }
 start_dovecot() {
   local run=$1
   dovecot_pid "$run" >/dev/null && return 0
-  "$(find_tool dovecot dovecot-core)" -c "$run/dovecot.conf" >"$run/dovecot-start.log" 2>&1 ||
+  "$(find_tool dovecot dovecot-core)" -c "$run/dovecot.conf" >"$run/dovecot-start.log" 2>&1 9>&- ||
     return 1
   local deadline=$((SECONDS + START_TIMEOUT_S))
   # Postfix's SASL and delivery need these sockets before it takes mail.
@@ -383,10 +383,10 @@ start_postfix() {
   postfix=$(find_tool postfix postfix)
   # postfix start tells its errors only to a terminal or syslog.
   if command -v script >/dev/null 2>&1; then
-    script -qec "$postfix -c $run/postfix start" /dev/null </dev/null >"$run/postfix-start.log" 2>&1 ||
+    script -qec "$postfix -c $run/postfix start" /dev/null </dev/null >"$run/postfix-start.log" 2>&1 9>&- ||
       return 1
   else
-    "$postfix" -c "$run/postfix" start </dev/null >"$run/postfix-start.log" 2>&1 || return 1
+    "$postfix" -c "$run/postfix" start </dev/null >"$run/postfix-start.log" 2>&1 9>&- || return 1
   fi
   local deadline=$((SECONDS + START_TIMEOUT_S))
   until postfix_pid "$run" >/dev/null; do
@@ -463,8 +463,8 @@ write_env() {
   user=$(<"$dir/user")
   password=$(<"$dir/password")
   {
-    echo "export DIRAVID_MAIL_SANDBOX=$dir"
-    echo "export DIRAVID_MAIL_SCRIPT=$SCRIPT"
+    printf 'export DIRAVID_MAIL_SANDBOX=%q\n' "$dir"
+    printf 'export DIRAVID_MAIL_SCRIPT=%q\n' "$SCRIPT"
     echo "export DIRAVID_MAIL_HOST=$HOST"
     echo "export DIRAVID_MAIL_HOST_NOTLS=$HOST_NOTLS"
     echo "export DIRAVID_MAIL_DOMAIN=$DOMAIN"
@@ -620,10 +620,18 @@ cmd_user() {
 command=$1
 dir=$2
 shift 2
+# One start, stop or restart at a time per folder. The servers must not
+# inherit the descriptor (see start_dovecot), or they would hold the lock.
+lock() {
+  mkdir -p "$dir"
+  exec 9>"$dir/sandbox.lock"
+  flock 9
+}
+
 case $command in
-  start) (($# == 0)) || usage; cmd_start "$dir" ;;
-  stop) (($# == 0)) || usage; cmd_stop "$dir" ;;
-  restart) (($# <= 1)) || usage; cmd_restart "$dir" "$@" ;;
+  start) (($# == 0)) || usage; lock; cmd_start "$dir" ;;
+  stop) (($# == 0)) || usage; [[ -d $dir ]] || exit 0; lock; cmd_stop "$dir" ;;
+  restart) (($# <= 1)) || usage; lock; cmd_restart "$dir" "$@" ;;
   user) (($# == 2)) || usage; cmd_user "$dir" "$1" "$2" ;;
   *) usage ;;
 esac
