@@ -430,6 +430,12 @@ greets() {
   [[ $line == "$expect"* ]]
 }
 
+# Completes a TLS handshake (implicit TLS ports answer only inside TLS).
+shakes_hands() {
+  timeout 5 openssl s_client -brief -connect "$1:$2" </dev/null 2>&1 |
+    grep -q '^CONNECTION ESTABLISHED'
+}
+
 wait_ports() {
   local run=$1 tls10=$2
   local deadline=$((SECONDS + START_TIMEOUT_S))
@@ -450,7 +456,7 @@ wait_ports() {
     done
   done
   for port in "$PORT_SMTPS" "$PORT_IMAPS" "$PORT_POP3S"; do
-    until port_in_use "$HOST" "$port"; do
+    until shakes_hands "$HOST" "$port"; do
       ((SECONDS < deadline)) || die "no answer on $HOST $port, see $run/*.log"
       sleep 0.05
     done
