@@ -560,7 +560,10 @@ cmd_start() {
     fi
     choose_ports "$dir"
   done
-  cmd_user "$dir" "$(<"$dir/user")" "$(<"$dir/password")"
+  # Made once per run folder: a restart keeps its mail.
+  if [[ ! -e $run/users/$(<"$dir/user") ]]; then
+    cmd_user "$dir" "$(<"$dir/user")" "$(<"$dir/password")"
+  fi
   write_env "$dir" "$run" "$tls10"
 }
 

@@ -184,15 +184,17 @@ case_certificate_verifies_for_localhost() {
 case_own_sandbox_restarts_and_stops_cleanly() {
   local dir=$PWD/own script=$DIRAVID_MAIL_SCRIPT
   "$script" start "$dir" >start.log 2>&1 || { cat start.log >&2; fail "own sandbox did not start"; } || return 1
-  local ports run
+  local ports run ready
   ports=$(<"$dir/ports")
   run=$(<"$dir/run")
-  (
+  # The ready user's mail must survive the restarts as well as any other.
+  ready=$(
     # shellcheck disable=SC1091
     source "$dir/env"
-    "$script" user "$dir" keeper secret &&
-      swaks --server "$HOST" --port "$DIRAVID_SMTP_NOTLS_PORT" --auth PLAIN --auth-user keeper \
-        --auth-password secret --from keeper@localhost --to keeper@localhost --timeout 10 >swaks.log 2>&1
+    swaks --server "$HOST" --port "$DIRAVID_SMTP_NOTLS_PORT" --auth PLAIN \
+      --auth-user "$DIRAVID_MAIL_USER" --auth-password "$DIRAVID_MAIL_PASSWORD" \
+      --from "$DIRAVID_MAIL_USER@localhost" --to "$DIRAVID_MAIL_USER@localhost" \
+      --timeout 10 >swaks.log 2>&1 && echo "$DIRAVID_MAIL_USER"
   ) || { "$script" stop "$dir"; fail "mail into the own sandbox failed"; } || return 1
   local target
   for target in postfix dovecot ""; do
@@ -202,7 +204,7 @@ case_own_sandbox_restarts_and_stops_cleanly() {
   [[ $(<"$dir/ports") == "$ports" ]] || { "$script" stop "$dir"; fail "ports changed on restart"; } || return 1
   local deadline=$((SECONDS + WAIT_S)) count=0
   while ((SECONDS < deadline)); do
-    count=$(find "$run/mail/keeper/Maildir/new" "$run/mail/keeper/Maildir/cur" -type f 2>/dev/null | wc -l)
+    count=$(find "$run/mail/$ready/Maildir/new" "$run/mail/$ready/Maildir/cur" -type f 2>/dev/null | wc -l)
     ((count == 1)) && break
     sleep 0.2
   done
