@@ -47,14 +47,17 @@ bool HasHighBytes(const std::vector<std::string>& lines) {
 }
 
 // Header lines go out as 7-bit text: every character outside US-ASCII
-// (one UTF-8 sequence) becomes a single "?".
+// (one UTF-8 sequence) becomes a single "?". A CR or LF in a raw line becomes
+// a blank, so no line can end the header block early or add a header.
 std::string SevenBit(std::string_view line) {
-    if (!HasHighBytes(line)) return std::string(line);
+    if (!HasHighBytes(line) && line.find_first_of("\r\n") == std::string_view::npos) return std::string(line);
     std::string out;
     out.reserve(line.size());
     for (const char c : line) {
         const auto b = static_cast<unsigned char>(c);
-        if (b < 128) {
+        if (c == '\r' || c == '\n') {
+            out += ' ';
+        } else if (b < 128) {
             out += c;
         } else if ((b & 0xC0) != 0x80) {
             out += '?';

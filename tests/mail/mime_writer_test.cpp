@@ -315,6 +315,13 @@ const std::vector<TEdgeCase>& EdgeCases() {
          },
          {"\r\nSubject: Lage Bcc: alle@example.org\r\n"},
          {"\r\nBcc:"}},
+        {"RawExtraLineWithLineBreakStaysOneLine",
+         [](TMailMessage& m, const fs::path&) {
+             TextMessage(m, {"x"});
+             m.ExtraHeaders.Add("X-Roh: a\r\nBcc: alle@example.org");
+         },
+         {"\r\nX-Roh: a  Bcc: alle@example.org\r\n"},
+         {"\r\nBcc:"}},
         {"BccIsNeverWritten",
          [](TMailMessage& m, const fs::path&) {
              TextMessage(m, {"x"});
@@ -478,7 +485,7 @@ TEST_P(QuotedPrintableEncoding, EncodesWholeAndByteByByteAlike) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, QuotedPrintableEncoding,
+    Input, QuotedPrintableEncoding,
     ::testing::Values(
         TQpCase{"PlainLine", "abc\r\n", "abc\r\n"},
         TQpCase{"LfOnlyBecomesCrLf", "a\nb\n", "a\r\nb\r\n"},
