@@ -16,6 +16,22 @@ namespace {
 constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kHex[] = "0123456789ABCDEF";
 
+// Random characters of a Message-ID: 62^20 values, far beyond any collision.
+constexpr std::size_t kMessageIdRandomLength = 20;
+
+std::mt19937_64& RandomSource() {
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    return random;
+}
+
+std::string RandomAlphanumeric(std::size_t length) {
+    static constexpr char kChars[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof kChars - 2);
+    std::string text(length, ' ');
+    for (char& c : text) c = kChars[pick(RandomSource())];
+    return text;
+}
+
 bool IsWordBreak(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 bool IsRfc822Special(unsigned char c) {
@@ -233,16 +249,22 @@ std::string FormatMailDate(LocalTime local, std::chrono::minutes utcOffset) {
 }
 
 std::string NewMimeBoundary() {
-    static constexpr char kChars[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-    thread_local std::mt19937_64 random{std::random_device{}()};
-    std::uniform_int_distribution<std::size_t> pick(0, sizeof kChars - 2);
-    std::string boundary(kMimeBoundaryLength, ' ');
-    for (char& c : boundary) c = kChars[pick(random)];
+    std::string boundary = RandomAlphanumeric(kMimeBoundaryLength);
     std::uniform_int_distribution<std::size_t> place(0, kMimeBoundaryLength - 2);
-    const std::size_t at = place(random);
+    const std::size_t at = place(RandomSource());
     boundary[at] = '=';
     boundary[at + 1] = '_';
     return boundary;
+}
+
+std::string NewMessageId(std::string_view entryId, std::string_view senderAddress) {
+    const std::size_t at = senderAddress.rfind('@');
+    std::string_view domain = at == std::string_view::npos ? std::string_view() : senderAddress.substr(at + 1);
+    domain = TrimBlanks(domain);
+    if (!domain.empty() && domain.back() == '>') domain.remove_suffix(1);
+    if (domain.empty()) domain = "localhost";
+    return "<" + RandomAlphanumeric(kMessageIdRandomLength) + "." + std::string(TrimBlanks(entryId)) + "@" +
+           std::string(domain) + ">";
 }
 
 }  // namespace kdv

@@ -65,4 +65,10 @@ inline constexpr std::size_t kMimeBoundaryLength = 34;
 // output, so no encoded content can contain the boundary.
 std::string NewMimeBoundary();
 
+// A Message-ID for a mail sent for a journal entry: "<" + a random part + "."
+// + the entry's ID + "@" + the domain of the sender address + ">". The random
+// part keeps IDs unique across installations and re-sends; the ID lets a
+// reply be traced to its entry. A sender without domain gives "localhost".
+std::string NewMessageId(std::string_view entryId, std::string_view senderAddress);
+
 }  // namespace kdv

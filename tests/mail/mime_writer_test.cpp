@@ -459,6 +459,18 @@ TEST(MimeBoundary, IsAlphanumericWithOneEqualsUnderscore) {
     EXPECT_NE(NewMimeBoundary(), NewMimeBoundary());
 }
 
+TEST(MessageId, RandomPartEntryAndSenderDomain) {
+    const std::string id = NewMessageId("4711", "diravid@leitstelle.example.org");
+    ASSERT_GE(id.size(), 2u);
+    EXPECT_EQ(id.front(), '<');
+    EXPECT_TRUE(id.ends_with(".4711@leitstelle.example.org>")) << id;
+    const std::string random = id.substr(1, id.find('.') - 1);
+    EXPECT_GE(random.size(), 16u);
+    EXPECT_TRUE(std::all_of(random.begin(), random.end(), [](unsigned char c) { return std::isalnum(c); })) << id;
+    EXPECT_NE(NewMessageId("4711", "a@b.example"), NewMessageId("4711", "a@b.example"));
+    EXPECT_TRUE(NewMessageId("1", "ohne-domain").ends_with(".1@localhost>"));
+}
+
 // --- streaming encoders -------------------------------------------------------
 
 struct TQpCase;
