@@ -95,6 +95,13 @@ std::vector<TRoundTripCase> RoundTripCases() {
     }
     {
         TRoundTripCase c;
+        c.name = "LongNonAsciiDisplayNameAndFileName";
+        c.fromName = "Kreisbrandmeisterin Jürgen-Müller-Straßenmeisterei Überörtliche Gefahrenabwehr";
+        c.attachments = {{"Überörtlicher Einsatzplan für die Hochwasserlage an der Mündung – Stand März.pdf", "x"}};
+        cases.push_back(c);
+    }
+    {
+        TRoundTripCase c;
         c.name = "LinesStartingWithDotOrBeingADot";
         c.attachments = {{"a.txt", ".\r\n"}};
         c.text = {".", ".Punkt", "..", "Mitte . Ende", "."};
