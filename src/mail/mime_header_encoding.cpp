@@ -5,6 +5,8 @@
 
 #include "mail/charset.h"
 #include "mail/mail_address.h"
+#include "mail/mail_header_params.h"
+#include "mail/mime_encoders.h"
 #include "mail/mail_text_util.h"
 #include "mail/mime_header_words.h"
 #include "platform/header_charset.h"
@@ -13,7 +15,6 @@ namespace kdv {
 using namespace mailtext;
 namespace {
 
-constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kHex[] = "0123456789ABCDEF";
 
 // Random characters of a Message-ID: 62^20 values, far beyond any collision.
@@ -38,8 +39,6 @@ bool IsRfc822Special(unsigned char c) {
     return std::string_view("()<>@,;:\\\".[]").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
-bool IsUtf8Charset(std::string_view charset) { return EqualsNoCase(charset, "UTF-8") || EqualsNoCase(charset, "UTF8"); }
-
 // Bytes a Q-encoded word may carry as they are: in a display name only the
 // few that RFC 2047 allows in a phrase.
 bool IsQLiteral(unsigned char c, THeaderWordContext context) {
@@ -54,17 +53,12 @@ std::size_t QLength(unsigned char c, THeaderWordContext context) {
     return c == ' ' || IsQLiteral(c, context) ? 1 : 3;
 }
 
+// The bytes of one encoded word fit one base64 line; its line break is not wanted.
 void AppendBase64(std::string& out, std::string_view bytes) {
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        unsigned v = static_cast<unsigned>(static_cast<unsigned char>(bytes[i])) << 16;
-        if (n > 1) v |= static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 1])) << 8;
-        if (n > 2) v |= static_cast<unsigned char>(bytes[i + 2]);
-        out += kBase64Alphabet[v >> 18 & 63];
-        out += kBase64Alphabet[v >> 12 & 63];
-        out += n > 1 ? kBase64Alphabet[v >> 6 & 63] : '=';
-        out += n > 2 ? kBase64Alphabet[v & 63] : '=';
-    }
+    TBase64Encoder encoder;
+    encoder.Step(bytes, out);
+    encoder.Finish(out);
+    if (out.ends_with("\r\n")) out.resize(out.size() - 2);
 }
 
 void AppendQ(std::string& out, std::string_view bytes, THeaderWordContext context) {
@@ -89,7 +83,7 @@ void AppendEncodedRun(std::string& out, std::string_view bytes, const THeaderEnc
                       THeaderWordContext context) {
     const std::string open = "=?" + encoding.Charset + "?" + encoding.Letter + "?";
     const std::size_t room = kMaxEncodedWordLength - open.size() - 2;
-    const bool utf8 = IsUtf8Charset(encoding.Charset);
+    const bool utf8 = IsUtf8CharsetName(encoding.Charset);
     const auto isContinuation = [&](std::size_t i) {
         return utf8 && i < bytes.size() && (static_cast<unsigned char>(bytes[i]) & 0xC0) == 0x80;
     };
@@ -139,6 +133,10 @@ std::string AddressPart(const std::string& address, bool angle) {
 
 }  // namespace
 
+bool IsUtf8CharsetName(std::string_view charset) {
+    return EqualsNoCase(charset, "UTF-8") || EqualsNoCase(charset, "UTF8");
+}
+
 THeaderEncoding HeaderEncodingForCharset(std::string_view charset) {
     THeaderEncoding encoding;
     encoding.Charset = std::string(charset);
@@ -151,7 +149,7 @@ THeaderEncoding HostHeaderEncoding() { return HeaderEncodingForCharset(LocaleHea
 std::string EncodeHeaderWords(std::string_view text, const THeaderEncoding& encoding, THeaderWordContext context) {
     if (text.empty()) return {};
     const std::string bytes =
-        IsUtf8Charset(encoding.Charset) ? std::string(text) : CharsetToTextEncoding(encoding.Charset)->FromUtf8(text);
+        IsUtf8CharsetName(encoding.Charset) ? std::string(text) : CharsetToTextEncoding(encoding.Charset)->FromUtf8(text);
     // A "=" may stay only where it cannot be taken for the start of an encoded word.
     const bool equalsIsPlain = DecodeHeaderWords(text) == text;
     const auto isPlain = [&](unsigned char c) {
@@ -202,12 +200,7 @@ std::string FormatAddressItem(const TMailEMailAddressItem& item, const THeaderEn
     if (name.empty()) return AddressPart(item.Address, false);
     std::string form;
     if (IsPrintableAscii(name)) {
-        form += '"';
-        for (const char c : name) {
-            if (c == '\\' || c == '"') form += '\\';
-            form += c;
-        }
-        form += '"';
+        form = QuotedString(name);
     } else {
         form = EncodeHeaderWords(name, encoding, THeaderWordContext::DisplayName);
     }

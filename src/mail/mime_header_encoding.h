@@ -19,6 +19,9 @@ struct THeaderEncoding {
     char Letter = 'B';
 };
 
+// True for the names of UTF-8 ("UTF-8", "utf8", any case).
+bool IsUtf8CharsetName(std::string_view charset);
+
 // "Q" for ISO-8859-1 (mostly readable even undecoded), "B" for every other charset.
 THeaderEncoding HeaderEncodingForCharset(std::string_view charset);
 // The encoding of this host's regional settings; the one place that choice is made.

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "mail/charset.h"
+#include "mail/mail_header_params.h"
 #include "mail/mail_message.h"
 #include "mail/mail_text_util.h"
 #include "mail/mime_encoders.h"
@@ -29,8 +30,6 @@ bool IsOneOf(std::string_view value, std::initializer_list<std::string_view> nam
     }
     return false;
 }
-
-bool IsUtf8Charset(std::string_view charset) { return EqualsNoCase(charset, "UTF-8") || EqualsNoCase(charset, "UTF8"); }
 
 bool HasHighBytes(std::string_view text) {
     for (const char c : text) {
@@ -63,17 +62,6 @@ std::string SevenBit(std::string_view line) {
             out += '?';
         }
     }
-    return out;
-}
-
-// A parameter value written inside double quotes.
-std::string QuotedParam(std::string_view value) {
-    std::string out = "\"";
-    for (const char c : value) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    out += '"';
     return out;
 }
 
@@ -285,7 +273,7 @@ void TMailMessageWriter::WriteMimeBody(TMailMessage& message) {
         if (bodyAsPart) {
             const std::string charset = HasHighBytes(message.Body) ? "UTF-8" : "us-ascii";
             WriteLn("--" + boundaries.Boundary());
-            WriteLn("Content-Type: text/plain; charset=" + QuotedParam(charset));
+            WriteLn("Content-Type: text/plain; charset=" + QuotedString(charset));
             WriteLn("Content-Transfer-Encoding: quoted-printable");
             WriteLn("Content-Disposition: inline");
             WriteLn("");
@@ -337,10 +325,10 @@ void TMailMessageWriter::WriteMimeBody(TMailMessage& message) {
 void TMailMessageWriter::WritePartHeaders(TMailMessagePart& part, const std::string& charset) {
     std::string fileName;
     if (!part.FileName.empty()) {
-        fileName = QuotedParam(EncodeHeaderWords(BaseName(part.FileName), environment_.HeaderEncoding()));
+        fileName = QuotedString(EncodeHeaderWords(BaseName(part.FileName), environment_.HeaderEncoding()));
     }
     std::string line = "Content-Type: " + part.ContentType();
-    if (!charset.empty()) line += "; charset=" + QuotedParam(charset);
+    if (!charset.empty()) line += "; charset=" + QuotedString(charset);
     if (!fileName.empty()) {
         WriteLn(SevenBit(line + ";"));
         line = "\tname=" + fileName;
@@ -395,7 +383,7 @@ void TMailMessageWriter::WriteText(const std::vector<std::string>& lines, const 
         }
         text += "\r\n";
     }
-    if (!charset.empty() && !IsUtf8Charset(charset)) text = CharsetToTextEncoding(charset)->FromUtf8(text);
+    if (!charset.empty() && !IsUtf8CharsetName(charset)) text = CharsetToTextEncoding(charset)->FromUtf8(text);
     if (EqualsNoCase(transfer, "quoted-printable")) {
         TQuotedPrintableEncoder encoder;
         encoder.Step(text, buffer_);

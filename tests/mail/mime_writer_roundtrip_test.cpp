@@ -5,6 +5,8 @@
 #include "mail/mime_reader.h"
 #include "mail/mime_writer.h"
 #include "mail/stream_line_source.h"
+#include "platform/text_file_io.h"
+#include "support/run_program.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +14,6 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,16 +24,10 @@ namespace {
 namespace fs = std::filesystem;
 using testing::TTempDir;
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+std::string ReadFile(const fs::path& path) { return testing::ReadFileBytes(path.string()); }
 
 void WriteFile(const fs::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (const std::error_code error = ReplaceWholeFile(path, bytes)) FAIL() << path << ": " << error.message();
 }
 
 std::string EveryByteValue() {

@@ -8,6 +8,8 @@
 #include "mail/mime_writer.h"
 #include "mail/stream_line_source.h"
 #include "platform/dira_error.h"
+#include "platform/text_file_io.h"
+#include "support/run_program.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +18,6 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -49,16 +50,10 @@ public:
     int boundaries = 0;
 };
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+std::string ReadFile(const fs::path& path) { return testing::ReadFileBytes(path.string()); }
 
 void WriteFile(const fs::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (const std::error_code error = ReplaceWholeFile(path, bytes)) FAIL() << path << ": " << error.message();
 }
 
 std::string Written(TMailMessage& message, bool dotStuff = false) {
