@@ -1,5 +1,7 @@
 #include "mail/mail_address.h"
 
+#include "mail/mail_header_params.h"
+
 #include "mail/mail_text_util.h"
 
 namespace kdv {
@@ -17,15 +19,6 @@ bool IsAtomChar(char c) {
            kAtomSpecials.find(c) != npos;
 }
 
-std::string Quoted(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c;
-    }
-    out += '"';
-    return out;
-}
 
 // The address as it is written; `bracketed` encloses a plain address in
 // angle brackets (a quoted local part is always bracketed).
@@ -44,7 +37,7 @@ std::string AddressForm(std::string_view address, bool bracketed) {
     if (plain) {
         return bracketed ? "<" + std::string(address) + ">" : std::string(address);
     }
-    return "<" + Quoted(local) + std::string(domain) + ">";
+    return "<" + QuotedString(local) + std::string(domain) + ">";
 }
 
 bool IsPlainName(std::string_view name) {
@@ -241,11 +234,11 @@ void AddPiece(TMailEMailAddressList& list, std::string_view piece) {
 }  // namespace
 
 std::string TMailEMailAddressItem::Text() const {
-    if (Address.empty()) return Name.empty() ? std::string() : (IsPlainName(Name) ? Name + " <>" : Quoted(Name) + " <>");
+    if (Address.empty()) return Name.empty() ? std::string() : (IsPlainName(Name) ? Name + " <>" : QuotedString(Name) + " <>");
     if (Name.empty() || EqualsNoCase(Name, Address)) return AddressForm(Address, false);
     const std::string address = AddressForm(Address, true);
     if (IsPlainName(Name)) return Name + " " + address;
-    return Quoted(Name) + " " + address;
+    return QuotedString(Name) + " " + address;
 }
 
 void TMailEMailAddressItem::SetText(std::string_view text) {

@@ -121,15 +121,19 @@ std::string RemoveHeaderParam(std::string_view value, std::string_view param) {
     return SetHeaderParam(value, param, {}, THeaderQuoting::Mime);
 }
 
-std::string QuoteParamValue(std::string_view paramValue, THeaderQuoting quoting) {
-    if (!NeedsQuotes(paramValue, quoting)) return std::string(paramValue);
+std::string QuotedString(std::string_view text) {
     std::string quoted = "\"";
-    for (const char c : paramValue) {
+    for (const char c : text) {
         if (c == '\\' || c == '"') quoted += '\\';
         quoted += c;
     }
     quoted += '"';
     return quoted;
+}
+
+std::string QuoteParamValue(std::string_view paramValue, THeaderQuoting quoting) {
+    if (!NeedsQuotes(paramValue, quoting)) return std::string(paramValue);
+    return QuotedString(paramValue);
 }
 
 }  // namespace kdv

@@ -38,6 +38,10 @@ std::string SetHeaderParam(std::string_view value, std::string_view param,
 // The value without every occurrence of the named parameter.
 std::string RemoveHeaderParam(std::string_view value, std::string_view param);
 
+// The text in double quotes with a backslash before every backslash and
+// double quote (an RFC 822 quoted-string).
+std::string QuotedString(std::string_view text);
+
 // A parameter value as it is written: as it is when the rule allows,
 // otherwise in double quotes with a backslash before every backslash and
 // double quote.
