@@ -91,7 +91,7 @@ void SpeichereAnhaenge(TMailEmpfangContext& ctx, TMailMessage& msg, const std::s
             try {
                 anhang.SaveToFile(LocalAttachmentPath(ctx.Ini, pfad));
             } catch (const std::exception&) {
-                throw EDiraError("Fehler beim Speichern der Anlage.");
+                throw EDiraError(TErrorKind::ekLocal, "Fehler beim Speichern der Anlage.");
             }
             if (!InsertAnlage(ctx, nachrichtId, lageId, pfad)) {
                 fehler.push_back("Anhang " + name + " in Lage " + lageId + " nicht eingetragen");
