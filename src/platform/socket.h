@@ -61,6 +61,7 @@ public:
     // The number of the last socket error of this thread, for a TLS library
     // that reports "see the system's error".
     static int LastError();
+    static void ClearLastError();
 
 private:
     explicit TSocket(int fd);

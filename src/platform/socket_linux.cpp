@@ -164,6 +164,10 @@ int TSocket::LastError() {
     return errno;
 }
 
+void TSocket::ClearLastError() {
+    errno = 0;
+}
+
 bool IsIpAddressLiteral(const std::string& host) {
     unsigned char address[sizeof(in6_addr)];
     return ::inet_pton(AF_INET, host.c_str(), address) == 1 || ::inet_pton(AF_INET6, host.c_str(), address) == 1;
