@@ -29,9 +29,9 @@ TMailExplicitTLSClient::TMailExplicitTLSClient(std::uint16_t regular_port, std::
       implicit_tls_port_(implicit_tls_port),
       explicit_tls_port_(explicit_tls_port) {}
 
-TMailExplicitTLSClient::~TMailExplicitTLSClient() {
-    if (handler_ != nullptr) handler_->Close();
-}
+// A transport of the caller's stays as it is: freeing it ends its
+// connection. One the client made itself goes with the client.
+TMailExplicitTLSClient::~TMailExplicitTLSClient() = default;
 
 void TMailExplicitTLSClient::SetIOHandler(TMailIOHandler* handler) {
     if (handler_ != nullptr && handler_->IsOpen()) throw EDiraError(kCanNotSetWhileConnected);

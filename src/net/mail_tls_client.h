@@ -50,7 +50,7 @@ public:
     TIpVersion IPVersion = TIpVersion::IPv4;
 
     // The transport to use (not owned; it must outlive the client or be
-    // replaced first). Null: a plain transport is made at connect. A
+    // replaced first; freeing it closes its connection). Null: a plain transport is made at connect. A
     // transport that cannot do TLS resets UseTLS to utNoTLSSupport.
     void SetIOHandler(TMailIOHandler* handler);
     TMailIOHandler* IOHandler() const { return handler_; }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include "platform/clock.h"
@@ -90,6 +91,14 @@ int ConnectOne(const addrinfo& address, SteadyTime deadline, int& error) {
 
 std::unique_ptr<TSocket> TSocket::Connect(const std::string& host, std::uint16_t port, TIpVersion version,
                                           std::chrono::milliseconds limit) {
+    // A write to a connection the peer has dropped must come back as an
+    // error, not end the process; the TLS library writes to the socket
+    // itself, so the flag on our own sends is not enough.
+    static const bool kIgnoreBrokenPipe = [] {
+        std::signal(SIGPIPE, SIG_IGN);
+        return true;
+    }();
+    (void)kIgnoreBrokenPipe;
     const SteadyTime deadline = DeadlineAfter(limit);
     addrinfo hints{};
     hints.ai_family = version == TIpVersion::IPv6 ? AF_INET6 : AF_INET;
