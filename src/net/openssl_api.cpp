@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "platform/dira_error.h"
 #include "platform/dynamic_library.h"
@@ -27,15 +29,15 @@ struct TLoaded {
     std::string failure;  // empty when usable
 };
 
-TLoaded* LoadOnce() {
+TLoaded* LoadLibraries(const std::string& crypto_name, const std::string& ssl_name) {
     auto* loaded = new TLoaded();
     std::string reasons;
     std::string reason;
-    loaded->crypto = TDynamicLibrary::Load(kLibCryptoName, reason);
-    if (!loaded->crypto) reasons += "Fehler beim Laden von " + std::string(kLibCryptoName) + " (" + reason + ").\r\n";
+    loaded->crypto = TDynamicLibrary::Load(crypto_name, reason);
+    if (!loaded->crypto) reasons += "Fehler beim Laden von " + crypto_name + " (" + reason + ").\r\n";
     reason.clear();
-    loaded->ssl = TDynamicLibrary::Load(kLibSslName, reason);
-    if (!loaded->ssl) reasons += "Fehler beim Laden von " + std::string(kLibSslName) + " (" + reason + ").\r\n";
+    loaded->ssl = TDynamicLibrary::Load(ssl_name, reason);
+    if (!loaded->ssl) reasons += "Fehler beim Laden von " + ssl_name + " (" + reason + ").\r\n";
     if (loaded->crypto && loaded->ssl) {
         const TDynamicLibrary& s = *loaded->ssl;
         const TDynamicLibrary& c = *loaded->crypto;
@@ -110,11 +112,21 @@ std::string TOpenSslApi::ErrorQueueText() const {
 const TOpenSslApi& LoadOpenSsl() {
     // Loaded once and never unloaded: connections in long-lived objects
     // still call into it while the process ends.
-    static TLoaded* const loaded = LoadOnce();
+    static TLoaded* const loaded = LoadLibraries(kLibCryptoName, kLibSslName);
     if (!loaded->failure.empty()) {
         throw EDiraError(TErrorKind::ekTls, std::string(kNotLoaded) + "\r\n" + loaded->failure);
     }
     return loaded->api;
+}
+
+std::string OpenSslLoadFailure(const std::string& crypto_name, const std::string& ssl_name) {
+    // Kept loaded, as the process's own copy is: a library that has run its
+    // initialisation must not be unloaded again.
+    static std::vector<std::unique_ptr<TLoaded>>* checked = new std::vector<std::unique_ptr<TLoaded>>();
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    checked->emplace_back(LoadLibraries(crypto_name, ssl_name));
+    return checked->back()->failure;
 }
 
 }  // namespace kdv

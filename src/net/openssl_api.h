@@ -61,4 +61,8 @@ inline constexpr const char* kLibSslName = "libssl.so.3";
 // loaded, lacks entry points or is not a supported version.
 const TOpenSslApi& LoadOpenSsl();
 
+// For checks: loads the two libraries by these names, apart from the
+// process's own copy, and returns why they are not usable ("" when they are).
+std::string OpenSslLoadFailure(const std::string& crypto_name, const std::string& ssl_name);
+
 }  // namespace kdv
