@@ -354,7 +354,8 @@ struct TConverterState {
     std::vector<TListLevel> lists;
     std::string carry;  // a UTF-8 sequence cut at the end of the last piece
     TConditionalMarkerFilter markers;
-    std::string held;  // the start of a tag that the next piece may complete
+    std::string ready;  // checked text not yet handed on
+    std::string held;   // the start of a tag that the next piece may complete
     bool finished = false;
     bool out_of_memory = false;
     bool stopped = false;
@@ -638,7 +639,6 @@ THtmlTextConverter::~THtmlTextConverter() {
 void THtmlTextConverter::Feed(std::string_view html) {
     TState& s = *state_;
     if (s.finished) return;
-    std::string piece;
     while (!html.empty()) {
         const std::size_t take = std::min(html.size(), kFeedChunk);
         std::string raw = std::move(s.carry);
@@ -648,9 +648,14 @@ void THtmlTextConverter::Feed(std::string_view html) {
         s.carry.assign(raw, raw.size() - tail, tail);
         std::string valid;
         AppendValidUtf8(valid, std::string_view(raw).substr(0, raw.size() - tail));
-        piece.clear();
-        s.markers.Run(valid, piece);
-        s.Offer(piece);
+        s.markers.Run(valid, s.ready);
+        // The parser gets pieces of one size whatever the caller's pieces
+        // were: on broken HTML its result depends on where pieces end.
+        std::size_t offered = 0;
+        for (; s.ready.size() - offered >= kFeedChunk; offered += kFeedChunk) {
+            s.Offer(std::string_view(s.ready).substr(offered, kFeedChunk));
+        }
+        s.ready.erase(0, offered);
     }
 }
 
@@ -661,10 +666,10 @@ std::string THtmlTextConverter::Finish() {
     std::string valid;
     AppendValidUtf8(valid, s.carry);
     s.carry.clear();
-    std::string piece;
-    s.markers.Run(valid, piece);
-    s.markers.Flush(piece);
-    s.Offer(piece);
+    s.markers.Run(valid, s.ready);
+    s.markers.Flush(s.ready);
+    s.Offer(s.ready);
+    s.ready.clear();
     s.Complete();
     return s.text.Take();
 }
