@@ -22,7 +22,7 @@ using mailtext::EqualsNoCase;
 using mailtext::LowerAscii;
 using mailtext::StartsWithNoCase;
 
-// The parser is pushed pieces of this size, so a huge mail never needs a
+// The parser is pushed pieces of about this size, so a huge mail never needs a
 // second copy of itself on the way in.
 constexpr std::size_t kFeedChunk = 64 * 1024;
 // Deeper nesting than browsers render is still parsed, but its layout is no
@@ -48,7 +48,7 @@ enum TElementKind : std::uint16_t {
     kList = 1 << 4,       // ul, ol: numbering and indentation of its items
     kItem = 1 << 5,       // li: a marker before its first line
     kCell = 1 << 6,       // td, th: a tab from the cell before it
-    kQuote = 1 << 7,      // blockquote: "> " before each line
+    kQuote = 1 << 7,      // blockquote: one ">" per level before each line
     kTableBox = 1 << 8,   // table, tr: lines of their own also inside a cell
 };
 
