@@ -9,6 +9,7 @@ PACKAGES=(
   libssl-dev openssl libssl3
   libmariadb-dev libmariadb3 mariadb-server mariadb-client
   libpcre2-dev
+  libxml2-dev libxml2
   clang libclang-rt-14-dev
   libgmime-3.0-dev
   dovecot-imapd dovecot-pop3d dovecot-lmtpd postfix swaks libnet-ssleay-perl curl

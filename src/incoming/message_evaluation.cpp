@@ -1,5 +1,6 @@
 #include "incoming/message_evaluation.h"
 
+#include <algorithm>
 #include <exception>
 #include <filesystem>
 #include <optional>
@@ -17,6 +18,7 @@
 #include "incoming/message_filing.h"
 #include "incoming/subject_incident_number.h"
 #include "incoming/text_cleanup.h"
+#include "mail/mail_text_util.h"
 #include "platform/dira_error.h"
 
 namespace kdv {
@@ -33,16 +35,46 @@ std::vector<std::string> ReadIds(TDbQuery& query) {
     return ids;
 }
 
-// The first text part that holds lines, else the message's own body.
+std::string JoinLines(const std::vector<std::string>& lines);
+std::vector<std::string> SplitLines(std::string_view text);
+
+bool IsHtml(std::string_view contentType) {
+    const std::string_view mediaType = mailtext::TrimBlanks(contentType.substr(0, contentType.find(';')));
+    return mailtext::EqualsNoCase(mediaType, "text/html");
+}
+
+// The lines a reader sees: an HTML text as its page shows it, any other text
+// as written, with its line ends made uniform.
+std::vector<std::string> ShownText(const std::vector<std::string>& body, bool html) {
+    if (!html) return SplitLines(JoinLines(body));
+    THtmlTextConverter converter;
+    for (const std::string& line : body) {
+        converter.Feed(line);
+        converter.Feed("\r\n");
+    }
+    return SplitLines(converter.Finish());
+}
+
+// Nothing but blanks, tabs and line ends: such a text shows nothing.
+bool IsBlank(const std::vector<std::string>& lines) {
+    return std::all_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find_first_not_of(" \t\r\n") == std::string::npos;
+    });
+}
+
+// The text of the first text part that shows something, else that of the
+// message's own body; empty when neither does. A multipart's blank preamble
+// is such a part and must not hide the text after it.
 std::vector<std::string> MailText(TMailMessage& msg) {
     for (std::size_t i = 0; i < msg.MessageParts.Count(); ++i) {
         TMailMessagePart& part = msg.MessageParts[i];
-        if (part.PartType() == TMailPartType::mptText) {
-            const auto& body = static_cast<TMailText&>(part).Body;
-            if (!body.empty()) return body;
-        }
+        if (part.PartType() != TMailPartType::mptText) continue;
+        std::vector<std::string> lines = ShownText(static_cast<TMailText&>(part).Body, IsHtml(part.ContentType()));
+        if (!IsBlank(lines)) return lines;
     }
-    return msg.Body;
+    std::vector<std::string> lines = ShownText(msg.Body, IsHtml(msg.ContentType()));
+    if (IsBlank(lines)) lines.clear();
+    return lines;
 }
 
 std::string JoinLines(const std::vector<std::string>& lines) {
@@ -215,7 +247,9 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
         query.Close();
 
         const std::vector<std::string> rohText = MailText(msg);
-        const std::vector<std::string> zeilen = SplitLines(HtmlToText(JoinLines(rohText)));
+        // The text as a reader sees it, already converted from HTML where
+        // the part is HTML.
+        const std::vector<std::string> zeilen = MailText(msg);
         // A mail of attachments alone (a fax, a signed or forwarded mail) is
         // filed with an empty text; only a mail with nothing at all is not.
         std::string text = JoinLines(zeilen);

@@ -173,7 +173,14 @@ TEST_F(MessageEvaluationTest, NoActiveIncidentArchivesButFilesNothing) {
               std::string::npos);
 }
 
-TEST_F(MessageEvaluationTest, TextComesFromTheFirstTextPartThatHoldsText) {
+// A mail of one part with the given Content-Type.
+std::string SinglePartMail(const std::string& type, const std::string& body) {
+    return "From: hans@example.org\r\nTo: leitstelle@example.org\r\nSubject: Bericht\r\nMIME-Version: 1.0\r\n"
+           "Content-Type: " +
+           type + "\r\nContent-Transfer-Encoding: 8bit\r\n\r\n" + body + "\r\n";
+}
+
+TEST_F(MessageEvaluationTest, TextComesFromTheFirstTextPartThatShowsText) {
     struct Case {
         std::string name;
         std::string mail;
@@ -186,7 +193,39 @@ TEST_F(MessageEvaluationTest, TextComesFromTheFirstTextPartThatHoldsText) {
          "Pegel & Lage\r\n\r\nEnde\r\n"},
         {"empty text part skipped", MixedMail("Bericht", {TextPart("text/plain", ""), TextPart("text/plain", "Zweiter")}),
          "Zweiter\r\n"},
+        {"blank text part skipped",
+         MixedMail("Bericht", {TextPart("text/plain", "  \r\n\t\r\n"), TextPart("text/plain", "Zweiter")}),
+         "Zweiter\r\n"},
+        {"html part that shows nothing skipped",
+         MixedMail("Bericht", {TextPart("text/html", "<html><body><img src=\"logo.png\"></body></html>"),
+                               TextPart("text/plain", "Klartext")}),
+         "Klartext\r\n"},
         {"plain body", PlainMail("hans@example.org", "Bericht", "Zeile 1\nZeile 2"), "Zeile 1\r\nZeile 2\r\n"},
+        // Plain text is filed as written: no tag, entity or blank line is touched.
+        {"plain body as written",
+         PlainMail("hans@example.org", "Bericht",
+                   "Pegel < 5 m, Abfluss > 3 m\r\nAm Montag schrieb Hans <hans@example.org>:\r\n"
+                   "> Lage &amp; <b>Pegel</b>\r\n\r\n\r\n\r\n  eingerückt  \r\nEnde"),
+         "Pegel < 5 m, Abfluss > 3 m\r\nAm Montag schrieb Hans <hans@example.org>:\r\n"
+         "> Lage &amp; <b>Pegel</b>\r\n\r\n\r\n\r\n  eingerückt  \r\nEnde\r\n"},
+        {"plain part as written", MixedMail("Bericht", {TextPart("text/plain", "a <b> c\r\n&auml;")}),
+         "a <b> c\r\n&auml;\r\n"},
+        {"html part", MixedMail("Bericht", {TextPart("text/html", "<div>Hallo</div><div>Pegel</div>")}),
+         "Hallo\r\nPegel\r\n"},
+        {"html body", SinglePartMail("TEXT/HTML; charset=utf-8", "<p>Lage <b>kritisch</b>, h&auml;lt"),
+         "Lage kritisch, hält\r\n"},
+        {"html body with a charset of its own",
+         SinglePartMail("text/html; charset=utf-8", "<meta charset=\"iso-8859-1\"><p>Grüße</p>"), "Grüße\r\n"},
+        {"blank preamble of a nested multipart",
+         "From: hans@example.org\r\nTo: leitstelle@example.org\r\nSubject: Bericht\r\nMIME-Version: 1.0\r\n"
+         "Content-Type: multipart/mixed; boundary=\"aussen\"\r\n\r\n"
+         "--aussen\r\nContent-Type: multipart/alternative; boundary=\"innen\"\r\n\r\n"
+         "\r\n"
+         "--innen\r\n" +
+             TextPart("text/plain", "Pegel steigt") +
+             "\r\n--innen\r\n" + TextPart("text/html", "<p>Pegel <b>steigt</b></p>") +
+             "\r\n--innen--\r\n--aussen\r\n" + AttachmentPart("plan.pdf", kInhalt1) + "\r\n--aussen--\r\n",
+         "Pegel steigt\r\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -194,6 +233,34 @@ TEST_F(MessageEvaluationTest, TextComesFromTheFirstTextPartThatHoldsText) {
         const TAuswertung result = Evaluate(c.mail);
         ASSERT_EQ(result.Ergebnis, E::Abgelegt) << result.Grund;
         EXPECT_EQ(Filed("INHALT"), (std::vector<std::string>{"Bericht\r###\r" + c.inhalt}));
+    }
+}
+
+TEST_F(MessageEvaluationTest, BlankTextIsNoText) {
+    const TAuswertung result = Evaluate(PlainMail("hans@example.org", "Leer", " \r\n\t\r\n"));
+    EXPECT_EQ(result.Ergebnis, E::Abgewiesen);
+    EXPECT_EQ(result.Grund, "weder Text noch Anhang");
+    EXPECT_TRUE(Filed("ID").empty());
+}
+
+TEST_F(MessageEvaluationTest, SubjectLosesLeadingMarkersAndControls) {
+    struct Case {
+        std::string subject;  // as in the header
+        std::string filed;    // first line of the journal text
+    };
+    const std::vector<Case> cases = {
+        {"Software: Update", "Software: Update"},
+        {"Hardware: Ausfall", "Hardware: Ausfall"},
+        {"AW: Re: WG: Software: Update", "Software: Update"},
+        // "Lage", CR, "###", CR, "Ende": would forge the separator of subject and text.
+        {"=?utf-8?b?TGFnZQ0jIyMNRW5kZQ==?=", "Lage ### Ende"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.subject);
+        Db->Sql("DELETE FROM LF_NACHRICHTEN WHERE ADD_USER='DiraVid';");
+        const TAuswertung result = Evaluate(PlainMail("hans@example.org", c.subject, "Text"));
+        ASSERT_EQ(result.Ergebnis, E::Abgelegt) << result.Grund;
+        EXPECT_EQ(Filed("INHALT"), (std::vector<std::string>{c.filed + "\r###\rText\r\n"}));
     }
 }
 
