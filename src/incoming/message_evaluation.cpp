@@ -30,7 +30,7 @@ std::vector<std::string> ReadIds(TDbQuery& query) {
 }
 
 // The first text part that holds lines, else the message's own body.
-std::vector<std::string> MailText(TMailMessage& msg) {
+const TMailLines& MailText(TMailMessage& msg) {
     for (std::size_t i = 0; i < msg.MessageParts.Count(); ++i) {
         TMailMessagePart& part = msg.MessageParts[i];
         if (part.PartType() == TMailPartType::mptText) {
@@ -41,9 +41,10 @@ std::vector<std::string> MailText(TMailMessage& msg) {
     return msg.Body;
 }
 
-std::string JoinLines(const std::vector<std::string>& lines) {
+template <class TLines>
+std::string JoinLines(const TLines& lines) {
     std::string text;
-    for (const std::string& line : lines) {
+    for (const std::string_view line : lines) {
         text += line;
         text += "\r\n";
     }
@@ -164,7 +165,7 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
         }
         query.Close();
 
-        const std::vector<std::string> rohText = MailText(msg);
+        const TMailLines& rohText = MailText(msg);
         if (rohText.empty()) return abweisen("kein Text");
         const std::vector<std::string> zeilen = SplitLines(HtmlToText(JoinLines(rohText)));
         const std::string text = JoinLines(zeilen);
