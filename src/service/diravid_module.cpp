@@ -6,6 +6,7 @@
 #include "platform/executable_path.h"
 #include "platform/system_log.h"
 #include "service/service_identity.h"
+#include "service/service_temp_folder.h"
 
 namespace kdv {
 
@@ -51,6 +52,7 @@ void Tdiravid::ServiceStart(bool& Started) {
         LogFileSys->Add(5, std::string("KorvaneDiraVid V ") + kServiceVersion +
                                " wird gestartet, bitte warten...");
 
+        temp_folder_ = PrepareServiceTempFolder(home_);
         ini = std::make_unique<TIniFile>(home_ / kIniFileName);
         db_.Open(*ini);
 
@@ -97,6 +99,7 @@ void Tdiravid::ServiceStop(bool& Stopped) {
         LogFileSys->Add(5, "KorvaneDiraVid wird heruntergefahren.");
         LogFileSys->Add(5, "KorvaneDiraVid beendet.");
         db_.Silence();
+        RemoveServiceTempFolder(temp_folder_);
         LogFileSys->Close();
         LogFileSys.reset();
     } catch (const std::exception& e) {
@@ -112,8 +115,10 @@ void Tdiravid::ServiceStop(bool& Stopped) {
 }
 
 TMailEmpfangContext Tdiravid::MailEmpfangContext() {
-    return TMailEmpfangContext{*LogFileSys, *ini,      database, whitelist->Text(),
-                               [this]() { return getLFPath(); }, home_, clock_};
+    TMailEmpfangContext ctx{*LogFileSys, *ini, database, whitelist->Text(),
+                            [this]() { return getLFPath(); }, home_, clock_};
+    ctx.TempFolder = temp_folder_;
+    return ctx;
 }
 
 void Tdiravid::RunJob(const std::function<void()>& job) {

@@ -78,6 +78,7 @@ private:
     void RunJob(const std::function<void()>& job);
 
     std::filesystem::path home_;
+    std::filesystem::path temp_folder_;
     IClock& clock_;
     TServiceDatabase db_;
 

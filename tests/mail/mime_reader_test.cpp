@@ -321,6 +321,44 @@ TEST(MimeReader, LfOnlyMailReadsLikeCrLf) {
     EXPECT_EQ(Dump(lf), Dump(crlf));
 }
 
+// The line break before a boundary belongs to the boundary; the bytes of a
+// part read line by line keep the breaks they stood with.
+TEST(MimeReader, AttachmentBytesStayAsTheyStand) {
+    struct TCase {
+        const char* name;
+        const char* line_break;
+        const char* encoding;
+        const char* body;  // lines separated by "|", like the mail's own
+        std::string content;
+    };
+    const TCase cases[] = {
+        {"7bit from a CR LF mail", "\r\n", "7bit", "Zeile 1|Zeile 2", "Zeile 1\r\nZeile 2"},
+        {"7bit from an LF file", "\n", "7bit", "Zeile 1|Zeile 2", "Zeile 1\nZeile 2"},
+        {"7bit ending with a line break", "\r\n", "7bit", "Zeile 1|", "Zeile 1\r\n"},
+        {"8bit from an LF file", "\n", "8bit", "Gr\xFC\xDF" "e|Ende", "Gr\xFC\xDF" "e\nEnde"},
+        {"binary from a CR file", "\r", "binary", "a|b", "a\rb"},
+        {"quoted-printable from an LF file", "\n", "quoted-printable", "x=3Dy=|z|w", "x=yz\nw"},
+        {"quoted-printable from a CR LF mail", "\r\n", "quoted-printable", "a=20|b", "a \r\nb"},
+    };
+    testing::TTempDir temp("diravid-mime");
+    for (const auto& c : cases) {
+        const std::string mail = "MIME-Version: 1.0|Content-Type: multipart/mixed; boundary=B||--B|"
+                                 "Content-Type: application/octet-stream|Content-Transfer-Encoding: " +
+                                 std::string(c.encoding) + "||" + c.body + "|--B--|";
+        std::string with_breaks;
+        for (const char ch : mail) {
+            if (ch == '|') with_breaks += c.line_break;
+            else with_breaks += ch;
+        }
+        TMailMessage message;
+        message.MessageParts.AttachmentTempDirectory = temp.Path();
+        LoadMessageFromMemory(message, with_breaks);
+        ASSERT_EQ(message.MessageParts.Count(), 1u) << c.name;
+        auto& file = static_cast<TMailAttachmentFile&>(message.MessageParts[0]);
+        EXPECT_EQ(ReadFile(file.StoredPathName()), c.content) << c.name;
+    }
+}
+
 TEST(MimeReader, DateBecomesLocalTime) {
     using namespace std::chrono;
     TMailMessage message;
