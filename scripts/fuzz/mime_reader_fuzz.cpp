@@ -50,9 +50,7 @@ public:
             wire_.push_back(mail[i]);
             line_start = mail[i] == '\n' && i > 0 && mail[i - 1] == '\r';
         }
-        // A last CR is the start of a line break, as on the in-memory road.
-        if (!mail.empty() && mail.back() == '\r') wire_.push_back('\n');
-        else if (!line_start && !mail.empty()) wire_.append("\r\n");
+        if (!line_start && !mail.empty()) wire_.append("\r\n");
         wire_.append(".\r\n");
     }
     std::size_t Read(char* buffer, std::size_t size) override {
@@ -113,11 +111,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Read([&](kdv::TMailMessage& m) { kdv::LoadMessageFromMemory(m, input); });
 
-    // On the wire every line ends with CR LF.
+    // On the wire every line ends with CR LF, whatever break (LF or CR alone)
+    // the mail had before.
     std::string wire_mail;
     for (std::size_t i = 0; i < input.size(); ++i) {
-        if (input[i] == '\n' && (i == 0 || input[i - 1] != '\r')) wire_mail.push_back('\r');
-        wire_mail.push_back(input[i]);
+        const char c = input[i];
+        if (c == '\r' || c == '\n') {
+            wire_mail.append("\r\n");
+            if (c == '\r' && i + 1 < input.size() && input[i + 1] == '\n') ++i;
+        } else {
+            wire_mail.push_back(c);
+        }
     }
     const TOutcome memory = Read([&](kdv::TMailMessage& m) { kdv::LoadMessageFromMemory(m, wire_mail); });
     const TOutcome stream = Read([&](kdv::TMailMessage& m) {

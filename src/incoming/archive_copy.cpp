@@ -22,7 +22,7 @@ std::string ArchivDateiname(LocalTime now) {
 }
 
 std::filesystem::path SchreibeArchivKopie(const std::filesystem::path& folder, LocalTime now,
-                                           const std::vector<std::string>& lines) {
+                                           std::string_view text) {
     std::filesystem::create_directories(folder);
     const std::string name = ArchivDateiname(now);
     const std::string stem = name.substr(0, name.size() - 4);
@@ -35,9 +35,7 @@ std::filesystem::path SchreibeArchivKopie(const std::filesystem::path& folder, L
     }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) throw EDiraError(TErrorKind::ekLocal, "Archivkopie kann nicht angelegt werden: " + path.string());
-    for (const std::string& line : lines) {
-        out << line << "\r\n";
-    }
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
     out.close();
     if (!out) throw EDiraError(TErrorKind::ekLocal, "Archivkopie kann nicht geschrieben werden: " + path.string());
     return path;

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <string>
-#include <vector>
+#include <string_view>
 
 #include "platform/clock.h"
 
@@ -17,12 +17,12 @@ inline constexpr std::size_t kMaxArchivNamenVarianten = 1000;
 // "mail_dd_mm_yyyy_hh_nn_ss.txt" for the local time `now`.
 std::string ArchivDateiname(LocalTime now);
 
-// Writes the lines, each ended by CR LF, into a new file in `folder` (created
+// Writes `text` (lines ended by CR LF) as it stands into a new file in `folder` (created
 // with its parents when missing) and returns its path. A name already taken
 // within the same second gets "_2", "_3", ... before ".txt", so no earlier
 // copy is overwritten. Raises EDiraError or std::filesystem::filesystem_error
 // when the folder or the file cannot be written.
 std::filesystem::path SchreibeArchivKopie(const std::filesystem::path& folder, LocalTime now,
-                                           const std::vector<std::string>& lines);
+                                           std::string_view text);
 
 }  // namespace kdv

@@ -28,6 +28,8 @@ struct TMailEmpfangContext {
     std::filesystem::path Home;
     // Local time for the archive copy's name.
     IClock& Clock;
+    // Where received attachments are decoded (empty: the system's temporary folder).
+    std::filesystem::path TempFolder = {};
 };
 
 }  // namespace kdv

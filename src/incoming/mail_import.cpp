@@ -2,7 +2,6 @@
 
 #include <exception>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <system_error>
 
@@ -24,7 +23,11 @@ std::string ReadMailFile(const std::filesystem::path& path) {
     }
     std::ifstream in(path, std::ios::binary);
     if (!in) throw EDiraError("Datei kann nicht geöffnet werden");
-    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Read at its known size in one go: growing a buffer would hold the mail twice for a moment.
+    std::string data;
+    data.resize(static_cast<std::size_t>(size));
+    in.read(data.data(), static_cast<std::streamsize>(data.size()));
+    data.resize(static_cast<std::size_t>(in.gcount()));
     if (in.bad()) throw EDiraError("Datei kann nicht gelesen werden");
     return data;
 }
@@ -76,6 +79,7 @@ TImportErgebnis ImportMailDatei(TMailEmpfangContext& ctx, const std::filesystem:
     }
     if (read) {
         TMailMessage msg;
+        msg.MessageParts.AttachmentTempDirectory = ctx.TempFolder;
         try {
             LoadMessageFromMemory(msg, data);
             msg.RawFile = Datei;

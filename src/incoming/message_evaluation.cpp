@@ -35,70 +35,62 @@ std::vector<std::string> ReadIds(TDbQuery& query) {
     return ids;
 }
 
-std::string JoinLines(const std::vector<std::string>& lines);
-std::vector<std::string> SplitLines(std::string_view text);
-
 bool IsHtml(std::string_view contentType) {
     const std::string_view mediaType = mailtext::TrimBlanks(contentType.substr(0, contentType.find(';')));
     return mailtext::EqualsNoCase(mediaType, "text/html");
 }
 
-// The lines a reader sees: an HTML text as its page shows it, any other text
-// as written, with its line ends made uniform.
-std::vector<std::string> ShownText(const std::vector<std::string>& body, bool html) {
-    if (!html) return SplitLines(JoinLines(body));
+bool IsBlankText(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
+
+// Appends `text` with every line end (CR, LF or CR LF) written as CR LF.
+void AppendWithCrLf(std::string& out, std::string_view text) {
+    for (std::size_t pos = 0; pos < text.size(); ++pos) {
+        const char c = text[pos];
+        if (c != '\r' && c != '\n') {
+            out += c;
+            continue;
+        }
+        out += "\r\n";
+        if (c == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n') ++pos;
+    }
+}
+
+// The text a reader sees, every line ended by CR LF: an HTML text as its
+// page shows it, any other text as written. One string, not a string per
+// line: a mail of millions of empty lines must cost a small multiple of its
+// size.
+std::string ShownText(const TMailLines& body, bool html) {
+    std::string shown;
+    if (!html) {
+        for (const std::string_view line : body) {
+            AppendWithCrLf(shown, line);
+            shown += "\r\n";
+        }
+        return shown;
+    }
     THtmlTextConverter converter;
-    for (const std::string& line : body) {
+    for (const std::string_view line : body) {
         converter.Feed(line);
         converter.Feed("\r\n");
     }
-    return SplitLines(converter.Finish());
-}
-
-// Nothing but blanks, tabs and line ends: such a text shows nothing.
-bool IsBlank(const std::vector<std::string>& lines) {
-    return std::all_of(lines.begin(), lines.end(), [](const std::string& line) {
-        return line.find_first_not_of(" \t\r\n") == std::string::npos;
-    });
+    AppendWithCrLf(shown, converter.Finish());
+    if (!shown.empty() && !shown.ends_with("\r\n")) shown += "\r\n";
+    return shown;
 }
 
 // The text of the first text part that shows something, else that of the
 // message's own body; empty when neither does. A multipart's blank preamble
 // is such a part and must not hide the text after it.
-std::vector<std::string> MailText(TMailMessage& msg) {
+std::string MailText(TMailMessage& msg) {
     for (std::size_t i = 0; i < msg.MessageParts.Count(); ++i) {
         TMailMessagePart& part = msg.MessageParts[i];
         if (part.PartType() != TMailPartType::mptText) continue;
-        std::vector<std::string> lines = ShownText(static_cast<TMailText&>(part).Body, IsHtml(part.ContentType()));
-        if (!IsBlank(lines)) return lines;
+        std::string text = ShownText(static_cast<TMailText&>(part).Body, IsHtml(part.ContentType()));
+        if (!IsBlankText(text)) return text;
     }
-    std::vector<std::string> lines = ShownText(msg.Body, IsHtml(msg.ContentType()));
-    if (IsBlank(lines)) lines.clear();
-    return lines;
-}
-
-std::string JoinLines(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines) {
-        text += line;
-        text += "\r\n";
-    }
+    std::string text = ShownText(msg.Body, IsHtml(msg.ContentType()));
+    if (IsBlankText(text)) text.clear();
     return text;
-}
-
-// Lines end at CR, LF or CR LF; a break at the very end adds no line.
-std::vector<std::string> SplitLines(std::string_view text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t pos = 0; pos < text.size(); ++pos) {
-        const char c = text[pos];
-        if (c != '\r' && c != '\n') continue;
-        lines.emplace_back(text.substr(start, pos - start));
-        if (c == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n') ++pos;
-        start = pos + 1;
-    }
-    if (start < text.size()) lines.emplace_back(text.substr(start));
-    return lines;
 }
 
 std::string Join(const std::vector<std::string>& items, std::string_view separator) {
@@ -116,8 +108,6 @@ bool HatAnhaenge(TMailMessage& msg) {
     }
     return false;
 }
-
-bool IsBlankText(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
 
 // Creates one folder below an existing one. Only the incident's and the
 // message's folder are made: a missing attachment folder (a share that is
@@ -246,21 +236,19 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
         }
         query.Close();
 
-        const std::vector<std::string> rohText = MailText(msg);
         // The text as a reader sees it, already converted from HTML where
-        // the part is HTML.
-        const std::vector<std::string> zeilen = MailText(msg);
-        // A mail of attachments alone (a fax, a signed or forwarded mail) is
-        // filed with an empty text; only a mail with nothing at all is not.
-        std::string text = JoinLines(zeilen);
-        const bool ohneText = IsBlankText(text);
+        // the part is HTML. A mail of attachments alone (a fax, a signed or
+        // forwarded mail) is filed with an empty text; only a mail with
+        // nothing at all is not.
+        std::string text = MailText(msg);
+        const bool ohneText = text.empty();
         const bool anhaenge = HatAnhaenge(msg);
         if (ohneText && !anhaenge) return abweisen("weder Text noch Anhang");
         if (ohneText) text.clear();
 
         if (!ohneText) {
             try {
-                SchreibeArchivKopie(ctx.Home / "old", ctx.Clock.Now(), zeilen);
+                SchreibeArchivKopie(ctx.Home / "old", ctx.Clock.Now(), text);
             } catch (const std::exception&) {
                 // The archive is a courtesy copy; the journal is what counts.
             }

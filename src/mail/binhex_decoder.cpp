@@ -1,6 +1,9 @@
 #include "mail/binhex_decoder.h"
 
+#include "platform/dira_error.h"
+
 #include <array>
+#include <string>
 
 namespace kdv {
 namespace {
@@ -95,6 +98,9 @@ void TBinHexDecoder::PutByte(unsigned char byte) {
         break;
     }
     case TFork::DataFork:
+        if (++written_ > max_bytes_)
+            throw EDiraError("Die BinHex-Anlage ist entpackt größer als " + std::to_string(max_bytes_ / (1024 * 1024)) +
+                             " MB.");
         out_.push_back(static_cast<char>(byte));
         if (--data_left_ == 0) fork_ = TFork::Rest;
         if (out_.size() >= kOutputBlock) Flush();

@@ -3,7 +3,9 @@
 // file header that tells how long the data fork is. Only the data fork is
 // written to the sink; the resource fork has no meaning outside a Macintosh.
 #include "mail/byte_sink.h"
+#include "mail/mail_limits.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -12,7 +14,11 @@ namespace kdv {
 
 class TBinHexDecoder {
 public:
-    explicit TBinHexDecoder(TByteSink& sink) : sink_(sink) {}
+    // A data fork larger than `max_bytes` fails with EDiraError "Die
+    // BinHex-Anlage ist entpackt größer als N MB.": run-length coding lets a
+    // few characters stand for any number of bytes.
+    explicit TBinHexDecoder(TByteSink& sink, std::size_t max_bytes = kMaxBinHexBytes)
+        : sink_(sink), max_bytes_(max_bytes) {}
 
     // Consumes any chunk of the encoded text (comment line, ":" start, data,
     // ":" end); text after the end marker is ignored.
@@ -36,6 +42,8 @@ private:
     void Flush();
 
     TByteSink& sink_;
+    std::size_t max_bytes_;
+    std::size_t written_ = 0;
     TState state_ = TState::SeekStart;
     bool at_line_start_ = true;
     unsigned bits_ = 0;

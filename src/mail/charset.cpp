@@ -485,7 +485,7 @@ std::shared_ptr<const TTextEncoding> CreateForCodePage(int codePage) {
     }
     std::unique_ptr<TCodePageConverter> converter = OpenCodePageConverter(codePage);
     if (!converter) {
-        return Latin1();
+        return nullptr;
     }
     return std::make_shared<TSystemEncoding>(codePage, std::move(converter));
 }
@@ -517,12 +517,17 @@ std::string_view BareName(std::string_view charset) {
 
 }  // namespace
 
-std::shared_ptr<const TTextEncoding> CharsetToTextEncoding(std::string_view charset) {
+std::shared_ptr<const TTextEncoding> FindCharsetEncoding(std::string_view charset) {
     const int codePage = CharsetCodePage(BareName(charset));
     if (codePage == kCharsetUnknown || codePage == kCharsetNoCodePage) {
-        return Latin1();
+        return nullptr;
     }
     return ForCodePage(codePage);
+}
+
+std::shared_ptr<const TTextEncoding> CharsetToTextEncoding(std::string_view charset) {
+    std::shared_ptr<const TTextEncoding> encoding = FindCharsetEncoding(charset);
+    return encoding ? encoding : Latin1();
 }
 
 std::shared_ptr<const TTextEncoding> UndeclaredTextEncoding() {

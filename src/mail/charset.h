@@ -29,6 +29,11 @@ public:
 // often carries 8-bit text all the same.
 std::shared_ptr<const TTextEncoding> CharsetToTextEncoding(std::string_view charset);
 
+// As CharsetToTextEncoding, but null where that gives the 8-bit fallback
+// (an empty or unknown name, a name without code page, a code page the
+// system cannot convert).
+std::shared_ptr<const TTextEncoding> FindCharsetEncoding(std::string_view charset);
+
 // The conversion for text whose charset is undeclared or declared as US-ASCII:
 // bytes that are valid UTF-8 as a whole are kept as UTF-8, any other bytes are
 // read as Windows-1252 (each call decides for the bytes it is given, so pass a

@@ -1,7 +1,8 @@
 #pragma once
-// Where the MIME reader takes its lines from. A live mail connection and a
-// mail held in memory both present a dot-terminated transfer: a line "."
-// alone ends the message and a leading ".." stands for ".".
+// Where the MIME reader takes the lines of one mail from. Two kinds stand
+// behind it: a live transfer (the answer to POP3 "RETR": lines with a leading
+// dot doubled, ended by a line "." alone) and a mail held in memory (its bytes
+// as they stand, ended by the end of the data).
 #include <string_view>
 
 namespace kdv {
@@ -17,12 +18,21 @@ class TMailLineSource {
 public:
     virtual ~TMailLineSource() = default;
 
-    // Reads the next line of the transfer as raw bytes, without its
-    // terminator and with a leading ".." reduced to ".". Returns false at the
-    // end of the message (the "." line, which is not data); every later call
-    // returns false too. The view is valid until the next call. Read failures
-    // (a lost connection, an over-long line) are raised as EDiraError.
+    // Reads the next line of the mail as raw bytes, without its line break.
+    // Returns false at the end of the mail; every later call returns false
+    // too. The view is valid until the next call.
+    // A live transfer reduces a leading ".." to "." and ends at the line "."
+    // (which is not data). A transfer that stops before that line is an
+    // incomplete mail, never a complete one: EDiraError is raised, as for a
+    // lost connection or an over-long line.
+    // A mail in memory gives every line as it stands, "." and ".." lines
+    // included, and ends where its data end.
     virtual bool ReadLnRFC(std::string_view& line, TLineTerminator terminator) = 0;
+
+    // The line break that ended the line last read ("\r\n", "\n" or "\r"),
+    // empty when the data ended without one. Content that is kept byte for
+    // byte keeps its own line breaks.
+    virtual std::string_view LineBreak() const = 0;
 
     // How bytes become text where nothing declares their charset (header lines).
     virtual const TTextEncoding& DefStringEncoding() const = 0;

@@ -69,8 +69,8 @@ void TMailMessage::ClearBody() {
 }
 
 bool TMailMessage::IsBodyEmpty() const {
-    for (const std::string& line : Body) {
-        if (line.find_first_not_of(" \t\r\n") != std::string::npos) return false;
+    for (const std::string_view line : Body) {
+        if (line.find_first_not_of(" \t\r\n") != std::string_view::npos) return false;
     }
     return true;
 }

@@ -12,6 +12,7 @@
 
 #include "mail/mail_address.h"
 #include "mail/mail_header_list.h"
+#include "mail/mail_lines.h"
 #include "mail/mail_message_parts.h"
 #include "platform/clock.h"
 
@@ -35,6 +36,8 @@ public:
     std::string Boundary() const;
     // The newest entry's parent part index, or -1 when the stack is empty.
     int ParentPart() const;
+    // The boundary `fromTop` entries below the newest (0: the newest).
+    const std::string& BoundaryAt(std::size_t fromTop) const { return entries_[entries_.size() - 1 - fromTop].first; }
 
 private:
     std::vector<std::pair<std::string, int>> entries_;
@@ -87,7 +90,7 @@ public:
     TMailEMailAddressItem Sender;
     TMailEMailAddressItem ReceiptRecipient;
     std::string Subject;
-    std::vector<std::string> Body;
+    TMailLines Body;
     TMailMessageParts MessageParts;
     std::string CharSet;
     std::string ContentTransferEncoding;

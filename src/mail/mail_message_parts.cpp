@@ -44,7 +44,7 @@ void TMailMessagePart::SetContentDisposition(std::string_view value) {
 
 // --- TMailText -----------------------------------------------------------
 
-TMailText::TMailText(TMailPartKey key, TMailMessageParts& owner, std::vector<std::string> body)
+TMailText::TMailText(TMailPartKey key, TMailMessageParts& owner, TMailLines body)
     : TMailMessagePart(key, owner), Body(std::move(body)) {}
 
 // --- TMailAttachment -------------------------------------------------------

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "mail/mail_header_list.h"
+#include "mail/mail_lines.h"
 
 namespace kdv {
 
@@ -78,11 +79,11 @@ private:
 
 class TMailText : public TMailMessagePart {
 public:
-    TMailText(TMailPartKey key, TMailMessageParts& owner, std::vector<std::string> body = {});
+    TMailText(TMailPartKey key, TMailMessageParts& owner, TMailLines body = {});
     TMailPartType PartType() const override { return TMailPartType::mptText; }
 
     // Text lines; duplicates allowed.
-    std::vector<std::string> Body;
+    TMailLines Body;
 };
 
 // Block size for copying attachment content between streams and files.
@@ -173,7 +174,7 @@ public:
         parts_.push_back(std::move(part));
         return added;
     }
-    TMailText& AddText(std::vector<std::string> body = {}) { return Add<TMailText>(std::move(body)); }
+    TMailText& AddText(TMailLines body = {}) { return Add<TMailText>(std::move(body)); }
     TMailAttachmentFile& AddAttachmentFile(const std::filesystem::path& path) {
         return Add<TMailAttachmentFile>(path);
     }

@@ -1,6 +1,7 @@
 #pragma once
 // The line source over a complete mail held in memory (the IMAP road: the
-// fetched literal). The bytes are read in place, never copied.
+// fetched literal; a mail file given to the import). The bytes are read in
+// place, never copied.
 #include "mail/mail_line_source.h"
 
 #include <memory>
@@ -15,17 +16,25 @@ public:
     explicit TMailMemoryLineSource(std::string_view data);
     ~TMailMemoryLineSource() override;
 
-    // Every line comes back exactly as it stands in the data, a line "." and
-    // lines starting with ".." included. In either terminator mode the end of
-    // the data ends the last line, whatever line break (LF, CR LF or CR) it
-    // had or lacked.
+    // Mail saved to disk often breaks its lines with LF alone, some old
+    // programs with CR alone. The first line break of the data tells which
+    // form the mail uses: with CR LF, lines are read as the terminator asks;
+    // with LF or CR alone, that break ends a line in either terminator mode
+    // (a CR LF still counts as one break), so every form gives the same
+    // parts. The end of the data ends the last line, whatever break it had
+    // or lacked.
     bool ReadLnRFC(std::string_view& line, TLineTerminator terminator) override;
+    std::string_view LineBreak() const override { return break_; }
     const TTextEncoding& DefStringEncoding() const override;
 
 private:
+    enum class TForm { CrLf, Lf, Cr };
+
     std::string_view data_;
+    TForm form_ = TForm::CrLf;
     std::size_t pos_ = 0;
     bool ended_ = false;
+    std::string_view break_;
     std::shared_ptr<const TTextEncoding> encoding_;
 };
 

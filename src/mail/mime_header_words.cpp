@@ -2,6 +2,7 @@
 
 #include "mail/base64_decoder.h"
 #include "mail/charset.h"
+#include "mail/mail_text_util.h"
 #include "mail/mime_text_decoding.h"
 
 namespace kdv {
@@ -35,18 +36,68 @@ std::string DecodeQ(std::string_view data) {
     return out;
 }
 
-struct TRunResult {
-    std::string text;
-    bool starts_decoded = false;
-    bool ends_decoded = false;
+// Collects the decoded text. White space between two encoded words is no
+// text of its own and goes; the bytes of adjacent encoded words of one charset
+// are joined before they become text, because mailers split long words
+// anywhere, even inside a character of a multi-byte charset.
+class TDecodedText {
+public:
+    void AppendText(std::string_view text) {
+        if (text.empty()) return;
+        FlushBytes();
+        out_.append(space_);
+        space_.clear();
+        out_.append(text);
+        after_word_ = false;
+    }
+    void AppendSpace(std::string_view space) {
+        if (after_word_) space_.append(space);
+        else AppendText(space);
+    }
+    void AppendWord(std::string_view charset, std::string_view bytes) {
+        StartWord();
+        if (!mailtext::EqualsNoCase(charset, charset_)) FlushBytes();
+        charset_.assign(charset);
+        bytes_.append(bytes);
+    }
+    // A word whose characters are text already (the "8" encoding).
+    void AppendWordText(std::string_view text) {
+        StartWord();
+        FlushBytes();
+        out_.append(text);
+    }
+    std::string Take() {
+        FlushBytes();
+        out_.append(space_);
+        return std::move(out_);
+    }
+
+private:
+    void StartWord() {
+        if (!after_word_) {
+            out_.append(space_);
+        }
+        space_.clear();
+        after_word_ = true;
+    }
+    void FlushBytes() {
+        if (!bytes_.empty()) out_.append(TextEncodingForCharset(charset_)->ToUtf8(bytes_));
+        bytes_.clear();
+        charset_.clear();
+    }
+
+    std::string out_;
+    std::string space_;  // white space after a word, dropped when another word follows
+    bool after_word_ = false;
+    std::string charset_;
+    std::string bytes_;
 };
 
-TRunResult DecodeRun(std::string_view run) {
-    TRunResult r;
+// Decodes the encoded words of one run (text without white space) into `out`.
+void DecodeRun(std::string_view run, TDecodedText& out) {
     std::size_t search = 0;
     std::size_t copied = 0;
     std::size_t known_close = std::string_view::npos;  // first "?=" found by an earlier search
-    bool any = false;
     while (true) {
         const std::size_t open = run.find("=?", search);
         if (open == std::string_view::npos) break;
@@ -71,52 +122,36 @@ TRunResult DecodeRun(std::string_view run) {
         std::string_view charset = run.substr(open + 2, q1 - open - 2);
         if (const std::size_t star = charset.find('*'); star != std::string_view::npos) charset = charset.substr(0, star);
         const std::string_view data = run.substr(q2 + 1, close - q2 - 1);
-        std::string decoded;
+        out.AppendText(run.substr(copied, open - copied));
         if (letter == 'q') {
-            decoded = TextEncodingForCharset(charset)->ToUtf8(DecodeQ(data));
+            out.AppendWord(charset, DecodeQ(data));
         } else if (letter == 'b') {
-            decoded = TextEncodingForCharset(charset)->ToUtf8(TBase64Decoder::Decode(data));
+            out.AppendWord(charset, TBase64Decoder::Decode(data));
         } else {
             // The line was turned into text when it was read; its characters stand.
-            decoded.assign(data);
+            out.AppendWordText(data);
         }
-        r.text.append(run.substr(copied, open - copied));
-        r.text.append(decoded);
-        if (open == 0) r.starts_decoded = true;
-        any = true;
         copied = search = close + 2;
         known_close = std::string_view::npos;
     }
-    r.text.append(run.substr(copied));
-    r.ends_decoded = any && copied == run.size();
-    return r;
+    out.AppendText(run.substr(copied));
 }
 
 }  // namespace
 
 std::string DecodeHeaderWords(std::string_view text) {
     if (text.find("=?") == std::string_view::npos) return std::string(text);
-    std::string out;
-    out.reserve(text.size());
-    bool previous_ended_decoded = false;
+    TDecodedText out;
     std::size_t i = 0;
     while (i < text.size()) {
         const std::size_t space_start = i;
         while (i < text.size() && IsSpace(text[i])) ++i;
-        const std::string_view space = text.substr(space_start, i - space_start);
+        out.AppendSpace(text.substr(space_start, i - space_start));
         const std::size_t run_start = i;
         while (i < text.size() && !IsSpace(text[i])) ++i;
-        const std::string_view run = text.substr(run_start, i - run_start);
-        if (run.empty()) {
-            out.append(space);
-            break;
-        }
-        TRunResult r = DecodeRun(run);
-        if (!(previous_ended_decoded && r.starts_decoded)) out.append(space);
-        out.append(r.text);
-        previous_ended_decoded = r.ends_decoded;
+        DecodeRun(text.substr(run_start, i - run_start), out);
     }
-    return out;
+    return out.Take();
 }
 
 }  // namespace kdv

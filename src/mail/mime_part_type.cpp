@@ -93,6 +93,26 @@ std::string ParamOf(std::string_view value, std::string_view param) {
 
 }  // namespace
 
+std::optional<std::string> MimeParam(std::string_view value, std::string_view param) {
+    if (auto plain = FindHeaderParam(value, param)) return plain;
+    return ExtendedParam(value, param);
+}
+
+std::string RemoveMimeParam(std::string_view value, std::string_view param) {
+    const std::string base(param);
+    std::string result = RemoveHeaderParam(value, base);
+    if (!FindHeaderParam(result, base + "*") && !FindHeaderParam(result, base + "*0") &&
+        !FindHeaderParam(result, base + "*0*"))
+        return result;
+    result = RemoveHeaderParam(result, base + "*");
+    for (int n = 0; n < kMaxParamSections; ++n) {
+        const std::string numbered = base + "*" + std::to_string(n);
+        if (!FindHeaderParam(result, numbered) && !FindHeaderParam(result, numbered + "*")) break;
+        result = RemoveHeaderParam(RemoveHeaderParam(result, numbered), numbered + "*");
+    }
+    return result;
+}
+
 std::string RemoveInvalidCharsFromFilename(std::string_view name) {
     std::string out(name);
     for (char& c : out) {
@@ -118,11 +138,17 @@ std::string MediaTypeOf(std::string_view content_type) { return Lower(HeaderItem
 TMailPartKind CheckAndSetType(std::string_view content_type, std::string_view content_disposition) {
     TMailPartKind kind;
     kind.file_name = GetAttachmentFilename(content_type, content_disposition);
-    const std::string media = MediaTypeOf(content_type);
-    const bool text_like = media.rfind("text/", 0) == 0 || media.rfind("multipart/", 0) == 0;
+    std::string media = MediaTypeOf(content_type);
+    if (media.empty() || media == "text") media = "text/plain";
     const bool attachment_disposition = Lower(HeaderItem(content_disposition)) == "attachment";
-    kind.type = (!text_like || attachment_disposition) ? TMailMessageCoderPartType::mcptAttachment
-                                                       : TMailMessageCoderPartType::mcptText;
+    bool attachment = attachment_disposition;
+    if (media.rfind("multipart/", 0) != 0) {
+        // Only plain text and HTML are read as the mail's text; a calendar, a
+        // table or any file sent along is kept as a file.
+        const bool readable_text = media == "text/plain" || media == "text/html";
+        attachment = attachment || !readable_text || !kind.file_name.empty();
+    }
+    kind.type = attachment ? TMailMessageCoderPartType::mcptAttachment : TMailMessageCoderPartType::mcptText;
     return kind;
 }
 

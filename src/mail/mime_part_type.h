@@ -1,5 +1,6 @@
 #pragma once
 // Whether a received part is text or an attachment, and its file name.
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,10 +24,19 @@ struct TMailPartKind {
     std::string file_name;
 };
 
-// A part is an attachment when its media type is neither text/* nor
-// multipart/* (a missing type counts as neither) or its disposition says
-// "attachment"; a file name alone does not make it one.
+// A part is an attachment when its disposition says "attachment", or, unless
+// it is a multipart, when it has a file name or its media type is other than
+// text/plain and text/html. A missing type, and "text" without subtype, count
+// as text/plain (the caller supplies what a digest implies).
 TMailPartKind CheckAndSetType(std::string_view content_type, std::string_view content_disposition);
+
+// A parameter in either form: plain ("boundary=x") or, when that is absent,
+// RFC 2231 ("boundary*=us-ascii''x", or in numbered sections). nullopt when
+// neither is there.
+std::optional<std::string> MimeParam(std::string_view value, std::string_view param);
+
+// The value without the parameter in any of its forms.
+std::string RemoveMimeParam(std::string_view value, std::string_view param);
 
 // The media type of a Content-Type value, lower case ("text/plain").
 std::string MediaTypeOf(std::string_view content_type);

@@ -28,6 +28,7 @@ namespace kdv {
 namespace {
 
 constexpr const char* kTooManyParts = "Die Nachricht hat zu viele Teile.";
+constexpr const char* kTooDeep = "Die Nachricht ist zu tief verschachtelt.";
 // Decoded attachment bytes are gathered to this size before they go to the
 // file stream, so a base64 body is written in a few large blocks.
 constexpr std::size_t kAttachmentWriteBlock = 64 * 1024;
@@ -67,8 +68,10 @@ bool IsIdentityEncoding(std::string_view te) { return te == "7bit" || te == "8bi
 
 enum class TBoundaryLine { None, Separator, Closing };
 
-// Whether a line is "--B" or "--B--" for boundary B (case ignored).
+// Whether a line is "--B" or "--B--" for boundary B (case ignored); blanks
+// after it are allowed and ignored.
 TBoundaryLine MatchBoundary(std::string_view line, std::string_view boundary) {
+    while (!line.empty() && IsBlank(line.back())) line.remove_suffix(1);
     if (boundary.empty() || line.size() < boundary.size() + 2 || line[0] != '-' || line[1] != '-') return TBoundaryLine::None;
     if (line.size() == boundary.size() + 2)
         return IEquals(line.substr(2), boundary) ? TBoundaryLine::Separator : TBoundaryLine::None;
@@ -78,24 +81,53 @@ TBoundaryLine MatchBoundary(std::string_view line, std::string_view boundary) {
     return TBoundaryLine::None;
 }
 
-// Splits decoded text at CR LF, LF or CR; a last empty line is dropped.
-std::vector<std::string> SplitLines(std::string_view text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c != '\r' && c != '\n') continue;
-        lines.emplace_back(text.substr(start, i - start));
-        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        start = i + 1;
+struct TBoundaryMatch {
+    TBoundaryLine kind = TBoundaryLine::None;
+    // How many newer boundaries lie above the matched one: multiparts that
+    // were never closed and end with their enclosing one.
+    std::size_t unclosed = 0;
+};
+
+// Whether a line is a boundary line of any multipart still open, the newest first.
+TBoundaryMatch MatchOpenBoundary(std::string_view line, const TMailMIMEBoundary& open) {
+    if (line.size() < 3 || line[0] != '-' || line[1] != '-') return {};
+    for (std::size_t i = 0; i < open.Count(); ++i) {
+        const TBoundaryLine kind = MatchBoundary(line, open.BoundaryAt(i));
+        if (kind != TBoundaryLine::None) return {kind, i};
     }
-    lines.emplace_back(text.substr(start));
-    if (lines.back().empty()) lines.pop_back();
-    return lines;
+    return {};
 }
 
-void RemoveLastEmptyLine(std::vector<std::string>& body) {
+// Closes the multiparts above a matched boundary, then the matched one itself
+// when its closing line was read.
+void CloseBoundaries(TMailMessage& message, const TBoundaryMatch& match) {
+    for (std::size_t i = 0; i < match.unclosed; ++i) message.MIMEBoundary.Pop();
+    if (match.kind == TBoundaryLine::Closing) message.MIMEBoundary.Pop();
+}
+
+// Text decoded to UTF-8 becomes lines; the bytes are let go first, so a large
+// text is held at most twice at any moment.
+TMailLines LinesOf(std::string& bytes, const TTextEncoding& encoding) {
+    std::string text = encoding.ToUtf8(bytes);
+    std::string().swap(bytes);
+    return TMailLines::FromText(std::move(text));
+}
+
+void RemoveLastEmptyLine(TMailLines& body) {
     if (!body.empty() && body.back().empty()) body.pop_back();
+}
+
+// Whether a line can belong to a header block: a continuation, or a field
+// whose name (printable, without blanks) is followed by a colon.
+bool IsHeaderLine(std::string_view line) {
+    if (!line.empty() && IsBlank(line[0])) return true;
+    std::size_t i = 0;
+    while (i < line.size() && static_cast<unsigned char>(line[i]) > 32 && static_cast<unsigned char>(line[i]) < 127 &&
+           line[i] != ':')
+        ++i;
+    if (i == 0) return false;
+    while (i < line.size() && IsBlank(line[i])) ++i;
+    return i < line.size() && line[i] == ':';
 }
 
 // Buffers decoded attachment bytes in front of the part's file stream.
@@ -121,10 +153,56 @@ private:
     std::string buffer_;
 };
 
-struct TReadContext {
-    TMailLineSource& source;
-    TMailMessage& message;
+// Counts the text of one mail as it is decoded, against kMaxMessageTextBytes.
+class TTextBudget {
+public:
+    void Take(std::size_t bytes) {
+        used_ += bytes;
+        if (used_ > kMaxMessageTextBytes)
+            throw EDiraError("Der Text der Nachricht ist größer als " +
+                             std::to_string(kMaxMessageTextBytes / (1024 * 1024)) + " MB.");
+    }
+
+private:
+    std::size_t used_ = 0;
 };
+
+// Collects a text part's decoded bytes within the mail's text budget.
+class TTextSink final : public TByteSink {
+public:
+    TTextSink(std::string& target, TTextBudget& budget) : target_(target), budget_(budget) {}
+    void Write(std::string_view bytes) override {
+        budget_.Take(bytes.size());
+        target_.append(bytes);
+    }
+
+private:
+    std::string& target_;
+    TTextBudget& budget_;
+};
+
+struct TReadContext {
+    TUnreadLineSource& source;
+    TMailMessage& message;
+    TTextBudget& text_budget;
+};
+
+// How the line breaks of content read line by line reach the decoded bytes.
+enum class TBreaks {
+    // After every line: text, which becomes lines again anyway.
+    AfterEachLine,
+    // Between lines only, each as it stood: the break before a boundary
+    // belongs to the boundary, and file content keeps its own bytes.
+    BetweenLines,
+};
+
+// The media type of the multipart that encloses part `parent` (-1: the message).
+std::string EnclosingMediaType(const TMailMessage& message, int parent) {
+    if (parent < 0) return MediaTypeOf(message.ContentType());
+    if (static_cast<std::size_t>(parent) < message.MessageParts.Count())
+        return MediaTypeOf(message.MessageParts[static_cast<std::size_t>(parent)].ContentType());
+    return {};
+}
 
 // The headers of one part as (name, value) pairs in their order.
 class TPartHeaders {
@@ -148,7 +226,7 @@ public:
     virtual void ReadHeader(TReadContext& ctx) = 0;
     // Writes the decoded body to `sink` and returns the decoder of the part
     // that follows directly, or null.
-    virtual std::unique_ptr<TMailMessageDecoder> ReadBody(TReadContext& ctx, TByteSink& sink) = 0;
+    virtual std::unique_ptr<TMailMessageDecoder> ReadBody(TReadContext& ctx, TByteSink& sink, TBreaks breaks) = 0;
 
     TPartType PartType = TPartType::mcptText;
     std::string FileName;
@@ -167,19 +245,19 @@ public:
 class TMailMessageDecoderMIME final : public TMailMessageDecoder {
 public:
     void ReadHeader(TReadContext& ctx) override;
-    std::unique_ptr<TMailMessageDecoder> ReadBody(TReadContext& ctx, TByteSink& sink) override;
+    std::unique_ptr<TMailMessageDecoder> ReadBody(TReadContext& ctx, TByteSink& sink, TBreaks breaks) override;
 };
 
 class TMailMessageDecoderUUE final : public TMailMessageDecoder {
 public:
     void ReadHeader(TReadContext&) override { PartType = TPartType::mcptAttachment; }
-    std::unique_ptr<TMailMessageDecoder> ReadBody(TReadContext& ctx, TByteSink& sink) override;
+    std::unique_ptr<TMailMessageDecoder> ReadBody(TReadContext& ctx, TByteSink& sink, TBreaks breaks) override;
 };
 
 class TMailMessageDecoderMIMEIgnore final : public TMailMessageDecoder {
 public:
     void ReadHeader(TReadContext&) override { PartType = TPartType::mcptIgnore; }
-    std::unique_ptr<TMailMessageDecoder> ReadBody(TReadContext&, TByteSink&) override { return nullptr; }
+    std::unique_ptr<TMailMessageDecoder> ReadBody(TReadContext&, TByteSink&, TBreaks) override { return nullptr; }
 };
 
 std::unique_ptr<TMailMessageDecoder> NewMimeDecoder(const TMailMessage& message) {
@@ -198,6 +276,11 @@ void TMailMessageDecoderMIME::ReadHeader(TReadContext& ctx) {
             return;
         }
         if (raw.empty()) break;
+        if (!IsHeaderLine(raw)) {
+            // The sender left out the blank line: this line is the body's first.
+            ctx.source.Unread(raw, ctx.source.LineBreak());
+            break;
+        }
         std::string line = decoding.ToUtf8(raw);
         if (IsBlank(line[0])) {
             if (!Headers.fields.empty()) {
@@ -210,29 +293,30 @@ void TMailMessageDecoderMIME::ReadHeader(TReadContext& ctx) {
             continue;
         }
         const std::size_t colon = line.find(':');
-        if (colon == std::string::npos) {
-            Headers.fields.emplace_back(std::move(line), std::string());
-            continue;
-        }
         std::string_view name(line.data(), colon);
         std::string_view value(line.data() + colon + 1, line.size() - colon - 1);
         while (!name.empty() && IsBlank(name.back())) name.remove_suffix(1);
         while (!value.empty() && IsBlank(value.front())) value.remove_prefix(1);
         Headers.fields.emplace_back(std::string(name), std::string(value));
     }
-    const std::string content_type = Headers.Value("Content-Type");
+    std::string content_type = Headers.Value("Content-Type");
     if (StartsWith(MediaTypeOf(content_type), "multipart/")) {
-        std::string boundary = HeaderParam(content_type, "boundary");
+        std::string boundary = MimeParam(content_type, "boundary").value_or(std::string());
         if (boundary.empty()) boundary = Boundary;
+        if (ctx.message.MIMEBoundary.Count() >= kMaxMultipartDepth) throw EDiraError(kTooDeep);
         ctx.message.MIMEBoundary.Push(boundary, static_cast<int>(ctx.message.MessageParts.Count()));
         Boundary = std::move(boundary);
     }
+    // A part without a type is plain text, or a mail inside a digest.
+    if (MediaTypeOf(content_type).empty())
+        content_type = EnclosingMediaType(ctx.message, ParentPart) == "multipart/digest" ? "message/rfc822" : "text/plain";
     TMailPartKind kind = CheckAndSetType(content_type, Headers.Value("Content-Disposition"));
     PartType = kind.type;
     FileName = std::move(kind.file_name);
 }
 
-std::unique_ptr<TMailMessageDecoder> TMailMessageDecoderMIME::ReadBody(TReadContext& ctx, TByteSink& sink) {
+std::unique_ptr<TMailMessageDecoder> TMailMessageDecoderMIME::ReadBody(TReadContext& ctx, TByteSink& sink,
+                                                                       TBreaks breaks) {
     TMailMessage& message = ctx.message;
     const std::string content_type = BodyEncoded ? message.ContentType() : Headers.Value("Content-Type");
     const std::string media = MediaTypeOf(content_type);
@@ -249,26 +333,32 @@ std::unique_ptr<TMailMessageDecoder> TMailMessageDecoderMIME::ReadBody(TReadCont
     else if (te == "binhex40") codec = TCodec::BinHex;
     const TLineTerminator mode = (te == "7bit" || te == "quoted-printable" || te == "base64") ? TLineTerminator::LF
                                                                                               : TLineTerminator::CRLF;
+    // Lines read up to CR LF were always joined between lines only.
+    if (mode == TLineTerminator::CRLF) breaks = TBreaks::BetweenLines;
 
     TBase64Decoder base64(sink);
     TQuotedPrintableDecoder quoted(sink);
     TBinHexDecoder binhex(sink);
     std::unique_ptr<TMailMessageDecoder> next;
-    bool first = true;
+    std::string pending_break;  // the break after the last line, written only when another line follows
     std::string_view line;
     while (ctx.source.ReadLnRFC(line, mode)) {
-        const TBoundaryLine boundary_line = MatchBoundary(line, Boundary);
-        if (boundary_line == TBoundaryLine::Separator) {
-            next = NewMimeDecoder(message);
+        const TBoundaryMatch match = MatchOpenBoundary(line, message.MIMEBoundary);
+        if (match.kind != TBoundaryLine::None) {
+            CloseBoundaries(message, match);
+            if (match.kind == TBoundaryLine::Separator) next = NewMimeDecoder(message);
             break;
         }
-        if (boundary_line == TBoundaryLine::Closing) {
-            message.MIMEBoundary.Pop();
-            break;
-        }
+        const std::string_view line_break = ctx.source.LineBreak();
         switch (codec) {
         case TCodec::QuotedPrintable:
-            quoted.DecodeLine(line);
+            if (breaks == TBreaks::AfterEachLine) {
+                quoted.DecodeLine(line);
+            } else {
+                if (!pending_break.empty()) sink.Write(pending_break);
+                pending_break.clear();
+                if (quoted.DecodeLineContent(line)) pending_break.assign(line_break);
+            }
             break;
         case TCodec::Base64:
             if (!line.empty()) base64.Step(line);
@@ -278,17 +368,16 @@ std::unique_ptr<TMailMessageDecoder> TMailMessageDecoderMIME::ReadBody(TReadCont
             binhex.Step("\n");
             break;
         case TCodec::None:
-            if (mode == TLineTerminator::LF) {
+            if (breaks == TBreaks::AfterEachLine) {
                 sink.Write(line);
-                sink.Write("\r\n");
+                sink.Write(line_break);
             } else {
-                // The break before the boundary belongs to the boundary, not the content.
-                if (!first) sink.Write("\r\n");
+                sink.Write(pending_break);
                 sink.Write(line);
+                pending_break.assign(line_break);
             }
             break;
         }
-        first = false;
     }
     switch (codec) {
     case TCodec::QuotedPrintable: quoted.Finish(); break;
@@ -299,7 +388,7 @@ std::unique_ptr<TMailMessageDecoder> TMailMessageDecoderMIME::ReadBody(TReadCont
     return next;
 }
 
-std::unique_ptr<TMailMessageDecoder> TMailMessageDecoderUUE::ReadBody(TReadContext& ctx, TByteSink& sink) {
+std::unique_ptr<TMailMessageDecoder> TMailMessageDecoderUUE::ReadBody(TReadContext& ctx, TByteSink& sink, TBreaks) {
     TUueDecoder uue(sink);
     std::string_view line;
     while (ctx.source.ReadLnRFC(line, TLineTerminator::LF)) {
@@ -310,26 +399,33 @@ std::unique_ptr<TMailMessageDecoder> TMailMessageDecoderUUE::ReadBody(TReadConte
     return nullptr;
 }
 
-// Whether a body line opens a part: a boundary of the current multipart, or
-// the "begin nnn name" line of a UUE block.
-std::unique_ptr<TMailMessageDecoder> CheckForStart(TReadContext& ctx, std::string_view line) {
+// Whether a body line opens a part: a boundary of an open multipart, or the
+// "begin nnn name" line of a UUE block. Looking ahead to tell uuencode from
+// prose reads on; `line` is then moved into `kept` so it stays valid.
+std::unique_ptr<TMailMessageDecoder> CheckForStart(TReadContext& ctx, std::string_view& line, std::string& kept) {
     TMailMessage& message = ctx.message;
-    const std::string boundary = message.MIMEBoundary.Boundary();
-    switch (MatchBoundary(line, boundary)) {
-    case TBoundaryLine::Separator:
-        return NewMimeDecoder(message);
-    case TBoundaryLine::Closing:
-        message.MIMEBoundary.Pop();
+    const TBoundaryMatch match = MatchOpenBoundary(line, message.MIMEBoundary);
+    if (match.kind != TBoundaryLine::None) {
+        CloseBoundaries(message, match);
+        if (match.kind == TBoundaryLine::Separator) return NewMimeDecoder(message);
         return std::make_unique<TMailMessageDecoderMIMEIgnore>();
-    case TBoundaryLine::None:
-        break;
     }
     if (line.size() >= 10 && IEquals(line.substr(0, 6), "begin ") && line[9] == ' ' &&
         std::isdigit(static_cast<unsigned char>(line[6])) && std::isdigit(static_cast<unsigned char>(line[7])) &&
         std::isdigit(static_cast<unsigned char>(line[8]))) {
-        auto decoder = std::make_unique<TMailMessageDecoderUUE>();
         // The name is used as a file name later; it must not lead out of its folder.
-        decoder->FileName = RemoveInvalidCharsFromFilename(ctx.source.DefStringEncoding().ToUtf8(line.substr(10)));
+        std::string name = RemoveInvalidCharsFromFilename(ctx.source.DefStringEncoding().ToUtf8(line.substr(10)));
+        kept.assign(line);
+        line = kept;
+        // Only a block that is uuencode starts one: "begin 644 bericht.txt"
+        // followed by prose is prose.
+        std::string_view first;
+        if (!ctx.source.ReadLnRFC(first, TLineTerminator::LF)) return nullptr;
+        const bool uue = TUueDecoder::IsFirstDataLine(first);
+        ctx.source.Unread(first, ctx.source.LineBreak());
+        if (!uue) return nullptr;
+        auto decoder = std::make_unique<TMailMessageDecoderUUE>();
+        decoder->FileName = std::move(name);
         decoder->ParentPart = message.MIMEBoundary.ParentPart();
         decoder->PartType = TPartType::mcptAttachment;
         return decoder;
@@ -353,13 +449,7 @@ void FillPartHeaders(TMailMessage& message, TMailMessagePart& part, const TMailM
     } else {
         std::string content_type = decoder.Headers.Value("Content-Type");
         if (content_type.empty()) {
-            std::string enclosing;
-            if (decoder.ParentPart < 0) {
-                enclosing = message.ContentType();
-            } else if (static_cast<std::size_t>(decoder.ParentPart) < message.MessageParts.Count()) {
-                enclosing = message.MessageParts[static_cast<std::size_t>(decoder.ParentPart)].ContentType();
-            }
-            if (MediaTypeOf(enclosing) == "multipart/digest") content_type = "message/rfc822";
+            if (EnclosingMediaType(message, decoder.ParentPart) == "multipart/digest") content_type = "message/rfc822";
             else if (message.Encoding() == TMailEncoding::meMIME) content_type = "text/plain";
         }
         part.SetContentType(content_type);
@@ -392,11 +482,11 @@ void FillPartHeaders(TMailMessage& message, TMailMessagePart& part, const TMailM
 std::unique_ptr<TMailMessageDecoder> ReadTextPart(TReadContext& ctx, TMailMessageDecoder& decoder) {
     CheckPartLimit(ctx.message);
     std::string bytes;
-    TStringSink sink(bytes);
-    auto next = decoder.ReadBody(ctx, sink);
+    TTextSink sink(bytes, ctx.text_budget);
+    auto next = decoder.ReadBody(ctx, sink, TBreaks::AfterEachLine);
     TMailText& part = ctx.message.MessageParts.AddText();
     const std::string charset = HeaderParam(decoder.Headers.Value("Content-Type"), "charset");
-    part.Body = SplitLines(TextEncodingForCharset(charset)->ToUtf8(bytes));
+    part.Body = LinesOf(bytes, *TextEncodingForCharset(charset));
     FillPartHeaders(ctx.message, part, decoder, false);
     return next;
 }
@@ -408,7 +498,7 @@ std::unique_ptr<TMailMessageDecoder> ReadAttachmentPart(TReadContext& ctx, TMail
     TMailAttachmentFile& part = ctx.message.MessageParts.AddTempAttachment();
     std::ostream& out = part.PrepareTempStream();
     TAttachmentSink sink(out);
-    auto next = decoder.ReadBody(ctx, sink);
+    auto next = decoder.ReadBody(ctx, sink, TBreaks::BetweenLines);
     sink.Flush();
     part.FinishTempStream();
     FillPartHeaders(ctx.message, part, decoder, true);
@@ -458,12 +548,12 @@ void ProcessHeaders(TMailMessage& message) {
     const TMailHeaderList& h = message.Headers;
 
     const std::string content_type = h.Values("Content-Type");
-    const std::optional<std::string> boundary = FindHeaderParam(content_type, "boundary");
+    const std::optional<std::string> boundary = MimeParam(content_type, "boundary");
     if (content_type.empty()) {
         message.SetContentType("");
         message.CharSet = "us-ascii";
     } else {
-        message.SetContentType(boundary ? RemoveHeaderParam(content_type, "boundary") : content_type);
+        message.SetContentType(boundary ? RemoveMimeParam(content_type, "boundary") : content_type);
     }
     message.ContentTransferEncoding = h.Values("Content-Transfer-Encoding");
     message.ContentDisposition = h.Values("Content-Disposition");
@@ -519,6 +609,14 @@ std::string TMailMessageReader::ReadMessageHeader(TMailMessage& message) {
             ended_by.clear();
             break;
         }
+        // The separator line of a mailbox file ("From sender date") leads some saved mails.
+        const bool mbox_separator = message.Headers.Count() == 0 && StartsWith(line, "From ");
+        if (!mbox_separator && !IsHeaderLine(line)) {
+            // The sender left out the blank line: this line is the body's first.
+            source_.Unread(line, source_.LineBreak());
+            ended_by.clear();
+            break;
+        }
         message.Headers.Add(decoding.ToUtf8(line));
     }
     ProcessHeaders(message);
@@ -527,7 +625,8 @@ std::string TMailMessageReader::ReadMessageHeader(TMailMessage& message) {
 
 void TMailMessageReader::ReadMessageBody(TMailMessage& message) {
     TLoadingGuard loading(message);
-    TReadContext ctx{source_, message};
+    TTextBudget text_budget;
+    TReadContext ctx{source_, message, text_budget};
 
     const std::string media = MediaTypeOf(message.ContentType());
     const bool mime = message.Encoding() == TMailEncoding::meMIME;
@@ -545,9 +644,11 @@ void TMailMessageReader::ReadMessageBody(TMailMessage& message) {
     if (line_road) {
         const auto text_decoding = TextEncodingForCharset(message.CharSet);
         std::string_view line;
+        std::string kept;
         while (source_.ReadLnRFC(line, TLineTerminator::LF)) {
-            std::unique_ptr<TMailMessageDecoder> decoder = CheckForStart(ctx, line);
+            std::unique_ptr<TMailMessageDecoder> decoder = CheckForStart(ctx, line, kept);
             if (!decoder) {
+                text_budget.Take(line.size() + 1);
                 message.Body.push_back(text_decoding->ToUtf8(line));
                 continue;
             }
@@ -578,12 +679,17 @@ void TMailMessageReader::ReadMessageBody(TMailMessage& message) {
     TMailPartKind kind = CheckAndSetType(message.ContentType(), message.ContentDisposition);
     decoder.PartType = kind.type;
     decoder.FileName = std::move(kind.file_name);
-    if (decoder.PartType == TPartType::mcptText && !unknown) {
+    // An unknown transfer encoding is read as it stands.
+    if (decoder.PartType == TPartType::mcptText) {
         std::string bytes;
-        TStringSink sink(bytes);
-        decoder.ReadBody(ctx, sink);
-        std::vector<std::string> lines = SplitLines(TextEncodingForCharset(message.CharSet)->ToUtf8(bytes));
-        for (auto& l : lines) message.Body.push_back(std::move(l));
+        TTextSink sink(bytes, text_budget);
+        decoder.ReadBody(ctx, sink, TBreaks::AfterEachLine);
+        TMailLines lines = LinesOf(bytes, *TextEncodingForCharset(message.CharSet));
+        if (message.Body.empty()) {
+            message.Body = std::move(lines);
+        } else {
+            for (const std::string_view l : lines) message.Body.push_back(l);
+        }
         return;
     }
     ReadAttachmentPart(ctx, decoder);

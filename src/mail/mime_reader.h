@@ -2,7 +2,9 @@
 // Turns the raw text of one received mail into a TMailMessage: headers,
 // addresses, text parts in memory and attachments streamed into temporary
 // files as they are decoded.
+#include "mail/mail_limits.h"
 #include "mail/mail_line_source.h"
+#include "mail/unread_line_source.h"
 
 #include <cstddef>
 #include <string>
@@ -12,32 +14,30 @@ namespace kdv {
 
 class TMailMessage;
 
-// A mail with more parts than this is no correspondence but an attack on the
-// disk (every part without a type becomes a temporary file); reading it fails.
-inline constexpr std::size_t kMaxMessageParts = 10000;
-
 class TMailMessageReader {
 public:
     explicit TMailMessageReader(TMailLineSource& source) : source_(source) {}
 
     // Reads the header block into message.Headers and runs ProcessHeaders.
-    // Returns the line that ended the block: "" for the blank line, "." when
-    // the message ended inside the header block.
+    // The block ends at a blank line, or at the first line that is no header
+    // line (neither a field "name:" nor a continuation), which is then the
+    // first line of the body. Returns "" when a body follows, "." when the
+    // message ended inside the header block.
     std::string ReadMessageHeader(TMailMessage& message);
 
     // Reads the rest of the message into Body and MessageParts. Raises
-    // EDiraError on read failures, an unrecognised UUE block ("Nicht
-    // erkanntes UUE-Codierungsschema.") and more than kMaxMessageParts parts;
-    // the message then holds what was read so far, and every temporary file
-    // made so far belongs to a part of it.
+    // EDiraError on read failures, more than kMaxMessageParts parts,
+    // multiparts nested deeper than kMaxMultipartDepth and more than
+    // kMaxMessageTextBytes of text; the message then holds what was read so
+    // far, and every temporary file made so far belongs to a part of it.
     void ReadMessageBody(TMailMessage& message);
 
-    // Clears the message, then ReadMessageHeader and, when the header block
-    // ended with a blank line, ReadMessageBody.
+    // Clears the message, then ReadMessageHeader and, when a body follows,
+    // ReadMessageBody.
     void ProcessMessage(TMailMessage& message);
 
 private:
-    TMailLineSource& source_;
+    TUnreadLineSource source_;
 };
 
 // Fills the message's fields from its raw Headers (content type and charset,

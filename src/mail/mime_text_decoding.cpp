@@ -17,8 +17,9 @@ bool IsBlankName(std::string_view name) {
 
 std::shared_ptr<const TTextEncoding> TextEncodingForCharset(std::string_view charset) {
     if (IsBlankName(charset)) return UndeclaredTextEncoding();
-    auto encoding = CharsetToTextEncoding(charset);
-    if (encoding->CodePage() == kUsAsciiCodePage) return UndeclaredTextEncoding();
+    auto encoding = FindCharsetEncoding(charset);
+    // A charset nobody here knows says nothing about the bytes either.
+    if (!encoding || encoding->CodePage() == kUsAsciiCodePage) return UndeclaredTextEncoding();
     return encoding;
 }
 

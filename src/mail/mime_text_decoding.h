@@ -9,9 +9,10 @@ class TTextEncoding;
 
 // The conversion for text whose charset is `charset` as declared in a mail
 // (a Content-Type parameter or an encoded word). A declared charset is
-// honoured; a missing one, or US-ASCII under any of its names, does not
-// describe bytes above 127 at all, so those are read as UTF-8 where they form
-// valid UTF-8 and as Windows-1252 otherwise, which keeps German text readable.
+// honoured; a missing or unknown one (or one the system cannot convert), or
+// US-ASCII under any of its names, does not describe bytes above 127 at all,
+// so those are read as UTF-8 where they form valid UTF-8 and as Windows-1252
+// otherwise, which keeps German text readable.
 std::shared_ptr<const TTextEncoding> TextEncodingForCharset(std::string_view charset);
 
 }  // namespace kdv

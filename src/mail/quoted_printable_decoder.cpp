@@ -5,6 +5,8 @@
 namespace kdv {
 namespace {
 
+constexpr std::string_view kCrLf = "\r\n";
+
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -29,10 +31,10 @@ void TQuotedPrintableDecoder::Step(std::string_view chunk) {
             std::string whole;
             whole.swap(pending_);
             if (!whole.empty() && whole.back() == '\r') whole.pop_back();
-            Process(whole, true);
+            Process(whole, true, kCrLf);
         } else {
             if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-            Process(line, true);
+            Process(line, true, kCrLf);
         }
     }
 }
@@ -42,20 +44,30 @@ void TQuotedPrintableDecoder::DecodeLine(std::string_view line) {
         pending_.append(line);
         std::string whole;
         whole.swap(pending_);
-        Process(whole, true);
+        Process(whole, true, kCrLf);
         return;
     }
-    Process(line, true);
+    Process(line, true, kCrLf);
+}
+
+bool TQuotedPrintableDecoder::DecodeLineContent(std::string_view line) {
+    if (!pending_.empty()) {
+        pending_.append(line);
+        std::string whole;
+        whole.swap(pending_);
+        return Process(whole, true, {});
+    }
+    return Process(line, true, {});
 }
 
 void TQuotedPrintableDecoder::Finish() {
     if (pending_.empty()) return;
     std::string whole;
     whole.swap(pending_);
-    Process(whole, false);
+    Process(whole, false, kCrLf);
 }
 
-void TQuotedPrintableDecoder::Process(std::string_view line, bool had_break) {
+bool TQuotedPrintableDecoder::Process(std::string_view line, bool had_break, std::string_view hard_break) {
     // Blanks a sender's transport may have added at the line end carry no data.
     while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
 
@@ -76,18 +88,19 @@ void TQuotedPrintableDecoder::Process(std::string_view line, bool had_break) {
             break;
         }
         const int hi = HexValue(line[i + 1]);
-        if (hi < 0) continue;  // a stray "=" is dropped, what follows is kept
         const int lo = i + 2 < n ? HexValue(line[i + 2]) : -1;
-        if (lo < 0) {
-            out.push_back(static_cast<char>(hi));
-            i += 1;
-        } else {
-            out.push_back(static_cast<char>(hi * 16 + lo));
-            i += 2;
+        if (hi < 0 || lo < 0) {
+            // Not an escape: the sender meant the characters as they stand.
+            out.push_back(c);
+            continue;
         }
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
     }
-    if (had_break && !soft_break) out.append("\r\n");
+    const bool hard_break_follows = had_break && !soft_break;
+    if (hard_break_follows) out.append(hard_break);
     if (!out.empty()) sink_.Write(out);
+    return hard_break_follows;
 }
 
 std::string TQuotedPrintableDecoder::Decode(std::string_view text) {

@@ -1,5 +1,7 @@
 #pragma once
 // Streaming quoted-printable decoding, line by line, with soft line breaks.
+// An "=" that starts no valid escape (two hex digits, or the line's end) is
+// kept as written, with what follows it.
 #include "mail/byte_sink.h"
 
 #include <string>
@@ -17,13 +19,19 @@ public:
     // Decodes one line that had a line break after it (the break itself not
     // included): the same as Step(line + "\r\n") without the copy.
     void DecodeLine(std::string_view line);
+    // Decodes one line that had a line break after it, without writing that
+    // break. Returns true for a hard break (the caller writes the break it
+    // wants, or none at the end of the content), false for a soft one.
+    bool DecodeLineContent(std::string_view line);
     // Decodes a kept last line that had no break.
     void Finish();
 
     static std::string Decode(std::string_view text);
 
 private:
-    void Process(std::string_view line, bool had_break);
+    // Writes the decoded line, followed by `hard_break` unless the line ends
+    // in a soft break; returns whether it did not.
+    bool Process(std::string_view line, bool had_break, std::string_view hard_break);
 
     TByteSink& sink_;
     std::string pending_;

@@ -9,6 +9,7 @@ namespace kdv {
 namespace {
 
 constexpr const char* kLineTooLong = "Max. Zeilenlänge überschritten.";
+constexpr const char* kTransferCut = "Die Verbindung endete vor dem Ende der Nachricht.";
 
 }  // namespace
 
@@ -40,6 +41,7 @@ void TMailStreamLineSource::CheckLength(std::size_t length) const {
 
 bool TMailStreamLineSource::ReadLnRFC(std::string_view& line, TLineTerminator terminator) {
     line = {};
+    break_ = {};
     if (ended_) return false;
 
     std::size_t scanned = 0;  // bytes after start_ already searched for a break
@@ -60,6 +62,7 @@ bool TMailStreamLineSource::ReadLnRFC(std::string_view& line, TLineTerminator te
             if (terminator == TLineTerminator::LF || cr_before) {
                 length = cr_before ? len - 1 : len;
                 consumed = len + 1;
+                break_ = cr_before ? std::string_view("\r\n") : std::string_view("\n");
                 found = true;
                 break;
             }
@@ -69,17 +72,8 @@ bool TMailStreamLineSource::ReadLnRFC(std::string_view& line, TLineTerminator te
         // Without a break yet, the line is at least this long (a final CR may still be the break's).
         CheckLength(avail > 0 && begin[avail - 1] == '\r' ? avail - 1 : avail);
         if (!Fill()) {
-            std::size_t rest = buffer_.size() - start_;
-            if (rest == 0) {
-                ended_ = true;
-                return false;
-            }
-            const char* b = buffer_.data() + start_;
-            consumed = rest;
-            if (b[rest - 1] == '\n') --rest;
-            if (rest > 0 && b[rest - 1] == '\r') --rest;
-            length = rest;
-            break;
+            ended_ = true;
+            throw EDiraError(kTransferCut);
         }
     }
     CheckLength(length);
@@ -87,6 +81,7 @@ bool TMailStreamLineSource::ReadLnRFC(std::string_view& line, TLineTerminator te
     start_ += consumed;
     if (result.size() == 1 && result[0] == '.') {
         ended_ = true;
+        break_ = {};
         return false;
     }
     if (result.size() >= 2 && result[0] == '.' && result[1] == '.') result.remove_prefix(1);

@@ -4,6 +4,7 @@
 // dot, ended by a line ".". The stream is pulled in blocks through a small
 // input interface, so a socket, a file or a test feeding one byte at a time
 // can stand behind it.
+#include "mail/mail_limits.h"
 #include "mail/mail_line_source.h"
 
 #include <cstddef>
@@ -24,20 +25,22 @@ public:
 
 class TMailStreamLineSource final : public TMailLineSource {
 public:
-    // Live connections cap a line at this many bytes (terminator excluded):
-    // a peer that never sends a line break must not grow the buffer for ever.
-    static constexpr std::size_t kConnectionMaxLineLength = 16384;
+    // A line of a mail's header or body may be as long as the text a mail may
+    // hold; only that keeps a peer that never sends a line break from growing
+    // the buffer for ever. (Protocol replies have their own, far smaller cap.)
+    static constexpr std::size_t kMaxDataLineLength = kMaxMessageTextBytes;
     // Bytes asked from the input at once; the size of a socket's receive buffer.
     static constexpr std::size_t kReadBlock = 32768;
 
     // `max_line_length` 0 means unlimited. A longer line fails with
     // "Max. Zeilenlänge überschritten.".
-    explicit TMailStreamLineSource(TByteInput& input, std::size_t max_line_length = kConnectionMaxLineLength);
+    explicit TMailStreamLineSource(TByteInput& input, std::size_t max_line_length = kMaxDataLineLength);
     ~TMailStreamLineSource() override;
 
-    // A stream that ends without the "." line ends the message there; its
-    // unterminated rest is the last line.
+    // A stream that ends before the "." line raises "Die Verbindung endete
+    // vor dem Ende der Nachricht.": what came so far is not the whole mail.
     bool ReadLnRFC(std::string_view& line, TLineTerminator terminator) override;
+    std::string_view LineBreak() const override { return break_; }
     const TTextEncoding& DefStringEncoding() const override;
 
 private:
@@ -51,6 +54,7 @@ private:
     std::size_t start_ = 0;      // first unread byte in buffer_
     bool input_ended_ = false;
     bool ended_ = false;
+    std::string_view break_;
     std::shared_ptr<const TTextEncoding> encoding_;
 };
 

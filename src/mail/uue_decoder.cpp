@@ -38,9 +38,30 @@ bool IsEndLine(std::string_view line) {
 TUueScheme TUueDecoder::DetectScheme(std::string_view first_line) {
     if (first_line.empty()) return TUueScheme::Unknown;
     const unsigned char c = static_cast<unsigned char>(first_line[0]);
-    if (c >= 32 && c <= 85) return TUueScheme::UUE;
+    // "`" stands for a count of zero: the padding line of an empty block.
+    if ((c >= 32 && c <= 85) || c == '`') return TUueScheme::UUE;
     if (c == 'h') return TUueScheme::XXE;
     return TUueScheme::Unknown;
+}
+
+bool TUueDecoder::IsFirstDataLine(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const TUueScheme scheme = DetectScheme(line);
+    if (scheme == TUueScheme::Unknown) return false;
+    const auto in_alphabet = [&](unsigned char c) {
+        return scheme == TUueScheme::UUE ? c >= 32 && c <= 96 : kXxeTable[c] != 0 || c == '+';
+    };
+    for (const char c : line)
+        if (!in_alphabet(static_cast<unsigned char>(c))) return false;
+    const unsigned char first = static_cast<unsigned char>(line[0]);
+    const std::size_t bytes =
+        scheme == TUueScheme::UUE ? static_cast<std::size_t>((first - 32) & 63) : static_cast<std::size_t>(kXxeTable[first]);
+    const std::size_t chars = (bytes + 2) / 3 * 4;
+    const std::size_t data = line.size() - 1;
+    if (bytes == 0) return Trim(line.substr(1)).empty();
+    // Encoders that strip trailing blanks shorten a line by up to a group
+    // (blanks stand for zero bits); some add a check character.
+    return data + 4 >= chars && data <= chars + 1;
 }
 
 std::string TUueDecoder::SchemeName() const {

@@ -15,8 +15,15 @@ public:
     explicit TUueDecoder(TByteSink& sink) : sink_(sink) {}
 
     // The scheme that a first data line announces: a length character from
-    // " " to "U" is UUE, "h" is XXE, anything else is unknown.
+    // " " to "U", or "`" (none), is UUE, "h" is XXE, anything else is unknown.
     static TUueScheme DetectScheme(std::string_view first_line);
+
+    // Whether a line can be the first data line of a UUE or XXE block: its
+    // characters belong to the scheme's alphabet and its length fits the byte
+    // count its first character announces (a line of only that character
+    // announcing none is the empty block's padding line). Text that merely
+    // follows a "begin 644 name" line fails this.
+    static bool IsFirstDataLine(std::string_view line);
 
     // Decodes one data line (without its break). The first line fixes the
     // scheme; when it is unknown, EDiraError "Nicht erkanntes

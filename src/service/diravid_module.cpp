@@ -12,6 +12,7 @@
 #include "platform/executable_path.h"
 #include "platform/system_log.h"
 #include "service/service_identity.h"
+#include "service/service_temp_folder.h"
 
 namespace kdv {
 
@@ -70,6 +71,7 @@ void Tdiravid::ServiceStart(bool& Started) {
             return;
         }
 
+        temp_folder_ = PrepareServiceTempFolder(home_);
         ini = std::make_unique<TIniFile>(home_ / kIniFileName);
         std::error_code noIni;
         const bool iniMissing = !std::filesystem::exists(ini->FileName(), noIni);
@@ -186,6 +188,7 @@ void Tdiravid::ServiceStop(bool& Stopped) {
         LogFileSys->Add(5, "KorvaneDiraVid wird heruntergefahren.");
         LogFileSys->Add(5, "KorvaneDiraVid beendet.");
         db_.Silence();
+        RemoveServiceTempFolder(temp_folder_);
         LogFileSys->Close();
         LogFileSys.reset();
     } catch (const std::exception& e) {
@@ -201,13 +204,15 @@ void Tdiravid::ServiceStop(bool& Stopped) {
 }
 
 TMailEmpfangContext Tdiravid::MailEmpfangContext() {
-    return TMailEmpfangContext{*LogFileSys,
-                               *ini,
-                               database,
-                               TSenderRules(whitelist->Entries),
-                               [this]() { return getLFPath(); },
-                               home_,
-                               clock_};
+    TMailEmpfangContext ctx{*LogFileSys,
+                            *ini,
+                            database,
+                            TSenderRules(whitelist->Entries),
+                            [this]() { return getLFPath(); },
+                            home_,
+                            clock_};
+    ctx.TempFolder = temp_folder_;
+    return ctx;
 }
 
 void Tdiravid::RunJob(const std::function<void()>& job) {

@@ -107,6 +107,7 @@ private:
     void RunJob(const std::function<void()>& job);
 
     std::filesystem::path home_;
+    std::filesystem::path temp_folder_;
     IClock& clock_;
     ITerminationSignal* termination_ = nullptr;
     std::unique_ptr<IFileLock> home_lock_;

@@ -284,9 +284,9 @@ TEST(ArchiveCopyTest, WritesUtf8LinesAndNeverOverwritesAnEarlierCopy) {
     testing::TTempDir home;
     TStillClock clock;
     const auto folder = home.Path() / "old" / "tief";
-    const auto first = SchreibeArchivKopie(folder, clock.Now(), {"Grüße", "", "Ende"});
-    const auto second = SchreibeArchivKopie(folder, clock.Now(), {"zweite"});
-    const auto third = SchreibeArchivKopie(folder, clock.Now(), {});
+    const auto first = SchreibeArchivKopie(folder, clock.Now(), "Grüße\r\n\r\nEnde\r\n");
+    const auto second = SchreibeArchivKopie(folder, clock.Now(), "zweite\r\n");
+    const auto third = SchreibeArchivKopie(folder, clock.Now(), "");
     EXPECT_EQ(first, folder / "mail_29_01_2024_14_05_09.txt");
     EXPECT_EQ(second, folder / "mail_29_01_2024_14_05_09_2.txt");
     EXPECT_EQ(third, folder / "mail_29_01_2024_14_05_09_3.txt");
@@ -299,7 +299,7 @@ TEST(ArchiveCopyTest, RaisesWhenTheFolderCannotBeMade) {
     testing::TTempDir home;
     WriteFile(home.Path() / "old", "eine Datei");
     TStillClock clock;
-    EXPECT_ANY_THROW(SchreibeArchivKopie(home.Path() / "old", clock.Now(), {"x"}));
+    EXPECT_ANY_THROW(SchreibeArchivKopie(home.Path() / "old", clock.Now(), "x\r\n"));
 }
 
 }  // namespace

@@ -63,8 +63,10 @@ TEST(QuotedPrintableDecoder, DecodesWholeAndByteByByte) {
         {"trailing blanks are transport padding", "Ende  \t\r\nweiter\r\n", "Ende\r\nweiter\r\n"},
         {"encoded blank before the break stays", "Ende=20\r\n", "Ende \r\n"},
         {"blanks before a soft break are dropped", "a =  \r\nb\r\n", "a b\r\n"},
-        {"stray equals sign dropped, rest kept", "a=zb\r\n", "azb\r\n"},
-        {"single hex digit", "a=A\r\n", "a\n\r\n"},
+        {"equals sign before no hex digit stays", "a=zb\r\n", "a=zb\r\n"},
+        {"equals sign before one hex digit and a blank stays", "a=4 b\r\n", "a=4 b\r\n"},
+        {"equals sign before one hex digit at the end stays", "a=4 \r\n", "a=4\r\n"},
+        {"equals sign before a hex digit and a letter stays", "a=2Gb=ZZ\r\n", "a=2Gb=ZZ\r\n"},
         {"last line without break", "x=3D1", "x=1"},
         {"equals sign at the very end", "x=", "x"},
         {"empty lines kept", "\r\n\r\n", "\r\n\r\n"},
@@ -73,6 +75,17 @@ TEST(QuotedPrintableDecoder, DecodesWholeAndByteByByte) {
         EXPECT_EQ(TQuotedPrintableDecoder::Decode(c.input), c.expected) << c.name;
         EXPECT_EQ(DecodeByteByByte<TQuotedPrintableDecoder>(c.input), c.expected) << c.name << " (byte by byte)";
     }
+}
+
+TEST(QuotedPrintableDecoder, DecodeLineContentLeavesTheHardBreakToTheCaller) {
+    std::string out;
+    TStringSink sink(out);
+    TQuotedPrintableDecoder decoder(sink);
+    EXPECT_TRUE(decoder.DecodeLineContent("Gr=FC=DFe  "));
+    EXPECT_FALSE(decoder.DecodeLineContent("weich="));
+    EXPECT_TRUE(decoder.DecodeLineContent("bricht"));
+    decoder.Finish();
+    EXPECT_EQ(out, "Gr\xFC\xDF" "eweichbricht");
 }
 
 TEST(QuotedPrintableDecoder, DecodeLineEqualsStepWithBreak) {
@@ -129,6 +142,29 @@ TEST(UueDecoder, ReadsShortLinesAndHandWrittenBlock) {
     EXPECT_EQ(TUueDecoder::Decode("#0V%T\n`\nEND\n"), "Cat");
     // A group cut short reads its missing characters as zero bits.
     EXPECT_EQ(TUueDecoder::Decode("#0V%\n end \n"), "Ca@");
+}
+
+TEST(UueDecoder, TellsADataLineFromProse) {
+    struct TCase {
+        const char* name;
+        std::string line;
+        bool data;
+    };
+    const std::string full = EncodeUue(std::string(45, 'a'), false);
+    const std::string full_xxe = EncodeUue(std::string(45, 'a'), true);
+    const TCase cases[] = {
+        {"full UUE line", full.substr(0, full.find('\n')), true},
+        {"full XXE line", full_xxe.substr(0, full_xxe.find('\n')), true},
+        {"short UUE line", "#0V%T", true},
+        {"UUE line with its last blanks stripped", "#0V%", true},
+        {"padding line of an empty block", "`", true},
+        {"a greeting", "Hallo Herr Meier,", false},
+        {"a word in capitals", "ANHANG", false},
+        {"an empty line", "", false},
+        {"the end line", "end", false},
+        {"characters outside the alphabet", "~~~", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(TUueDecoder::IsFirstDataLine(c.line), c.data) << c.name;
 }
 
 TEST(UueDecoder, RefusesUnknownScheme) {
@@ -219,6 +255,26 @@ TEST(BinHexDecoder, DecodesDataForkWithRunsAndMarkerBytes) {
     EXPECT_EQ(out, data);
     EXPECT_EQ(decoder.StoredName(), "bericht.txt");
     EXPECT_EQ(DecodeByteByByte<TBinHexDecoder>(encoded), data);
+}
+
+TEST(BinHexDecoder, RunLengthExpansionIsCapped) {
+    // Runs of 255 bytes from four characters each: a small text, a large fork.
+    constexpr std::size_t kCap = 1024 * 1024;
+    const std::string encoded = EncodeBinHex("gross.bin", std::string(2 * kCap, 'x'));
+    ASSERT_LT(encoded.size(), kCap / 20);
+    std::string out;
+    TStringSink sink(out);
+    TBinHexDecoder decoder(sink, kCap);
+    try {
+        decoder.Step(encoded);
+        decoder.Finish();
+        ADD_FAILURE() << "a fork beyond the cap was written";
+    } catch (const EDiraError& e) {
+        EXPECT_STREQ(e.what(), "Die BinHex-Anlage ist entpackt größer als 1 MB.");
+    }
+    EXPECT_LE(out.size(), kCap);
+    TBinHexDecoder exact(sink, 2 * kCap);
+    EXPECT_NO_THROW(exact.Step(encoded));
 }
 
 TEST(BinHexDecoder, TruncatedOrGarbledInputNeverFails) {

@@ -12,10 +12,14 @@ namespace {
 
 using TLines = std::vector<std::string>;
 
-TLines ReadAll(TMailLineSource& source, TLineTerminator terminator) {
+// The lines, each followed by its break in angle brackets when `breaks` is set.
+TLines ReadAll(TMailLineSource& source, TLineTerminator terminator, bool breaks = false) {
     TLines lines;
     std::string_view line;
-    while (source.ReadLnRFC(line, terminator)) lines.emplace_back(line);
+    while (source.ReadLnRFC(line, terminator)) {
+        lines.emplace_back(line);
+        if (breaks) lines.back() += "<" + std::string(source.LineBreak()) + ">";
+    }
     // The end stays the end.
     EXPECT_FALSE(source.ReadLnRFC(line, terminator));
     EXPECT_TRUE(line.empty());
@@ -56,9 +60,12 @@ TEST(MemoryLineSource, GivesTheMailLinesExactly) {
         {"last line ending in CR", "a\r\nb\r", LF, {"a", "b"}},
         {"empty lines kept", "\r\n\r\nx\r\n\r\n", LF, {"", "", "x", ""}},
         {"dot lines are data, not the end", ".\r\n..x\r\n.y\r\n", LF, {".", "..x", ".y"}},
-        {"CR LF mode keeps bare LF inside", "a\nb\r\nc\r\n", CRLF, {"a\nb", "c"}},
+        {"CR LF mode keeps bare LF inside", "x\r\na\nb\r\nc\r\n", CRLF, {"x", "a\nb", "c"}},
         {"CR LF mode: last line ending in LF", "a\r\nb\n", CRLF, {"a", "b"}},
-        {"CR LF mode: a dot after a bare LF stays as it is", "x\n.y\r\n", CRLF, {"x\n.y"}},
+        {"CR LF mode: a dot after a bare LF stays as it is", "z\r\nx\n.y\r\n", CRLF, {"z", "x\n.y"}},
+        {"LF file: LF ends lines in CR LF mode too", "a\nb\r\nc\n", CRLF, {"a", "b", "c"}},
+        {"CR file: CR ends lines in either mode", "a\rb\rc", LF, {"a", "b", "c"}},
+        {"CR file in CR LF mode", "a\rb\r\nc\r", CRLF, {"a", "b", "c"}},
         {"no data at all", "", LF, {}},
     };
     for (const auto& c : cases) {
@@ -67,13 +74,27 @@ TEST(MemoryLineSource, GivesTheMailLinesExactly) {
     }
 }
 
+TEST(MemoryLineSource, TellsTheBreakOfEachLine) {
+    const auto LF = TLineTerminator::LF;
+    const auto CRLF = TLineTerminator::CRLF;
+    const TSourceCase cases[] = {
+        {"CR LF file", "a\r\nb\nc", LF, {"a<\r\n>", "b<\n>", "c<>"}},
+        {"LF file", "a\nb\r\n", CRLF, {"a<\n>", "b<\r\n>"}},
+        {"CR file", "a\rb\r", LF, {"a<\r>", "b<\r>"}},
+    };
+    for (const auto& c : cases) {
+        TMailMemoryLineSource source(c.data);
+        EXPECT_EQ(ReadAll(source, c.terminator, true), c.expected) << c.name;
+    }
+}
+
 TEST(StreamLineSource, UnstuffsDotsAndStopsAtTheEndLine) {
     const auto LF = TLineTerminator::LF;
     const auto CRLF = TLineTerminator::CRLF;
     const TSourceCase cases[] = {
         {"stuffed dots", "..\r\n..x\r\nab\r\n.\r\nnot read\r\n", LF, {".", ".x", "ab"}},
-        {"stream ends without end line", "a\r\nb", LF, {"a", "b"}},
         {"CR LF mode", "a\nb\r\n.\r\n", CRLF, {"a\nb"}},
+        {"bare LF in LF mode", "a\nb\r\n.\r\n", LF, {"a", "b"}},
         {"only the end line", ".\r\n", LF, {}},
     };
     for (std::size_t chunk : {std::size_t{1}, std::size_t{2}, std::size_t{4096}}) {
@@ -85,18 +106,35 @@ TEST(StreamLineSource, UnstuffsDotsAndStopsAtTheEndLine) {
     }
 }
 
+// A mail cut off in the middle must never pass for a whole one: it would be
+// filed and deleted from the server.
+TEST(StreamLineSource, TransferEndingBeforeTheEndLineRaises) {
+    for (const std::string data : {"a\r\nb", "a\r\nb\r\n", "", "a\r\n..\r\n"}) {
+        TChunkedInput input(data, 3);
+        TMailStreamLineSource source(input);
+        std::string_view line;
+        try {
+            while (source.ReadLnRFC(line, TLineTerminator::LF)) {
+            }
+            ADD_FAILURE() << "no failure for " << testing::PrintToString(data);
+        } catch (const EDiraError& e) {
+            EXPECT_STREQ(e.what(), "Die Verbindung endete vor dem Ende der Nachricht.");
+        }
+    }
+}
+
 TEST(StreamLineSource, RefusesLinesOverTheLimit) {
-    const std::size_t limit = TMailStreamLineSource::kConnectionMaxLineLength;
+    const std::size_t limit = 16384;
     {
         TChunkedInput input(std::string(limit, 'x') + "\r\n.\r\n", 1000);
-        TMailStreamLineSource source(input);
+        TMailStreamLineSource source(input, limit);
         std::string_view line;
         ASSERT_TRUE(source.ReadLnRFC(line, TLineTerminator::LF));
         EXPECT_EQ(line.size(), limit);
     }
     for (const std::string tail : {"\r\n", ""}) {
         TChunkedInput input(std::string(limit + 1, 'x') + tail, 1000);
-        TMailStreamLineSource source(input);
+        TMailStreamLineSource source(input, limit);
         std::string_view line;
         try {
             source.ReadLnRFC(line, TLineTerminator::LF);
@@ -105,11 +143,12 @@ TEST(StreamLineSource, RefusesLinesOverTheLimit) {
             EXPECT_STREQ(e.what(), "Max. Zeilenlänge überschritten.");
         }
     }
-    // Without a limit (a mail held in memory) any length goes.
-    TChunkedInput input(std::string(100000, 'y') + "\r\n", 4096);
-    TMailStreamLineSource unlimited(input, 0);
+    // A mail's own lines are capped only by what a mail may hold: a long
+    // line must not keep a mail on the server for ever.
+    TChunkedInput input(std::string(100000, 'y') + "\r\n.\r\n", 4096);
+    TMailStreamLineSource data(input);
     std::string_view line;
-    ASSERT_TRUE(unlimited.ReadLnRFC(line, TLineTerminator::LF));
+    ASSERT_TRUE(data.ReadLnRFC(line, TLineTerminator::LF));
     EXPECT_EQ(line.size(), 100000u);
 }
 

@@ -161,7 +161,7 @@ TEST_F(MailPartsTest, FileRemovedWhileFillingMarksThePartBlocked) {
 TEST(MailMessagePart, ContentHeadersSplitOffTheirParameters) {
     TMailMessageParts parts;
     TMailText& text = parts.AddText({"a", "a"});
-    EXPECT_EQ(text.Body, (std::vector<std::string>{"a", "a"}));
+    EXPECT_EQ(text.Body, (TMailLines{"a", "a"}));
     text.SetContentType("text/plain; charset=\"ISO-8859-1\"; name=\"Grüße.txt\"; format=flowed");
     text.SetContentDisposition("inline; filename=\"Grüße 1.txt\"; size=10");
     text.SetContentTransfer("quoted-printable");

@@ -83,7 +83,7 @@ TEST(MailMessage, ClearHeaderKeepsTheBodyAndClearBodyKeepsTheHeader) {
     TMailMessage message;
     Fill(message);
     message.ClearHeader();
-    EXPECT_EQ(message.Body, std::vector<std::string>{"Zeile"});
+    EXPECT_EQ(message.Body, TMailLines{"Zeile"});
     EXPECT_EQ(message.MessageParts.Count(), 1u);
     EXPECT_EQ(message.Subject, "");
     Fill(message);

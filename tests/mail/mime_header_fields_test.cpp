@@ -82,10 +82,15 @@ TEST(CheckAndSetType, TextOrAttachment) {
         {"TEXT/HTML", "inline", T::mcptText, ""},
         {"multipart/alternative; boundary=x", "", T::mcptText, ""},
         {"application/pdf", "", T::mcptAttachment, ""},
-        {"", "", T::mcptAttachment, ""},
+        {"", "", T::mcptText, ""},
+        {"text", "", T::mcptText, ""},
         {"text/plain", "Attachment; filename=a.txt", T::mcptAttachment, "a.txt"},
-        {"text/plain", "inline; filename=a.txt", T::mcptText, "a.txt"},
+        {"text/plain", "inline; filename=a.txt", T::mcptAttachment, "a.txt"},
+        {"text/csv; name=liste.csv", "", T::mcptAttachment, "liste.csv"},
+        {"text/calendar; method=REQUEST", "", T::mcptAttachment, ""},
+        {"text/html; name=seite.html", "", T::mcptAttachment, "seite.html"},
         {"image/png; name=b.png", "inline", T::mcptAttachment, "b.png"},
+        {"multipart/mixed; boundary=x; name=m", "", T::mcptText, "m"},
     };
     for (const auto& c : cases) {
         const TMailPartKind kind = CheckAndSetType(c.content_type, c.disposition);
