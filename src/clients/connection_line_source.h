@@ -23,6 +23,8 @@ public:
 
     // After the "." line nothing more is read from the connection.
     bool ReadLnRFC(std::string_view& line, TLineTerminator terminator) override;
+    // A dot-terminated transfer breaks its lines with CR LF on the wire.
+    std::string_view LineBreak() const override { return "\r\n"; }
     const TTextEncoding& DefStringEncoding() const override;
 
 private:

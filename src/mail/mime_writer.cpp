@@ -38,8 +38,8 @@ bool HasHighBytes(std::string_view text) {
     return false;
 }
 
-bool HasHighBytes(const std::vector<std::string>& lines) {
-    for (const std::string& line : lines) {
+bool HasHighBytes(const TMailLines& lines) {
+    for (const std::string_view line : lines) {
         if (HasHighBytes(line)) return true;
     }
     return false;
@@ -222,6 +222,10 @@ void TMailMessageWriter::WriteRFCStrings(const std::vector<std::string>& lines) 
     for (const std::string& line : lines) WriteLn(line);
 }
 
+void TMailMessageWriter::WriteRFCStrings(const TMailLines& lines) {
+    for (const std::string_view line : lines) WriteLn(line);
+}
+
 void TMailMessageWriter::SendMsg(TMailMessage& message, bool headersOnly) {
     if (message.NoEncode) {
         WriteRFCStrings(message.Headers.Lines());
@@ -367,11 +371,11 @@ void TMailMessageWriter::WriteTextPart(TMailText& part) {
     WriteText(part.Body, charset, part.ContentTransfer());
 }
 
-void TMailMessageWriter::WriteText(const std::vector<std::string>& lines, const std::string& charset,
+void TMailMessageWriter::WriteText(const TMailLines& lines, const std::string& charset,
                                    const std::string& transfer) {
     // Every line ends with CR LF; a CR LF, CR or LF inside a line ends a line too.
     std::string text;
-    for (const std::string& line : lines) {
+    for (const std::string_view line : lines) {
         for (std::size_t i = 0; i < line.size(); ++i) {
             const char c = line[i];
             if (c == '\r' || c == '\n') {

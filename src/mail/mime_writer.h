@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "mail/byte_sink.h"
+#include "mail/mail_lines.h"
 #include "mail/mime_header_encoding.h"
 #include "platform/clock.h"
 
@@ -70,6 +71,7 @@ public:
 
     // The lines, each ended by CR LF (and dot-stuffed when so constructed).
     void WriteRFCStrings(const std::vector<std::string>& lines);
+    void WriteRFCStrings(const TMailLines& lines);
     // One line ended by CR LF (dot-stuffed when so constructed).
     void WriteLn(std::string_view line);
     // Hands everything collected to the sink.
@@ -84,7 +86,7 @@ private:
     void WritePartHeaders(TMailMessagePart& part, const std::string& charset);
     // Text lines in a charset and transfer encoding; lines may hold CR or LF,
     // which end lines as well.
-    void WriteText(const std::vector<std::string>& lines, const std::string& charset, const std::string& transfer);
+    void WriteText(const TMailLines& lines, const std::string& charset, const std::string& transfer);
     void WriteAttachmentContent(TMailAttachment& part, const std::string& transfer);
     void MaybeFlush();
 

@@ -110,7 +110,7 @@ TEST(ConnectionLineSource, CompleteMailReadsThrough) {
     TMailMessageReader reader(source);
     reader.ProcessMessage(message);
     EXPECT_EQ(message.Subject, "Ganz");
-    EXPECT_EQ(message.Body, (std::vector<std::string>{"erste Zeile", ".zweite"}));
+    EXPECT_EQ(message.Body, (TMailLines{"erste Zeile", ".zweite"}));
 }
 
 }  // namespace

@@ -73,7 +73,9 @@ void FillLikeDispatch(TMailMessage& m, std::vector<std::string> body) {
     m.Recipients.SetEMailAddresses("leitstelle@example.org, lage@example.org");
     m.Subject = "Pegelstand (#5)";
     m.SetEncoding(TMailEncoding::meMIME);
-    m.MessageParts.AddText(std::move(body)).SetContentType("text/plain; charset=iso-8859-1");
+    TMailLines lines;
+    for (const std::string& line : body) lines.push_back(line);
+    m.MessageParts.AddText(std::move(lines)).SetContentType("text/plain; charset=iso-8859-1");
 }
 
 const std::vector<std::string> kDispatchBody = {
