@@ -478,7 +478,7 @@ protected:
 // broke the connection fails (and stays in the mailbox).
 TEST_F(ServiceDatabaseRestartTest, NextMailAfterABrokenConnectionIsFiled) {
     TIniFile ini(Home / "diravid.ini");
-    TMailEmpfangContext ctx{*Log, ini, Service->database, "*\r\n", [this] { return Service->getLFPath(); },
+    TMailEmpfangContext ctx{*Log, ini, Service->database, TSenderRules({"*"}), [this] { return Service->getLFPath(); },
                             Home, SystemClock()};
     const auto evaluate = [&](const std::string& body) {
         TMailMessage message;
