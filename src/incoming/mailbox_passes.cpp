@@ -227,9 +227,13 @@ void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAn
                     continue;
                 }
                 wer = "Nachricht UID " + items.UID;
-                // Another client's deletion: not ours to file.
-                if (items.Flags.count("\\Deleted") > 0) continue;
                 const std::string key = validity + ":" + items.UID;
+                // Flagged already: by another client (not ours to file), or
+                // by a pass of ours whose session broke before the reply.
+                if (items.Flags.count("\\Deleted") > 0) {
+                    if (vermerk.Enthaelt(key)) markiert.insert(key);
+                    continue;
+                }
                 if (vermerk.Enthaelt(key)) {
                     Log(ctx, 5, wer + " wurde schon abgelegt und wird nur noch gelöscht.");
                 } else {
