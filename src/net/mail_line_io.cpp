@@ -146,6 +146,15 @@ void TMailLineIO::DiscardInput() {
     start_ = 0;
 }
 
+void TMailLineIO::DiscardArrivedLines() {
+    while (CheckForDataOnSource(std::chrono::milliseconds(0))) {
+        const std::size_t last_lf = buffer_.rfind('\n');
+        if (last_lf == std::string::npos || last_lf < start_) return;
+        start_ = last_lf + 1;
+        Compact();
+    }
+}
+
 bool TMailLineIO::Connected() {
     if (!transport_.IsOpen()) return false;
     if (!peer_closed_) {

@@ -59,6 +59,9 @@ public:
     bool CheckForDataOnSource(std::chrono::milliseconds limit);
     // Drops every buffered byte.
     void DiscardInput();
+    // Reads what has arrived, without waiting, and drops every complete
+    // line of it; a line still arriving stays for the next read.
+    void DiscardArrivedLines();
     bool InputBufferEmpty() const { return start_ >= buffer_.size(); }
 
     // False once the peer has closed (or reset) the connection and no

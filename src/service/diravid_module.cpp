@@ -163,22 +163,28 @@ void Tdiravid::UnlockHome() {
 }
 
 void Tdiravid::StartIMAP() {
-    TImapStartSettings s;
-    s.Host = ini->ReadString("IMAP", "Host", "");
-    s.Username = ini->ReadString("IMAP", "Username", "");
-    s.Passwort = ini->ReadString("IMAP", "Passwort", "");
-    s.Port = ini->ReadInteger("IMAP", "Port", 143);
-    s.SSL = ini->ReadBool("IMAP", "SSL", true);
-    s.StartTLS = ini->ReadBool("StartTLS", "Aktiv", false);
-    // Outside the guarded connect: this setting error fails the whole start.
-    if (s.StartTLS && !s.SSL) throw EDiraError(kNeedsTlsTransport);
+    const TImapStartSettings s = ReadImapStartSettings(*ini);
     try {
+        // A setting that can never work is an IMAP error: the rest of the
+        // service (outgoing mail, POP3) does not depend on it.
+        if (s.StartTLS && !s.SSL) throw EDiraError(TErrorKind::ekTls, kNeedsTlsTransport);
         if (!Jobs.ConnectIMAP) throw EDiraError(kNoImapClient);
         Jobs.ConnectIMAP(s);
         LogFileSys->Add(5, "e-Mailauswertung IMAP gestartet.");
     } catch (const std::exception& e) {
         LogFileSys->Add(3, std::string("Fehler bei Verbindung zu IMAP-Server: ") + e.what());
     }
+}
+
+TImapStartSettings ReadImapStartSettings(const TIniFile& ini) {
+    TImapStartSettings s;
+    s.Host = ini.ReadString("IMAP", "Host", "");
+    s.Username = ini.ReadString("IMAP", "Username", "");
+    s.Passwort = ini.ReadString("IMAP", "Passwort", "");
+    s.Port = ini.ReadInteger("IMAP", "Port", 143);
+    s.SSL = ini.ReadBool("IMAP", "SSL", true);
+    s.StartTLS = ini.ReadBool("StartTLS", "Aktiv", false);
+    return s;
 }
 
 void Tdiravid::ServiceStop(bool& Stopped) {

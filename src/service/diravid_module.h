@@ -30,6 +30,8 @@ struct TImapStartSettings {
     bool StartTLS = false;
 };
 
+TImapStartSettings ReadImapStartSettings(const TIniFile& ini);
+
 // The work of the cycle and of the IMAP set-up, provided by the mail
 // subsystems. An empty job is skipped; every job catches and logs its own
 // failures.

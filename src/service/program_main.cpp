@@ -9,6 +9,7 @@
 #include "platform/termination_signal.h"
 #include "service/command_line.h"
 #include "service/diravid_module.h"
+#include "service/mail_eingang_jobs.h"
 #include "service/service_identity.h"
 #include "service/service_runner.h"
 
@@ -125,6 +126,8 @@ int DiravidMain(const std::vector<std::string>& args) {
     std::unique_ptr<ITerminationSignal> termination = CatchTerminationSignals();
     Tdiravid module(home);
     module.SetTermination(termination.get());
+    TMailEingangJobs mailEingang(module);
+    mailEingang.Install();
     if (!cl.ImportFiles.empty()) return ImportFiles(module, cl.ImportFiles, *termination);
     const int status = cl.Once ? RunOnce(module, *termination) : RunService(module, *termination);
     if (!module.StartError().empty()) {

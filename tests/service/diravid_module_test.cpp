@@ -141,10 +141,11 @@ INSTANTIATE_TEST_SUITE_P(
         // Without an IMAP client the connect fails like an unreachable server: logged, start goes on.
         StartCase{"ImapConnectFailureIsLogged", "[IMAP]\nAktiv=1\nHost=127.0.0.1\n", false, true,
                   {"FEHLER    | Fehler bei Verbindung zu IMAP-Server: Kein IMAP-Client verfügbar."}},
-        StartCase{"StartTlsWithoutTlsTransportFailsTheStart", "[IMAP]\nAktiv=1\nSSL=0\n[StartTLS]\nAktiv=1\n", false,
-                  false,
-                  {"EMERGENCY | KorvaneDiraVid konnte nicht gestartet werden! (SSL IOHandler ist für diese "
-                   "Einstellung erforderlich)"}},
+        // An IMAP setting that can never work stops IMAP, not the service.
+        StartCase{"StartTlsWithoutTlsTransportIsAnImapError", "[IMAP]\nAktiv=1\nSSL=0\n[StartTLS]\nAktiv=1\n", false,
+                  true,
+                  {"FEHLER    | Fehler bei Verbindung zu IMAP-Server: SSL IOHandler ist für diese "
+                   "Einstellung erforderlich"}},
         StartCase{"UnreadableWhitelistFailsTheStart", "", true, false, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -1,0 +1,238 @@
+#include "clients/mail_pop3.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+#include "clients/connection_line_source.h"
+#include "mail/byte_sink.h"
+#include "mail/mail_message.h"
+#include "mail/mime_reader.h"
+
+namespace kdv {
+namespace {
+
+constexpr const char* kOk = "+OK";
+constexpr const char* kErr = "-ERR";
+
+bool SameText(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+bool StartsWithText(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
+}
+
+// The code word of a reply line: up to the first blank, or up to a "-"
+// that does not start the line.
+std::string CodeOf(const std::string& line) {
+    std::size_t end = 0;
+    while (end < line.size() && line[end] != ' ' && !(line[end] == '-' && end > 0)) ++end;
+    return line.substr(0, end);
+}
+
+bool Recognised(const std::string& code) { return code == kOk || code == kErr || code == "+"; }
+
+std::uint64_t NumberOr0(std::string_view text) {
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    (void)end;
+    return error == std::errc() ? value : 0;
+}
+
+}  // namespace
+
+void TMailReplyPOP3::Parse(const std::vector<std::string>& lines) {
+    Code.clear();
+    Text.clear();
+    EnhancedCode.clear();
+    for (const std::string& line : lines) {
+        const std::string code = CodeOf(line);
+        if (!Recognised(code)) {
+            Text.push_back(line);
+            continue;
+        }
+        if (Code.empty()) Code = code;
+        Text.push_back(line.size() > code.size() ? line.substr(code.size() + 1) : std::string());
+    }
+    if (Code.empty()) Code = kErr;
+    if (Code == kErr && !Text.empty() && !Text.front().empty() && Text.front().front() == '[') {
+        std::string& first = Text.front();
+        const std::size_t close = first.find(']');
+        if (close != std::string::npos) {
+            const std::string word = first.substr(1, close - 1);
+            static const char* const kKnown[] = {"IN-USE", "LOGIN-DELAY", "SYS/PERM", "SYS/TEMP", "AUTH"};
+            for (const char* known : kKnown) {
+                if (StartsWithText(word, known)) {
+                    EnhancedCode = first.substr(0, close + 1);
+                    std::size_t rest = close + 1;
+                    while (rest < first.size() && first[rest] == ' ') ++rest;
+                    first.erase(0, rest);
+                    break;
+                }
+            }
+        }
+    }
+}
+
+std::string TMailReplyPOP3::FormattedText() const {
+    std::string text;
+    for (const std::string& line : Text) text += line + "\r\n";
+    return text;
+}
+
+TMailPOP3::TMailPOP3() : TMailExplicitTLSClient(110, 995, 110) {}
+
+TMailPOP3::~TMailPOP3() = default;
+
+std::string TMailPOP3::ReadReply() {
+    LastCmdResult.Parse({IO().ReadLnWait()});
+    return LastCmdResult.Code;
+}
+
+std::string TMailPOP3::SendCmd(const std::string& command, const std::string& expected, TErrorKind kind) {
+    IO().WriteLn(command);
+    const std::string code = ReadReply();
+    if (!expected.empty() && !SameText(code, expected)) throw EMailReplyPOP3Error(kind, LastCmdResult);
+    return code;
+}
+
+std::vector<std::string> TMailPOP3::ReadDataLines() {
+    std::vector<std::string> lines;
+    for (;;) {
+        std::string line = IO().ReadLn();
+        if (line == ".") return lines;
+        if (line.size() >= 2 && line[0] == '.' && line[1] == '.') line.erase(0, 1);
+        lines.push_back(std::move(line));
+    }
+}
+
+void TMailPOP3::Connect(const std::string& host) {
+    Host = host;
+    Connect();
+}
+
+void TMailPOP3::Connect() {
+    HasAPOP = false;
+    HasCAPA = false;
+    APOPToken.clear();
+    Capabilities.clear();
+    TMailExplicitTLSClient::Connect();
+    try {
+        if (!SameText(ReadReply(), kOk)) throw EMailReplyPOP3Error(TErrorKind::ekReply, LastCmdResult);
+        if (!LastCmdResult.Text.empty()) {
+            const std::string& first = LastCmdResult.Text.front();
+            const std::size_t open = first.find('<');
+            if (open != std::string::npos) {
+                const std::size_t close = first.find('>', open);
+                if (close != std::string::npos) APOPToken = first.substr(open, close - open + 1);
+            }
+        }
+        HasAPOP = !APOPToken.empty();
+        if (SameText(SendCmd("CAPA"), kOk)) Capabilities = ReadDataLines();
+        HasCAPA = !Capabilities.empty();
+        if (AutoLogin) Login();
+    } catch (...) {
+        Disconnect(false);
+        throw;
+    }
+}
+
+void TMailPOP3::Login() {
+    if (StartTlsDue()) {
+        const bool offered = std::any_of(Capabilities.begin(), Capabilities.end(),
+                                         [](const std::string& c) { return SameText(CodeOf(c), "STLS"); });
+        if (offered) {
+            if (!SameText(SendCmd("STLS"), kOk)) TLSCommandRefused(false);
+            TLSHandshake();
+            Capabilities.clear();
+            if (SameText(SendCmd("CAPA"), kOk)) Capabilities = ReadDataLines();
+            HasCAPA = !Capabilities.empty();
+        } else {
+            ProcessTLSNotAvailable(false);
+        }
+    }
+    SendCmd("USER " + Username, kOk, TErrorKind::ekAuthentication);
+    SendCmd("PASS " + Password, kOk, TErrorKind::ekAuthentication);
+}
+
+int TMailPOP3::CheckMessages() {
+    SendCmd("STAT", kOk);
+    const std::string text = LastCmdResult.Text.empty() ? std::string() : LastCmdResult.Text.front();
+    const std::size_t blank = text.find(' ');
+    const std::uint64_t count = NumberOr0(std::string_view(text).substr(0, blank));
+    return static_cast<int>(std::min<std::uint64_t>(count, 0x7fffffff));
+}
+
+bool TMailPOP3::Retrieve(int number, TMailMessage& message) {
+    if (!SameText(SendCmd("RETR " + std::to_string(number)), kOk)) return false;
+    message.Clear();
+    TMailConnectionLineSource source(IO());
+    TMailMessageReader reader(source);
+    if (reader.ReadMessageHeader(message).empty()) reader.ReadMessageBody(message);
+    // A reader that stopped early leaves the rest of the transfer unread;
+    // the next command must not meet it.
+    std::string_view rest;
+    while (source.ReadLnRFC(rest, TLineTerminator::LF)) {
+    }
+    return true;
+}
+
+bool TMailPOP3::RetrieveRaw(int number, TByteSink& sink) {
+    if (!SameText(SendCmd("RETR " + std::to_string(number)), kOk)) return false;
+    // Lines are cut at LF: the wire's line end is CR LF, so writing every
+    // line back with CR LF gives the mail's text as the server holds it.
+    TMailConnectionLineSource source(IO());
+    std::string_view line;
+    std::string out;
+    while (source.ReadLnRFC(line, TLineTerminator::LF)) {
+        out.assign(line);
+        out += "\r\n";
+        sink.Write(out);
+    }
+    return true;
+}
+
+bool TMailPOP3::Delete(int number) { return SameText(SendCmd("DELE " + std::to_string(number)), kOk); }
+
+std::string TMailPOP3::UIDL(int number) {
+    if (!SameText(SendCmd("UIDL " + std::to_string(number)), kOk) || LastCmdResult.Text.empty()) return "";
+    const std::string& text = LastCmdResult.Text.front();
+    const std::size_t blank = text.find(' ');
+    if (blank == std::string::npos) return "";
+    std::string uid = text.substr(blank + 1);
+    while (!uid.empty() && uid.back() == ' ') uid.pop_back();
+    return uid;
+}
+
+std::optional<std::uint64_t> TMailPOP3::RetrieveMsgSize(int number) {
+    if (!SameText(SendCmd("LIST " + std::to_string(number)), kOk) || LastCmdResult.Text.empty()) return {};
+    const std::string& text = LastCmdResult.Text.front();
+    const std::size_t blank = text.find(' ');
+    if (blank == std::string::npos) return {};
+    return NumberOr0(std::string_view(text).substr(blank + 1));
+}
+
+bool TMailPOP3::KeepAlive() { return SameText(SendCmd("NOOP"), kOk); }
+
+bool TMailPOP3::Reset() { return SameText(SendCmd("RSET"), kOk); }
+
+void TMailPOP3::SendFarewell() { SendCmd("QUIT", kOk); }
+
+bool TMailPOP3::Quit() {
+    bool confirmed = false;
+    try {
+        if (Connected()) confirmed = SameText(SendCmd("QUIT"), kOk);
+    } catch (const EDiraError&) {
+        confirmed = false;
+    }
+    try {
+        Disconnect(false);
+    } catch (const EDiraError&) {
+    }
+    return confirmed;
+}
+
+}  // namespace kdv

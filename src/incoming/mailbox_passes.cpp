@@ -1,0 +1,285 @@
+#include "incoming/mailbox_passes.h"
+
+#include <cstdio>
+#include <memory>
+#include <set>
+
+#include "clients/mail_imap4.h"
+#include "clients/mail_pop3.h"
+#include "incoming/kept_mail.h"
+#include "incoming/mailbox_record.h"
+#include "incoming/message_evaluation.h"
+#include "incoming/spooled_mail.h"
+#include "mail/mail_message.h"
+#include "net/mail_ssl_io_handler.h"
+#include "net/mail_tls_client.h"
+#include "platform/dira_error.h"
+
+namespace kdv {
+namespace {
+
+void Log(TMailEmpfangContext& ctx, int level, const std::string& text) {
+    try {
+        ctx.Log.Add(level, text);
+    } catch (...) {
+        // The pass goes on without its line.
+    }
+}
+
+void WriteDebug(TMailEmpfangContext& ctx, const char* key) {
+    try {
+        ctx.Ini.WriteString("Debug", key, DebugZeitstempel(ctx));
+    } catch (const std::exception& e) {
+        Log(ctx, 3, std::string("[Debug] ") + key + " kann nicht geschrieben werden: " + e.what());
+    }
+}
+
+std::string PathText(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+// Whether a failure means the connection is gone, so the mails after this
+// one cannot be handled either.
+bool ConnectionGone(const EDiraError& error) {
+    switch (error.ErrorKind()) {
+        case TErrorKind::ekPeerClosed:
+        case TErrorKind::ekTimeout:
+        case TErrorKind::ekTls:
+        case TErrorKind::ekLineTooLong:
+        case TErrorKind::ekReply:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Evaluates the spooled mail `wer` ("Nachricht 3", "UID 17"). True when the
+// mail may leave the mailbox: filed, turned away, or kept whole in Fehler.
+bool Auswerten(TMailEmpfangContext& ctx, const TSpoolFile& spool, const std::string& wer) {
+    int maxMB = ctx.Ini.ReadInteger("Maileingang", "MaxMB", kMaxMBVorgabe);
+    if (maxMB < 1) maxMB = kMaxMBVorgabe;
+    if (spool.Size() > static_cast<std::uint64_t>(maxMB) * 1024 * 1024) {
+        const std::string grund = wer + " ist größer als " + std::to_string(maxMB) + " MB (" +
+                                  std::to_string(spool.Size()) + " Bytes) und wird nicht abgelegt";
+        try {
+            const auto kopie = KeepRawMail(ctx.Home / kFehlerOrdner, spool.Path());
+            Log(ctx, 3, grund + "; aufbewahrt als " + PathText(kopie) + ".");
+            return true;
+        } catch (const std::exception& e) {
+            Log(ctx, 3, grund + "; sie bleibt im Postfach, weil sie nicht aufbewahrt werden kann: " + e.what());
+            return false;
+        }
+    }
+    TMailMessage msg;
+    TAuswertung auswertung;
+    bool gelesen = false;
+    try {
+        ReadSpooledMail(msg, spool.Path());
+        gelesen = true;
+    } catch (const std::exception& e) {
+        auswertung = UnlesbareMail(ctx, spool.Path(), e.what());
+    }
+    if (gelesen) auswertung = AuswertenMail(ctx, msg);
+    if (auswertung.Ergebnis != TAuswertungsErgebnis::Fehlgeschlagen) return true;
+    std::string absender;
+    std::string betreff;
+    if (gelesen) {
+        absender = msg.FromList.Empty() ? "" : msg.FromList[0].Address;
+        betreff = msg.Subject;
+    }
+    Log(ctx, 3, wer + " (Absender: " + absender + ", Betreff: " + betreff + ") bleibt im Postfach: " + auswertung.Grund);
+    return false;
+}
+
+}  // namespace
+
+std::string DebugZeitstempel(const TMailEmpfangContext& ctx) {
+    const LocalTime now = ctx.Clock.Now();
+    const auto day = std::chrono::floor<std::chrono::days>(now);
+    const std::chrono::year_month_day ymd{day};
+    const std::chrono::hh_mm_ss<std::chrono::seconds> time{std::chrono::floor<std::chrono::seconds>(now - day)};
+    char text[32];
+    std::snprintf(text, sizeof text, "%02u.%02u.%04d %02d:%02d:%02d", static_cast<unsigned>(ymd.day()),
+                  static_cast<unsigned>(ymd.month()), static_cast<int>(ymd.year()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
+    return text;
+}
+
+void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop) {
+    Log(ctx, 7, "Prüfe Mails");
+    WriteDebug(ctx, "Laststartcheckmail");
+    try {
+        std::unique_ptr<TMailSSLIOHandlerSocketOpenSSL> tls;
+        TMailPOP3 client;
+        client.ConnectTimeout = 4000;
+        client.ReadTimeout = ConnectionTimeLimitMs(ctx.Ini);
+        client.Username = ctx.Ini.ReadString("POP3", "Username", "");
+        client.Password = ctx.Ini.ReadString("POP3", "Passwort", "");
+        client.Port = static_cast<std::uint16_t>(ctx.Ini.ReadInteger("POP3", "Port", 110));
+        const std::string host = ctx.Ini.ReadString("POP3", "Host", "");
+        if (ctx.Ini.ReadBool("POP3", "SSL", false)) {
+            tls = std::make_unique<TMailSSLIOHandlerSocketOpenSSL>();
+            tls->SSLOptions.SetSSLVersions(
+                {TMailSSLVersion::sslvTLSv1, TMailSSLVersion::sslvTLSv1_1, TMailSSLVersion::sslvTLSv1_2});
+            tls->SSLOptions.Mode = TMailSSLMode::sslmClient;
+            ApplyCertificateSettings(tls->SSLOptions, ctx.Ini);
+            client.SetIOHandler(tls.get());
+            client.SetUseTLS(TUseTLS::utUseImplicitTLS);
+        }
+        client.Connect(host);
+        const int n = client.CheckMessages();
+        TPostfachVermerk vermerk(ctx.Home, "pop3", host, client.Port, client.Username);
+        TSpoolFile spool(ctx.Home);
+        if (n > 0) Log(ctx, 7, std::to_string(n) + " e-Mails vorhanden.");
+        std::set<std::string> geloescht;
+        for (int k = n; k >= 1; --k) {
+            if (stop && stop()) {
+                Log(ctx, 5, "Abbruch angefordert: die übrigen " + std::to_string(k) +
+                                " Mails bleiben für den nächsten Durchgang im Postfach.");
+                break;
+            }
+            const std::string wer = "Nachricht " + std::to_string(k);
+            try {
+                const std::string uidl = client.UIDL(k);
+                spool.Restart();
+                if (!client.RetrieveRaw(k, spool)) {
+                    Log(ctx, 3, wer + " kann nicht abgerufen werden und bleibt im Postfach: " +
+                                    client.LastCmdResult.FormattedText().substr(
+                                        0, client.LastCmdResult.FormattedText().find('\r')));
+                    continue;
+                }
+                spool.Finish();
+                Log(ctx, 7, "Lese Nachricht " + std::to_string(k));
+                const std::string key = uidl.empty() ? "sha256:" + spool.Hash() : "uidl:" + uidl;
+                if (vermerk.Enthaelt(key)) {
+                    Log(ctx, 5, wer + " wurde schon abgelegt und wird nur noch gelöscht.");
+                } else {
+                    if (!Auswerten(ctx, spool, wer)) continue;
+                    vermerk.Hinzufuegen(key);
+                }
+                Log(ctx, 7, "Lösche Nachricht " + std::to_string(k));
+                if (client.Delete(k)) {
+                    geloescht.insert(key);
+                } else {
+                    Log(ctx, 3, wer + " kann nicht gelöscht werden: " + client.LastCmdResult.FormattedText());
+                }
+                Log(ctx, 7, "Nachricht gelöscht: " + std::to_string(k));
+            } catch (const EDiraError& e) {
+                Log(ctx, 3, wer + " bleibt im Postfach: " + e.what());
+                if (ConnectionGone(e) || !client.Connected()) break;
+            }
+        }
+        // Only a confirmed QUIT removes the marked mails; until then they
+        // stay noted, so the next pass does not file them again.
+        if (client.Quit()) {
+            vermerk.Entfernen(geloescht);
+        } else if (!geloescht.empty()) {
+            Log(ctx, 3, "Der POP3-Server hat das Ende der Sitzung nicht bestätigt; " + std::to_string(geloescht.size()) +
+                            " abgelegte Mails bleiben im Postfach und werden im nächsten Durchgang nur gelöscht.");
+        }
+        WriteDebug(ctx, "Lastendcheckmail");
+        Log(ctx, 7, "Prüfung abgeschlossen.");
+    } catch (const std::exception& e) {
+        Log(ctx, 3, std::string("Fehler bei Überprüfung des POP3-Postfachs: ") + e.what());
+    }
+}
+
+void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAnfrage& stop) {
+    WriteDebug(ctx, "Laststartcheckmail");
+    if (!imap.Connected()) {
+        Log(ctx, 5, "Verbinde zu IMAP-Server.");
+        try {
+            imap.Connect(true);
+        } catch (const std::exception& e) {
+            Log(ctx, 3, std::string("Verbindungsfehler IMAP: ") + e.what());
+            imap.Disconnect();
+            return;
+        }
+    }
+    try {
+        if (!imap.SelectMailBox("INBOX")) {
+            throw EDiraError(TErrorKind::ekReply, "Auswahl von INBOX abgewiesen: " + imap.LastReply.Last);
+        }
+        Log(ctx, 5, "Inbox ausgewäht");
+        if (imap.MailBox.ReadOnly) {
+            // Nothing could be removed: filing would repeat every cycle.
+            Log(ctx, 3, "INBOX ist nur lesbar geöffnet ([READ-ONLY]); die Mails werden nicht abgeholt.");
+            return;
+        }
+        TPostfachVermerk vermerk(ctx.Home, "imap", imap.Host, imap.Port, imap.Username);
+        TSpoolFile spool(ctx.Home);
+        const std::string validity = imap.MailBox.UIDValidity;
+        const std::uint32_t n = imap.MailBox.TotalMsgs;
+        std::set<std::string> markiert;
+        bool beendet = false;
+        for (std::uint32_t i = 1; i <= n && !beendet; ++i) {
+            if (stop && stop()) {
+                Log(ctx, 5, "Abbruch angefordert: die übrigen Mails bleiben für den nächsten Durchgang im Postfach.");
+                break;
+            }
+            std::string wer = "Nachricht " + std::to_string(i);
+            try {
+                TIMAPFetchItems items;
+                if (!imap.GetUIDAndFlags(i, items)) {
+                    Log(ctx, 3, wer + ": der Server nennt keine UID (" + imap.LastReply.Last + "); sie bleibt im Postfach.");
+                    continue;
+                }
+                wer = "Nachricht UID " + items.UID;
+                const std::string key = validity + ":" + items.UID;
+                // Flagged already: by another client (not ours to file), or
+                // by a pass of ours whose session broke before the reply.
+                if (items.Flags.count("\\Deleted") > 0) {
+                    if (vermerk.Enthaelt(key)) markiert.insert(key);
+                    continue;
+                }
+                if (vermerk.Enthaelt(key)) {
+                    Log(ctx, 5, wer + " wurde schon abgelegt und wird nur noch gelöscht.");
+                } else {
+                    spool.Restart();
+                    if (!imap.RetrieveRaw(i, spool)) {
+                        Log(ctx, 3, wer + " kann nicht abgerufen werden und bleibt im Postfach: " + imap.LastReply.Last);
+                        continue;
+                    }
+                    spool.Finish();
+                    if (!Auswerten(ctx, spool, wer)) continue;
+                    vermerk.Hinzufuegen(key);
+                }
+                if (!imap.UIDDeleteMsg(items.UID)) {
+                    Log(ctx, 3, wer + " kann nicht als gelöscht markiert werden (" + imap.LastReply.Last +
+                                    "); der Durchgang endet hier.");
+                    beendet = true;
+                    continue;
+                }
+                markiert.insert(key);
+            } catch (const EDiraError& e) {
+                Log(ctx, 3, wer + " bleibt im Postfach: " + e.what());
+                if (!imap.Connected() || ConnectionGone(e)) throw;
+            }
+        }
+        if (beendet) return;
+        if (!imap.ExpungeMailBox()) {
+            Log(ctx, 3, "Das Löschen aus INBOX (EXPUNGE) wurde abgewiesen: " + imap.LastReply.Last);
+            return;
+        }
+        // Gone from the server: so are the notes of this mailbox's earlier
+        // generations (another UIDVALIDITY).
+        std::set<std::string> weg = markiert;
+        for (const std::string& key : vermerk.Eintraege()) {
+            if (key.rfind(validity + ":", 0) != 0) weg.insert(key);
+        }
+        vermerk.Entfernen(weg);
+        WriteDebug(ctx, "Lastendcheckmail");
+    } catch (const std::exception& e) {
+        Log(ctx, 3, std::string("Verbindungsfehler2 IMAP: ") + e.what());
+        imap.Disconnect();
+        try {
+            imap.Connect(true);
+        } catch (const std::exception& again) {
+            Log(ctx, 3, std::string("Verbindungsfehler IMAP: ") + again.what());
+        }
+    }
+}
+
+}  // namespace kdv

@@ -1,0 +1,35 @@
+#pragma once
+// The mailbox passes of the poll cycle: every mail of the POP3 mailbox and of
+// the IMAP INBOX is read, handed to the evaluation and removed from the
+// mailbox once it is filed, turned away or kept. A mail whose filing failed
+// stays for the next pass; a mail that was filed is noted until the server
+// has removed it, so no pass files it twice.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "incoming/mail_empfang_context.h"
+
+namespace kdv {
+
+class TMailIMAP4;
+
+// Mails larger than this many MiB ([Maileingang] MaxMB) are kept, not filed.
+inline constexpr int kMaxMBVorgabe = 50;
+
+// Asked between two mails: true ends the pass after the mail in hand.
+using TStopAnfrage = std::function<bool()>;
+
+// One POP3 pass with the settings of [POP3]. Never raises.
+void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop = {});
+
+// One IMAP pass with the service's long-lived client (configured from
+// [IMAP]); the connection stays open for the next pass. Never raises: a
+// failed reconnect after a failure is logged too.
+void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAnfrage& stop = {});
+
+// "<date> <time>" of the clock, as [Debug] Laststartcheckmail and
+// Lastendcheckmail hold it (dd.mm.yyyy hh:mm:ss).
+std::string DebugZeitstempel(const TMailEmpfangContext& ctx);
+
+}  // namespace kdv

@@ -1,0 +1,132 @@
+#include "incoming/spooled_mail.h"
+
+#include <cstring>
+#include <system_error>
+
+#include "mail/charset.h"
+#include "mail/mail_message.h"
+#include "mail/mime_reader.h"
+#include "net/mail_line_io.h"
+#include "platform/dira_error.h"
+#include "platform/sha256.h"
+#include "platform/unique_temp_file.h"
+
+namespace kdv {
+
+TSpoolFile::TSpoolFile(const std::filesystem::path& home) {
+    std::error_code error;
+    std::filesystem::create_directories(home / kSpoolOrdner, error);
+    path_ = CreateUniqueTempFile(home / kSpoolOrdner, ".eml");
+    Restart();
+}
+
+TSpoolFile::~TSpoolFile() {
+    out_.close();
+    std::error_code error;
+    std::filesystem::remove(path_, error);
+}
+
+void TSpoolFile::Restart() {
+    out_.close();
+    out_.clear();
+    out_.open(path_, std::ios::binary | std::ios::trunc);
+    if (!out_) throw EDiraError(TErrorKind::ekLocal, "Zwischenspeicher " + path_.string() + " kann nicht geöffnet werden");
+    size_ = 0;
+}
+
+void TSpoolFile::Write(std::string_view bytes) {
+    out_.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out_) {
+        throw EDiraError(TErrorKind::ekLocal, "Zwischenspeicher " + path_.string() + " kann nicht geschrieben werden");
+    }
+    size_ += bytes.size();
+}
+
+void TSpoolFile::Finish() {
+    out_.flush();
+    const bool ok = static_cast<bool>(out_);
+    out_.close();
+    if (!ok) {
+        throw EDiraError(TErrorKind::ekLocal, "Zwischenspeicher " + path_.string() + " kann nicht geschrieben werden");
+    }
+}
+
+std::string TSpoolFile::Hash() const {
+    TSha256 hash;
+    std::ifstream in(path_, std::ios::binary);
+    std::string block(64 * 1024, '\0');
+    while (in) {
+        in.read(block.data(), static_cast<std::streamsize>(block.size()));
+        hash.Update(std::string_view(block.data(), static_cast<std::size_t>(in.gcount())));
+    }
+    return hash.FinishHex();
+}
+
+TMailFileLineSource::TMailFileLineSource(const std::filesystem::path& file)
+    : in_(file, std::ios::binary), encoding_(UndeclaredTextEncoding()) {
+    if (!in_) throw EDiraError(TErrorKind::ekLocal, "Zwischenspeicher " + file.string() + " kann nicht gelesen werden");
+}
+
+TMailFileLineSource::~TMailFileLineSource() = default;
+
+const TTextEncoding& TMailFileLineSource::DefStringEncoding() const { return *encoding_; }
+
+bool TMailFileLineSource::Fill() {
+    if (eof_) return false;
+    if (start_ > 0) {
+        buffer_.erase(0, start_);
+        start_ = 0;
+    }
+    const std::size_t old = buffer_.size();
+    buffer_.resize(old + 64 * 1024);
+    in_.read(buffer_.data() + old, 64 * 1024);
+    const auto got = static_cast<std::size_t>(in_.gcount());
+    buffer_.resize(old + got);
+    if (got == 0) eof_ = true;
+    return got > 0;
+}
+
+bool TMailFileLineSource::ReadLnRFC(std::string_view& line, TLineTerminator terminator) {
+    line = {};
+    if (ended_) return false;
+    std::size_t searched = start_;
+    for (;;) {
+        while (searched < buffer_.size()) {
+            const auto* lf =
+                static_cast<const char*>(std::memchr(buffer_.data() + searched, '\n', buffer_.size() - searched));
+            if (lf == nullptr) break;
+            const std::size_t at = static_cast<std::size_t>(lf - buffer_.data());
+            const bool cr_before = at > start_ && buffer_[at - 1] == '\r';
+            if (terminator == TLineTerminator::LF || cr_before) {
+                line = std::string_view(buffer_.data() + start_, at - start_ - (cr_before ? 1 : 0));
+                start_ = at + 1;
+                return true;
+            }
+            searched = at + 1;
+        }
+        searched = buffer_.size();
+        if (buffer_.size() - start_ > kMaxLineLength) throw EDiraError(TErrorKind::ekLineTooLong, kLineTooLong);
+        const std::size_t before = start_;
+        if (!Fill()) break;
+        searched -= before;
+    }
+    if (start_ >= buffer_.size()) {
+        ended_ = true;
+        return false;
+    }
+    std::string_view rest(buffer_.data() + start_, buffer_.size() - start_);
+    if (!rest.empty() && rest.back() == '\n') rest.remove_suffix(1);
+    if (!rest.empty() && rest.back() == '\r') rest.remove_suffix(1);
+    line = rest;
+    start_ = buffer_.size();
+    return true;
+}
+
+void ReadSpooledMail(TMailMessage& message, const std::filesystem::path& file) {
+    TMailFileLineSource source(file);
+    TMailMessageReader reader(source);
+    reader.ProcessMessage(message);
+    message.RawFile = file;
+}
+
+}  // namespace kdv

@@ -1,0 +1,76 @@
+#pragma once
+// A received mail on its way from the connection to the reader: its raw text
+// is written to a file below the home folder as it arrives and read from
+// there, so a large mail is never held whole in memory and a kept copy needs
+// no second download.
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "mail/byte_sink.h"
+#include "mail/mail_line_source.h"
+
+namespace kdv {
+
+class TMailMessage;
+
+// Where mails are spooled while a pass handles them.
+inline constexpr const char* kSpoolOrdner = "Eingang";
+
+// One spool file: created new and private, removed with the object.
+class TSpoolFile final : public TByteSink {
+public:
+    explicit TSpoolFile(const std::filesystem::path& home);
+    ~TSpoolFile() override;
+    TSpoolFile(const TSpoolFile&) = delete;
+    TSpoolFile& operator=(const TSpoolFile&) = delete;
+
+    // Raises EDiraError (kind ekLocal) when the disk refuses.
+    void Write(std::string_view bytes) override;
+    // Flushes and closes; the file is then ready to be read.
+    void Finish();
+    // Empties the file for the next mail.
+    void Restart();
+
+    const std::filesystem::path& Path() const { return path_; }
+    std::uint64_t Size() const { return size_; }
+    // SHA-256 of the text written, as hexadecimal digits.
+    std::string Hash() const;
+
+private:
+    std::filesystem::path path_;
+    std::ofstream out_;
+    std::uint64_t size_ = 0;
+};
+
+// The mail text in a file as the reader's line source: every line exactly as
+// it stands (no dot-stuffing), the end of the file ends the message.
+class TMailFileLineSource final : public TMailLineSource {
+public:
+    static constexpr std::size_t kMaxLineLength = 32u * 1024 * 1024;
+
+    explicit TMailFileLineSource(const std::filesystem::path& file);
+    ~TMailFileLineSource() override;
+
+    bool ReadLnRFC(std::string_view& line, TLineTerminator terminator) override;
+    const TTextEncoding& DefStringEncoding() const override;
+
+private:
+    bool Fill();
+
+    std::ifstream in_;
+    std::string buffer_;
+    std::size_t start_ = 0;
+    bool eof_ = false;
+    bool ended_ = false;
+    std::shared_ptr<const TTextEncoding> encoding_;
+};
+
+// Reads the spooled mail into the message (cleared first) and sets its
+// RawFile. Raises the reader's failures.
+void ReadSpooledMail(TMailMessage& message, const std::filesystem::path& file);
+
+}  // namespace kdv

@@ -1,0 +1,42 @@
+#pragma once
+// The incoming-mail jobs of the poll cycle and the IMAP set-up at start,
+// installed into the service module's job seams. Owns the long-lived IMAP
+// client and its TLS transport.
+#include <memory>
+
+#include "service/diravid_module.h"
+
+namespace kdv {
+
+class TMailIMAP4;
+class TMailSSLIOHandlerSocketOpenSSL;
+
+class TMailEingangJobs {
+public:
+    explicit TMailEingangJobs(Tdiravid& module);
+    ~TMailEingangJobs();
+    TMailEingangJobs(const TMailEingangJobs&) = delete;
+    TMailEingangJobs& operator=(const TMailEingangJobs&) = delete;
+
+    // Sets Jobs.CheckPOP3Postfach, Jobs.CheckIMAPPostfach and Jobs.ConnectIMAP.
+    void Install();
+
+    // Configures the IMAP client from the settings: [IMAP] SSL attaches the
+    // TLS transport, [StartTLS] Aktiv asks for STARTTLS, and port 993
+    // without STARTTLS speaks implicit TLS. Raises for a combination that
+    // cannot work; logs a level-5 line when the login would go out
+    // unencrypted.
+    void ConfigureIMAP(const TImapStartSettings& settings);
+    TMailIMAP4& IMAP() { return *imap_; }
+
+private:
+    void ConnectIMAP(const TImapStartSettings& settings);
+    void CheckIMAP();
+
+    Tdiravid& module_;
+    std::unique_ptr<TMailSSLIOHandlerSocketOpenSSL> ioimap_;
+    std::unique_ptr<TMailIMAP4> imap_;
+    bool configured_ = false;
+};
+
+}  // namespace kdv

@@ -1,0 +1,142 @@
+// The mailbox passes against the sandbox's Dovecot: POP3 plain and over
+// implicit TLS, IMAP plain, with STARTTLS and over implicit TLS. Each case
+// fills a mailbox user of its own, runs one pass and looks at what was filed
+// and what is left.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdlib>
+
+#include "clients/mail_imap4.h"
+#include "incoming/incoming_test_fixture.h"
+#include "incoming/mailbox_passes.h"
+#include "net/mail_ssl_io_handler.h"
+
+namespace kdv::incoming_test {
+namespace {
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+#define REQUIRE_MAIL_SANDBOX()                                                   \
+    do {                                                                         \
+        if (Env("DIRAVID_MAIL_HOST").empty()) {                                  \
+            if (Env("DIRAVID_REQUIRE_MAIL") == "1") FAIL() << "no mail sandbox"; \
+            GTEST_SKIP() << "no mail sandbox (DIRAVID_MAIL_HOST unset)";         \
+        }                                                                        \
+    } while (false)
+
+enum class TArt { Pop3, Imap };
+
+struct TSandboxCase {
+    const char* name;
+    TArt art;
+    const char* port_variable;
+    bool ssl;
+    bool starttls;
+};
+
+// A logged-in IMAP connection of the test's own, over plain TCP.
+void ConnectAsUser(TMailIMAP4& imap, const std::string& user, const std::string& password) {
+    imap.Host = Env("DIRAVID_MAIL_HOST_NOTLS");
+    imap.Port = static_cast<std::uint16_t>(std::stoi(Env("DIRAVID_IMAP_PORT")));
+    imap.Username = user;
+    imap.Password = password;
+    imap.ReadTimeout = 10000;
+    imap.Connect(true);
+}
+
+void Append(TMailIMAP4& imap, const std::string& mail) {
+    TMailLineIO& io = imap.IO();
+    io.WriteLn("A1 APPEND INBOX {" + std::to_string(mail.size()) + "}");
+    ASSERT_EQ(io.ReadLn().substr(0, 1), "+");
+    io.Write(mail);
+    io.WriteLn("");
+    for (;;) {
+        const std::string line = io.ReadLn();
+        if (line.rfind("A1 ", 0) == 0) {
+            ASSERT_EQ(line.substr(0, 5), "A1 OK") << line;
+            return;
+        }
+    }
+}
+
+class MailboxSandbox : public IncomingDbTest, public ::testing::WithParamInterface<TSandboxCase> {
+protected:
+    std::vector<std::string> Subjects() { return Filed("SUBSTRING_INDEX(INHALT, CHAR(13), 1)"); }
+};
+
+TEST_P(MailboxSandbox, FilesEveryMailAndEmptiesTheMailbox) {
+    REQUIRE_MAIL_SANDBOX();
+    const TSandboxCase& c = GetParam();
+    std::string user = std::string("pass-") + c.name;
+    for (char& ch : user) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    const std::string password = "pw-" + user;
+    const std::string command =
+        Env("DIRAVID_MAIL_SCRIPT") + " user " + Env("DIRAVID_MAIL_SANDBOX") + " " + user + " " + password + " >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    {
+        TMailIMAP4 filler;
+        ConnectAsUser(filler, user, password);
+        // Empty from an earlier run of the same case.
+        ASSERT_TRUE(filler.SelectMailBox("INBOX"));
+        for (std::uint32_t uidDone = filler.MailBox.TotalMsgs; uidDone > 0; --uidDone) {
+            std::string uid;
+            if (filler.GetUID(uidDone, uid)) filler.UIDDeleteMsg(uid);
+        }
+        filler.ExpungeMailBox();
+        for (const char* subject : {"Eins", "Zwei", "Drei"}) Append(filler, PlainMail("hans@example.org", subject, "Text"));
+        Append(filler, PlainMail("fremd@example.net", "Fremd", "Text"));
+        filler.Disconnect();
+    }
+    Ctx.Whitelist = TSenderRules({"hans@example.org"});
+    const std::string host = Env("DIRAVID_MAIL_HOST");
+    const std::string port = Env(c.port_variable);
+    if (c.art == TArt::Pop3) {
+        Ini.WriteString("POP3", "Host", host);
+        Ini.WriteString("POP3", "Port", port);
+        Ini.WriteString("POP3", "SSL", c.ssl ? "1" : "0");
+        Ini.WriteString("POP3", "Username", user);
+        Ini.WriteString("POP3", "Passwort", password);
+        CheckPOP3Postfach(Ctx);
+        EXPECT_EQ(Subjects(), (std::vector<std::string>{"Drei", "Zwei", "Eins"})) << LogText();
+    } else {
+        TMailSSLIOHandlerSocketOpenSSL tls;
+        TMailIMAP4 imap;
+        imap.Host = host;
+        imap.Port = static_cast<std::uint16_t>(std::stoi(port));
+        imap.Username = user;
+        imap.Password = password;
+        imap.ReadTimeout = 10000;
+        if (c.ssl || c.starttls) {
+            tls.SSLOptions.SetSSLVersions({TMailSSLVersion::sslvTLSv1_2});
+            imap.SetIOHandler(&tls);
+            imap.SetUseTLS(c.starttls ? TUseTLS::utUseRequireTLS : TUseTLS::utUseImplicitTLS);
+            imap.Port = static_cast<std::uint16_t>(std::stoi(port));
+        }
+        CheckIMAPPostfach(Ctx, imap);
+        imap.Disconnect();
+        EXPECT_EQ(Subjects(), (std::vector<std::string>{"Eins", "Zwei", "Drei"})) << LogText();
+    }
+    EXPECT_FALSE(Ini.ReadString("Debug", "Laststartcheckmail", "").empty());
+    EXPECT_FALSE(Ini.ReadString("Debug", "Lastendcheckmail", "").empty());
+    TMailIMAP4 check;
+    ConnectAsUser(check, user, password);
+    ASSERT_TRUE(check.SelectMailBox("INBOX"));
+    EXPECT_EQ(check.MailBox.TotalMsgs, 0u) << LogText();
+    check.Disconnect();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, MailboxSandbox,
+    ::testing::Values(TSandboxCase{"Pop3Plain", TArt::Pop3, "DIRAVID_POP3_PORT", false, false},
+                      TSandboxCase{"Pop3ImplicitTls", TArt::Pop3, "DIRAVID_POP3S_PORT", true, false},
+                      TSandboxCase{"ImapPlain", TArt::Imap, "DIRAVID_IMAP_PORT", false, false},
+                      TSandboxCase{"ImapStartTls", TArt::Imap, "DIRAVID_IMAP_PORT", false, true},
+                      TSandboxCase{"ImapImplicitTls", TArt::Imap, "DIRAVID_IMAPS_PORT", true, false}),
+    [](const ::testing::TestParamInfo<TSandboxCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kdv::incoming_test

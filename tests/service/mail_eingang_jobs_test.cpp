@@ -1,0 +1,55 @@
+// The IMAP client as the service sets it up from [IMAP] and [StartTLS]: the
+// TLS mode and port each combination gives, and the one that cannot work.
+#include <gtest/gtest.h>
+
+#include "clients/mail_imap4.h"
+#include "service/mail_eingang_jobs.h"
+#include "support/temp_dir.h"
+
+namespace kdv::testing {
+namespace {
+
+struct TSetupCase {
+    const char* name;
+    int port;
+    bool ssl;
+    bool starttls;
+    TUseTLS mode;
+    int expected_port;
+    bool fails;
+};
+
+class ImapSetup : public ::testing::TestWithParam<TSetupCase> {};
+
+TEST_P(ImapSetup, ModeAndPort) {
+    const TSetupCase& c = GetParam();
+    TTempDir home{"diravid-imap-setup"};
+    Tdiravid module(home.Path());
+    TMailEingangJobs jobs(module);
+    TImapStartSettings s;
+    s.Host = "mail.example.org";
+    s.Port = c.port;
+    s.SSL = c.ssl;
+    s.StartTLS = c.starttls;
+    if (c.fails) {
+        EXPECT_THROW(jobs.ConfigureIMAP(s), EDiraError);
+        return;
+    }
+    jobs.ConfigureIMAP(s);
+    EXPECT_EQ(jobs.IMAP().UseTLS(), c.mode);
+    EXPECT_EQ(jobs.IMAP().Port, c.expected_port);
+    EXPECT_EQ(jobs.IMAP().Host, "mail.example.org");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ImapSetup,
+    ::testing::Values(TSetupCase{"PlainDefault", 143, true, false, TUseTLS::utNoTLSSupport, 143, false},
+                      TSetupCase{"Port993IsImplicitTls", 993, true, false, TUseTLS::utUseImplicitTLS, 993, false},
+                      TSetupCase{"StartTlsMovesFrom993To143", 993, true, true, TUseTLS::utUseExplicitTLS, 143, false},
+                      TSetupCase{"StartTlsOwnPort", 1143, true, true, TUseTLS::utUseExplicitTLS, 1143, false},
+                      TSetupCase{"NoTransportOn993StaysPlain", 993, false, false, TUseTLS::utNoTLSSupport, 993, false},
+                      TSetupCase{"StartTlsWithoutTransport", 143, false, true, TUseTLS::utNoTLSSupport, 143, true}),
+    [](const ::testing::TestParamInfo<TSetupCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kdv::testing
