@@ -2,8 +2,11 @@
 # A throwaway MariaDB server on 127.0.0.1 for the tests, the benchmark and
 # ./run.sh. Everything it owns lives below one folder; nothing else is touched.
 #
-#   mariadb-sandbox.sh start DIR     initialise DIR (first time), start the server
-#                                    on a free port, wait for it, write DIR/env
+#   mariadb-sandbox.sh start DIR [--from TEMPLATE]
+#                                    initialise DIR (first time), start the server
+#                                    on a free port, wait for it, write DIR/env;
+#                                    with --from a new DIR gets a copy of the data
+#                                    folder installed once in TEMPLATE
 #   mariadb-sandbox.sh stop DIR      stop it and wait until it is gone
 #   mariadb-sandbox.sh restart DIR   stop and start again: same port, same data
 #   mariadb-sandbox.sh fixture DIR DBNAME [--old] [--demo LF_NR_PATH]
@@ -35,7 +38,7 @@ readonly PORT_ATTEMPTS=20
 die() { echo "mariadb-sandbox: $*" >&2; exit 1; }
 
 usage() {
-  sed -n '5,19p' "$SCRIPT" | sed 's/^# \{0,1\}//' >&2
+  sed -n '5,22p' "$SCRIPT" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -126,8 +129,31 @@ launch() {
   die "server did not accept connections within ${START_TIMEOUT_S}s, see $dir/error.log"
 }
 
+# Installs a data folder in TEMPLATE once (root password set, server shut
+# down cleanly) and copies it to DIR. Servers started side by side wait for
+# the one that installs it.
+copy_template() {
+  local template=$1 dir=$2
+  mkdir -p "$template"
+  template=$(cd "$template" && pwd)
+  local lock
+  exec {lock}>"$template/lock"
+  flock "$lock"
+  if [[ ! -e $template/ready ]]; then
+    rm -rf "$template/data" "$template/port" "$template/password"
+    (cmd_start "$template") || die "template installation failed in $template"
+    cmd_stop "$template"
+    # The copies choose ports of their own.
+    rm -f "$template/port" "$template/env"
+    touch "$template/ready"
+  fi
+  exec {lock}>&-
+  cp -a --reflink=auto "$template/data" "$dir/data"
+  cp "$template/password" "$dir/password"
+}
+
 cmd_start() {
-  local dir=$1
+  local dir=$1 template=${2:-}
   mkdir -p "$dir"
   dir=$(cd "$dir" && pwd)
   if server_pid "$dir" >/dev/null; then
@@ -135,6 +161,9 @@ cmd_start() {
     return 0
   fi
   local fresh=0
+  if [[ ! -d $dir/data/mysql && -n $template ]]; then
+    copy_template "$template" "$dir"
+  fi
   if [[ ! -d $dir/data/mysql ]]; then
     fresh=1
     local -a user_opt=()
@@ -263,7 +292,14 @@ command=$1
 dir=$2
 shift 2
 case $command in
-  start) (($# == 0)) || usage; cmd_start "$dir" ;;
+  start)
+    if (($# == 2)) && [[ $1 == --from ]]; then
+      cmd_start "$dir" "$2"
+    else
+      (($# == 0)) || usage
+      cmd_start "$dir"
+    fi
+    ;;
   stop) (($# == 0)) || usage; cmd_stop "$dir" ;;
   restart) (($# == 0)) || usage; cmd_stop "$dir"; cmd_start "$dir" ;;
   fixture) (($# >= 1)) || usage; cmd_fixture "$dir" "$@" ;;

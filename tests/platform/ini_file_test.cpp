@@ -147,6 +147,7 @@ TEST_F(IniFileTest, EveryReadGoesToTheFile) {
 }
 
 struct NumberCase {
+    const char* name;
     std::string value;  // value text in the file; "<none>" for a missing key
     int defaultValue;
     int expected;
@@ -162,20 +163,43 @@ TEST_P(IniReadIntegerTest, ConvertsDecimalAndHexOrFallsBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, IniReadIntegerTest,
-    ::testing::Values(NumberCase{"25", 10, 25}, NumberCase{"<none>", 10, 10}, NumberCase{"", 10, 10},
-                      NumberCase{"-3", 0, -3}, NumberCase{"+7", 0, 7}, NumberCase{"007", 0, 7},
-                      NumberCase{"0x3E3", 0, 995}, NumberCase{"0X3e3", 0, 995}, NumberCase{"$3E3", 0, 995},
-                      NumberCase{"0x1", 0, 1}, NumberCase{"\"42\"", 0, 42}, NumberCase{"abc", 143, 143},
-                      NumberCase{"ja", 0, 0}, NumberCase{"12abc", 5, 5}, NumberCase{"1 2", 5, 5},
-                      NumberCase{"- 5", 5, 5}, NumberCase{"+-5", 5, 5}, NumberCase{"-", 5, 5},
-                      NumberCase{"0x", 5, 5}, NumberCase{"$", 5, 5}, NumberCase{"0x-5", 5, 5},
-                      NumberCase{"$+5", 5, 5}, NumberCase{"0xG1", 5, 5}, NumberCase{"1.5", 5, 5},
-                      NumberCase{"2147483647", 0, INT_MAX}, NumberCase{"-2147483648", 0, INT_MIN},
-                      NumberCase{"2147483648", 5, 5}, NumberCase{"-2147483649", 5, 5},
-                      NumberCase{"99999999999999999999", 5, 5}, NumberCase{"$7FFFFFFF", 0, INT_MAX},
-                      NumberCase{"$80000000", 5, 5}, NumberCase{"0x1FFFFFFFFFFFFFFFF", 5, 5}));
+    ::testing::Values(
+        NumberCase{"decimal", "25", 10, 25},
+        NumberCase{"missing_key_gives_default", "<none>", 10, 10},
+        NumberCase{"empty_gives_default", "", 10, 10},
+        NumberCase{"negative", "-3", 0, -3},
+        NumberCase{"plus_sign", "+7", 0, 7},
+        NumberCase{"leading_zeros", "007", 0, 7},
+        NumberCase{"hex_prefix", "0x3E3", 0, 995},
+        NumberCase{"hex_capital_prefix_lower_digits", "0X3e3", 0, 995},
+        NumberCase{"hex_dollar", "$3E3", 0, 995},
+        NumberCase{"hex_one", "0x1", 0, 1},
+        NumberCase{"quoted_number", "\"42\"", 0, 42},
+        NumberCase{"word_gives_default", "abc", 143, 143},
+        NumberCase{"ja_is_no_number", "ja", 0, 0},
+        NumberCase{"digits_then_letters", "12abc", 5, 5},
+        NumberCase{"blank_inside", "1 2", 5, 5},
+        NumberCase{"blank_after_sign", "- 5", 5, 5},
+        NumberCase{"two_signs", "+-5", 5, 5},
+        NumberCase{"sign_only", "-", 5, 5},
+        NumberCase{"hex_prefix_only", "0x", 5, 5},
+        NumberCase{"dollar_only", "$", 5, 5},
+        NumberCase{"sign_after_hex_prefix", "0x-5", 5, 5},
+        NumberCase{"sign_after_dollar", "$+5", 5, 5},
+        NumberCase{"bad_hex_digit", "0xG1", 5, 5},
+        NumberCase{"fraction", "1.5", 5, 5},
+        NumberCase{"largest_int", "2147483647", 0, INT_MAX},
+        NumberCase{"smallest_int", "-2147483648", 0, INT_MIN},
+        NumberCase{"above_largest_int", "2147483648", 5, 5},
+        NumberCase{"below_smallest_int", "-2147483649", 5, 5},
+        NumberCase{"far_too_large", "99999999999999999999", 5, 5},
+        NumberCase{"largest_hex", "$7FFFFFFF", 0, INT_MAX},
+        NumberCase{"hex_above_largest_int", "$80000000", 5, 5},
+        NumberCase{"hex_beyond_64_bits", "0x1FFFFFFFFFFFFFFFF", 5, 5}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct BoolCase {
+    const char* name;
     std::string value;
     bool defaultValue;
     bool expected;
@@ -189,12 +213,20 @@ TEST_P(IniReadBoolTest, ReadsNumbersNotWords) {
     EXPECT_EQ(ini.ReadBool("IMAP", "Aktiv", c.defaultValue), c.expected) << "value: " << c.value;
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, IniReadBoolTest,
-                         ::testing::Values(BoolCase{"1", false, true}, BoolCase{"0x1", false, true},
-                                           BoolCase{"-3", false, true}, BoolCase{"0", true, false},
-                                           BoolCase{"$0", true, false}, BoolCase{"", false, false},
-                                           BoolCase{"", true, true}, BoolCase{"ja", false, false},
-                                           BoolCase{"ja", true, true}, BoolCase{"true", false, false}));
+INSTANTIATE_TEST_SUITE_P(
+    Values, IniReadBoolTest,
+    ::testing::Values(
+        BoolCase{"one", "1", false, true},
+        BoolCase{"hex_one", "0x1", false, true},
+        BoolCase{"negative_number", "-3", false, true},
+        BoolCase{"zero", "0", true, false},
+        BoolCase{"hex_zero", "$0", true, false},
+        BoolCase{"empty_gives_default_false", "", false, false},
+        BoolCase{"empty_gives_default_true", "", true, true},
+        BoolCase{"word_gives_default_false", "ja", false, false},
+        BoolCase{"word_gives_default_true", "ja", true, true},
+        BoolCase{"true_is_no_number", "true", false, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- writing
 

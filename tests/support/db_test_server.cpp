@@ -10,6 +10,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "db/db_connection.h"
+#include "db/db_error.h"
+#include "db/db_query.h"
+
 namespace kdv::test {
 namespace {
 
@@ -50,6 +54,47 @@ std::filesystem::path TempFile(const char* Tag) {
 std::string DefaultScript() {
     const std::string fromEnv = Env("DIRAVID_TEST_DB_SCRIPT");
     return fromEnv.empty() ? std::string(DIRAVID_SOURCE_DIR) + "/scripts/mariadb-sandbox.sh" : fromEnv;
+}
+
+// The incident tables come from the same files the sandbox script's fixture
+// command reads, so a test database and a ./run.sh database never differ.
+std::string SchemaFile(const char* Name) {
+    const auto path = std::filesystem::path(DIRAVID_SOURCE_DIR) / "scripts" / "schema" / Name;
+    if (!std::filesystem::is_regular_file(path)) throw std::runtime_error("schema file missing: " + path.string());
+    return ReadFile(path);
+}
+
+// Where private servers copy their installed data folder from: made once
+// per test run below the shared server's folder (test.sh removes it), or
+// once per user in the temporary folder when there is no shared server.
+std::string TemplateDir() {
+    if (const TDbServerInfo* shared = SharedDbServer(); shared != nullptr && !shared->Sandbox.empty()) {
+        return shared->Sandbox + "/template";
+    }
+    return (std::filesystem::temp_directory_path() / ("diravid-db-template-" + std::to_string(getuid()))).string();
+}
+
+std::vector<std::string> ServerParams(const TDbServerInfo& Server, const std::string& Database) {
+    std::vector<std::string> params{"DriverID=MySQL",
+                                    "Server=" + Server.Host,
+                                    "Port=" + std::to_string(Server.Port),
+                                    "User_Name=" + Server.User,
+                                    "Password=" + Server.Password,
+                                    "LoginTimeout=10"};
+    if (!Database.empty()) params.push_back("Database=" + Database);
+    return params;
+}
+
+// A connection of its own for each call: a test that kills sessions or
+// restarts the server never meets one left open by this helper.
+void OpenAs(TDbConnection& Connection, const TDbServerInfo& Server, const std::string& Database) {
+    for (const auto& line : ServerParams(Server, Database)) Connection.Params.Add(line);
+    Connection.Open();
+}
+
+// The layer's error as the helper's, with the text that failed.
+[[noreturn]] void Fail(const EDbError& Error, const std::string& Text) {
+    throw std::runtime_error(std::string("SQL failed: ") + Error.what() + "\n" + Text);
 }
 
 // Reads DIR/env as written by the sandbox script.
@@ -133,18 +178,35 @@ TTestDatabase::TTestDatabase(std::string_view Prefix, const TFixtureOptions& Opt
         prefix += plain ? c : '_';
     }
     FName = "t_" + prefix + "_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
-    std::vector<std::string> args{"fixture", FServer.Sandbox, FName};
-    if (Options.Old) args.push_back("--old");
-    if (Options.Demo) {
-        args.push_back("--demo");
-        args.push_back(Options.LFPath);
+    std::string schema = "DROP DATABASE IF EXISTS `" + FName + "`;\nCREATE DATABASE `" + FName +
+                         "` CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci;\nUSE `" + FName + "`;\n" +
+                         SchemaFile("incident_tables.sql");
+    if (!Options.Old) schema += SchemaFile("diravid_status_columns.sql");
+    if (Options.Demo) schema += SchemaFile("demo_incident.sql");
+    try {
+        TDbConnection connection;
+        OpenAs(connection, FServer, "");
+        TDbQuery query(connection);
+        query.ExecSQL(schema);
+        if (Options.Demo) {
+            // A parameter: a Windows folder's backslashes reach the table unchanged.
+            query.SetSQL("INSERT INTO OPTIONEN (NAME, WERT) VALUES ('LF_NR_PATH', :Folder)");
+            query.ParamByName("Folder").SetAsString(Options.LFPath);
+            query.ExecSQL();
+        }
+    } catch (const EDbError& e) {
+        Fail(e, schema);
     }
-    RunOrThrow(FServer, args, "");
 }
 
 TTestDatabase::~TTestDatabase() {
-    std::string ignored;
-    RunSandboxScript(FServer.Script, {"drop", FServer.Sandbox, FName}, "", ignored);
+    try {
+        TDbConnection connection;
+        OpenAs(connection, FServer, "");
+        TDbQuery(connection).ExecSQL("DROP DATABASE IF EXISTS `" + FName + "`");
+    } catch (const std::exception&) {
+        // A server the test stopped for good takes its databases with it.
+    }
 }
 
 std::vector<std::string> TTestDatabase::ConnectionParams() const {
@@ -157,16 +219,32 @@ std::vector<std::string> TTestDatabase::ConnectionParams() const {
 }
 
 void TTestDatabase::Sql(const std::string& Statements) const {
-    RunOrThrow(FServer, {"sql", FServer.Sandbox, FName}, Statements);
+    try {
+        TDbConnection connection;
+        OpenAs(connection, FServer, FName);
+        TDbQuery(connection).ExecSQL(Statements);
+    } catch (const EDbError& e) {
+        Fail(e, Statements);
+    }
 }
 
 std::vector<std::string> TTestDatabase::Rows(const std::string& Query) const {
-    const std::string output =
-        RunOrThrow(FServer, {"sql", FServer.Sandbox, FName, "--batch", "--skip-column-names", "--raw"}, Query + ";\n");
     std::vector<std::string> rows;
-    std::istringstream lines(output);
-    std::string line;
-    while (std::getline(lines, line)) rows.push_back(line);
+    try {
+        TDbConnection connection;
+        OpenAs(connection, FServer, FName);
+        TDbQuery query(connection);
+        for (query.Open(Query); !query.Eof(); query.Next()) {
+            std::string row;
+            for (std::size_t i = 0; i < query.FieldCount(); ++i) {
+                if (i > 0) row += '\t';
+                row += query.Fields(i).IsNull() ? "NULL" : query.Fields(i).AsString();
+            }
+            rows.push_back(row);
+        }
+    } catch (const EDbError& e) {
+        Fail(e, Query);
+    }
     return rows;
 }
 
@@ -186,7 +264,8 @@ TPrivateDbServer::~TPrivateDbServer() {
 void TPrivateDbServer::Start() {
     TDbServerInfo script;
     script.Script = FInfo.Script;
-    RunOrThrow(script, {"start", FDir}, "");
+    // The first start copies the installed data folder; later ones keep theirs.
+    RunOrThrow(script, {"start", FDir, "--from", TemplateDir()}, "");
     FInfo = ReadEnvFile(FDir);
     if (FInfo.Script.empty()) FInfo.Script = script.Script;
 }

@@ -10,9 +10,10 @@
 //   };
 //
 // Every TTestDatabase is a database of its own (test name, process id and a
-// counter in its name), created from the incident-table fixture and dropped
-// again, so test programs running side by side never meet. Tests that stop
-// or restart a server use a TPrivateDbServer, never the shared one.
+// counter in its name), made from the files in scripts/schema through the
+// connection layer and dropped again, so test programs running side by side
+// never meet. Tests that stop or restart a server use a TPrivateDbServer,
+// never the shared one; all of them start from one installed data folder.
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,11 +70,14 @@ public:
     // "Password=" for this database.
     std::vector<std::string> ConnectionParams() const;
 
-    // Runs statements as root in this database; raises std::runtime_error
-    // with the client's message when one fails.
+    // Runs statements (several in one text) as root in this database, on a
+    // connection of their own; raises std::runtime_error with the server's
+    // message when one fails. The text goes through the layer's statement
+    // pass: ":name" outside literals, "!name" and "&name" anywhere are
+    // markers there.
     void Sql(const std::string& Statements) const;
-    // Runs one query and returns its rows, each row's values joined by TAB
-    // (NULL reads "NULL").
+    // Runs one query and returns its rows, each row's values as the layer
+    // reads them joined by TAB (NULL reads "NULL").
     std::vector<std::string> Rows(const std::string& Query) const;
 
 private:
@@ -82,6 +86,8 @@ private:
 };
 
 // A throwaway server of the test's own, for tests that stop or restart it.
+// Its data folder is a copy of one installed once per test run (under a file
+// lock, as test programs run side by side), which saves the installation.
 class TPrivateDbServer {
 public:
     TPrivateDbServer();  // starts it; raises std::runtime_error when that fails
