@@ -72,6 +72,7 @@ bool Auswerten(TMailEmpfangContext& ctx, const TSpoolFile& spool, const std::str
         }
     }
     TMailMessage msg;
+    msg.MessageParts.AttachmentTempDirectory = ctx.TempFolder;
     TAuswertung auswertung;
     bool gelesen = false;
     try {

@@ -99,6 +99,7 @@ bool TMailFileLineSource::ReadLnRFC(std::string_view& line, TLineTerminator term
             const bool cr_before = at > start_ && buffer_[at - 1] == '\r';
             if (terminator == TLineTerminator::LF || cr_before) {
                 line = std::string_view(buffer_.data() + start_, at - start_ - (cr_before ? 1 : 0));
+                line_break_ = cr_before ? "\r\n" : "\n";
                 start_ = at + 1;
                 return true;
             }
@@ -115,8 +116,15 @@ bool TMailFileLineSource::ReadLnRFC(std::string_view& line, TLineTerminator term
         return false;
     }
     std::string_view rest(buffer_.data() + start_, buffer_.size() - start_);
-    if (!rest.empty() && rest.back() == '\n') rest.remove_suffix(1);
-    if (!rest.empty() && rest.back() == '\r') rest.remove_suffix(1);
+    line_break_ = {};
+    if (!rest.empty() && rest.back() == '\n') {
+        rest.remove_suffix(1);
+        line_break_ = "\n";
+    }
+    if (!rest.empty() && rest.back() == '\r') {
+        rest.remove_suffix(1);
+        line_break_ = line_break_.empty() ? "\r" : "\r\n";
+    }
     line = rest;
     start_ = buffer_.size();
     return true;

@@ -56,6 +56,7 @@ public:
     ~TMailFileLineSource() override;
 
     bool ReadLnRFC(std::string_view& line, TLineTerminator terminator) override;
+    std::string_view LineBreak() const override { return line_break_; }
     const TTextEncoding& DefStringEncoding() const override;
 
 private:
@@ -66,6 +67,7 @@ private:
     std::size_t start_ = 0;
     bool eof_ = false;
     bool ended_ = false;
+    std::string_view line_break_;
     std::shared_ptr<const TTextEncoding> encoding_;
 };
 
