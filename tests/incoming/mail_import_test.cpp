@@ -24,14 +24,20 @@ TEST_F(MailImportTest, PrintsOneLinePerFileAndLeavesTheFileAlone) {
         E ergebnis;
         std::string line;  // after "<path>: "
     };
+    // Nested deeper than the reader follows: a mail it cannot read.
+    std::string tiefe = "From: hans@example.org\r\nSubject: x\r\nContent-Type: multipart/mixed; boundary=\"b0\"\r\n\r\n";
+    for (int i = 0; i < 200; ++i) {
+        tiefe += "--b" + std::to_string(i) + "\r\nContent-Type: multipart/mixed; boundary=\"b" + std::to_string(i + 1) +
+                 "\"\r\n\r\n";
+    }
     const std::vector<Case> cases = {
         {"gut.eml", PlainMail("hans@example.org", "Meldung", "Text"), E::Abgelegt, "abgelegt in Lage 3, 4"},
         {"fremd.eml", PlainMail("fremd@example.org", "Meldung", "Text"), E::Abgewiesen,
          "nicht abgelegt: Absender fremd@example.org nicht auf der Whitelist"},
         {"fehlt.eml", "", E::Fehlgeschlagen, "fehlgeschlagen: Datei kann nicht gelesen werden: "},
         // Unreadable, but kept whole: nothing is lost when it leaves the mailbox.
-        {"kaputt.eml", "From: hans@example.org\r\nSubject: x\r\n\r\nText\r\nbegin 644 a.bin\r\n~~~\r\nend\r\n",
-         E::Abgewiesen, "nicht abgelegt: Mail kann nicht gelesen werden: Nicht erkanntes UUE-Codierungsschema. (aufbewahrt als "},
+        {"kaputt.eml", tiefe, E::Abgewiesen,
+         "nicht abgelegt: Mail kann nicht gelesen werden: Die Nachricht ist zu tief verschachtelt. (aufbewahrt als "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
@@ -48,7 +54,7 @@ TEST_F(MailImportTest, PrintsOneLinePerFileAndLeavesTheFileAlone) {
     const std::string log = LogText();
     EXPECT_NE(log.find("FEHLER    | Mail " + (Home.Path() / "fehlt.eml").string() + " kann nicht importiert werden: "),
               std::string::npos);
-    EXPECT_NE(log.find("FEHLER    | Mail kann nicht gelesen werden: Nicht erkanntes UUE-Codierungsschema."),
+    EXPECT_NE(log.find("FEHLER    | Mail kann nicht gelesen werden: Die Nachricht ist zu tief verschachtelt."),
               std::string::npos);
     EXPECT_NE(log.find("FEHLER    | Mail aufbewahrt als " + (Home.Path() / "Fehler").string() + "/"), std::string::npos);
 }
