@@ -11,6 +11,7 @@ PACKAGES=(
   libpcre2-dev
   clang libclang-rt-14-dev
   libgmime-3.0-dev
+  dovecot-imapd dovecot-pop3d dovecot-lmtpd postfix swaks libnet-ssleay-perl curl
 )
 
 missing=()
@@ -27,6 +28,34 @@ if ((${#missing[@]})); then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # The mail packages bring system services of their own. The tests run
+  # private instances (scripts/mail-sandbox.sh); the system ones get no
+  # configuration and must not start, neither now nor at the next boot.
+  echo "postfix postfix/main_mailer_type select No configuration" | debconf-set-selections
+  # A machine may already forbid service starts with its own policy-rc.d;
+  # otherwise one is put in place for the install only.
+  policy=/usr/sbin/policy-rc.d
+  own_policy=0
+  if [[ ! -e $policy ]]; then
+    trap 'rm -f "$policy"' EXIT
+    printf '#!/bin/sh\nexit 101\n' >"$policy"
+    chmod 0755 "$policy"
+    own_policy=1
+  fi
+  had_dovecot=0 had_postfix=0
+  dpkg-query -W -f='${Status}' dovecot-core 2>/dev/null | grep -q "install ok installed" && had_dovecot=1
+  dpkg-query -W -f='${Status}' postfix 2>/dev/null | grep -q "install ok installed" && had_postfix=1
+  status=0
+  { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}"; } || status=$?
+  if ((own_policy)); then
+    rm -f "$policy"
+    trap - EXIT
+  fi
+  ((status == 0)) || exit "$status"
+  # Only services this install brought are switched off: a mail server the
+  # machine already ran is none of the tests' business.
+  if command -v systemctl >/dev/null 2>&1 && [[ -d /run/systemd/system ]]; then
+    ((had_dovecot)) || systemctl disable --now dovecot >/dev/null 2>&1 || true
+    ((had_postfix)) || systemctl disable --now postfix >/dev/null 2>&1 || true
+  fi
 fi
