@@ -132,7 +132,8 @@ for i in range(count):
     s = smtplib.SMTP(host, port)
     s.starttls(context=ctx)
     s.ehlo()
-    s.auth("LOGIN", s.auth_login)
+    s.user, s.password = user, password
+    s.auth("LOGIN", s.auth_login, initial_response_ok=False)
     s.send_message(msg)
     s.close()
 )PY";
@@ -179,7 +180,7 @@ int main(int argc, char** argv) {
     s.host = Env("DIRAVID_MAIL_HOST");
     s.port = static_cast<std::uint16_t>(std::stoi(Env("DIRAVID_SMTP_PORT")));
     s.user = "bench" + std::to_string(::getpid());
-    s.password = "Bänch-" + std::to_string(::getpid());
+    s.password = "Bench-" + std::to_string(::getpid());  // smtplib sends ASCII passwords only
     s.address = s.user + "@" + Env("DIRAVID_MAIL_DOMAIN");
     const std::string add_user = Env("DIRAVID_MAIL_SCRIPT") + " user " + Env("DIRAVID_MAIL_SANDBOX") + " " +
                                  s.user + " '" + s.password + "' >/dev/null";
