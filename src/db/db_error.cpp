@@ -35,7 +35,7 @@ EDbError::EDbError(int NativeError, const std::string& LibraryText, int ErrorOff
     : EDbError(std::string(kPrefix) + " " + LibraryText, NativeError, 0, KindOf(NativeError), ErrorOffset) {}
 
 EDbError::EDbError(const std::string& Message, int NativeError, int LayerCode, TDbErrorKind Kind, int ErrorOffset)
-    : EDiraError(Message), FNativeError(NativeError), FLayerCode(LayerCode), FKind(Kind), FErrorOffset(ErrorOffset) {}
+    : EDiraError(TErrorKind::ekLocal, Message), FNativeError(NativeError), FLayerCode(LayerCode), FKind(Kind), FErrorOffset(ErrorOffset) {}
 
 EDbError EDbError::Layer(int Code, const std::string& Text) {
     return EDbError(std::string(kPrefix) + "-" + std::to_string(Code) + ". " + Text, 0, Code, TDbErrorKind::ekLayer, -1);

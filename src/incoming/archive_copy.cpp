@@ -29,17 +29,17 @@ std::filesystem::path SchreibeArchivKopie(const std::filesystem::path& folder, L
     std::filesystem::path path = folder / name;
     for (std::size_t variant = 2; std::filesystem::exists(path); ++variant) {
         if (variant > kMaxArchivNamenVarianten + 1) {
-            throw EDiraError("Kein freier Name für die Archivkopie: " + (folder / name).string());
+            throw EDiraError(TErrorKind::ekLocal, "Kein freier Name für die Archivkopie: " + (folder / name).string());
         }
         path = folder / (stem + "_" + std::to_string(variant) + ".txt");
     }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw EDiraError("Archivkopie kann nicht angelegt werden: " + path.string());
+    if (!out) throw EDiraError(TErrorKind::ekLocal, "Archivkopie kann nicht angelegt werden: " + path.string());
     for (const std::string& line : lines) {
         out << line << "\r\n";
     }
     out.close();
-    if (!out) throw EDiraError("Archivkopie kann nicht geschrieben werden: " + path.string());
+    if (!out) throw EDiraError(TErrorKind::ekLocal, "Archivkopie kann nicht geschrieben werden: " + path.string());
     return path;
 }
 

@@ -66,10 +66,10 @@ void CopyBlocks(std::istream& in, std::ostream& out) {
 
 void TMailAttachment::SaveToFile(const std::filesystem::path& path) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw EDiraError("Datei konnte nicht angelegt werden: " + PathToUtf8(path));
+    if (!out) throw EDiraError(TErrorKind::ekLocal, "Datei konnte nicht angelegt werden: " + PathToUtf8(path));
     SaveToStream(out);
     out.close();
-    if (!out) throw EDiraError("Datei konnte nicht geschrieben werden: " + PathToUtf8(path));
+    if (!out) throw EDiraError(TErrorKind::ekLocal, "Datei konnte nicht geschrieben werden: " + PathToUtf8(path));
 }
 
 void TMailAttachment::SaveToStream(std::ostream& out) {
@@ -77,12 +77,12 @@ void TMailAttachment::SaveToStream(std::ostream& out) {
     CopyBlocks(in, out);
     const bool failed = in.bad() || !out;
     CloseLoadStream();
-    if (failed) throw EDiraError("Anlage konnte nicht kopiert werden.");
+    if (failed) throw EDiraError(TErrorKind::ekLocal, "Anlage konnte nicht kopiert werden.");
 }
 
 void TMailAttachment::LoadFromFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw EDiraError("Datei konnte nicht geöffnet werden: " + PathToUtf8(path));
+    if (!in) throw EDiraError(TErrorKind::ekLocal, "Datei konnte nicht geöffnet werden: " + PathToUtf8(path));
     LoadFromStream(in);
 }
 
@@ -91,7 +91,7 @@ void TMailAttachment::LoadFromStream(std::istream& in) {
     CopyBlocks(in, out);
     const bool readFailed = in.bad();
     FinishTempStream();
-    if (readFailed) throw EDiraError("Anlage konnte nicht gelesen werden.");
+    if (readFailed) throw EDiraError(TErrorKind::ekLocal, "Anlage konnte nicht gelesen werden.");
 }
 
 // --- TMailAttachmentFile -----------------------------------------------------
@@ -123,7 +123,7 @@ std::istream& TMailAttachmentFile::OpenLoadStream() {
     load_.clear();
     if (storedPath_.empty()) throw EDiraError("Anlage hat keinen Inhalt.");
     load_.open(storedPath_, std::ios::binary);
-    if (!load_) throw EDiraError("Datei konnte nicht geöffnet werden: " + PathToUtf8(storedPath_));
+    if (!load_) throw EDiraError(TErrorKind::ekLocal, "Datei konnte nicht geöffnet werden: " + PathToUtf8(storedPath_));
     return load_;
 }
 
@@ -138,7 +138,7 @@ std::ostream& TMailAttachmentFile::PrepareTempStream() {
     std::error_code error;
     std::filesystem::path dir = Collection().AttachmentTempDirectory;
     if (dir.empty()) dir = std::filesystem::temp_directory_path(error);
-    if (error) throw EDiraError("Temporärer Ordner nicht verfügbar: " + error.message());
+    if (error) throw EDiraError(TErrorKind::ekLocal, "Temporärer Ordner nicht verfügbar: " + error.message());
     storedPath_ = CreateUniqueTempFile(dir, ".tmp");
     fileIsTempFile_ = true;
     AttachmentBlocked = false;
@@ -148,7 +148,7 @@ std::ostream& TMailAttachmentFile::PrepareTempStream() {
     // The file was just created empty: opening it for truncation would only
     // make some file systems flush it at close, which is slow per attachment.
     temp_.open(storedPath_, std::ios::binary | std::ios::in | std::ios::out);
-    if (!temp_) throw EDiraError("Temporäre Datei konnte nicht geöffnet werden: " + PathToUtf8(storedPath_));
+    if (!temp_) throw EDiraError(TErrorKind::ekLocal, "Temporäre Datei konnte nicht geöffnet werden: " + PathToUtf8(storedPath_));
     return temp_;
 }
 
@@ -162,7 +162,7 @@ void TMailAttachmentFile::FinishTempStream() {
         AttachmentBlocked = true;
         return;
     }
-    if (failed) throw EDiraError("Temporäre Datei konnte nicht geschrieben werden: " + PathToUtf8(storedPath_));
+    if (failed) throw EDiraError(TErrorKind::ekLocal, "Temporäre Datei konnte nicht geschrieben werden: " + PathToUtf8(storedPath_));
 }
 
 void TMailAttachmentFile::SaveToFile(const std::filesystem::path& path) {
@@ -172,7 +172,7 @@ void TMailAttachmentFile::SaveToFile(const std::filesystem::path& path) {
     if (std::filesystem::exists(path, error) && std::filesystem::equivalent(storedPath_, path, error)) return;
     std::filesystem::copy_file(storedPath_, path, std::filesystem::copy_options::overwrite_existing, error);
     if (error) {
-        throw EDiraError("Datei " + PathToUtf8(storedPath_) + " konnte nicht nach " + PathToUtf8(path) +
+        throw EDiraError(TErrorKind::ekLocal, "Datei " + PathToUtf8(storedPath_) + " konnte nicht nach " + PathToUtf8(path) +
                          " kopiert werden: " + error.message());
     }
 }

@@ -35,7 +35,7 @@ bool TMailStreamLineSource::Fill() {
 }
 
 void TMailStreamLineSource::CheckLength(std::size_t length) const {
-    if (max_line_length_ != 0 && length > max_line_length_) throw EDiraError(kLineTooLong);
+    if (max_line_length_ != 0 && length > max_line_length_) throw EDiraError(TErrorKind::ekLineTooLong, kLineTooLong);
 }
 
 bool TMailStreamLineSource::ReadLnRFC(std::string_view& line, TLineTerminator terminator) {

@@ -196,7 +196,7 @@ bool TIniFile::ReadBool(const std::string& Section, const std::string& Ident, bo
 void TIniFile::WriteString(const std::string& Section, const std::string& Ident, const std::string& Value) {
     const std::string_view section = Trim(Section);
     const std::string_view ident = Trim(Ident);
-    const auto refuse = [&] { throw EDiraError("In " + PathText(FFileName) + " kann nicht geschrieben werden"); };
+    const auto refuse = [&] { throw EDiraError(TErrorKind::ekLocal, "In " + PathText(FFileName) + " kann nicht geschrieben werden"); };
     // Names and values that would break the line structure would corrupt
     // the file for every later read, so they are refused like a locked file.
     if (section.empty() || HasLineBreak(section) || section.find(']') != std::string_view::npos) refuse();

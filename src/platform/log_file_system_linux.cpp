@@ -22,10 +22,10 @@ constexpr mode_t kLogFileMode = 0644;
 std::string SystemMessage(int err) { return std::system_category().message(err); }
 
 [[noreturn]] void RaiseSystemError(int err, const std::filesystem::path& path) {
-    throw EDiraError(SystemMessage(err) + " (" + path.string() + ")");
+    throw EDiraError(TErrorKind::ekLocal, SystemMessage(err) + " (" + path.string() + ")");
 }
 
-[[noreturn]] void RaiseSystemError(int err) { throw EDiraError(SystemMessage(err)); }
+[[noreturn]] void RaiseSystemError(int err) { throw EDiraError(TErrorKind::ekLocal, SystemMessage(err)); }
 
 class TLinuxLogFileHandle final : public ILogFileHandle {
 public:

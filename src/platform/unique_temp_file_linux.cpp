@@ -45,7 +45,7 @@ std::filesystem::path CreateUniqueTempFile(const std::filesystem::path& folder, 
         lastError = errno;
         if (lastError != EEXIST) break;
     }
-    throw EDiraError("Temporäre Datei konnte nicht angelegt werden in " + folder.string() + ": " +
+    throw EDiraError(TErrorKind::ekLocal, "Temporäre Datei konnte nicht angelegt werden in " + folder.string() + ": " +
                      std::strerror(lastError));
 }
 

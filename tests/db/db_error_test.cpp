@@ -34,5 +34,14 @@ TEST(DbError, NativeNumbersAndTheirMeaning) {
     EXPECT_EQ(layer.NativeError(), 0);
 }
 
+// Callers that only see the common error type still tell a database
+// failure from a mail server's.
+TEST(DbError, IsALocalFailure) {
+    const EDiraError& native = EDbError(2006, "MySQL server has gone away");
+    const EDiraError& layer = EDbError::Layer(db_code::kNoConnection, "Keine Verbindung");
+    EXPECT_EQ(native.ErrorKind(), TErrorKind::ekLocal);
+    EXPECT_EQ(layer.ErrorKind(), TErrorKind::ekLocal);
+}
+
 }  // namespace
 }  // namespace kdv

@@ -1,0 +1,48 @@
+#pragma once
+// Helpers shared by the connection tests.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "net/mail_ssl_io_handler.h"
+#include "net/mail_tls_client.h"
+#include "platform/dira_error.h"
+
+namespace kdv::testing {
+
+// The error `action` raises; a test failure when it raises none.
+inline EDiraError CaughtError(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const EDiraError& error) {
+        return error;
+    }
+    ADD_FAILURE() << "no error raised";
+    return EDiraError("(none)");
+}
+
+// A bare protocol client over the connection layer: it exposes the TLS steps
+// a protocol client drives and says "QUIT" as its farewell.
+class TTestClient : public TMailExplicitTLSClient {
+public:
+    TTestClient() : TMailExplicitTLSClient(110, 995, 110) {}
+    TTestClient(std::uint16_t regular, std::uint16_t implicit_tls, std::uint16_t explicit_tls)
+        : TMailExplicitTLSClient(regular, implicit_tls, explicit_tls) {}
+    using TMailExplicitTLSClient::ProcessTLSNotAvailable;
+    using TMailExplicitTLSClient::StartTlsDue;
+    using TMailExplicitTLSClient::TLSCommandRefused;
+    using TMailExplicitTLSClient::TLSHandshake;
+
+protected:
+    void SendFarewell() override { IO().WriteLn("QUIT"); }
+};
+
+inline void WriteTextFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}
+
+}  // namespace kdv::testing
