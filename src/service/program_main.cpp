@@ -125,6 +125,7 @@ int DiravidMain(const std::vector<std::string>& args) {
     std::unique_ptr<ITerminationSignal> termination = CatchTerminationSignals();
     Tdiravid module(home);
     module.SetTermination(termination.get());
+    module.UseMailVersandJobs();
     if (!cl.ImportFiles.empty()) return ImportFiles(module, cl.ImportFiles, *termination);
     const int status = cl.Once ? RunOnce(module, *termination) : RunService(module, *termination);
     if (!module.StartError().empty()) {
