@@ -1,0 +1,78 @@
+#pragma once
+// One SMTP server reply: its three-digit code, its text lines and the
+// enhanced status code some servers put in front of each line. The parser
+// takes lines one at a time and knows when the reply is complete, so it does
+// not care whether the lines come from a connection or a test.
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/dira_error.h"
+
+namespace kdv {
+
+inline constexpr const char* kInvalidReplyCode = "Antwortcode ist ungültig: %s";
+inline constexpr const char* kReplyTooLong = "Die Antwort des Mailservers hat zu viele Zeilen.";
+
+// "5.7.8": class 2, 4 or 5, then subject and detail.
+struct TMailEnhancedStatus {
+    bool Available = false;
+    int StatusClass = 0;
+    int Subject = 0;
+    int Detail = 0;
+
+    std::string Text() const;  // "5.7.8"; empty when not available
+    bool operator==(const TMailEnhancedStatus&) const = default;
+};
+
+class TMailReplySMTP {
+public:
+    // 100 to 999; 0 when the reply carried a blank code.
+    int Code = 0;
+    // The lines without code, separator and enhanced status code.
+    std::vector<std::string> Text;
+    TMailEnhancedStatus EnhancedCode;
+
+    // Every text line followed by CR LF: the message of an error raised for
+    // this reply.
+    std::string FormattedText() const;
+    void Clear();
+};
+
+// Collects the lines of one reply. A line shorter than four characters or
+// with a blank as its fourth character is the last one; the others carry a
+// "-" there.
+class TSmtpReplyParser {
+public:
+    // No server needs more lines (an EHLO reply has a few dozen); a peer that
+    // never ends its reply must not fill the memory.
+    static constexpr std::size_t kMaxReplyLines = 1000;
+
+    // Takes the next line (without its line break). Returns true when it was
+    // the reply's last line. Raises "Antwortcode ist ungültig: <code>"
+    // (ekReply) when the first line's code is neither blank nor a number from
+    // 100 to 999, and "Die Antwort des Mailservers hat zu viele Zeilen."
+    // (ekReply) beyond kMaxReplyLines lines.
+    bool AddLine(std::string_view line);
+    // The reply collected so far; the parser starts over.
+    TMailReplySMTP Take();
+
+private:
+    TMailReplySMTP reply_;
+    bool first_ = true;
+};
+
+// Raised when the server's reply is not one the dialogue accepts. The
+// message is the reply's text (FormattedText); ReplyCode() is its code.
+class EMailSMTPReplyError : public EDiraError {
+public:
+    EMailSMTPReplyError(const TMailReplySMTP& reply, TErrorKind kind = TErrorKind::ekReply)
+        : EDiraError(kind, reply.FormattedText(), reply.Code), enhanced_(reply.EnhancedCode) {}
+    const TMailEnhancedStatus& EnhancedCode() const { return enhanced_; }
+
+private:
+    TMailEnhancedStatus enhanced_;
+};
+
+}  // namespace kdv
