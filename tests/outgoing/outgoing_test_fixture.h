@@ -141,7 +141,7 @@ inline void WriteFile(const std::filesystem::path& path, const std::string& cont
 }
 
 class OutgoingTest : public ::testing::Test {
-protected:
+public:
     void SetUp() override {
         KDV_REQUIRE_DB_SERVER();
         KDV_REQUIRE_MAIL_SANDBOX();
