@@ -122,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(
         TMailedCase{"TwoAttachmentsOneMissing", "BETREFF,INHALT", "'Plan','Anbei'",
                     {"D:\\\\Anlagen\\\\3\\\\1\\\\Plan.pdf", "D:\\\\Anlagen\\\\3\\\\1\\\\Fehlt.txt"}, {"3/1/Plan.pdf"},
                     "Plan (#3)", {"Plan:", "Anbei"}, "iso-8859-1", {"Plan.pdf"},
-                    "| Fehler    | Datei \"D:\\Anlagen\\3\\1\\Fehlt.txt\" nicht gefunden."}),
+                    "| FEHLER    | Datei \"D:\\Anlagen\\3\\1\\Fehlt.txt\" nicht gefunden."}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // [Mail] NeueMail: the service's own entries are mailed only when set; left
@@ -177,7 +177,7 @@ TEST_F(OutgoingTest, OnlyRecipientRefusedForGoodMarksTheRowFailedAndTheNextStill
     EXPECT_EQ(Db->Rows("SELECT ID, DIRAVID_STATUS, `STATUS` FROM LF_NACHRICHTEN_EMPF ORDER BY ID"),
               (std::vector<std::string>{"1\t2\tUngelesen", "2\t1\tErledigt"}));
     const std::string log = LogText();
-    EXPECT_HAS(log, ("| Fehler    | Fehler beim Senden der Nachricht als Mail (ID:1): "));
+    EXPECT_HAS(log, ("| FEHLER    | Fehler beim Senden der Nachricht als Mail (ID:1): "));
     EXPECT_HAS(log, ("(DIRAVID_STATUS=2)"));
 }
 
@@ -187,7 +187,7 @@ TEST_F(OutgoingTest, ARefusedRecipientInTheListLeavesTheOthersTheirMail) {
     SendNachrichten(Ctx);
     EXPECT_EQ(Subjects(1), (std::vector<std::string>{"eins (#3)"}));
     EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\t1"}));
-    EXPECT_HAS(LogText(), ("| Fehler    | Empfänger x@-bad-.localhost für Nachricht (ID:1) vom Mailserver "
+    EXPECT_HAS(LogText(), ("| FEHLER    | Empfänger x@-bad-.localhost für Nachricht (ID:1) vom Mailserver "
                                      "abgewiesen: 501"));
 }
 
@@ -225,7 +225,7 @@ TEST_P(ServerUnusableTest, KeepsEveryRowPending) {
     EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\tNULL", "2\tNULL"}));
     const std::string log = LogText();
     EXPECT_HAS(log, (GetParam().logged));
-    EXPECT_HAS(log, ("| Fehler    | Mailserver nicht nutzbar: 2 Einträge bleiben offen"));
+    EXPECT_HAS(log, ("| FEHLER    | Mailserver nicht nutzbar: 2 Einträge bleiben offen"));
     EXPECT_LACKS(log, "Versende Nachricht 2");
     EXPECT_TRUE(Box->Uids().empty());
 }
@@ -234,23 +234,23 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, ServerUnusableTest,
     ::testing::Values(
         TUnusableCase{"WrongCredentials", [](OutgoingTest&, TIniFile& ini) { ini.WriteString("SMTP", "Passwort", "falsch"); },
-                      "| Fehler    | Authentifizierung am Mailserver fehlgeschlagen: "},
+                      "| FEHLER    | Authentifizierung am Mailserver fehlgeschlagen: "},
         TUnusableCase{"StartTlsRequiredButNotOffered",
                       [](OutgoingTest&, TIniFile& ini) {
                           ini.WriteString("SMTP", "Port", Env("DIRAVID_SMTP_NOTLS_PORT"));
                           ini.WriteString("StartTLS", "Aktiv", "0");
                       },
-                      "| Fehler    | Authentifizierung am Mailserver fehlgeschlagen: SSL ist auf diesem Server nicht "
+                      "| FEHLER    | Authentifizierung am Mailserver fehlgeschlagen: SSL ist auf diesem Server nicht "
                       "verfügbar."},
         TUnusableCase{"NothingListening", [](OutgoingTest&, TIniFile& ini) { ini.WriteString("SMTP", "Port", "1"); },
-                      "| Fehler    | Authentifizierung am Mailserver fehlgeschlagen: "},
+                      "| FEHLER    | Authentifizierung am Mailserver fehlgeschlagen: "},
         TUnusableCase{"AttachmentFolderMissing",
                       [](OutgoingTest& t, TIniFile& ini) {
                           ini.WriteString("Pfade", "Lokal", (t.Attachments() / "nicht-eingehaengt").string());
                           t.Db->Sql("INSERT INTO LF_NACHRICHTEN_ANLAGEN (LAGE, NACHRICHT, PFAD) VALUES "
                                     "(3, 1, 'D:\\\\Anlagen\\\\3\\\\1\\\\Plan.pdf');");
                       },
-                      "| Fehler    | Anhangordner "}),
+                      "| FEHLER    | Anhangordner "}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(OutgoingTest, RowsKeptByAnOutageAreMailedOnceWhenTheServerIsBack) {
@@ -329,7 +329,7 @@ TEST_F(OutgoingTest, DatabaseStoppedMidScanMailsNothingTwice) {
         return false;
     };
     SendNachrichten(Ctx);
-    EXPECT_HAS(LogText(), ("| Fehler    | Fehler bei SendNachrichten: "));
+    EXPECT_HAS(LogText(), ("| FEHLER    | Fehler bei SendNachrichten: "));
     server.Start();
     Ctx.StopRequested = {};
     SendNachrichten(Ctx);
