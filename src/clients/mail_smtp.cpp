@@ -193,8 +193,12 @@ TSMTPSendResult TMailSMTP::Send(TMailMessage& message) {
     message.ExtraHeaders.SetValue("X-Mailer", MailAgent);
 
     TSMTPSendResult result;
+    refused_step_ = TSMTPSendStep::ssNone;
+    refused_.clear();
+    TSMTPSendStep step = TSMTPSendStep::ssMailFrom;
     try {
         SendCmd("MAIL FROM:<" + sender + ">", {250});
+        step = TSMTPSendStep::ssRcptTo;
         std::optional<EMailSMTPReplyError> last_refusal;
         std::size_t accepted = 0;
         for (const auto& recipient : recipients) {
@@ -203,16 +207,19 @@ TSMTPSendResult TMailSMTP::Send(TMailMessage& message) {
                 ++accepted;
             } catch (const EMailSMTPReplyError& refusal) {
                 result.Refused.push_back({recipient, last_reply_});
+                refused_.push_back({recipient, last_reply_});
                 last_refusal = refusal;
             }
         }
         if (accepted == 0 && last_refusal) throw *last_refusal;
+        step = TSMTPSendStep::ssData;
         SendCmd("DATA", {354});
         TConnectionSink sink(IO());
         TMailMessageWriter writer(sink, true);
         writer.SendMsg(message);
         SendCmd(".", {250});
     } catch (const EMailSMTPReplyError&) {
+        refused_step_ = step;
         // The server is still listening: leave it ready for the next message.
         try {
             SendCmd("RSET");

@@ -32,6 +32,9 @@ struct TSMTPRefusedRecipient {
     TMailReplySMTP Reply;
 };
 
+// The step of a transfer that the server refused.
+enum class TSMTPSendStep { ssNone, ssMailFrom, ssRcptTo, ssData };
+
 // What Send reports: the recipients the server refused (the message went to
 // all others).
 struct TSMTPSendResult {
@@ -62,6 +65,12 @@ public:
     std::vector<std::string> Capabilities;
 
     bool DidAuthenticate() const { return did_authenticate_; }
+    // After Send: the step whose reply the server refused (ssRcptTo when it
+    // refused every recipient; ssNone when nothing was refused or the
+    // failure was no reply), and every refused recipient, also when Send
+    // raised.
+    TSMTPSendStep RefusedStep() const { return refused_step_; }
+    const std::vector<TSMTPRefusedRecipient>& RefusedRecipients() const { return refused_; }
     const TMailReplySMTP& LastCmdResult() const { return last_reply_; }
 
     // As the base, and a TLS mode that starts TLS later (STARTTLS) also
@@ -112,6 +121,8 @@ private:
 
     bool did_authenticate_ = false;
     TMailReplySMTP last_reply_;
+    TSMTPSendStep refused_step_ = TSMTPSendStep::ssNone;
+    std::vector<TSMTPRefusedRecipient> refused_;
 };
 
 // A Message-ID for a journal message: "<" + a random part + "." +

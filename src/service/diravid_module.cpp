@@ -221,6 +221,21 @@ TMailEmpfangContext Tdiravid::MailEmpfangContext() {
     return ctx;
 }
 
+TMailVersandContext Tdiravid::MailVersandContext() {
+    return TMailVersandContext{*LogFileSys, *ini, database, clock_, [this]() { return StopRequested(); }};
+}
+
+void Tdiravid::UseMailVersandJobs() {
+    Jobs.SendNachrichten = [this]() {
+        TMailVersandContext ctx = MailVersandContext();
+        SendNachrichten(ctx);
+    };
+    Jobs.SendEmpfaengerNachrichten = [this]() {
+        TMailVersandContext ctx = MailVersandContext();
+        SendEmpfaengerNachrichten(ctx);
+    };
+}
+
 void Tdiravid::RunJob(const std::function<void()>& job) {
     if (job) job();
 }

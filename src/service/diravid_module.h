@@ -9,6 +9,7 @@
 
 #include "incoming/mail_empfang_context.h"
 #include "log/log_file.h"
+#include "outgoing/mail_versand.h"
 #include "platform/clock.h"
 #include "platform/file_lock.h"
 #include "platform/ini_file.h"
@@ -91,6 +92,11 @@ public:
     // The shared objects the incoming side works with; valid after a
     // successful start.
     TMailEmpfangContext MailEmpfangContext();
+    // The shared objects the outgoing side works with; valid after a
+    // successful start.
+    TMailVersandContext MailVersandContext();
+    // Sets the outgoing jobs of the cycle to the outbox scans.
+    void UseMailVersandJobs();
     const std::filesystem::path& Home() const { return home_; }
 
     std::unique_ptr<TLogFile> LogFileSys;

@@ -128,6 +128,7 @@ int DiravidMain(const std::vector<std::string>& args) {
     module.SetTermination(termination.get());
     TMailEingangJobs mailEingang(module);
     mailEingang.Install();
+    module.UseMailVersandJobs();
     if (!cl.ImportFiles.empty()) return ImportFiles(module, cl.ImportFiles, *termination);
     const int status = cl.Once ? RunOnce(module, *termination) : RunService(module, *termination);
     if (!module.StartError().empty()) {

@@ -1,0 +1,414 @@
+#include "outgoing/mail_versand.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <vector>
+
+#include "clients/mail_smtp.h"
+#include "db/db_query.h"
+#include "mail/mail_message.h"
+#include "net/mail_ssl_io_handler.h"
+#include "outgoing/journal_mail_text.h"
+#include "platform/attachment_path.h"
+
+namespace kdv {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kScanError = "Fehler bei SendNachrichten: ";
+constexpr const char* kAuthError = "Authentifizierung am Mailserver fehlgeschlagen: ";
+constexpr const char* kOutgoingOff =
+    "Kein SMTP-Server eingetragen ([SMTP] Host ist leer): der Mailversand ist abgeschaltet, neue Einträge werden "
+    "ohne Mail als erledigt markiert.";
+// The port the SMTP client uses when the settings name none.
+constexpr int kDefaultSmtpPort = 10;
+
+// IDs are spliced into statement texts, so anything but digits is refused
+// before it can reach the server.
+bool IsDecimalId(std::string_view id) {
+    if (id.empty()) return false;
+    for (const char c : id) {
+        if (c < '0' || c > '9') return false;
+    }
+    return true;
+}
+
+std::string SendErrorPrefix(const std::string& id) {
+    return "Fehler beim Senden der Nachricht als Mail (ID:" + id + "): ";
+}
+
+// "dd.mm.yyyy hh:nn:ss" as the database layer writes date-time values.
+std::optional<LocalTime> ParseDbDateTime(const std::string& text) {
+    int day = 0, month = 0, year = 0, hour = 0, minute = 0, second = 0;
+    char end = 0;
+    if (std::sscanf(text.c_str(), "%2d.%2d.%4d %2d:%2d:%2d%c", &day, &month, &year, &hour, &minute, &second,
+                    &end) != 6) {
+        return std::nullopt;
+    }
+    const std::chrono::year_month_day date{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
+                                           std::chrono::day{static_cast<unsigned>(day)}};
+    if (!date.ok()) return std::nullopt;
+    return std::chrono::local_days{date} + std::chrono::hours{hour} + std::chrono::minutes{minute} +
+           std::chrono::seconds{second};
+}
+
+// Joins the reply's lines for one log line.
+std::string ReplyText(const TMailReplySMTP& reply) {
+    std::string text = std::to_string(reply.Code);
+    for (const std::string& line : reply.Text) text += " " + line;
+    return text;
+}
+
+bool StopRequested(const TMailVersandContext& ctx) { return ctx.StopRequested && ctx.StopRequested(); }
+
+bool OutgoingOff(const TMailVersandContext& ctx) { return ctx.Ini.ReadString("SMTP", "Host", "").empty(); }
+
+void LogWaiting(TMailVersandContext& ctx, std::size_t waiting) {
+    ctx.Log.Add(3, "Mailserver nicht nutzbar: " + std::to_string(waiting) +
+                       " Einträge bleiben offen und werden im nächsten Abruf versendet.");
+}
+
+void LogStopped(TMailVersandContext& ctx, std::size_t waiting) {
+    ctx.Log.Add(5, "Beenden angefordert: " + std::to_string(waiting) +
+                       " Einträge bleiben offen und werden im nächsten Abruf versendet.");
+}
+
+// A row that is still not sendable a day after it was written is given up.
+TSendOutcome AgeRule(TMailVersandContext& ctx, const std::string& id, const std::string& addTime) {
+    const std::optional<LocalTime> written = ParseDbDateTime(addTime);
+    if (!written || ctx.Clock.Now() - *written < kGiveUpAfter) return TSendOutcome::soNotNow;
+    ctx.Log.Add(3, "Nachricht (ID:" + id + ") ist seit " + addTime +
+                       " nicht versendbar; nach 24 Stunden wird sie nicht mehr versucht.");
+    return TSendOutcome::soFailedForGood;
+}
+
+struct TLoadedRow {
+    TJournalRow Row;
+    std::string LageName;
+    std::vector<std::string> Pfade;
+};
+
+// The journal row, its incident's name and its attachment paths; nullopt
+// when the row does not exist. Database errors pass through.
+std::optional<TLoadedRow> LoadRow(TMailVersandContext& ctx, const std::string& id) {
+    TLoadedRow loaded;
+    TDbQuery query(ctx.Database);
+    query.Open("SELECT * FROM LF_NACHRICHTEN WHERE ID=" + id);
+    if (query.Eof()) return std::nullopt;
+    TJournalRow& row = loaded.Row;
+    row.Lage = query.FieldByName("LAGE").AsString();
+    row.Vorrang = query.FieldByName("VORRANG").AsString();
+    row.Von = query.FieldByName("VON").AsString();
+    row.An = query.FieldByName("AN").AsString();
+    row.Art = query.FieldByName("ART").AsString();
+    row.Betreff = query.FieldByName("BETREFF").AsString();
+    row.AddFunktion = query.FieldByName("ADD_FUNKTION").AsString();
+    row.AddUser = query.FieldByName("ADD_USER").AsString();
+    row.AddTime = query.FieldByName("ADD_TIME").AsString();
+    row.Inhalt = query.FieldByName("INHALT").AsString();
+    query.Close();
+
+    TDbQuery second(ctx.Database);
+    // A row without incident has no name to show; asking for one would be
+    // a statement the server refuses, row after row.
+    if (IsDecimalId(row.Lage)) {
+        second.Open("SELECT `NAME` FROM LF_LAGEN WHERE ID=" + row.Lage);
+        if (!second.Eof()) loaded.LageName = second.Fields(0).AsString();
+        second.Close();
+    }
+    second.Open("SELECT * FROM LF_NACHRICHTEN_ANLAGEN WHERE NACHRICHT=" + id);
+    while (!second.Eof()) {
+        loaded.Pfade.push_back(second.FieldByName("PFAD").AsString());
+        second.Next();
+    }
+    second.Close();
+    return loaded;
+}
+
+enum class TAttachmentCheck { acReady, acMissing, acFolderMissing, acUnreadable };
+
+// Whether the stored path's file can go with the mail. A missing file whose
+// folder root ([Pfade] Lokal) is missing too means the share is not there.
+TAttachmentCheck CheckAttachment(const TIniFile& ini, const std::string& pfad, fs::path& local, fs::path& root) {
+    local = LocalAttachmentPath(ini, pfad);
+    std::error_code ec;
+    if (fs::is_regular_file(local, ec)) {
+        std::ifstream probe(local, std::ios::binary);
+        return probe ? TAttachmentCheck::acReady : TAttachmentCheck::acUnreadable;
+    }
+    const std::string windowsPrefix = ini.ReadString("Pfade", "Windows", "");
+    const std::string localFolder = ini.ReadString("Pfade", "Lokal", "");
+    if (!localFolder.empty() && StoredPathHasPrefix(pfad, windowsPrefix)) {
+        root = LocalAttachmentPath(ini, windowsPrefix);
+        if (!fs::is_directory(root, ec)) return TAttachmentCheck::acFolderMissing;
+    }
+    return TAttachmentCheck::acMissing;
+}
+
+bool HasUsableAddress(const TMailEMailAddressList& list) {
+    for (std::size_t i = 0; i < list.Count(); ++i) {
+        if (list[i].Address.find_first_not_of(" \t") != std::string::npos) return true;
+    }
+    return false;
+}
+
+void LogRefused(TMailVersandContext& ctx, const std::string& id, const std::vector<TSMTPRefusedRecipient>& refused) {
+    for (const TSMTPRefusedRecipient& r : refused) {
+        ctx.Log.Add(3, "Empfänger " + r.Address + " für Nachricht (ID:" + id +
+                           ") vom Mailserver abgewiesen: " + ReplyText(r.Reply));
+    }
+}
+
+}  // namespace
+
+TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, const std::string& recipients) {
+    try {
+        ctx.Log.Add(7, "Versende Nachricht " + id + " an " + recipients);
+        if (!IsDecimalId(id)) {
+            ctx.Log.Add(3, std::string(kScanError) + "Ungültige Nachrichten-ID \"" + id + "\".");
+            return TSendOutcome::soFailedForGood;
+        }
+        std::optional<TLoadedRow> loaded;
+        try {
+            loaded = LoadRow(ctx, id);
+        } catch (const std::exception& e) {
+            ctx.Log.Add(3, std::string(kScanError) + e.what());
+            return TSendOutcome::soServerUnusable;
+        }
+        if (!loaded) {
+            ctx.Log.Add(3, std::string(kScanError) + "Nachricht " + id + " existiert nicht (mehr).");
+            return TSendOutcome::soFailedForGood;
+        }
+        const TJournalRow& row = loaded->Row;
+        TIniFile& ini = ctx.Ini;
+
+        TMailMessage message;
+        const std::string mailAdresse = ini.ReadString("SMTP", "MailAdresse", "");
+        message.From().Address = mailAdresse;
+        message.ReplyTo.SetEMailAddresses(mailAdresse);
+        message.Recipients.SetEMailAddresses(recipients);
+        message.Subject = JournalSubject(ini.ReadString("SMTP", "BetreffPrefix", ""), row);
+        message.SetEncoding(TMailEncoding::meMIME);
+        message.MsgId = NewJournalMessageId(id, mailAdresse);
+
+        std::vector<std::string> lines = BodyLines(JournalBodyText(row, loaded->LageName));
+        const std::string charset = BodyCharset(lines);
+        TMailText& text = message.MessageParts.AddText(std::move(lines));
+        text.SetContentType("text/plain; charset=" + charset);
+        text.SetContentTransfer("quoted-printable");
+
+        if (loaded->Pfade.empty()) ctx.Log.Add(5, "Zur Nachricht " + id + " wurden keine Anhänge gefunden.");
+        for (const std::string& pfad : loaded->Pfade) {
+            ctx.Log.Add(5, "Datei \"" + pfad + "\" als Anhang ergänzen.");
+            fs::path local;
+            fs::path root;
+            switch (CheckAttachment(ini, pfad, local, root)) {
+                case TAttachmentCheck::acReady:
+                    message.MessageParts.AddAttachmentFile(local);
+                    break;
+                case TAttachmentCheck::acMissing:
+                    ctx.Log.Add(3, "Datei \"" + pfad + "\" nicht gefunden.");
+                    break;
+                case TAttachmentCheck::acFolderMissing:
+                    ctx.Log.Add(3, "Anhangordner " + root.string() + " ist nicht erreichbar (Datei \"" + pfad + "\").");
+                    return TSendOutcome::soServerUnusable;
+                case TAttachmentCheck::acUnreadable:
+                    ctx.Log.Add(3, "Datei \"" + pfad + "\" kann nicht gelesen werden.");
+                    return AgeRule(ctx, id, row.AddTime);
+            }
+        }
+
+        if (!HasUsableAddress(message.Recipients)) {
+            ctx.Log.Add(3, SendErrorPrefix(id) + "Keine gültige Empfängeradresse in \"" + recipients + "\".");
+            return TSendOutcome::soFailedForGood;
+        }
+
+        // Declared before the client, which must not outlive its transport.
+        TMailSSLIOHandlerSocketOpenSSL io;
+        io.SSLOptions.SetMethod(TMailSSLVersion::sslvTLSv1_2);
+        io.SSLOptions.SetSSLVersions({TMailSSLVersion::sslvTLSv1_2});
+        io.SSLOptions.Mode = TMailSSLMode::sslmClient;
+        ApplyCertificateSettings(io.SSLOptions, ini);
+        TMailSMTP smtp;
+        smtp.SetIOHandler(&io);
+        smtp.SetUseTLS(ini.ReadBool("StartTLS", "Aktiv", false) ? TUseTLS::utUseExplicitTLS
+                                                                 : TUseTLS::utUseRequireTLS);
+        const int port = ini.ReadInteger("SMTP", "Port", kDefaultSmtpPort);
+        smtp.Port = static_cast<std::uint16_t>(port);
+        smtp.Host = ini.ReadString("SMTP", "Host", "");
+        smtp.Username = ini.ReadString("SMTP", "Username", "");
+        smtp.Password = ini.ReadString("SMTP", "Passwort", "");
+        smtp.HeloName = ini.ReadString("SMTP", "HeloName", "");
+        const int timeLimit = ConnectionTimeLimitMs(ini);
+        smtp.ConnectTimeout = timeLimit;
+        smtp.ReadTimeout = timeLimit;
+
+        try {
+            smtp.Connect();
+            smtp.Authenticate();
+        } catch (const std::exception& e) {
+            ctx.Log.Add(3, std::string(kAuthError) + e.what());
+            return TSendOutcome::soServerUnusable;
+        }
+
+        try {
+            const TSMTPSendResult result = smtp.Send(message);
+            LogRefused(ctx, id, result.Refused);
+        } catch (const std::exception& e) {
+            ctx.Log.Add(3, SendErrorPrefix(id) + e.what());
+            LogRefused(ctx, id, smtp.RefusedRecipients());
+            const TSendOutcome outcome = ClassifySendFailure(e, smtp.RefusedStep(), smtp.RefusedRecipients());
+            return outcome == TSendOutcome::soNotNow ? AgeRule(ctx, id, row.AddTime) : outcome;
+        }
+        ctx.Log.Add(6, "Nachricht (ID:" + id + ") per Mail an " + recipients + " versendet!");
+        return TSendOutcome::soSent;
+    } catch (const std::exception& e) {
+        try {
+            ctx.Log.Add(3, std::string(kScanError) + e.what());
+        } catch (...) {
+        }
+        return TSendOutcome::soServerUnusable;
+    }
+}
+
+void SendNachrichten(TMailVersandContext& ctx) {
+    try {
+        ctx.Log.Add(7, "Prüfe auf neue Einträge...");
+        const bool neueMail = ctx.Ini.ReadBool("Mail", "NeueMail", false);
+        // Rows without ADD_USER are mailed like all others.
+        const std::string filter = neueMail ? "" : " AND (ADD_USER IS NULL OR ADD_USER<>'DiraVid')";
+        std::vector<std::string> ids;
+        {
+            TDbQuery query(ctx.Database);
+            query.Open("SELECT ID FROM LF_NACHRICHTEN WHERE DIRAVID_STATUS IS NULL " + filter + " ORDER BY ID");
+            while (!query.Eof()) {
+                ids.push_back(query.Fields(0).AsString());
+                query.Next();
+            }
+        }
+        if (!ids.empty()) {
+            ctx.Log.Add(7, std::to_string(ids.size()) + " neue Nachrichten zu versenden.");
+            const std::string& highest = ids.back();
+            TDbQuery update(ctx.Database);
+            if (OutgoingOff(ctx)) {
+                update.ExecSQL("UPDATE LF_NACHRICHTEN SET DIRAVID_STATUS=1 WHERE ID<=" + highest +
+                               " AND DIRAVID_STATUS IS NULL");
+            } else {
+                std::size_t waiting = 0;
+                for (std::size_t i = 0; i < ids.size(); ++i) {
+                    if (StopRequested(ctx)) {
+                        LogStopped(ctx, waiting + ids.size() - i);
+                        break;
+                    }
+                    const std::string& id = ids[i];
+                    ctx.Log.Add(7, "Sende Nachricht.");
+                    const std::string an = ctx.Ini.ReadString("Mail", "An", "");
+                    const TSendOutcome outcome = SendNachricht(ctx, id, an);
+                    if (outcome == TSendOutcome::soServerUnusable) {
+                        LogWaiting(ctx, waiting + ids.size() - i);
+                        break;
+                    }
+                    if (outcome == TSendOutcome::soNotNow) {
+                        ++waiting;
+                    } else if (outcome == TSendOutcome::soSent) {
+                        update.ExecSQL("UPDATE LF_NACHRICHTEN SET DIRAVID_STATUS=1 WHERE ID=" + id);
+                    } else {
+                        update.ExecSQL("UPDATE LF_NACHRICHTEN SET DIRAVID_STATUS=" + std::to_string(kStatusFailed) +
+                                       " WHERE ID=" + id);
+                        ctx.Log.Add(3, "Nachricht (ID:" + id +
+                                           ") wird nicht versendet und ist als fehlgeschlagen markiert "
+                                           "(DIRAVID_STATUS=2).");
+                    }
+                }
+                // The entries the service filed itself are not mailed; they
+                // are passed over up to the highest ID read.
+                if (!neueMail) {
+                    update.ExecSQL("UPDATE LF_NACHRICHTEN SET DIRAVID_STATUS=1 WHERE ID<=" + highest +
+                                   " AND DIRAVID_STATUS IS NULL AND ADD_USER='DiraVid'");
+                }
+            }
+        }
+        ctx.Log.Add(7, "Prüfung auf neue Einträge abgeschlossen.");
+    } catch (const std::exception& e) {
+        try {
+            ctx.Log.Add(3, std::string(kScanError) + e.what());
+        } catch (...) {
+        }
+    }
+}
+
+void SendEmpfaengerNachrichten(TMailVersandContext& ctx) {
+    try {
+        const bool off = OutgoingOff(ctx);
+        if (off) ctx.Log.Add(5, kOutgoingOff);
+        struct TDelivery {
+            std::string Nachricht;
+            std::string Empfaenger;
+            std::string Id;
+        };
+        std::vector<TDelivery> rows;
+        {
+            TDbQuery query(ctx.Database);
+            query.Open(
+                "SELECT NACHRICHT,EMPFAENGER,ID FROM LF_NACHRICHTEN_EMPF WHERE DIRAVID_STATUS IS NULL AND "
+                "EMPFAENGER LIKE '%@%' ORDER BY ID");
+            while (!query.Eof()) {
+                rows.push_back({query.Fields(0).AsString(), query.Fields(1).AsString(), query.Fields(2).AsString()});
+                query.Next();
+            }
+        }
+        if (rows.empty()) return;
+        ctx.Log.Add(7, std::to_string(rows.size()) + " neue Nachrichten zu versenden.");
+        TDbQuery update(ctx.Database);
+        if (off) {
+            update.ExecSQL(
+                "UPDATE LF_NACHRICHTEN_EMPF SET "
+                "DIRAVID_STATUS=1,STATUS='Erledigt',ERLEDIGT_TIME=current_timestamp,ERLEDIGT_USER='DiraVid' WHERE "
+                "id <= " +
+                rows.back().Id + " AND DIRAVID_STATUS IS NULL AND EMPFAENGER LIKE '%@%'");
+            return;
+        }
+        std::size_t waiting = 0;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (StopRequested(ctx)) {
+                LogStopped(ctx, waiting + rows.size() - i);
+                break;
+            }
+            const TDelivery& row = rows[i];
+            ctx.Log.Add(7, "Sende Nachricht.");
+            const TSendOutcome outcome = SendNachricht(ctx, row.Nachricht, row.Empfaenger);
+            ctx.Log.Add(7, "Info: " + row.Nachricht + " | " + row.Empfaenger + " | " + row.Id);
+            if (outcome == TSendOutcome::soServerUnusable) {
+                LogWaiting(ctx, waiting + rows.size() - i);
+                break;
+            }
+            if (outcome == TSendOutcome::soNotNow) {
+                ++waiting;
+            } else if (outcome == TSendOutcome::soSent) {
+                update.ExecSQL(
+                    "UPDATE LF_NACHRICHTEN_EMPF SET "
+                    "DIRAVID_STATUS=1,STATUS='Erledigt',ERLEDIGT_TIME=current_timestamp,ERLEDIGT_USER='DiraVid' "
+                    "WHERE ID=" +
+                    row.Id);
+            } else {
+                // STATUS stays, so the application still shows the delivery as not done.
+                update.ExecSQL("UPDATE LF_NACHRICHTEN_EMPF SET DIRAVID_STATUS=" + std::to_string(kStatusFailed) +
+                               " WHERE ID=" + row.Id);
+                ctx.Log.Add(3, "Zustellung " + row.Id + " der Nachricht (ID:" + row.Nachricht + ") an " +
+                                   row.Empfaenger + " wird nicht versendet und ist als fehlgeschlagen markiert "
+                                                    "(DIRAVID_STATUS=2).");
+            }
+        }
+    } catch (const std::exception& e) {
+        try {
+            ctx.Log.Add(3, std::string(kScanError) + e.what());
+        } catch (...) {
+        }
+    }
+}
+
+}  // namespace kdv

@@ -1,0 +1,47 @@
+#pragma once
+// The outgoing side: the scans for journal rows the service has not handled
+// yet, and the mail that carries one journal message. Every row is marked by
+// its ID as soon as its outcome is final, so an outage or a crash in the
+// middle of a scan neither loses a row nor mails more than the one in hand.
+#include <functional>
+#include <string>
+
+#include "db/db_connection.h"
+#include "log/log_file.h"
+#include "outgoing/send_outcome.h"
+#include "platform/clock.h"
+#include "platform/ini_file.h"
+
+namespace kdv {
+
+// What the outgoing side needs from the service: the long-lived objects it
+// owns, handed down so this layer never reaches up.
+struct TMailVersandContext {
+    TLogFile& Log;
+    TIniFile& Ini;
+    TDbConnection& Database;
+    // Local time, for the age of a row that cannot be sent.
+    IClock& Clock;
+    // True once the process is asked to end; checked between rows. May be empty.
+    std::function<bool()> StopRequested;
+};
+
+// DIRAVID_STATUS of a row whose mail will never go out; 1 keeps meaning
+// "handled".
+inline constexpr int kStatusFailed = 2;
+// A row that could not be sent for this long after its ADD_TIME is given up.
+inline constexpr std::chrono::hours kGiveUpAfter{24};
+
+// Mails journal message `id` (decimal text) to the recipient list text, in a
+// session of its own, and logs everything. Lets no error escape; the result
+// tells the scan what to do with the row.
+TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, const std::string& recipients);
+
+// Mails every pending journal message to [Mail] An. Lets no error escape.
+void SendNachrichten(TMailVersandContext& ctx);
+
+// Mails every pending delivery row whose EMPFAENGER holds "@" to that
+// recipient. Lets no error escape.
+void SendEmpfaengerNachrichten(TMailVersandContext& ctx);
+
+}  // namespace kdv

@@ -1,0 +1,341 @@
+// The outgoing side against the sandbox's MariaDB, Postfix and Dovecot:
+// journal rows and deliveries are mailed, read back from the mailbox with
+// the project's reader, and every row's mark follows its outcome.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "outgoing/outgoing_test_fixture.h"
+
+namespace kdv::outgoing_test {
+namespace {
+
+// The text holds (or lacks) the part; the text is shown when it does not.
+#define EXPECT_HAS(text, part) EXPECT_NE(std::string(text).find(part), std::string::npos) << (text)
+#define EXPECT_LACKS(text, part) EXPECT_EQ(std::string(text).find(part), std::string::npos) << (text)
+
+constexpr const char* kIntro =
+    "In der Lage \"Hochwasser Süd\" wurde von S3 (Meier) um 29.01.2024 14:05:09 folgender Eintrag hinzugefügt: ";
+
+// The text part of a parsed mail and its attachments.
+struct TReadBack {
+    std::string Subject;
+    std::string MsgId;
+    std::string CharSet;
+    std::vector<std::string> Body;
+    std::vector<std::pair<std::string, std::string>> Attachments;  // name, bytes
+};
+
+TReadBack ReadBack(const std::string& raw) {
+    std::unique_ptr<TMailMessage> message = ParseMail(raw);
+    TReadBack r;
+    r.Subject = message->Subject;
+    r.MsgId = message->MsgId;
+    for (std::size_t i = 0; i < message->MessageParts.Count(); ++i) {
+        TMailMessagePart& part = message->MessageParts[i];
+        if (part.PartType() == TMailPartType::mptText) {
+            r.CharSet = part.CharSet;
+            r.Body = static_cast<TMailText&>(part).Body;
+        } else {
+            std::ostringstream bytes;
+            static_cast<TMailAttachment&>(part).SaveToStream(bytes);
+            r.Attachments.emplace_back(part.FileName, bytes.str());
+        }
+    }
+    // A mail of one text part carries it as the message's own body.
+    if (r.Body.empty() && r.CharSet.empty()) {
+        r.Body = message->Body;
+        r.CharSet = message->CharSet;
+    }
+    return r;
+}
+
+struct TMailedCase {
+    const char* name;
+    std::string columns;
+    std::string values;
+    std::vector<std::string> pfade;    // attachment rows, as stored
+    std::vector<std::string> present;  // files made under Home/anlagen (relative), content = name
+    std::string subject;
+    std::vector<std::string> bodyAfterIntro;  // lines after the intro line and its empty line
+    std::string charset;
+    std::vector<std::string> attachmentNames;
+    std::string logged;  // a further line the log must hold
+};
+
+class MailedRowTest : public OutgoingTest, public ::testing::WithParamInterface<TMailedCase> {};
+
+TEST_P(MailedRowTest, ArrivesAsBuilt) {
+    const TMailedCase& c = GetParam();
+    Journal(1, c.columns, c.values);
+    for (const std::string& pfad : c.pfade) {
+        Db->Sql("INSERT INTO LF_NACHRICHTEN_ANLAGEN (LAGE, NACHRICHT, PFAD, FILENAME) VALUES (3, 1, '" + pfad +
+                "', 'x');");
+    }
+    for (const std::string& file : c.present) WriteFile(Attachments() / file, "Inhalt von " + file + "\x01\xFF");
+
+    SendNachrichten(Ctx);
+
+    const std::vector<std::string> mails = Box->Mails(1);
+    ASSERT_EQ(mails.size(), 1u);
+    const TReadBack r = ReadBack(mails[0]);
+    EXPECT_EQ(r.Subject, c.subject);
+    std::vector<std::string> body = {kIntro, ""};
+    body.insert(body.end(), c.bodyAfterIntro.begin(), c.bodyAfterIntro.end());
+    EXPECT_EQ(r.Body, body);
+    EXPECT_EQ(r.CharSet, c.charset);
+    EXPECT_HAS(r.MsgId, (".1@localhost>"));
+    std::vector<std::string> names;
+    for (const auto& [name, bytes] : r.Attachments) {
+        names.push_back(name);
+        EXPECT_EQ(bytes, "Inhalt von 3/1/" + name + "\x01\xFF");
+    }
+    EXPECT_EQ(names, c.attachmentNames);
+    const std::string log = LogText();
+    EXPECT_HAS(log, ("| Info      | Nachricht (ID:1) per Mail an " + Box->Address() + " versendet!"));
+    if (!c.logged.empty()) {
+        EXPECT_HAS(log, c.logged);
+    }
+    EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\t1"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, MailedRowTest,
+    ::testing::Values(
+        TMailedCase{"Priority", "BETREFF,INHALT,VORRANG", "'Pegel','Text','S'", {}, {}, "Pegel (#3)",
+                    {"Pegel  -  Vorrang: SOFORT:", "Text"}, "iso-8859-1", {},
+                    "| Hinweis   | Zur Nachricht 1 wurden keine Anhänge gefunden."},
+        TMailedCase{"LowerCasePriorityIsNone", "BETREFF,INHALT,VORRANG", "'Pegel','Text','b'", {}, {}, "Pegel (#3)",
+                    {"Pegel:", "Text"}, "iso-8859-1", {}, ""},
+        TMailedCase{"CommunicationPath", "BETREFF,INHALT,VON,AN,ART", "'Lage','Text','Leitstelle','Stab','Funk'",
+                    {}, {}, "Lage (#3)",
+                    {"Lage:", "", "Kommunikationsweg: Von: Leitstelle  An: Stab  Weg: Funk", "", "Text"},
+                    "iso-8859-1", {}, ""},
+        TMailedCase{"OnlyArt", "BETREFF,INHALT,ART", "'Lage','Text','Fax'", {}, {}, "Lage (#3)",
+                    {"Lage:", "", "Kommunikationsweg:   Weg: Fax", "", "Text"}, "iso-8859-1", {}, ""},
+        TMailedCase{"EuroAndPolishName", "BETREFF,INHALT", "'Kosten','5 € für Łukasz Dvořák'", {}, {},
+                    "Kosten (#3)", {"Kosten:", "5 € für Łukasz Dvořák"}, "UTF-8", {}, ""},
+        TMailedCase{"UmlautsStayLatin1", "BETREFF,INHALT", "'Straße','Äcker überflutet'", {}, {}, "Straße (#3)",
+                    {"Straße:", "Äcker überflutet"}, "iso-8859-1", {}, ""},
+        TMailedCase{"DotLinesAndLineFeedsOnly", "BETREFF,INHALT", "'Punkt','a\\n.\\n.b\\nende'", {}, {},
+                    "Punkt (#3)", {"Punkt:", "a", ".", ".b", "ende"}, "iso-8859-1", {}, ""},
+        TMailedCase{"TwoAttachmentsOneMissing", "BETREFF,INHALT", "'Plan','Anbei'",
+                    {"D:\\\\Anlagen\\\\3\\\\1\\\\Plan.pdf", "D:\\\\Anlagen\\\\3\\\\1\\\\Fehlt.txt"}, {"3/1/Plan.pdf"},
+                    "Plan (#3)", {"Plan:", "Anbei"}, "iso-8859-1", {"Plan.pdf"},
+                    "| FEHLER    | Datei \"D:\\Anlagen\\3\\1\\Fehlt.txt\" nicht gefunden."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// [Mail] NeueMail: the service's own entries are mailed only when set; left
+// out, they are passed over up to the highest ID read. Rows without
+// ADD_USER are mailed in both cases.
+struct TNeueMailCase {
+    const char* name;
+    bool neueMail;
+    std::vector<std::string> subjects;
+    std::vector<std::string> status;
+};
+
+class NeueMailTest : public OutgoingTest, public ::testing::WithParamInterface<TNeueMailCase> {};
+
+TEST_P(NeueMailTest, DecidesWhichEntriesGo) {
+    Ini.WriteString("Mail", "NeueMail", GetParam().neueMail ? "1" : "0");
+    Db->Sql(
+        "INSERT INTO LF_NACHRICHTEN (ID, LAGE, ADD_USER, BETREFF) VALUES (1, 3, 'Meier', 'eins'), "
+        "(2, 3, 'DiraVid', 'zwei'), (3, 3, NULL, 'drei'), (4, 3, 'DiraVid', 'vier');");
+    SendNachrichten(Ctx);
+    EXPECT_EQ(Subjects(GetParam().subjects.size()), GetParam().subjects);
+    EXPECT_EQ(Status("LF_NACHRICHTEN"), GetParam().status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, NeueMailTest,
+    ::testing::Values(TNeueMailCase{"Off", false, {"drei (#3)", "eins (#3)"}, {"1\t1", "2\t1", "3\t1", "4\tNULL"}},
+                      TNeueMailCase{"On", true,
+                                    {"drei (#3)", "eins (#3)", "vier (#3)", "zwei (#3)"},
+                                    {"1\t1", "2\t1", "3\t1", "4\t1"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(OutgoingTest, DeliveriesWithAnAddressAreMailedOneEach) {
+    Db->Sql("INSERT INTO LF_NACHRICHTEN (ID, LAGE, ADD_USER, BETREFF, DIRAVID_STATUS) VALUES (1, 3, 'Meier', 'eins', 1);");
+    Delivery(1, 1, Box->Address());
+    Delivery(2, 1, "Herr Meier");
+    Delivery(3, 1, Box->Address());
+    SendEmpfaengerNachrichten(Ctx);
+    EXPECT_EQ(Subjects(2), (std::vector<std::string>{"eins (#3)", "eins (#3)"}));
+    EXPECT_EQ(Db->Rows("SELECT ID, DIRAVID_STATUS, `STATUS`, ERLEDIGT_USER FROM LF_NACHRICHTEN_EMPF ORDER BY ID"),
+              (std::vector<std::string>{"1\t1\tErledigt\tDiraVid", "2\tNULL\tUngelesen\tNULL",
+                                        "3\t1\tErledigt\tDiraVid"}));
+    EXPECT_HAS(LogText(), ("| Info: 1 | " + Box->Address() + " | 3"));
+}
+
+TEST_F(OutgoingTest, OnlyRecipientRefusedForGoodMarksTheRowFailedAndTheNextStillGo) {
+    Db->Sql("INSERT INTO LF_NACHRICHTEN (ID, LAGE, ADD_USER, BETREFF, DIRAVID_STATUS) VALUES (1, 3, 'Meier', 'eins', 1);");
+    Delivery(1, 1, "x@-bad-.localhost");
+    Delivery(2, 1, Box->Address());
+    SendEmpfaengerNachrichten(Ctx);
+    EXPECT_EQ(Subjects(1), (std::vector<std::string>{"eins (#3)"}));
+    EXPECT_EQ(Db->Rows("SELECT ID, DIRAVID_STATUS, `STATUS` FROM LF_NACHRICHTEN_EMPF ORDER BY ID"),
+              (std::vector<std::string>{"1\t2\tUngelesen", "2\t1\tErledigt"}));
+    const std::string log = LogText();
+    EXPECT_HAS(log, ("| FEHLER    | Fehler beim Senden der Nachricht als Mail (ID:1): "));
+    EXPECT_HAS(log, ("(DIRAVID_STATUS=2)"));
+}
+
+TEST_F(OutgoingTest, ARefusedRecipientInTheListLeavesTheOthersTheirMail) {
+    Ini.WriteString("Mail", "An", Box->Address() + ", x@-bad-.localhost");
+    Journal(1, "BETREFF", "'eins'");
+    SendNachrichten(Ctx);
+    EXPECT_EQ(Subjects(1), (std::vector<std::string>{"eins (#3)"}));
+    EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\t1"}));
+    EXPECT_HAS(LogText(), ("| FEHLER    | Empfänger x@-bad-.localhost für Nachricht (ID:1) vom Mailserver "
+                                     "abgewiesen: 501"));
+}
+
+TEST_F(OutgoingTest, EmptyRecipientListFailsTheRowForGood) {
+    Ini.WriteString("Mail", "An", "");
+    Journal(1, "BETREFF", "'eins'");
+    SendNachrichten(Ctx);
+    EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\t2"}));
+    EXPECT_HAS(LogText(), ("Fehler beim Senden der Nachricht als Mail (ID:1): Keine gültige Empfängeradresse"));
+}
+
+TEST_F(OutgoingTest, MissingJournalRowFailsItsDeliveryForGood) {
+    Delivery(1, 99, Box->Address());
+    SendEmpfaengerNachrichten(Ctx);
+    EXPECT_EQ(Db->Rows("SELECT ID, DIRAVID_STATUS, `STATUS` FROM LF_NACHRICHTEN_EMPF"),
+              (std::vector<std::string>{"1\t2\tUngelesen"}));
+    EXPECT_HAS(LogText(), ("Fehler bei SendNachrichten: Nachricht 99 existiert nicht"));
+}
+
+// Faults of the server or its settings keep every row pending, with one
+// line that counts them.
+struct TUnusableCase {
+    const char* name;
+    std::function<void(OutgoingTest&, TIniFile&)> setUp;
+    std::string logged;
+};
+
+class ServerUnusableTest : public OutgoingTest, public ::testing::WithParamInterface<TUnusableCase> {};
+
+TEST_P(ServerUnusableTest, KeepsEveryRowPending) {
+    GetParam().setUp(*this, Ini);
+    Journal(1, "BETREFF", "'eins'");
+    Journal(2, "BETREFF", "'zwei'");
+    SendNachrichten(Ctx);
+    EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\tNULL", "2\tNULL"}));
+    const std::string log = LogText();
+    EXPECT_HAS(log, (GetParam().logged));
+    EXPECT_HAS(log, ("| FEHLER    | Mailserver nicht nutzbar: 2 Einträge bleiben offen"));
+    EXPECT_LACKS(log, "Versende Nachricht 2");
+    EXPECT_TRUE(Box->Uids().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, ServerUnusableTest,
+    ::testing::Values(
+        TUnusableCase{"WrongCredentials", [](OutgoingTest&, TIniFile& ini) { ini.WriteString("SMTP", "Passwort", "falsch"); },
+                      "| FEHLER    | Authentifizierung am Mailserver fehlgeschlagen: "},
+        TUnusableCase{"StartTlsRequiredButNotOffered",
+                      [](OutgoingTest&, TIniFile& ini) {
+                          ini.WriteString("SMTP", "Port", Env("DIRAVID_SMTP_NOTLS_PORT"));
+                          ini.WriteString("StartTLS", "Aktiv", "0");
+                      },
+                      "| FEHLER    | Authentifizierung am Mailserver fehlgeschlagen: SSL ist auf diesem Server nicht "
+                      "verfügbar."},
+        TUnusableCase{"NothingListening", [](OutgoingTest&, TIniFile& ini) { ini.WriteString("SMTP", "Port", "1"); },
+                      "| FEHLER    | Authentifizierung am Mailserver fehlgeschlagen: "},
+        TUnusableCase{"AttachmentFolderMissing",
+                      [](OutgoingTest& t, TIniFile& ini) {
+                          ini.WriteString("Pfade", "Lokal", (t.Attachments() / "nicht-eingehaengt").string());
+                          t.Db->Sql("INSERT INTO LF_NACHRICHTEN_ANLAGEN (LAGE, NACHRICHT, PFAD) VALUES "
+                                    "(3, 1, 'D:\\\\Anlagen\\\\3\\\\1\\\\Plan.pdf');");
+                      },
+                      "| FEHLER    | Anhangordner "}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(OutgoingTest, RowsKeptByAnOutageAreMailedOnceWhenTheServerIsBack) {
+    Ini.WriteString("SMTP", "Port", "1");
+    Journal(1, "BETREFF", "'eins'");
+    Journal(2, "BETREFF", "'zwei'");
+    Db->Sql("INSERT INTO LF_NACHRICHTEN_EMPF (ID, LAGE, NACHRICHT, EMPFAENGER) VALUES (1, 3, 1, '" + Box->Address() +
+            "');");
+    SendNachrichten(Ctx);
+    SendEmpfaengerNachrichten(Ctx);
+    EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\tNULL", "2\tNULL"}));
+    EXPECT_EQ(Status("LF_NACHRICHTEN_EMPF"), (std::vector<std::string>{"1\tNULL"}));
+
+    Ini.WriteString("SMTP", "Port", Env("DIRAVID_SMTP_PORT"));
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        SendNachrichten(Ctx);
+        SendEmpfaengerNachrichten(Ctx);
+    }
+    EXPECT_EQ(Subjects(3), (std::vector<std::string>{"eins (#3)", "eins (#3)", "zwei (#3)"}));
+    EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\t1", "2\t1"}));
+    EXPECT_EQ(Status("LF_NACHRICHTEN_EMPF"), (std::vector<std::string>{"1\t1"}));
+}
+
+TEST_F(OutgoingTest, ARowCommittedLateWithALowerIdGoesInTheNextCycle) {
+    Journal(10, "BETREFF", "'zehn'");
+    SendNachrichten(Ctx);
+    Journal(5, "BETREFF", "'fuenf'");
+    SendNachrichten(Ctx);
+    EXPECT_EQ(Subjects(2), (std::vector<std::string>{"fuenf (#3)", "zehn (#3)"}));
+    EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"5\t1", "10\t1"}));
+}
+
+TEST_F(OutgoingTest, EmptyHostSwitchesMailingOffAndMarksTheRows) {
+    Ini.WriteString("SMTP", "Host", "");
+    Journal(1, "BETREFF", "'eins'");
+    Delivery(1, 1, Box->Address());
+    SendNachrichten(Ctx);
+    SendEmpfaengerNachrichten(Ctx);
+    EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\t1"}));
+    EXPECT_EQ(Db->Rows("SELECT ID, DIRAVID_STATUS, `STATUS` FROM LF_NACHRICHTEN_EMPF"),
+              (std::vector<std::string>{"1\t1\tErledigt"}));
+    const std::string log = LogText();
+    EXPECT_HAS(log, ("| Hinweis   | Kein SMTP-Server eingetragen"));
+    EXPECT_LACKS(log, "Versende Nachricht");
+    EXPECT_TRUE(Box->Uids().empty());
+}
+
+TEST_F(OutgoingTest, NoPendingRowsLogsOnlyTheScanLines) {
+    SendNachrichten(Ctx);
+    SendEmpfaengerNachrichten(Ctx);
+    const std::string log = LogText();
+    EXPECT_HAS(log, ("| Debug     | Prüfe auf neue Einträge..."));
+    EXPECT_HAS(log, ("| Debug     | Prüfung auf neue Einträge abgeschlossen."));
+    EXPECT_LACKS(log, "neue Nachrichten zu versenden");
+}
+
+TEST_F(OutgoingTest, AStopRequestLeavesTheRemainingRowsPending) {
+    Journal(1, "BETREFF", "'eins'");
+    Journal(2, "BETREFF", "'zwei'");
+    int asked = 0;
+    Ctx.StopRequested = [&] { return ++asked > 1; };
+    SendNachrichten(Ctx);
+    EXPECT_EQ(Subjects(1), (std::vector<std::string>{"eins (#3)"}));
+    EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\t1", "2\tNULL"}));
+}
+
+// The database stopped in the middle of a scan: the rows mailed before are
+// marked, and after the server is back the others go exactly once.
+TEST_F(OutgoingTest, DatabaseStoppedMidScanMailsNothingTwice) {
+    test::TPrivateDbServer server;
+    OpenDatabase(&server.Info());
+    for (int id = 1; id <= 3; ++id) Journal(id, "BETREFF", "'n" + std::to_string(id) + "'");
+    int asked = 0;
+    Ctx.StopRequested = [&] {
+        if (++asked == 2) server.Stop();
+        return false;
+    };
+    SendNachrichten(Ctx);
+    EXPECT_HAS(LogText(), ("| FEHLER    | Fehler bei SendNachrichten: "));
+    server.Start();
+    Ctx.StopRequested = {};
+    SendNachrichten(Ctx);
+    EXPECT_EQ(Subjects(3), (std::vector<std::string>{"n1 (#3)", "n2 (#3)", "n3 (#3)"}));
+    EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\t1", "2\t1", "3\t1"}));
+}
+
+}  // namespace
+}  // namespace kdv::outgoing_test
