@@ -14,6 +14,10 @@ TMailLines::const_iterator& TMailLines::const_iterator::operator++() {
     return *this;
 }
 
+TMailLines::TMailLines(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) push_back(line);
+}
+
 TMailLines::TMailLines(std::initializer_list<std::string_view> lines) {
     for (std::string_view line : lines) push_back(line);
 }

@@ -40,6 +40,10 @@ public:
 
     TMailLines() = default;
     TMailLines(std::initializer_list<std::string_view> lines);
+    // For callers that build or compare a text as a list of lines (small
+    // texts: the list costs an object per line).
+    TMailLines(const std::vector<std::string>& lines);
+    operator std::vector<std::string>() const { return {begin(), end()}; }
     TMailLines& operator=(std::initializer_list<std::string_view> lines);
 
     // Lines of a text that breaks them with CR LF, LF or CR; a break at the

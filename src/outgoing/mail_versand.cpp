@@ -197,7 +197,9 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
 
         std::vector<std::string> lines = BodyLines(JournalBodyText(row, loaded->LageName));
         const std::string charset = BodyCharset(lines);
-        TMailText& text = message.MessageParts.AddText(std::move(lines));
+        TMailLines body;
+        for (const std::string& line : lines) body.push_back(line);
+        TMailText& text = message.MessageParts.AddText(std::move(body));
         text.SetContentType("text/plain; charset=" + charset);
         text.SetContentTransfer("quoted-printable");
 
