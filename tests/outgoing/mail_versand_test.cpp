@@ -36,6 +36,9 @@ TReadBack ReadBack(const std::string& raw) {
         if (part.PartType() == TMailPartType::mptText) {
             r.CharSet = part.CharSet;
             r.Body = static_cast<TMailText&>(part).Body;
+            // The reader keeps the line break in front of the next boundary
+            // as one more empty line of a text part; it is not part of the text.
+            if (!r.Body.empty() && r.Body.back().empty()) r.Body.pop_back();
         } else {
             std::ostringstream bytes;
             static_cast<TMailAttachment&>(part).SaveToStream(bytes);
