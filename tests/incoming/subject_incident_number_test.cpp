@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/case_name.h"
+
 namespace kdv {
 namespace {
 
@@ -24,7 +26,10 @@ INSTANTIATE_TEST_SUITE_P(
                       SubjectCase{"##9", "9"},
                       SubjectCase{"#0042", "0042"},               // taken as written
                       SubjectCase{"Lage #\xD9\xA3", ""},          // Arabic-Indic digit is no \d
-                      SubjectCase{"", ""}));
+                      SubjectCase{"", ""}),
+    [](const ::testing::TestParamInfo<SubjectCase>& info) {
+        return kdv::testing::CaseNameFrom(info.param.subject, info.index);
+    });
 
 }  // namespace
 }  // namespace kdv

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/case_name.h"
+
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,7 +17,7 @@ struct TDecodeCase {
     std::string expected;
 };
 
-class CharsetDecodeTest : public testing::TestWithParam<TDecodeCase> {};
+class CharsetDecodeTest : public ::testing::TestWithParam<TDecodeCase> {};
 
 TEST_P(CharsetDecodeTest, DecodesToUtf8) {
     const TDecodeCase& c = GetParam();
@@ -26,7 +28,7 @@ const std::string kFffd = "\xEF\xBF\xBD";
 
 INSTANTIATE_TEST_SUITE_P(
     Charsets, CharsetDecodeTest,
-    testing::Values(
+    ::testing::Values(
         // Unicode forms, each with the damage a sender can do to it.
         TDecodeCase{"UTF-8", "Gr\xC3\xBC\xC3\x9F" "e", "Grüße"},
         TDecodeCase{"utf8", "\xEF\xBB\xBFHallo", "Hallo"},
@@ -71,7 +73,10 @@ INSTANTIATE_TEST_SUITE_P(
         TDecodeCase{"x-unbekannt", "\xE4", "ä"},
         TDecodeCase{"ISO-8859-10", "\xE4", "ä"},
         TDecodeCase{"DOS-720", "\xE4", "ä"},
-        TDecodeCase{"HZ-GB-2312", "\xE4", "ä"}));
+        TDecodeCase{"HZ-GB-2312", "\xE4", "ä"}),
+    [](const ::testing::TestParamInfo<TDecodeCase>& info) {
+        return kdv::testing::CaseNameFrom(info.param.charset, info.index);
+    });
 
 TEST(CharsetNames, RegisteredNamesAndSpellingsGiveTheirCodePage) {
     const struct {
@@ -107,7 +112,7 @@ struct TEncodeCase {
     std::string expected;
 };
 
-class CharsetEncodeTest : public testing::TestWithParam<TEncodeCase> {};
+class CharsetEncodeTest : public ::testing::TestWithParam<TEncodeCase> {};
 
 TEST_P(CharsetEncodeTest, EncodesFromUtf8WithQuestionMarks) {
     const TEncodeCase& c = GetParam();
@@ -116,7 +121,7 @@ TEST_P(CharsetEncodeTest, EncodesFromUtf8WithQuestionMarks) {
 
 INSTANTIATE_TEST_SUITE_P(
     Charsets, CharsetEncodeTest,
-    testing::Values(
+    ::testing::Values(
         TEncodeCase{"iso-8859-1", "Grüße für 5 €", "Gr\xFC\xDF" "e f\xFCr 5 ?"},
         TEncodeCase{"iso-8859-1", "a\xC3(b", "a?(b"},
         TEncodeCase{"iso-8859-15", "5 €", "5 \xA4"},
@@ -131,7 +136,10 @@ INSTANTIATE_TEST_SUITE_P(
         TEncodeCase{"IBM037", "Aä€", "\xC1\x43\x6F"},
         TEncodeCase{"Shift_JIS", "日x\xFF", "\x93\xFAx?"},
         // A stateful code page leaves its shift before the replacement.
-        TEncodeCase{"ISO-2022-JP", "日ä", "\x1B$BF|\x1B(B?"}));
+        TEncodeCase{"ISO-2022-JP", "日ä", "\x1B$BF|\x1B(B?"}),
+    [](const ::testing::TestParamInfo<TEncodeCase>& info) {
+        return kdv::testing::CaseNameFrom(info.param.charset, info.index);
+    });
 
 TEST(CharsetRoundTrip, EncodedTextDecodesToTheSameText) {
     const std::string text = "Lagemeldung: Pegel 3,5 m - Grüße aus der Straße";

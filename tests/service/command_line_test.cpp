@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/case_name.h"
+
 namespace kdv {
 namespace {
 
@@ -41,7 +43,12 @@ INSTANTIATE_TEST_SUITE_P(
                       LineCase{{"--home"}, false, false, false, false, "", 0, true},
                       LineCase{{"INSTALL"}, false, false, false, false, "", 0, true},
                       LineCase{{"--bogus"}, false, false, false, false, "", 0, true},
-                      LineCase{{"/install", "/uninstall"}, false, false, false, false, "", 0, true}));
+                      LineCase{{"/install", "/uninstall"}, false, false, false, false, "", 0, true}),
+    [](const ::testing::TestParamInfo<LineCase>& info) {
+        std::string args;
+        for (const std::string& arg : info.param.args) args += arg + " ";
+        return kdv::testing::CaseNameFrom(args.empty() ? "ohne Schalter" : args, info.index);
+    });
 
 }  // namespace
 }  // namespace kdv
