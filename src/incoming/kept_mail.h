@@ -1,7 +1,8 @@
 #pragma once
 // Raw copies of mails kept in a folder of the home folder, so an operator
 // can look at them and import them again: mails that could not be filed
-// whole ("Fehler") and mails turned away by the whitelist ("Abgewiesen").
+// whole ("Fehler"), mails turned away by the whitelist ("Abgewiesen") and
+// out-of-office replies and bounces ("Automatisch").
 // A copy is named by a hash of the mail's text, so a mail that is retried
 // every cycle, or arrives twice, leaves one copy.
 #include <chrono>
@@ -16,6 +17,10 @@ inline constexpr const char* kFehlerOrdner = "Fehler";
 inline constexpr const char* kAbgewiesenOrdner = "Abgewiesen";
 // How long a mail turned away by the whitelist is kept.
 inline constexpr std::chrono::hours kAbgewiesenAufbewahrung{24 * 30};
+// Out-of-office replies and bounces, which are not filed.
+inline constexpr const char* kAutomatischOrdner = "Automatisch";
+// How long such a mail is kept.
+inline constexpr std::chrono::hours kAutomatischAufbewahrung{24 * 30};
 
 // Keeps the raw text held in `rawFile` as "<SHA-256 of the text>.eml" in
 // `folder` (created with its parents when missing) and returns that path.

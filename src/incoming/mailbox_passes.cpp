@@ -217,7 +217,8 @@ void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAn
         bool beendet = false;
         for (std::uint32_t i = 1; i <= n && !beendet; ++i) {
             if (stop && stop()) {
-                Log(ctx, 5, "Abbruch angefordert: die übrigen Mails bleiben für den nächsten Durchgang im Postfach.");
+                Log(ctx, 5, "Abbruch angefordert: die übrigen " + std::to_string(n - i + 1) +
+                                " Mails bleiben für den nächsten Durchgang im Postfach.");
                 break;
             }
             std::string wer = "Nachricht " + std::to_string(i);

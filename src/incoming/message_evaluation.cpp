@@ -13,6 +13,7 @@
 #include "incoming/archive_copy.h"
 #include "incoming/attachment_name.h"
 #include "incoming/attachment_store.h"
+#include "incoming/automatic_mail.h"
 #include "incoming/kept_mail.h"
 #include "platform/attachment_path.h"
 #include "incoming/message_filing.h"
@@ -187,6 +188,23 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
         const std::string absender = msg.From().Address;
         const std::string& betreff = msg.Subject;
         vonBetreff = "Nachricht von " + absender + " Betreff " + betreff;
+
+        const TAutomaticMail automatisch =
+            ClassifyAutomaticMail(msg.Headers, ctx.Ini.ReadString("SMTP", "MailAdresse", ""));
+        if (automatisch.Kind == TAutomaticMailKind::OwnLoop) return abweisen(automatisch.Reason);
+        if (automatisch.Kind == TAutomaticMailKind::ReplyOrBounce) {
+            ctx.Log.Add(5, vonBetreff + " wird nicht übernommen: " + automatisch.Reason + ".");
+            result.Ergebnis = TAuswertungsErgebnis::Abgewiesen;
+            result.Grund = automatisch.Reason;
+            if (msg.RawFile.empty()) return result;
+            if (auto kopie = BewahreAuf(ctx, msg.RawFile, kAutomatischOrdner, 5)) {
+                result.Kopie = *kopie;
+            } else {
+                // Not kept, the mail stays in the mailbox rather than vanish.
+                result.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
+            }
+            return result;
+        }
 
         if (!ctx.Whitelist.Admits(absender)) {
             ctx.Log.Add(5, vonBetreff + " wird nicht übernommen, da Empfänger nicht auf der Whitelist.");

@@ -15,9 +15,10 @@ namespace kdv {
 enum class TAuswertungsErgebnis {
     // Filed into at least one incident; the mailbox may let the mail go.
     Abgelegt,
-    // Turned away by a rule (sender, subject, neither text nor attachment,
-    // no target incident), or unreadable and kept whole; the mailbox may let
-    // the mail go.
+    // Turned away by a rule (the service's own mail come back, sender,
+    // subject, neither text nor attachment, no target incident), or
+    // unreadable, or an automatic reply or bounce, and kept whole where that
+    // is the rule; the mailbox may let the mail go.
     Abgewiesen,
     // A database or file-system failure, or an attachment folder that may
     // not be used, left the mail filed in no incident; the mailbox keeps it
@@ -36,7 +37,8 @@ struct TAuswertung {
     // got no message, an attachment that was not stored), as logged.
     std::vector<std::string> Fehler;
     // Where the raw mail was kept: in kFehlerOrdner when it was not filed
-    // whole, in kAbgewiesenOrdner when the whitelist turned it away; empty
+    // whole, in kAbgewiesenOrdner when the whitelist turned it away, in
+    // kAutomatischOrdner when it was an automatic reply or bounce; empty
     // when it was not kept.
     std::filesystem::path Kopie;
 };
@@ -50,8 +52,10 @@ inline bool NichtVollstaendig(const TAuswertung& Auswertung) {
 // Evaluates and files one mail. Never raises: every outcome is logged with
 // its reason, and the outcome tells the caller whether the mail may leave
 // the mailbox. When the message has a RawFile, a mail that was not filed
-// whole is kept in kFehlerOrdner and one the whitelist turned away in
-// kAbgewiesenOrdner (see kept_mail.h); the log names the copy.
+// whole is kept in kFehlerOrdner, one the whitelist turned away in
+// kAbgewiesenOrdner and an automatic reply or bounce in kAutomatischOrdner
+// (see kept_mail.h; when that copy fails, the reply fails and stays in the
+// mailbox); the log names the copy.
 TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg);
 
 // The outcome for a mail whose raw text in `RohDatei` could not be read into

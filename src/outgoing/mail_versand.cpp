@@ -194,6 +194,10 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
         message.Subject = JournalSubject(ini.ReadString("SMTP", "BetreffPrefix", ""), row);
         message.SetEncoding(TMailEncoding::meMIME);
         message.MsgId = NewJournalMessageId(id, mailAdresse);
+        // Marks the mail as a program's: autoresponders stay silent, and the
+        // service knows its own mail when it comes back to a mailbox it reads.
+        message.ExtraHeaders.SetValue("Auto-Submitted", "auto-generated");
+        message.ExtraHeaders.SetValue("X-Loop", mailAdresse);
 
         std::vector<std::string> lines = BodyLines(JournalBodyText(row, loaded->LageName));
         const std::string charset = BodyCharset(lines);

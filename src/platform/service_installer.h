@@ -2,6 +2,7 @@
 // Registration of the service with the system's service manager (a systemd
 // unit on Linux). The caller formats the messages; this layer only reports
 // success or the system's error text.
+#include <chrono>
 #include <filesystem>
 #include <string>
 
@@ -12,6 +13,9 @@ struct TServiceDefinition {
     std::string Description;             // shown by the service manager
     std::filesystem::path Executable;    // full path of the program
     std::filesystem::path Home;          // its home folder, passed as --home
+    // How long the service manager waits after a stop request before it
+    // kills the process; zero leaves the manager's default.
+    std::chrono::seconds StopTimeout{0};
 };
 
 struct TInstallOutcome {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <string>
 #include <vector>
 
 namespace kdv {
@@ -73,7 +74,9 @@ std::string ServiceUnitText(const TServiceDefinition& def) {
     text += "Type=simple\n";
     text += "ExecStart=" + QuoteIfBlank(def.Executable.string()) + " --home " +
             QuoteIfBlank(def.Home.string()) + "\n";
-    text += "WorkingDirectory=" + def.Home.string() + "\n\n";
+    text += "WorkingDirectory=" + def.Home.string() + "\n";
+    if (def.StopTimeout.count() > 0) text += "TimeoutStopSec=" + std::to_string(def.StopTimeout.count()) + "\n";
+    text += "\n";
     text += "[Install]\n";
     text += "WantedBy=multi-user.target\n";
     return text;

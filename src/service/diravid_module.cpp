@@ -93,7 +93,7 @@ void Tdiravid::ServiceStart(bool& Started) {
         whitelist = std::make_unique<TWhitelist>();
         whitelist->LoadIfPresent(home_ / kWhitelistFileName);
         LogWhitelistNotices();
-        RemoveOldRejectedMails();
+        RemoveOldKeptMails();
 
         LogFileSys->Add(5, "KorvaneDiraVid gestartet.");
         UnlockHome();
@@ -123,11 +123,19 @@ void Tdiravid::LogWhitelistNotices() {
     }
 }
 
-void Tdiravid::RemoveOldRejectedMails() {
-    const std::size_t removed = RemoveKeptMailsBefore(
-        home_ / kAbgewiesenOrdner, std::filesystem::file_time_type::clock::now() - kAbgewiesenAufbewahrung);
-    if (removed > 0) {
-        LogFileSys->Add(7, std::to_string(removed) + " abgewiesene Mails aus " + kAbgewiesenOrdner + " gelöscht.");
+void Tdiravid::RemoveOldKeptMails() {
+    struct TKeptFolder {
+        const char* folder;
+        std::chrono::hours keep;
+        const char* what;
+    };
+    const auto now = std::filesystem::file_time_type::clock::now();
+    for (const TKeptFolder& kept : {TKeptFolder{kAbgewiesenOrdner, kAbgewiesenAufbewahrung, "abgewiesene"},
+                                    TKeptFolder{kAutomatischOrdner, kAutomatischAufbewahrung, "automatische"}}) {
+        const std::size_t removed = RemoveKeptMailsBefore(home_ / kept.folder, now - kept.keep);
+        if (removed > 0) {
+            LogFileSys->Add(7, std::to_string(removed) + " " + kept.what + " Mails aus " + kept.folder + " gelöscht.");
+        }
     }
 }
 
@@ -254,10 +262,23 @@ void Tdiravid::mailtimerTimer() {
         return;
     }
     try {
-        if (ini->ReadBool("Mail", "NeuNachricht", false)) RunJob(Jobs.SendNachrichten);
-        RunJob(Jobs.SendEmpfaengerNachrichten);
-        if (ini->ReadBool("POP3", "Aktiv", false)) RunJob(Jobs.CheckPOP3Postfach);
-        if (ini->ReadBool("IMAP", "Aktiv", false)) RunJob(Jobs.CheckIMAPPostfach);
+        RemoveOldKeptMails();
+        // A stop request ends the cycle after the row or mail in hand (the
+        // jobs ask too); a job not yet begun is not begun, so the process
+        // ends well inside the service manager's stop time-out.
+        bool stopped = false;
+        const auto run = [this, &stopped](const std::function<void()>& job) {
+            if (!stopped && StopRequested()) stopped = true;
+            if (!stopped) RunJob(job);
+        };
+        if (ini->ReadBool("Mail", "NeuNachricht", false)) run(Jobs.SendNachrichten);
+        run(Jobs.SendEmpfaengerNachrichten);
+        if (ini->ReadBool("POP3", "Aktiv", false)) run(Jobs.CheckPOP3Postfach);
+        if (ini->ReadBool("IMAP", "Aktiv", false)) run(Jobs.CheckIMAPPostfach);
+        if (stopped || StopRequested()) {
+            LogFileSys->Add(5, "Beenden angefordert: der Abrufzyklus endet vorzeitig; was offen ist, bleibt für den "
+                               "nächsten Start.");
+        }
     } catch (const std::exception& e) {
         UnlockHome();
         mailtimer.SetEnabled(true);

@@ -75,7 +75,8 @@ public:
 
     // The process's termination requests; none by default. Waiting for the
     // home folder's lock gives up on a request, and StopRequested reports
-    // it to work that stops after the mail or cycle in hand.
+    // it to the jobs of the cycle, which stop after the row or mail in hand;
+    // the jobs not yet begun are left for the next start.
     void SetTermination(ITerminationSignal* termination) { termination_ = termination; }
     bool StopRequested() { return termination_ != nullptr && termination_->StopRequested(); }
 
@@ -110,8 +111,11 @@ private:
     // A level-5 line for each whitelist entry that admits nobody, and for
     // each that admits everyone without being the bare "*".
     void LogWhitelistNotices();
-    // Mails the whitelist turned away are kept for kAbgewiesenAufbewahrung.
-    void RemoveOldRejectedMails();
+    // Mails the whitelist turned away are kept for kAbgewiesenAufbewahrung,
+    // automatic replies and bounces for kAutomatischAufbewahrung; at the
+    // start and at every cycle, so a service that runs for months keeps
+    // no more.
+    void RemoveOldKeptMails();
     void RunJob(const std::function<void()>& job);
 
     std::filesystem::path home_;

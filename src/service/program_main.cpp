@@ -4,7 +4,9 @@
 #include <iostream>
 
 #include "incoming/mail_import.h"
+#include "platform/connection_time_limit.h"
 #include "platform/executable_path.h"
+#include "platform/ini_file.h"
 #include "platform/service_installer.h"
 #include "platform/termination_signal.h"
 #include "service/command_line.h"
@@ -27,12 +29,22 @@ fs::path ResolveHome(const TCommandLine& cl) {
     return ExecutablePath().parent_path();
 }
 
+// The stop of a running service ends after the row or mail in hand. That
+// mail may be waiting for its server (one connection time-out), and marking
+// it afterwards may wait for the database (another); the rest is the stop
+// itself.
+std::chrono::seconds StopTimeout(const fs::path& home) {
+    const TIniFile ini(home / Tdiravid::kIniFileName);
+    return 2 * ReadZeitlimit(ini) + std::chrono::seconds{30};
+}
+
 int Install(const TCommandLine& cl) {
     TServiceDefinition def;
     def.Name = kServiceName;
     def.Description = kServiceDescription;
     def.Executable = ExecutablePath();
     def.Home = ResolveHome(cl);
+    def.StopTimeout = StopTimeout(def.Home);
     const TInstallOutcome r = cl.Install ? InstallService(def) : UninstallService(def.Name);
     if (!r.Ok) {
         std::cerr << "Service \"" << kServiceDisplayName << "\""

@@ -100,6 +100,22 @@ TEST_F(MailboxPassTest, Pop3FilesHighestNumberFirstAndRemovesAtQuit) {
     EXPECT_EQ(Ini.ReadString("Debug", "Lastendcheckmail", ""), "29.01.2024 14:05:09");
 }
 
+// A stop request is honoured between two mails: the mail in hand is filed
+// and removed, the others stay on the server untouched.
+TEST_F(MailboxPassTest, Pop3StopRequestAfterTheFirstMailLeavesTheRest) {
+    TScriptedPeer peer(Script(Pop3Login(3), Pop3Mail(3, Mail("Drei")),
+                              std::vector<TPeerStep>{Expect("QUIT"), Send("+OK bye")}));
+    Pop3Settings(peer.Port());
+    int asked = 0;
+    CheckPOP3Postfach(Ctx, [&] { return ++asked > 1; });
+    EXPECT_EQ(peer.Transcript(), (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 3", "RETR 3",
+                                                           "DELE 3", "QUIT"}));
+    EXPECT_EQ(Subjects(), (std::vector<std::string>{"Drei"}));
+    EXPECT_EQ(Noted("pop3", peer.Port()), 0u);
+    EXPECT_TRUE(Logged("Hinweis   | Abbruch angefordert: die übrigen 2 Mails bleiben für den nächsten Durchgang im "
+                       "Postfach."));
+}
+
 TEST_F(MailboxPassTest, Pop3EmptyMailboxStillQuits) {
     TScriptedPeer peer(Script(Pop3Login(0), std::vector<TPeerStep>{Expect("QUIT"), Send("+OK")}));
     Pop3Settings(peer.Port());
@@ -261,6 +277,21 @@ TEST_F(ImapPassTest, FilesInAscendingOrderAndExpunges) {
     EXPECT_TRUE(Logged("Inbox ausgewäht"));
     EXPECT_EQ(Noted("imap", peer.Port()), 0u);
     EXPECT_EQ(Ini.ReadString("Debug", "Lastendcheckmail", ""), "29.01.2024 14:05:09");
+}
+
+// As with POP3: the mail in hand is filed and expunged, the rest stay.
+TEST_F(ImapPassTest, StopRequestAfterTheFirstMailLeavesTheRest) {
+    TScriptedPeer peer(Script(ImapSelected(3), ImapMail(1, 40, Mail("Eins"), 3),
+                              std::vector<TPeerStep>{Expect("C6 EXPUNGE"), SendLines({"* 1 EXPUNGE", "C6 OK"})}));
+    Configure(peer.Port());
+    int asked = 0;
+    CheckIMAPPostfach(Ctx, imap, [&] { return ++asked > 1; });
+    imap.TMailExplicitTLSClient::Disconnect(false);
+    EXPECT_EQ(peer.Failures(), "");
+    EXPECT_EQ(Subjects(), (std::vector<std::string>{"Eins"}));
+    EXPECT_EQ(Noted("imap", peer.Port()), 0u);
+    EXPECT_TRUE(Logged("Hinweis   | Abbruch angefordert: die übrigen 2 Mails bleiben für den nächsten Durchgang im "
+                       "Postfach."));
 }
 
 TEST_F(ImapPassTest, ReadOnlyInboxEndsThePass) {

@@ -22,6 +22,8 @@ struct TReadBack {
     std::string Subject;
     std::string MsgId;
     std::string CharSet;
+    std::string AutoSubmitted;
+    std::string XLoop;
     std::vector<std::string> Body;
     std::vector<std::pair<std::string, std::string>> Attachments;  // name, bytes
 };
@@ -31,6 +33,8 @@ TReadBack ReadBack(const std::string& raw) {
     TReadBack r;
     r.Subject = message->Subject;
     r.MsgId = message->MsgId;
+    r.AutoSubmitted = message->Headers.Values("Auto-Submitted");
+    r.XLoop = message->Headers.Values("X-Loop");
     for (std::size_t i = 0; i < message->MessageParts.Count(); ++i) {
         TMailMessagePart& part = message->MessageParts[i];
         if (part.PartType() == TMailPartType::mptText) {
@@ -88,6 +92,9 @@ TEST_P(MailedRowTest, ArrivesAsBuilt) {
     EXPECT_EQ(r.Body, body);
     EXPECT_EQ(r.CharSet, c.charset);
     EXPECT_HAS(r.MsgId, (".1@localhost>"));
+    // What autoresponders and the service's own mailbox passes look for.
+    EXPECT_EQ(r.AutoSubmitted, "auto-generated");
+    EXPECT_EQ(r.XLoop, Ini.ReadString("SMTP", "MailAdresse", ""));
     std::vector<std::string> names;
     for (const auto& [name, bytes] : r.Attachments) {
         names.push_back(name);

@@ -12,6 +12,7 @@
 #include <optional>
 #include <thread>
 
+#include "service/service_runner.h"
 #include "support/db_test_server.h"
 #include "support/service_home.h"
 
@@ -189,23 +190,54 @@ TEST_F(DiravidModule, StartNamesWhitelistEntriesThatDoNotDoWhatTheySeem) {
                   "Hinweis   | Whitelist-Eintrag \"*@example.com\" enthält \"*\": jeder Absender wird angenommen."}));
 }
 
-TEST_F(DiravidModule, StartRemovesMailsTurnedAwayMoreThanThirtyDaysAgo) {
-    home.WriteIni(&*db);
-    const auto folder = home / "Abgewiesen";
-    std::filesystem::create_directories(folder);
-    const auto now = std::filesystem::file_time_type::clock::now();
-    for (const auto& [name, days] : std::vector<std::pair<std::string, int>>{{"alt.eml", 31}, {"neu.eml", 29}}) {
+// Mails kept for the operator for thirty days: turned away by the whitelist,
+// or automatic replies and bounces. Older ones go at the start and at every
+// cycle, so a service that runs for months keeps no more.
+struct KeptFolderCase {
+    const char* name;
+    const char* folder;
+    const char* removedLine;
+};
+
+class DiravidKeptMails : public DiravidModule, public ::testing::WithParamInterface<KeptFolderCase> {
+protected:
+    void WriteAged(const std::string& name, int days) {
+        const auto folder = home / GetParam().folder;
+        std::filesystem::create_directories(folder);
         std::ofstream(folder / name) << "x";
-        std::filesystem::last_write_time(folder / name, now - std::chrono::hours(24 * days));
+        std::filesystem::last_write_time(folder / name,
+                                         std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * days));
     }
+    bool Kept(const std::string& name) { return std::filesystem::exists(home / GetParam().folder / name); }
+};
+
+TEST_P(DiravidKeptMails, StartAndEveryCycleRemoveMailsOlderThanThirtyDays) {
+    home.WriteIni(&*db);
+    WriteAged("alt.eml", 31);
+    WriteAged("neu.eml", 29);
     Tdiravid module(home.Path());
     bool started = true;
     module.ServiceStart(started);
     ASSERT_TRUE(started);
-    EXPECT_FALSE(std::filesystem::exists(folder / "alt.eml"));
-    EXPECT_TRUE(std::filesystem::exists(folder / "neu.eml"));
-    EXPECT_TRUE(Contains(home.LogEntries(), "Debug     | 1 abgewiesene Mails aus Abgewiesen gelöscht."));
+    EXPECT_FALSE(Kept("alt.eml"));
+    EXPECT_TRUE(Kept("neu.eml"));
+    EXPECT_TRUE(Contains(home.LogEntries(), GetParam().removedLine)) << ::testing::PrintToString(home.LogEntries());
+
+    WriteAged("neu.eml", 30 + 1);
+    WriteAged("heute.eml", 0);
+    module.mailtimerTimer();
+    EXPECT_FALSE(Kept("neu.eml"));
+    EXPECT_TRUE(Kept("heute.eml"));
+    const auto entries = home.LogEntries();
+    EXPECT_EQ(std::count(entries.begin(), entries.end(), GetParam().removedLine), 2);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, DiravidKeptMails,
+    ::testing::Values(
+        KeptFolderCase{"TurnedAwayByTheWhitelist", "Abgewiesen", "Debug     | 1 abgewiesene Mails aus Abgewiesen gelöscht."},
+        KeptFolderCase{"RepliesAndBounces", "Automatisch", "Debug     | 1 automatische Mails aus Automatisch gelöscht."}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kdv
@@ -284,6 +316,44 @@ TEST_F(DiravidModule, CycleTakesTurnsWithAnotherHolderOfTheHomeLock) {
     EXPECT_EQ(cycles, 2);
     EXPECT_EQ(unused.waits, 0);
     EXPECT_EQ(home.LogEntries().size(), entries.size());
+}
+
+// A termination request that can be raised from inside a job.
+class TStopFlag : public ITerminationSignal {
+public:
+    bool Wait(std::chrono::milliseconds) override { return raised; }
+    bool raised = false;
+};
+
+// A stop request in the middle of a cycle: the job in hand finishes (it
+// stops between its own rows or mails), the jobs after it do not begin, the
+// log says so, and a single run ends with the stop lines.
+TEST_F(DiravidModule, AStopRequestedInACycleSkipsTheJobsNotYetBegun) {
+    home.WriteIni(&*db, "[Mail]\nNeuNachricht=1\n[POP3]\nAktiv=1\n[IMAP]\nAktiv=1\n");
+    Tdiravid module(home.Path());
+    TStopFlag stop;
+    module.SetTermination(&stop);
+    std::vector<std::string> ran;
+    module.Jobs.SendNachrichten = [&] { ran.push_back("SendNachrichten"); };
+    module.Jobs.SendEmpfaengerNachrichten = [&] {
+        ran.push_back("SendEmpfaengerNachrichten");
+        stop.raised = true;
+    };
+    module.Jobs.CheckPOP3Postfach = [&] { ran.push_back("CheckPOP3Postfach"); };
+    module.Jobs.CheckIMAPPostfach = [&] { ran.push_back("CheckIMAPPostfach"); };
+    module.Jobs.ConnectIMAP = [](const TImapStartSettings&) {};
+
+    EXPECT_EQ(RunOnce(module, stop), 1);
+
+    EXPECT_EQ(ran, (std::vector<std::string>{"SendNachrichten", "SendEmpfaengerNachrichten"}));
+    const auto entries = home.LogEntries();
+    const std::string early =
+        "Hinweis   | Beenden angefordert: der Abrufzyklus endet vorzeitig; was offen ist, bleibt für den nächsten "
+        "Start.";
+    const auto at = std::find(entries.begin(), entries.end(), early);
+    ASSERT_NE(at, entries.end()) << ::testing::PrintToString(entries);
+    EXPECT_EQ(*(at + 1), "Hinweis   | KorvaneDiraVid wird heruntergefahren.");
+    EXPECT_EQ(entries.back(), "Hinweis   | KorvaneDiraVid beendet.");
 }
 
 }  // namespace

@@ -62,6 +62,9 @@ TEST_F(Installation, InstallWritesTheUnitAndRefusesASecondTime) {
     EXPECT_NE(unit.find("--home \"" + home.Path().string() + "\"\n"), std::string::npos) << unit;
     EXPECT_NE(unit.find("WantedBy=multi-user.target\n"), std::string::npos);
     EXPECT_NE(unit.find("Type=simple\n"), std::string::npos);
+    // Two connection time-outs of 60 s (the mail in flight, then marking
+    // its row) and 30 s for the stop itself.
+    EXPECT_NE(unit.find("TimeoutStopSec=150\n"), std::string::npos) << unit;
 
     // A failure is reported even with SILENT, in the installation failure format.
     const auto second = Run({"-install", "-silent"});
@@ -70,6 +73,12 @@ TEST_F(Installation, InstallWritesTheUnitAndRefusesASecondTime) {
     EXPECT_EQ(second.Stderr.rfind("Service \"KorvaneDiraVid\" konnte nicht installiert werden; Fehler: \"", 0), 0u)
         << second.Stderr;
     EXPECT_EQ(Unit(), unit);
+}
+
+TEST_F(Installation, StopTimeOutFollowsTheConnectionTimeLimit) {
+    std::ofstream(home / "diravid.ini") << "[Verbindung]\nZeitlimit=20\n";
+    ASSERT_EQ(Run({"--install", "/SILENT"}).ExitCode, 0);
+    EXPECT_NE(Unit().find("TimeoutStopSec=70\n"), std::string::npos) << Unit();
 }
 
 TEST_F(Installation, UninstallRemovesTheUnitAndFailsWhenNoneIsThere) {
