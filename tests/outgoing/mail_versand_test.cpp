@@ -2,10 +2,13 @@
 // journal rows and deliveries are mailed, read back from the mailbox with
 // the project's reader, and every row's mark follows its outcome.
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "outgoing/outgoing_test_fixture.h"
+#include "support/scripted_peer.h"
 
 namespace kdv::outgoing_test {
 namespace {
@@ -283,6 +286,126 @@ TEST_F(OutgoingTest, RowsKeptByAnOutageAreMailedOnceWhenTheServerIsBack) {
     EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\t1", "2\t1"}));
     EXPECT_EQ(Status("LF_NACHRICHTEN_EMPF"), (std::vector<std::string>{"1\t1"}));
 }
+
+// The real Postfix stopped and started again on its port: nothing is lost
+// while it is away, and nothing goes twice once it is back. The sandbox
+// stops Dovecot with it; the outgoing side only talks to Postfix.
+TEST_F(OutgoingTest, RowsWaitWhilePostfixIsStoppedAndGoOnceItIsBack) {
+    TPrivateMailSandbox sandbox;
+    UseSandbox(sandbox.Info);
+    Journal(1, "BETREFF", "'eins'");
+    Journal(2, "BETREFF", "'zwei'");
+    Delivery(1, 1, Box->Address());
+
+    sandbox.Stop();
+    SendNachrichten(Ctx);
+    SendEmpfaengerNachrichten(Ctx);
+    EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\tNULL", "2\tNULL"}));
+    EXPECT_EQ(Db->Rows("SELECT ID, DIRAVID_STATUS, `STATUS` FROM LF_NACHRICHTEN_EMPF"),
+              (std::vector<std::string>{"1\tNULL\tUngelesen"}));
+    const std::string log = LogText();
+    EXPECT_HAS(log, ("| FEHLER    | Authentifizierung am Mailserver fehlgeschlagen: "));
+    EXPECT_HAS(log, ("| FEHLER    | Mailserver nicht nutzbar: 2 Einträge bleiben offen"));
+    EXPECT_HAS(log, ("| FEHLER    | Mailserver nicht nutzbar: 1 Einträge bleiben offen"));
+    EXPECT_LACKS(log, "versendet!");
+
+    sandbox.RestartPostfix();
+    // The stop took the sandbox's users with it.
+    Box->Register();
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        SendNachrichten(Ctx);
+        SendEmpfaengerNachrichten(Ctx);
+    }
+    EXPECT_EQ(Subjects(3), (std::vector<std::string>{"eins (#3)", "eins (#3)", "zwei (#3)"}));
+    EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\t1", "2\t1"}));
+    EXPECT_EQ(Db->Rows("SELECT ID, DIRAVID_STATUS, `STATUS` FROM LF_NACHRICHTEN_EMPF"),
+              (std::vector<std::string>{"1\t1\tErledigt"}));
+}
+
+// A time as the database takes it ("2026-12-09 15:04:05") and as the log
+// shows it ("09.12.2026 15:04:05").
+struct TRowTime {
+    std::string Sql;
+    std::string Shown;
+};
+
+TRowTime RowTime(LocalTime time) {
+    const auto day = std::chrono::floor<std::chrono::days>(time);
+    const std::chrono::year_month_day date{day};
+    const std::chrono::hh_mm_ss clock{std::chrono::floor<std::chrono::seconds>(time - day)};
+    const int y = static_cast<int>(date.year());
+    const unsigned m = static_cast<unsigned>(date.month());
+    const unsigned d = static_cast<unsigned>(date.day());
+    const long h = clock.hours().count();
+    const long n = clock.minutes().count();
+    const long s = clock.seconds().count();
+    char sql[32];
+    char shown[32];
+    std::snprintf(sql, sizeof sql, "%04d-%02u-%02u %02ld:%02ld:%02ld", y, m, d, h, n, s);
+    std::snprintf(shown, sizeof shown, "%02u.%02u.%04d %02ld:%02ld:%02ld", d, m, y, h, n, s);
+    return {sql, shown};
+}
+
+// A server that puts the row off with a 4xx reply, to its recipient or to
+// its text: the row waits, and once a day has passed since its ADD_TIME it
+// is given up.
+struct TDeferredCase {
+    const char* name;
+    std::vector<testing::TPeerStep> refusal;  // after MAIL FROM was accepted
+    std::string replyText;                    // of the refusal, without its code
+    int hoursOld;
+    std::string status;
+    bool givenUp;
+};
+
+class DeferredRowTest : public OutgoingTest, public ::testing::WithParamInterface<TDeferredCase> {};
+
+TEST_P(DeferredRowTest, WaitsADayThenIsGivenUp) {
+    const TDeferredCase& c = GetParam();
+    std::vector<testing::TPeerStep> script = {testing::Send("220 peer ESMTP"), testing::ExpectAny(),
+                                              testing::Send("250 peer"),       testing::ExpectAny(),
+                                              testing::Send("250 2.1.0 Ok"),   testing::ExpectAny()};
+    script.insert(script.end(), c.refusal.begin(), c.refusal.end());
+    script.push_back(testing::Expect("RSET"));
+    script.push_back(testing::Send("250 2.0.0 Ok"));
+    testing::TScriptedPeer peer(script);
+    UseSmtp("127.0.0.1", std::to_string(peer.Port()));
+    Ini.WriteString("StartTLS", "Aktiv", "1");
+    Ini.WriteString("SMTP", "Username", "");
+    const TRowTime written = RowTime(Clock.Now() - std::chrono::hours{c.hoursOld});
+    Db->Sql("INSERT INTO LF_NACHRICHTEN (ID, LAGE, ADD_USER, ADD_TIME, BETREFF) VALUES (1, 3, 'Meier', '" +
+            written.Sql + "', 'eins');");
+
+    SendNachrichten(Ctx);
+
+    EXPECT_EQ(peer.Failures(), "");
+    EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\t" + c.status}));
+    const std::string log = LogText();
+    EXPECT_HAS(log, ("| FEHLER    | Fehler beim Senden der Nachricht als Mail (ID:1): " + c.replyText));
+    EXPECT_LACKS(log, "Mailserver nicht nutzbar");
+    const std::string givenUp = "| FEHLER    | Nachricht (ID:1) ist seit " + written.Shown + " nicht versendbar";
+    if (c.givenUp) {
+        EXPECT_HAS(log, givenUp);
+        EXPECT_HAS(log, ("| FEHLER    | Nachricht (ID:1) wird nicht versendet und ist als fehlgeschlagen markiert"));
+    } else {
+        EXPECT_LACKS(log, givenUp);
+        EXPECT_LACKS(log, "(DIRAVID_STATUS=2)");
+    }
+}
+
+const std::vector<testing::TPeerStep> kRecipientDeferred = {testing::Send("451 4.3.0 Bitte spaeter")};
+const std::vector<testing::TPeerStep> kTextDeferred = {testing::Send("250 2.1.5 Ok"), testing::Expect("DATA"),
+                                                       testing::Send("354 Daten"), testing::ExpectData(),
+                                                       testing::Send("452 4.3.1 Speicher voll")};
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, DeferredRowTest,
+    ::testing::Values(
+        TDeferredCase{"RecipientDeferredAnHourAfterWriting", kRecipientDeferred, "Bitte spaeter", 1, "NULL", false},
+        TDeferredCase{"RecipientDeferredADayAfterWriting", kRecipientDeferred, "Bitte spaeter", 25, "2", true},
+        TDeferredCase{"TextDeferredAnHourAfterWriting", kTextDeferred, "Speicher voll", 1, "NULL", false},
+        TDeferredCase{"TextDeferredADayAfterWriting", kTextDeferred, "Speicher voll", 25, "2", true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(OutgoingTest, ARowCommittedLateWithALowerIdGoesInTheNextCycle) {
     Journal(10, "BETREFF", "'zehn'");

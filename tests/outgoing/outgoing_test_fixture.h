@@ -11,12 +11,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -71,23 +73,102 @@ inline std::string CurrentTestName() {
     return std::string(info->test_suite_name()) + "_" + info->name();
 }
 
-// A mailbox user of the sandbox, made for one test.
+// Where a mail sandbox answers: the shared one named by the environment, or
+// one of a test's own, read from the env file its script writes.
+struct TMailSandbox {
+    std::string Script;
+    std::string Folder;
+    std::string Host;
+    std::string Domain;
+    std::string SmtpPort;
+    std::string ImapsPort;
+    std::string User;
+    std::string Password;
+
+    static TMailSandbox Shared() {
+        return {Env("DIRAVID_MAIL_SCRIPT"), Env("DIRAVID_MAIL_SANDBOX"), Env("DIRAVID_MAIL_HOST"),
+                Env("DIRAVID_MAIL_DOMAIN"), Env("DIRAVID_SMTP_PORT"),   Env("DIRAVID_IMAPS_PORT"),
+                Env("DIRAVID_MAIL_USER"),   Env("DIRAVID_MAIL_PASSWORD")};
+    }
+
+    // The "export NAME=value" lines of DIR/env.
+    static TMailSandbox FromEnvFile(const std::string& script, const std::filesystem::path& file) {
+        std::map<std::string, std::string> values;
+        std::ifstream in(file);
+        std::string line;
+        while (std::getline(in, line)) {
+            const std::string prefix = "export ";
+            const std::size_t eq = line.find('=');
+            if (line.rfind(prefix, 0) != 0 || eq == std::string::npos) continue;
+            values[line.substr(prefix.size(), eq - prefix.size())] = line.substr(eq + 1);
+        }
+        return {script,
+                values["DIRAVID_MAIL_SANDBOX"],
+                values["DIRAVID_MAIL_HOST"],
+                values["DIRAVID_MAIL_DOMAIN"],
+                values["DIRAVID_SMTP_PORT"],
+                values["DIRAVID_IMAPS_PORT"],
+                values["DIRAVID_MAIL_USER"],
+                values["DIRAVID_MAIL_PASSWORD"]};
+    }
+};
+
+// A Dovecot and Postfix of one test's own, for tests that stop a server;
+// stopped again with the object.
+class TPrivateMailSandbox {
+public:
+    TPrivateMailSandbox() {
+        Run("start");
+        Info = TMailSandbox::FromEnvFile(Env("DIRAVID_MAIL_SCRIPT"), Dir.Path() / "env");
+    }
+    ~TPrivateMailSandbox() {
+        try {
+            Run("stop");
+        } catch (...) {
+        }
+    }
+    TPrivateMailSandbox(const TPrivateMailSandbox&) = delete;
+    TPrivateMailSandbox& operator=(const TPrivateMailSandbox&) = delete;
+
+    // Both servers down; their mailboxes and users go with them.
+    void Stop() { Run("stop"); }
+    // Postfix (and Dovecot, when stopped) up again on the same ports.
+    void RestartPostfix() { Run("restart", "postfix"); }
+
+    testing::TTempDir Dir{"diravid-outgoing-mail"};
+    TMailSandbox Info;
+
+private:
+    void Run(const std::string& command, const std::string& server = "") {
+        std::vector<std::string> args = {command, Dir.Path().string()};
+        if (!server.empty()) args.push_back(server);
+        std::string output;
+        if (test::RunSandboxScript(Env("DIRAVID_MAIL_SCRIPT"), args, "", output) != 0) {
+            throw std::runtime_error("mail-sandbox.sh " + command + " failed: " + output);
+        }
+    }
+};
+
+// A mailbox user of a sandbox, made for one test.
 class TMailbox {
 public:
-    explicit TMailbox(const std::string& hint) {
+    explicit TMailbox(TMailSandbox sandbox = TMailSandbox::Shared()) : Sandbox(std::move(sandbox)) {
         static int counter = 0;
         Name = "out" + std::to_string(::getpid()) + "x" + std::to_string(++counter);
-        (void)hint;
         Password = "pw" + Name;
+        Register();
+    }
+
+    // Makes the user (again, after its sandbox was set up anew).
+    void Register() const {
         std::string output;
-        const int rc = test::RunSandboxScript(Env("DIRAVID_MAIL_SCRIPT"),
-                                              {"user", Env("DIRAVID_MAIL_SANDBOX"), Name, Password}, "", output);
+        const int rc = test::RunSandboxScript(Sandbox.Script, {"user", Sandbox.Folder, Name, Password}, "", output);
         if (rc != 0) throw std::runtime_error("mailbox user not made: " + output);
     }
 
-    std::string Address() const { return Name + "@" + Env("DIRAVID_MAIL_DOMAIN"); }
+    std::string Address() const { return Name + "@" + Sandbox.Domain; }
 
-    std::string Url() const { return "imaps://" + Env("DIRAVID_MAIL_HOST") + ":" + Env("DIRAVID_IMAPS_PORT") + "/INBOX"; }
+    std::string Url() const { return "imaps://" + Sandbox.Host + ":" + Sandbox.ImapsPort + "/INBOX"; }
 
     std::string Curl(const std::string& tail) const {
         return RunCommand("curl -s -k -u '" + Name + ":" + Password + "' " + tail + " 2>/dev/null");
@@ -119,6 +200,7 @@ public:
         return mails;
     }
 
+    TMailSandbox Sandbox;
     std::string Name;
     std::string Password;
 };
@@ -146,12 +228,7 @@ public:
         KDV_REQUIRE_DB_SERVER();
         KDV_REQUIRE_MAIL_SANDBOX();
         OpenDatabase(nullptr);
-        Box.emplace(CurrentTestName());
-        UseSmtp(Env("DIRAVID_MAIL_HOST"), Env("DIRAVID_SMTP_PORT"));
-        Ini.WriteString("SMTP", "Username", Env("DIRAVID_MAIL_USER"));
-        Ini.WriteString("SMTP", "Passwort", Env("DIRAVID_MAIL_PASSWORD"));
-        Ini.WriteString("SMTP", "MailAdresse", Env("DIRAVID_MAIL_USER") + "@" + Env("DIRAVID_MAIL_DOMAIN"));
-        Ini.WriteString("Mail", "An", Box->Address());
+        UseSandbox(TMailSandbox::Shared());
         Ini.WriteString("Pfade", "Windows", "D:\\Anlagen");
         Ini.WriteString("Pfade", "Lokal", Attachments().string());
         Ini.WriteString("Verbindung", "Zeitlimit", "10");
@@ -163,6 +240,17 @@ public:
         Db->Sql("INSERT INTO LF_LAGEN (ID, `NAME`, AKTIV, DAUERLAGE) VALUES (3, 'Hochwasser Süd', 1, 0);");
         Conn.Params.Clear();
         for (const std::string& line : Db->ConnectionParams()) Conn.Params.Add(line);
+    }
+
+    // Mails go through the sandbox's Postfix, from its ready user to a
+    // mailbox of this test's own.
+    void UseSandbox(const TMailSandbox& sandbox) {
+        Box.emplace(sandbox);
+        UseSmtp(sandbox.Host, sandbox.SmtpPort);
+        Ini.WriteString("SMTP", "Username", sandbox.User);
+        Ini.WriteString("SMTP", "Passwort", sandbox.Password);
+        Ini.WriteString("SMTP", "MailAdresse", sandbox.User + "@" + sandbox.Domain);
+        Ini.WriteString("Mail", "An", Box->Address());
     }
 
     void UseSmtp(const std::string& host, const std::string& port) {
