@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # One incoming cycle by hand, end to end: a throwaway MariaDB server with the
-# demo incident (1), a mail sandbox with mails from whitelisted senders in an
+# demo incident (1, journal rows 1 and 2), a mail sandbox with mails from whitelisted senders in an
 # IMAP INBOX and in a POP3 mailbox of another user, a home folder whose
-# diravid.ini points at both (IMAP and POP3 on, implicit TLS), then
+# diravid.ini points at both (IMAP on with STARTTLS, POP3 on with implicit TLS), then
 #   diravid --home HOME --once
 # It prints the exact commands, the log, and the journal rows, and fails
 # unless every mail was filed and both mailboxes are empty.
@@ -73,13 +73,15 @@ Passwort=$DIRAVID_TEST_DB_PASSWORD
 NeuNachricht=0
 NeueMail=0
 
+; IMAP takes implicit TLS on port 993 only: on the sandbox's ports it is
+; STARTTLS.
 [StartTLS]
-Aktiv=0
+Aktiv=1
 
 [IMAP]
 Aktiv=1
 Host=$DIRAVID_MAIL_HOST
-Port=$DIRAVID_IMAPS_PORT
+Port=$DIRAVID_IMAP_PORT
 Username=$IMAP_USER
 Passwort=$IMAP_PASS
 SSL=1
@@ -214,7 +216,7 @@ echo "---- journal rows filed from mail"
 sql <<'SQL'
 SELECT ID, NUMMER, LAGE, ADD_USER, BETREFF, VON, ART, BEZUG, ERSTBEZUG, ANLAGE, DIRAVID_STATUS,
        REPLACE(LEFT(INHALT, 70), '\n', ' | ') AS INHALT
-  FROM LF_NACHRICHTEN WHERE NUMMER > 2 ORDER BY ID;
+  FROM LF_NACHRICHTEN WHERE ID > 2 ORDER BY ID;
 SELECT ID, LAGE, NACHRICHT, TYP, EMPFAENGER, `STATUS`, DIRAVID_STATUS FROM LF_NACHRICHTEN_EMPF WHERE NACHRICHT > 2 ORDER BY ID;
 SELECT ID, LAGE, NACHRICHT, PFAD, FILENAME FROM LF_NACHRICHTEN_ANLAGEN ORDER BY ID;
 SQL
@@ -223,7 +225,7 @@ find "$HOME_DIR/Anlagen" -type f -printf '%p %s bytes\n' | sort
 
 imap_left=$(python3 "$MAILBOX_PY" count "$IMAP_USER" "$IMAP_PASS")
 pop3_left=$(python3 "$MAILBOX_PY" count "$POP3_USER" "$POP3_PASS")
-filed=$(scripts/mariadb-sandbox.sh sql "$DB_DIR" Orldb -N <<<'SELECT COUNT(*) FROM LF_NACHRICHTEN WHERE NUMMER > 2;')
+filed=$(scripts/mariadb-sandbox.sh sql "$DB_DIR" Orldb -N <<<'SELECT COUNT(*) FROM LF_NACHRICHTEN WHERE ID > 2;')
 kept=$(find "$HOME_DIR" \( -path "$HOME_DIR/Fehler/*" -o -path "$HOME_DIR/Abgewiesen/*" \) -type f | wc -l)
 echo "---- left in INBOX $IMAP_USER: $imap_left, in INBOX $POP3_USER: $pop3_left; filed: $filed of 4; kept in Fehler/Abgewiesen: $kept"
 if [[ $status -ne 0 || $imap_left -ne 0 || $pop3_left -ne 0 || $filed -ne 4 || $kept -ne 0 ]]; then
