@@ -13,6 +13,9 @@
 //
 //   source DIR/env   (scripts/mail-sandbox.sh start DIR)
 //   mailbox_bench [N]   (default 1000)
+//   mailbox_bench --profile imap|pop3 [N]
+//                       fills the INBOX, then only our client empties it,
+//                       the fill done before the client starts (for perf -p)
 //
 // Targets: wall time not above the Python script's, client CPU time at most a
 // third of it; the large mail not slower than curl, at most 16 MB above the
@@ -453,7 +456,8 @@ int LargeFetch(char** argv) {
 
 int main(int argc, char** argv) {
     if (argc == 7 && std::strcmp(argv[1], "--large") == 0) return LargeFetch(argv);
-    const int count = argc > 1 ? std::atoi(argv[1]) : 1000;
+    const bool profile = argc >= 3 && std::strcmp(argv[1], "--profile") == 0;
+    const int count = profile ? (argc > 3 ? std::atoi(argv[3]) : 1000) : (argc > 1 ? std::atoi(argv[1]) : 1000);
     TSettings s;
     s.host = Env("DIRAVID_MAIL_HOST");
     s.imaps_port = static_cast<std::uint16_t>(std::stoi(Env("DIRAVID_IMAPS_PORT")));
@@ -478,6 +482,19 @@ int main(int argc, char** argv) {
     Fill(s, 10, mail);
     EmptyByPop3(s);
 
+    if (profile) {
+        // Waits for a line on standard input after the fill, so a profiler
+        // can attach to this process for the emptying alone.
+        Fill(s, count, mail);
+        std::printf("filled, pid %d; press Enter\n", static_cast<int>(::getpid()));
+        std::fflush(stdout);
+        std::getchar();
+        const TRun run = Ours(std::strcmp(argv[2], "pop3") == 0 ? EmptyByPop3 : EmptyByImap, s);
+        std::printf("%s: %.3f ms CPU per mail, %.3f ms in the kernel, wall %.2f s\n", argv[2], 1000.0 * run.cpu / count,
+                    1000.0 * run.sys / count, run.wall);
+        fs::remove_all(s.dir);
+        return 0;
+    }
     bool met = true;
     Fill(s, count, mail);
     const TRun ours_imap = Ours(EmptyByImap, s);
