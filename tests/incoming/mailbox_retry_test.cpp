@@ -148,7 +148,9 @@ TEST_P(MailboxDatabaseStopped, MailsStayAndAreFiledOnceWhenItIsBack) {
     EXPECT_TRUE(Logged("(Absender: hans@example.org, Betreff: Zwei) bleibt im Postfach: ")) << LogText();
     EXPECT_EQ(Notes().find("Fehlversuche"), std::string::npos) << Notes();
     Server->Start();
-    Pass(Pop3(), user, Ctx);
+    // The first query after the restart may still meet the old connection;
+    // whatever it fails stays for the next pass.
+    for (int pass = 0; pass < 3 && Left(user) > 0; ++pass) Pass(Pop3(), user, Ctx);
     EXPECT_EQ(Left(user), 0u) << LogText();
     for (const char* subject : {"Eins", "Zwei", "Drei"}) EXPECT_EQ(TimesFiled(subject), 1u) << subject;
     EXPECT_EQ(Notes().find("Fehlversuche"), std::string::npos) << Notes();
