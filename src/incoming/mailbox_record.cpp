@@ -111,7 +111,9 @@ void TPostfachVermerk::Schreiben() {
     std::string text = "# abgelegt, noch nicht aus dem Postfach entfernt\n";
     for (const std::string& key : keys_) text += key + "\n";
     if (!failures_.empty()) text += "# gescheiterte Durchgänge je Mail\n";
-    for (const auto& [key, count] : failures_) text += std::string(kFehlerPrefix) + std::to_string(count) + " " + key + "\n";
+    for (const auto& [key, count] : failures_) {
+        text += std::string(kFehlerPrefix) + std::to_string(count) + " " + key + "\n";
+    }
     TNewFile file;
     error = file.Create(temp, TNewFileRights::Private);
     if (!error) error = file.Write(text);

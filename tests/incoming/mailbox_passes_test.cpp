@@ -244,7 +244,8 @@ TEST_F(MailboxPassTest, Pop3SpoolsInTheServiceTempFolder) {
         spooled = msg.RawFile;
         return AuswertenMail(ctx, msg);
     };
-    TScriptedPeer peer(Script(Pop3Login(1), Pop3Mail(1, Mail("Eins")), std::vector<TPeerStep>{Expect("QUIT"), Send("+OK")}));
+    TScriptedPeer peer(
+        Script(Pop3Login(1), Pop3Mail(1, Mail("Eins")), std::vector<TPeerStep>{Expect("QUIT"), Send("+OK")}));
     Pop3Settings(peer.Port());
     CheckPOP3Postfach(Ctx, {}, eingriffe);
     EXPECT_EQ(peer.Failures(), "");

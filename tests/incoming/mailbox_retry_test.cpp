@@ -69,8 +69,8 @@ TEST_P(MailboxRetry, MailFailingForItsOwnReasonIsKeptAndRemovedAfterThreePasses)
         SCOPED_TRACE("pass " + std::to_string(pass));
         Pass(Pop3(), user, Ctx, beide);
         EXPECT_EQ(Left(user), 2u) << LogText();
-        EXPECT_TRUE(Logged("(Absender: hans@example.org, Betreff: Kaputt) bleibt im Postfach: Testfehler (Fehlversuch " +
-                           std::to_string(pass) + " von 3)"))
+        EXPECT_TRUE(Logged("(Absender: hans@example.org, Betreff: Kaputt) bleibt im Postfach: Testfehler "
+                           "(Fehlversuch " + std::to_string(pass) + " von 3)"))
             << LogText();
         EXPECT_NE(Notes().find("Fehlversuche " + std::to_string(pass) + " "), std::string::npos) << Notes();
     }
