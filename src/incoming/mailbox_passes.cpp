@@ -54,9 +54,17 @@ bool ConnectionGone(const EDiraError& error) {
     }
 }
 
-// Evaluates the spooled mail `wer` ("Nachricht 3", "UID 17"). True when the
-// mail may leave the mailbox: filed, turned away, or kept whole in Fehler.
-bool Auswerten(TMailEmpfangContext& ctx, const TSpoolFile& spool, const std::string& wer) {
+// The service's own temporary folder; without one (a tool, a test) the
+// system's.
+std::filesystem::path SpoolOrdner(const TMailEmpfangContext& ctx) {
+    return ctx.TempFolder.empty() ? std::filesystem::temp_directory_path() : ctx.TempFolder;
+}
+
+// Evaluates the spooled mail `wer` ("Nachricht 3", "Nachricht UID 17"),
+// noted under `key`. True when the mail may leave the mailbox: filed,
+// turned away, or kept whole in Fehler.
+bool Auswerten(TMailEmpfangContext& ctx, const TSpoolFile& spool, const std::string& wer, TPostfachVermerk& vermerk,
+               const std::string& key, const TPostfachEingriffe& eingriffe) {
     int maxMB = ctx.Ini.ReadInteger("Maileingang", "MaxMB", kMaxMBVorgabe);
     if (maxMB < 1) maxMB = kMaxMBVorgabe;
     if (spool.Size() > static_cast<std::uint64_t>(maxMB) * 1024 * 1024) {
@@ -81,7 +89,7 @@ bool Auswerten(TMailEmpfangContext& ctx, const TSpoolFile& spool, const std::str
     } catch (const std::exception& e) {
         auswertung = UnlesbareMail(ctx, spool.Path(), e.what());
     }
-    if (gelesen) auswertung = AuswertenMail(ctx, msg);
+    if (gelesen) auswertung = eingriffe.Auswerten ? eingriffe.Auswerten(ctx, msg) : AuswertenMail(ctx, msg);
     if (auswertung.Ergebnis != TAuswertungsErgebnis::Fehlgeschlagen) return true;
     std::string absender;
     std::string betreff;
@@ -89,8 +97,28 @@ bool Auswerten(TMailEmpfangContext& ctx, const TSpoolFile& spool, const std::str
         absender = msg.FromList.Empty() ? "" : msg.FromList[0].Address;
         betreff = msg.Subject;
     }
-    Log(ctx, 3, wer + " (Absender: " + absender + ", Betreff: " + betreff + ") bleibt im Postfach: " + auswertung.Grund);
-    return false;
+    const std::string von = wer + " (Absender: " + absender + ", Betreff: " + betreff + ")";
+    if (!auswertung.Dauerhaft) {
+        // The database or the attachment folder: the next pass may succeed.
+        Log(ctx, 3, von + " bleibt im Postfach: " + auswertung.Grund);
+        return false;
+    }
+    const int versuche = vermerk.Fehlversuch(key);
+    if (versuche < kMaxFehlversuche) {
+        Log(ctx, 3, von + " bleibt im Postfach: " + auswertung.Grund + " (Fehlversuch " + std::to_string(versuche) +
+                        " von " + std::to_string(kMaxFehlversuche) + ")");
+        return false;
+    }
+    const std::string gescheitert = von + " ist in " + std::to_string(versuche) + " Durchgängen gescheitert (" +
+                                    auswertung.Grund + ")";
+    try {
+        const auto kopie = KeepRawMail(ctx.Home / kFehlerOrdner, spool.Path());
+        Log(ctx, 3, gescheitert + "; aufbewahrt als " + PathText(kopie) + " und aus dem Postfach entfernt.");
+        return true;
+    } catch (const std::exception& e) {
+        Log(ctx, 3, gescheitert + "; sie bleibt im Postfach, weil sie nicht aufbewahrt werden kann: " + e.what());
+        return false;
+    }
 }
 
 }  // namespace
@@ -108,7 +136,7 @@ std::string DebugZeitstempel(const TMailEmpfangContext& ctx) {
     return text;
 }
 
-void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop) {
+void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop, const TPostfachEingriffe& eingriffe) {
     Log(ctx, 7, "Prüfe Mails");
     WriteDebug(ctx, "Laststartcheckmail");
     try {
@@ -132,13 +160,17 @@ void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop) {
         client.Connect(host);
         const int n = client.CheckMessages();
         TPostfachVermerk vermerk(ctx.Home, "pop3", host, client.Port, client.Username);
-        TSpoolFile spool(ctx.Home);
+        TSpoolFile spool(SpoolOrdner(ctx));
         if (n > 0) Log(ctx, 7, std::to_string(n) + " e-Mails vorhanden.");
         std::set<std::string> geloescht;
+        // Every mail of the mailbox met: failure counts of the others can go.
+        std::set<std::string> gesehen;
+        bool alle = true;
         for (int k = n; k >= 1; --k) {
             if (stop && stop()) {
                 Log(ctx, 5, "Abbruch angefordert: die übrigen " + std::to_string(k) +
                                 " Mails bleiben für den nächsten Durchgang im Postfach.");
+                alle = false;
                 break;
             }
             const std::string wer = "Nachricht " + std::to_string(k);
@@ -154,11 +186,13 @@ void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop) {
                 spool.Finish();
                 Log(ctx, 7, "Lese Nachricht " + std::to_string(k));
                 const std::string key = uidl.empty() ? "sha256:" + spool.Hash() : "uidl:" + uidl;
+                gesehen.insert(key);
                 if (vermerk.Enthaelt(key)) {
                     Log(ctx, 5, wer + " wurde schon abgelegt und wird nur noch gelöscht.");
                 } else {
-                    if (!Auswerten(ctx, spool, wer)) continue;
+                    if (!Auswerten(ctx, spool, wer, vermerk, key, eingriffe)) continue;
                     vermerk.Hinzufuegen(key);
+                    if (eingriffe.NachAblage) eingriffe.NachAblage();
                 }
                 Log(ctx, 7, "Lösche Nachricht " + std::to_string(k));
                 if (client.Delete(k)) {
@@ -169,13 +203,17 @@ void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop) {
                 Log(ctx, 7, "Nachricht gelöscht: " + std::to_string(k));
             } catch (const EDiraError& e) {
                 Log(ctx, 3, wer + " bleibt im Postfach: " + e.what());
-                if (ConnectionGone(e) || !client.Connected()) break;
+                if (ConnectionGone(e) || !client.Connected()) {
+                    alle = false;
+                    break;
+                }
             }
         }
         // Only a confirmed QUIT removes the marked mails; until then they
         // stay noted, so the next pass does not file them again.
         if (client.Quit()) {
             vermerk.Entfernen(geloescht);
+            if (alle) vermerk.FehlversucheBehalten(gesehen);
         } else if (!geloescht.empty()) {
             Log(ctx, 3, "Der POP3-Server hat das Ende der Sitzung nicht bestätigt; " + std::to_string(geloescht.size()) +
                             " abgelegte Mails bleiben im Postfach und werden im nächsten Durchgang nur gelöscht.");
@@ -187,7 +225,8 @@ void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop) {
     }
 }
 
-void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAnfrage& stop) {
+void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAnfrage& stop,
+                       const TPostfachEingriffe& eingriffe) {
     WriteDebug(ctx, "Laststartcheckmail");
     if (!imap.Connected()) {
         Log(ctx, 5, "Verbinde zu IMAP-Server.");
@@ -210,15 +249,19 @@ void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAn
             return;
         }
         TPostfachVermerk vermerk(ctx.Home, "imap", imap.Host, imap.Port, imap.Username);
-        TSpoolFile spool(ctx.Home);
+        TSpoolFile spool(SpoolOrdner(ctx));
         const std::string validity = imap.MailBox.UIDValidity;
         const std::uint32_t n = imap.MailBox.TotalMsgs;
         std::set<std::string> markiert;
+        // Every mail of the mailbox met: failure counts of the others can go.
+        std::set<std::string> gesehen;
+        bool alle = true;
         bool beendet = false;
         for (std::uint32_t i = 1; i <= n && !beendet; ++i) {
             if (stop && stop()) {
                 Log(ctx, 5, "Abbruch angefordert: die übrigen " + std::to_string(n - i + 1) +
                                 " Mails bleiben für den nächsten Durchgang im Postfach.");
+                alle = false;
                 break;
             }
             std::string wer = "Nachricht " + std::to_string(i);
@@ -230,6 +273,7 @@ void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAn
                 }
                 wer = "Nachricht UID " + items.UID;
                 const std::string key = validity + ":" + items.UID;
+                gesehen.insert(key);
                 // Flagged already: by another client (not ours to file), or
                 // by a pass of ours whose session broke before the reply.
                 if (items.Flags.count("\\Deleted") > 0) {
@@ -245,8 +289,9 @@ void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAn
                         continue;
                     }
                     spool.Finish();
-                    if (!Auswerten(ctx, spool, wer)) continue;
+                    if (!Auswerten(ctx, spool, wer, vermerk, key, eingriffe)) continue;
                     vermerk.Hinzufuegen(key);
+                    if (eingriffe.NachAblage) eingriffe.NachAblage();
                 }
                 if (!imap.UIDDeleteMsg(items.UID)) {
                     Log(ctx, 3, wer + " kann nicht als gelöscht markiert werden (" + imap.LastReply.Last +
@@ -272,6 +317,7 @@ void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAn
             if (key.rfind(validity + ":", 0) != 0) weg.insert(key);
         }
         vermerk.Entfernen(weg);
+        if (alle) vermerk.FehlversucheBehalten(gesehen);
         WriteDebug(ctx, "Lastendcheckmail");
     } catch (const std::exception& e) {
         Log(ctx, 3, std::string("Verbindungsfehler2 IMAP: ") + e.what());

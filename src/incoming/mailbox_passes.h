@@ -2,13 +2,16 @@
 // The mailbox passes of the poll cycle: every mail of the POP3 mailbox and of
 // the IMAP INBOX is read, handed to the evaluation and removed from the
 // mailbox once it is filed, turned away or kept. A mail whose filing failed
-// stays for the next pass; a mail that was filed is noted until the server
-// has removed it, so no pass files it twice.
+// stays for the next pass, unless it failed for a reason of its own in
+// kMaxFehlversuche passes: then it is kept in Fehler and removed. A mail
+// that was filed is noted until the server has removed it, so no pass files
+// it twice. Mails are spooled in the service's temporary folder.
 #include <cstdint>
 #include <functional>
 #include <string>
 
 #include "incoming/mail_empfang_context.h"
+#include "incoming/message_evaluation.h"
 
 namespace kdv {
 
@@ -20,13 +23,23 @@ inline constexpr int kMaxMBVorgabe = 50;
 // Asked between two mails: true ends the pass after the mail in hand.
 using TStopAnfrage = std::function<bool()>;
 
+// Where a test steps into a pass; the service leaves both empty.
+struct TPostfachEingriffe {
+    // Evaluates a mail in place of AuswertenMail.
+    std::function<TAuswertung(TMailEmpfangContext&, TMailMessage&)> Auswerten;
+    // Runs once a mail is filed and noted, before it leaves the mailbox.
+    std::function<void()> NachAblage;
+};
+
 // One POP3 pass with the settings of [POP3]. Never raises.
-void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop = {});
+void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop = {},
+                       const TPostfachEingriffe& eingriffe = {});
 
 // One IMAP pass with the service's long-lived client (configured from
 // [IMAP]); the connection stays open for the next pass. Never raises: a
 // failed reconnect after a failure is logged too.
-void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAnfrage& stop = {});
+void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAnfrage& stop = {},
+                       const TPostfachEingriffe& eingriffe = {});
 
 // "<date> <time>" of the clock, as [Debug] Laststartcheckmail and
 // Lastendcheckmail hold it (dd.mm.yyyy hh:mm:ss).

@@ -1,5 +1,6 @@
 #include "incoming/mailbox_record.h"
 
+#include <charconv>
 #include <fstream>
 #include <system_error>
 
@@ -8,6 +9,24 @@
 #include "platform/sha256.h"
 
 namespace kdv {
+namespace {
+
+// A line "<prefix><count> <key>" holds the failed passes of a mail. Keys
+// (a UIDL, "sha256:...", "<uidvalidity>:<uid>") never hold a blank, so no
+// filed mail's line can look like one.
+constexpr std::string_view kFehlerPrefix = "Fehlversuche ";
+
+bool ParseFailure(const std::string& line, std::string& key, int& count) {
+    if (line.rfind(kFehlerPrefix, 0) != 0) return false;
+    const char* begin = line.data() + kFehlerPrefix.size();
+    const char* end = line.data() + line.size();
+    const auto [rest, error] = std::from_chars(begin, end, count);
+    if (error != std::errc() || rest == end || *rest != ' ' || count < 1) return false;
+    key.assign(rest + 1, end);
+    return !key.empty();
+}
+
+}  // namespace
 
 TPostfachVermerk::TPostfachVermerk(const std::filesystem::path& home, const std::string& art, const std::string& host,
                                    int port, const std::string& user) {
@@ -18,23 +37,68 @@ TPostfachVermerk::TPostfachVermerk(const std::filesystem::path& home, const std:
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!line.empty() && line.front() != '#') keys_.insert(line);
+        if (line.empty() || line.front() == '#') continue;
+        std::string key;
+        int count = 0;
+        if (ParseFailure(line, key, count)) {
+            failures_[key] = count;
+        } else if (line.find(' ') == std::string::npos) {
+            keys_.insert(line);
+        }
     }
 }
 
 void TPostfachVermerk::Hinzufuegen(const std::string& key) {
-    if (!keys_.insert(key).second) return;
+    const auto failure = failures_.find(key);
+    const int failed = failure != failures_.end() ? failure->second : 0;
+    const bool added = keys_.insert(key).second;
+    if (!added && failed == 0) return;
+    failures_.erase(key);
     try {
         Schreiben();
     } catch (...) {
-        keys_.erase(key);
+        if (added) keys_.erase(key);
+        if (failed > 0) failures_[key] = failed;
         throw;
     }
 }
 
+int TPostfachVermerk::Fehlversuch(const std::string& key) {
+    int& count = failures_[key];
+    ++count;
+    try {
+        Schreiben();
+    } catch (...) {
+        if (--count == 0) failures_.erase(key);
+        throw;
+    }
+    return count;
+}
+
+int TPostfachVermerk::Fehlversuche(const std::string& key) const {
+    const auto found = failures_.find(key);
+    return found != failures_.end() ? found->second : 0;
+}
+
 void TPostfachVermerk::Entfernen(const std::set<std::string>& keys) {
     bool changed = false;
-    for (const std::string& key : keys) changed = keys_.erase(key) > 0 || changed;
+    for (const std::string& key : keys) {
+        changed = keys_.erase(key) > 0 || changed;
+        changed = failures_.erase(key) > 0 || changed;
+    }
+    if (changed) Schreiben();
+}
+
+void TPostfachVermerk::FehlversucheBehalten(const std::set<std::string>& present) {
+    bool changed = false;
+    for (auto it = failures_.begin(); it != failures_.end();) {
+        if (present.count(it->first) > 0) {
+            ++it;
+        } else {
+            it = failures_.erase(it);
+            changed = true;
+        }
+    }
     if (changed) Schreiben();
 }
 
@@ -46,6 +110,10 @@ void TPostfachVermerk::Schreiben() {
     std::filesystem::remove(temp, error);
     std::string text = "# abgelegt, noch nicht aus dem Postfach entfernt\n";
     for (const std::string& key : keys_) text += key + "\n";
+    if (!failures_.empty()) text += "# gescheiterte Durchgänge je Mail\n";
+    for (const auto& [key, count] : failures_) {
+        text += std::string(kFehlerPrefix) + std::to_string(count) + " " + key + "\n";
+    }
     TNewFile file;
     error = file.Create(temp, TNewFileRights::Private);
     if (!error) error = file.Write(text);

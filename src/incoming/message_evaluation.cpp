@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <exception>
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
+#include "db/db_error.h"
 #include "db/db_query.h"
 #include "incoming/archive_copy.h"
 #include "incoming/attachment_name.h"
@@ -173,10 +175,21 @@ void BewahreUnvollstaendigeAuf(TMailEmpfangContext& ctx, const TMailMessage& msg
     if (auto kopie = BewahreAuf(ctx, msg.RawFile, kFehlerOrdner, 3)) result.Kopie = *kopie;
 }
 
+// Whether a failure would come back in the next pass: not one of the
+// database, the file system or the memory, which may pass.
+bool Dauerhaft(const std::exception& e) {
+    if (dynamic_cast<const EDbError*>(&e) != nullptr) return false;
+    if (dynamic_cast<const std::filesystem::filesystem_error*>(&e) != nullptr) return false;
+    if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr) return false;
+    const auto* dira = dynamic_cast<const EDiraError*>(&e);
+    return dira == nullptr || dira->ErrorKind() != TErrorKind::ekLocal;
+}
+
 }  // namespace
 
 TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
     TAuswertung result;
+    bool dauerhaft = false;
     std::string vonBetreff = "Nachricht";
     const auto abweisen = [&result, &ctx, &vonBetreff](std::string grund) {
         ctx.Log.Add(5, vonBetreff + " wird nicht übernommen: " + grund + ".");
@@ -275,7 +288,13 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
         if (lagen.empty()) return abweisen(keineLage);
         // Without a usable attachment folder the mail is not filed at all:
         // it stays for a later pass instead of losing its attachments.
-        if (anhaenge) ctx.getLFPath();
+        if (anhaenge) {
+            try {
+                ctx.getLFPath();
+            } catch (const std::exception& e) {
+                throw EDiraError(TErrorKind::ekLocal, e.what());
+            }
+        }
 
         const std::string sauberBetreff = CleanBetreff(betreff);
         for (const std::string& lageId : lagen) {
@@ -304,12 +323,15 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
         return result;
     } catch (const std::exception& e) {
         result.Fehler.push_back(e.what());
+        dauerhaft = Dauerhaft(e);
     } catch (...) {
         result.Fehler.push_back("unbekannter Fehler");
+        dauerhaft = true;
     }
     if (result.Lagen.empty()) {
         result.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
         result.Grund = result.Fehler.back();
+        result.Dauerhaft = dauerhaft;
     } else {
         result.Ergebnis = TAuswertungsErgebnis::Abgelegt;
     }

@@ -41,6 +41,10 @@ struct TAuswertung {
     // kAutomatischOrdner when it was an automatic reply or bounce; empty
     // when it was not kept.
     std::filesystem::path Kopie;
+    // For a failed mail: the failure lies in the mail or its handling, so a
+    // later pass would fail alike. False for failures of the database, the
+    // attachment folder or the file system, which pass.
+    bool Dauerhaft = false;
 };
 
 // True when the mail was not filed whole: it failed, or it was filed with

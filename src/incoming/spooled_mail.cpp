@@ -13,10 +13,10 @@
 
 namespace kdv {
 
-TSpoolFile::TSpoolFile(const std::filesystem::path& home) {
+TSpoolFile::TSpoolFile(const std::filesystem::path& folder) {
     std::error_code error;
-    std::filesystem::create_directories(home / kSpoolOrdner, error);
-    path_ = CreateUniqueTempFile(home / kSpoolOrdner, ".eml");
+    std::filesystem::create_directories(folder, error);
+    path_ = CreateUniqueTempFile(folder, ".eml");
     Restart();
 }
 

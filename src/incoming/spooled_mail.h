@@ -1,8 +1,10 @@
 #pragma once
 // A received mail on its way from the connection to the reader: its raw text
-// is written to a file below the home folder as it arrives and read from
-// there, so a large mail is never held whole in memory and a kept copy needs
-// no second download.
+// is written to a file in the service's temporary folder as it arrives and
+// read from there, so a large mail is never held whole in memory and a kept
+// copy needs no second download. The folder belongs to the process, so an
+// import beside the service never meets its spool, and a spool left by a
+// process that died is removed at the next start.
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -17,13 +19,11 @@ namespace kdv {
 
 class TMailMessage;
 
-// Where mails are spooled while a pass handles them.
-inline constexpr const char* kSpoolOrdner = "Eingang";
-
 // One spool file: created new and private, removed with the object.
 class TSpoolFile final : public TByteSink {
 public:
-    explicit TSpoolFile(const std::filesystem::path& home);
+    // Creates the file in `folder` (made when missing).
+    explicit TSpoolFile(const std::filesystem::path& folder);
     ~TSpoolFile() override;
     TSpoolFile(const TSpoolFile&) = delete;
     TSpoolFile& operator=(const TSpoolFile&) = delete;

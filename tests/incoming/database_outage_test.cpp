@@ -73,6 +73,7 @@ TEST_F(DatabaseOutageTest, MailThatReachedNoIncidentFailsAndIsFiledOnceLater) {
             auto message = ParseMail(kMail);
             const TAuswertung result = AuswertenMail(Ctx, *message);
             EXPECT_EQ(result.Ergebnis, E::Fehlgeschlagen);
+            EXPECT_FALSE(result.Dauerhaft) << "the mail stays until the server is back";
             EXPECT_TRUE(result.Lagen.empty());
             EXPECT_NE(result.Grund.find("[DiraDB][MySQL] "), std::string::npos) << result.Grund;
         }

@@ -1,84 +1,21 @@
 // A real session broken at every point of a pass: a proxy in front of the
 // sandbox's Dovecot cuts the first connection after a given number of bytes
 // from the server, then a second pass runs whole. Every mail is filed
-// exactly once and the mailbox ends empty, whatever the point of the cut.
+// exactly once and the mailbox ends empty, whatever the point of the cut;
+// likewise when the process running the pass is killed.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
-#include "clients/mail_imap4.h"
-#include "incoming/incoming_test_fixture.h"
-#include "incoming/mailbox_passes.h"
+#include "incoming/mailbox_sandbox_fixture.h"
 #include "support/cut_proxy.h"
 
 namespace kdv::incoming_test {
 namespace {
 
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-class MailboxCut : public IncomingDbTest, public ::testing::WithParamInterface<const char*> {
-protected:
-    void SetUp() override {
-        if (Env("DIRAVID_MAIL_HOST").empty()) {
-            if (Env("DIRAVID_REQUIRE_MAIL") == "1") FAIL() << "no mail sandbox";
-            GTEST_SKIP() << "no mail sandbox (DIRAVID_MAIL_HOST unset)";
-        }
-        IncomingDbTest::SetUp();
-    }
-
-    // A fresh mailbox user holding the two mails.
-    void Fill(const std::string& user, const std::vector<std::string>& subjects) {
-        const std::string command = Env("DIRAVID_MAIL_SCRIPT") + " user " + Env("DIRAVID_MAIL_SANDBOX") + " " + user +
-                                    " pw-" + user + " >/dev/null";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-        TMailIMAP4 imap;
-        imap.Host = Env("DIRAVID_MAIL_HOST");
-        imap.Port = static_cast<std::uint16_t>(std::stoi(Env("DIRAVID_IMAP_PORT")));
-        imap.Username = user;
-        imap.Password = "pw-" + user;
-        imap.ReadTimeout = 10000;
-        imap.Connect(true);
-        ASSERT_TRUE(imap.SelectMailBox("INBOX"));
-        for (std::uint32_t i = imap.MailBox.TotalMsgs; i > 0; --i) {
-            std::string uid;
-            if (imap.GetUID(i, uid)) imap.UIDDeleteMsg(uid);
-        }
-        imap.ExpungeMailBox();
-        for (const std::string& subject : subjects) {
-            const std::string mail = PlainMail("hans@example.org", subject, "Text");
-            TMailLineIO& io = imap.IO();
-            io.WriteLn("A1 APPEND INBOX {" + std::to_string(mail.size()) + "}");
-            io.ReadLn();
-            io.Write(mail);
-            io.WriteLn("");
-            while (io.ReadLn().rfind("A1 ", 0) != 0) {
-            }
-        }
-        imap.Disconnect();
-    }
-
-    std::uint32_t Left(const std::string& user) {
-        TMailIMAP4 imap;
-        imap.Host = Env("DIRAVID_MAIL_HOST");
-        imap.Port = static_cast<std::uint16_t>(std::stoi(Env("DIRAVID_IMAP_PORT")));
-        imap.Username = user;
-        imap.Password = "pw-" + user;
-        imap.ReadTimeout = 10000;
-        imap.Connect(true);
-        imap.SelectMailBox("INBOX");
-        const std::uint32_t left = imap.MailBox.TotalMsgs;
-        imap.Disconnect();
-        return left;
-    }
-
-    std::size_t TimesFiled(const std::string& subject) {
-        return Select("SELECT ID FROM LF_NACHRICHTEN WHERE ADD_USER='DiraVid' AND INHALT LIKE '" + subject + "\r%'")
-            .size();
-    }
-};
+class MailboxCut : public MailboxSandboxTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(MailboxCut, EveryMailFiledOnceWhereverTheSessionBreaks) {
     const bool pop3 = std::string(GetParam()) == "pop3";
@@ -92,10 +29,7 @@ TEST_P(MailboxCut, EveryMailFiledOnceWhereverTheSessionBreaks) {
         Fill(user, subjects);
         testing::TCutProxy proxy(Env("DIRAVID_MAIL_HOST"), port, cut);
         if (pop3) {
-            Ini.WriteString("POP3", "Host", "127.0.0.1");
-            Ini.WriteString("POP3", "Port", std::to_string(proxy.Port()));
-            Ini.WriteString("POP3", "Username", user);
-            Ini.WriteString("POP3", "Passwort", "pw-" + user);
+            Pop3Settings(user, "127.0.0.1", proxy.Port());
             CheckPOP3Postfach(Ctx);
             CheckPOP3Postfach(Ctx);
         } else {
@@ -115,8 +49,39 @@ TEST_P(MailboxCut, EveryMailFiledOnceWhereverTheSessionBreaks) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Protocols, MailboxCut, ::testing::Values("pop3", "imap"),
-                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+// The service killed after a mail was filed and noted, before the server
+// heard of its removal: a child process runs the pass and dies by SIGKILL
+// right there. The next pass files nothing twice and empties the mailbox.
+TEST_P(MailboxCut, ServiceKilledBetweenFilingAndRemoval) {
+    const bool pop3 = std::string(GetParam()) == "pop3";
+    const std::string user = std::string("kill-") + GetParam();
+    Fill(user, {"Erste", "Zweite"});
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        // A database connection of the child's own leaves the parent's alone.
+        TDbConnection conn;
+        for (const std::string& line : Db->ConnectionParams()) conn.Params.Add(line);
+        TMailEmpfangContext ctx{Log, Ini, conn, TSenderRules({"*"}), [this] { return LFPath; }, Home.Path(), Clock};
+        TPostfachEingriffe eingriffe;
+        eingriffe.NachAblage = [] { ::kill(::getpid(), SIGKILL); };
+        Pass(pop3, user, ctx, eingriffe);
+        ::_exit(0);  // no mail was filed
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status << "\n" << LogText();
+    EXPECT_EQ(TimesFiled("Erste") + TimesFiled("Zweite"), 1u);
+    EXPECT_EQ(Left(user), 2u);
+
+    Pass(pop3, user, Ctx);
+    EXPECT_EQ(TimesFiled("Erste"), 1u) << LogText();
+    EXPECT_EQ(TimesFiled("Zweite"), 1u) << LogText();
+    EXPECT_EQ(Left(user), 0u) << LogText();
+    EXPECT_NE(LogText().find("wurde schon abgelegt und wird nur noch gelöscht."), std::string::npos) << LogText();
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, MailboxCut, ::testing::Values("pop3", "imap"), ProtocolName);
 
 }  // namespace
 }  // namespace kdv::incoming_test

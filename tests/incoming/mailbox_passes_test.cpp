@@ -80,6 +80,30 @@ protected:
 
     // The subjects of the filed journal messages (the text's first line).
     std::vector<std::string> Subjects() { return Filed("SUBSTRING_INDEX(INHALT, CHAR(13), 1)"); }
+
+    // Per filed message "1" when its text holds `line` whole, else "0".
+    std::vector<std::string> WholeLineFiled(const std::string& line) {
+        return Filed("INSTR(INHALT, '" + line + "') > 0");
+    }
+
+    // The files kept in Fehler.
+    std::size_t KeptInFehler() const {
+        std::size_t kept = 0;
+        std::error_code error;
+        for (std::filesystem::directory_iterator it(Home.Path() / kFehlerOrdner, error), end; !error && it != end;
+             it.increment(error)) {
+            ++kept;
+        }
+        return kept;
+    }
+
+    // A mail of more than 1 MiB, with [Maileingang] MaxMB set to 1.
+    std::string OverSizeMail() {
+        Ini.WriteString("Maileingang", "MaxMB", "1");
+        std::string body;
+        for (int i = 0; i < 1200; ++i) body += std::string(998, 'a') + "\r\n";
+        return Mail("Gross", body);
+    }
 };
 
 TEST_F(MailboxPassTest, Pop3FilesHighestNumberFirstAndRemovesAtQuit) {
@@ -202,19 +226,14 @@ TEST_F(MailboxPassTest, Pop3RetrievalRefusedStays) {
 
 // Over the size limit: kept whole in Fehler, removed, logged at level 3.
 TEST_F(MailboxPassTest, Pop3OverSizeMailIsKeptAndRemoved) {
-    Ini.WriteString("Maileingang", "MaxMB", "1");
-    std::string body;
-    for (int i = 0; i < 1200; ++i) body += std::string(998, 'a') + "\r\n";
-    const std::string mail = Mail("Gross", body);
-    TScriptedPeer peer(Script(Pop3Login(1), Pop3Mail(1, mail), std::vector<TPeerStep>{Expect("QUIT"), Send("+OK")}));
+    TScriptedPeer peer(
+        Script(Pop3Login(1), Pop3Mail(1, OverSizeMail()), std::vector<TPeerStep>{Expect("QUIT"), Send("+OK")}));
     Pop3Settings(peer.Port());
     CheckPOP3Postfach(Ctx);
-    peer.Transcript();
+    EXPECT_EQ(peer.Failures(), "");
     EXPECT_TRUE(Filed("ID").empty());
     EXPECT_TRUE(Logged("FEHLER    | Nachricht 1 ist größer als 1 MB"));
-    std::size_t kept = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(Home.Path() / kFehlerOrdner)) ++kept;
-    EXPECT_EQ(kept, 1u);
+    EXPECT_EQ(KeptInFehler(), 1u);
 }
 
 TEST_F(MailboxPassTest, Pop3LineOfTwentyThousandBytesIsFiled) {
@@ -223,8 +242,37 @@ TEST_F(MailboxPassTest, Pop3LineOfTwentyThousandBytesIsFiled) {
                               std::vector<TPeerStep>{Expect("QUIT"), Send("+OK")}));
     Pop3Settings(peer.Port());
     CheckPOP3Postfach(Ctx);
-    peer.Transcript();
+    EXPECT_EQ(peer.Failures(), "");
     EXPECT_EQ(Subjects(), (std::vector<std::string>{"Lang"}));
+    EXPECT_EQ(WholeLineFiled(line), (std::vector<std::string>{"1"}));
+    EXPECT_TRUE(Logged("Nachricht von hans@example.org Betreff Lang wird ausgewertet."));
+    EXPECT_TRUE(Logged("Nachricht gelöscht: 1"));
+}
+
+// Mails are spooled in the process's own temporary folder, never in the
+// home folder an import beside the service works in, and the spool goes
+// with the pass.
+TEST_F(MailboxPassTest, Pop3SpoolsInTheServiceTempFolder) {
+    Ctx.TempFolder = Home.Path() / "temp" / "4711";
+    std::filesystem::path spooled;
+    TPostfachEingriffe eingriffe;
+    eingriffe.Auswerten = [&spooled](TMailEmpfangContext& ctx, TMailMessage& msg) {
+        spooled = msg.RawFile;
+        return AuswertenMail(ctx, msg);
+    };
+    TScriptedPeer peer(
+        Script(Pop3Login(1), Pop3Mail(1, Mail("Eins")), std::vector<TPeerStep>{Expect("QUIT"), Send("+OK")}));
+    Pop3Settings(peer.Port());
+    CheckPOP3Postfach(Ctx, {}, eingriffe);
+    EXPECT_EQ(peer.Failures(), "");
+    EXPECT_EQ(Subjects(), (std::vector<std::string>{"Eins"}));
+    EXPECT_EQ(spooled.parent_path(), Ctx.TempFolder);
+    EXPECT_FALSE(std::filesystem::exists(spooled));
+    EXPECT_TRUE(std::filesystem::is_empty(Ctx.TempFolder));
+    for (const auto& entry : std::filesystem::directory_iterator(Home.Path())) {
+        EXPECT_NE(entry.path().extension(), ".eml") << entry.path();
+        EXPECT_NE(entry.path().filename(), "Eingang");
+    }
 }
 
 // ---- IMAP ----
@@ -292,6 +340,32 @@ TEST_F(ImapPassTest, StopRequestAfterTheFirstMailLeavesTheRest) {
     EXPECT_EQ(Noted("imap", peer.Port()), 0u);
     EXPECT_TRUE(Logged("Hinweis   | Abbruch angefordert: die übrigen 2 Mails bleiben für den nächsten Durchgang im "
                        "Postfach."));
+}
+
+TEST_F(ImapPassTest, OverSizeMailIsKeptAndRemoved) {
+    TScriptedPeer peer(Script(ImapSelected(1), ImapMail(1, 40, OverSizeMail(), 3),
+                              std::vector<TPeerStep>{Expect("C6 EXPUNGE"), SendLines({"* 1 EXPUNGE", "C6 OK"})}));
+    Configure(peer.Port());
+    CheckIMAPPostfach(Ctx, imap);
+    imap.TMailExplicitTLSClient::Disconnect(false);
+    EXPECT_EQ(peer.Failures(), "");
+    EXPECT_TRUE(Filed("ID").empty());
+    EXPECT_TRUE(Logged("FEHLER    | Nachricht UID 40 ist größer als 1 MB"));
+    EXPECT_EQ(KeptInFehler(), 1u);
+    EXPECT_EQ(Noted("imap", peer.Port()), 0u);
+}
+
+TEST_F(ImapPassTest, LineOfTwentyThousandBytesIsFiled) {
+    const std::string line(20000, 'w');
+    TScriptedPeer peer(Script(ImapSelected(1), ImapMail(1, 40, Mail("Lang", line), 3),
+                              std::vector<TPeerStep>{Expect("C6 EXPUNGE"), SendLines({"* 1 EXPUNGE", "C6 OK"})}));
+    Configure(peer.Port());
+    CheckIMAPPostfach(Ctx, imap);
+    imap.TMailExplicitTLSClient::Disconnect(false);
+    EXPECT_EQ(peer.Failures(), "");
+    EXPECT_EQ(Subjects(), (std::vector<std::string>{"Lang"}));
+    EXPECT_EQ(WholeLineFiled(line), (std::vector<std::string>{"1"}));
+    EXPECT_TRUE(Logged("Nachricht von hans@example.org Betreff Lang wird ausgewertet."));
 }
 
 TEST_F(ImapPassTest, ReadOnlyInboxEndsThePass) {

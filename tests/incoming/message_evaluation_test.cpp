@@ -456,6 +456,7 @@ TEST_F(MessageEvaluationTest, AttachmentFolderThatMayNotBeUsedFailsTheMailWithAt
     const TAuswertung failed = EvaluateFile(mail);
     EXPECT_EQ(failed.Ergebnis, E::Fehlgeschlagen);
     EXPECT_EQ(failed.Grund, "Der Speicherort für Anhänge X:\\ ist nicht vorhanden.");
+    EXPECT_FALSE(failed.Dauerhaft) << "the folder may come back";
     EXPECT_TRUE(Filed("ID").empty());
     EXPECT_NE(LogText().find("FEHLER    | Fehler beim Auslesen der Mail: Der Speicherort für Anhänge X:\\ ist nicht "
                              "vorhanden."),
@@ -470,6 +471,7 @@ TEST_F(MessageEvaluationTest, UnreadableTargetsFailTheMailWithoutFilingIt) {
     const TAuswertung result = Evaluate(PlainMail("hans@example.org", "Meldung", "Text"));
     EXPECT_EQ(result.Ergebnis, E::Fehlgeschlagen);
     EXPECT_NE(result.Grund.find("[DiraDB][MySQL] "), std::string::npos) << result.Grund;
+    EXPECT_FALSE(result.Dauerhaft) << "a database failure may pass";
     EXPECT_TRUE(Filed("ID").empty());
     EXPECT_NE(LogText().find("Fehler beim Auslesen der Mail: [DiraDB][MySQL] "), std::string::npos);
 }
@@ -480,6 +482,7 @@ TEST_F(MessageEvaluationTest, MailFailsWhenNoIncidentGotItsMessage) {
     const TAuswertung result = Evaluate(PlainMail("hans@example.org", "Meldung", "Text"));
     EXPECT_EQ(result.Ergebnis, E::Fehlgeschlagen);
     EXPECT_TRUE(result.Lagen.empty());
+    EXPECT_FALSE(result.Dauerhaft) << "a database failure may pass";
     EXPECT_EQ(result.Fehler.size(), 2u);
     EXPECT_NE(LogText().find("FEHLER    | Nachricht von hans@example.org Betreff Meldung konnte in keine Lage "
                              "übernommen werden: Lage 3: [DiraDB][MySQL] "),
