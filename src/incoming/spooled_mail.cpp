@@ -13,10 +13,9 @@
 
 namespace kdv {
 
-TSpoolFile::TSpoolFile(const std::filesystem::path& folder) {
+TSpoolFile::TSpoolFile(const std::filesystem::path& folder) : folder_(folder) {
     std::error_code error;
     std::filesystem::create_directories(folder, error);
-    path_ = CreateUniqueTempFile(folder, ".eml");
     Restart();
 }
 
@@ -26,9 +25,16 @@ TSpoolFile::~TSpoolFile() {
     std::filesystem::remove(path_, error);
 }
 
+// Each mail gets a fresh file: truncating the last one made the file system
+// write the old blocks back on every close, a disk write per mail.
 void TSpoolFile::Restart() {
     out_.close();
     out_.clear();
+    if (!path_.empty()) {
+        std::error_code error;
+        std::filesystem::remove(path_, error);
+    }
+    path_ = CreateUniqueTempFile(folder_, ".eml");
     out_.open(path_, std::ios::binary | std::ios::trunc);
     if (!out_) throw EDiraError(TErrorKind::ekLocal, "Zwischenspeicher " + path_.string() + " kann nicht geöffnet werden");
     size_ = 0;

@@ -32,7 +32,7 @@ public:
     void Write(std::string_view bytes) override;
     // Flushes and closes; the file is then ready to be read.
     void Finish();
-    // Empties the file for the next mail.
+    // Starts a new, empty file for the next mail (Path() changes).
     void Restart();
 
     const std::filesystem::path& Path() const { return path_; }
@@ -41,6 +41,7 @@ public:
     std::string Hash() const;
 
 private:
+    std::filesystem::path folder_;
     std::filesystem::path path_;
     std::ofstream out_;
     std::uint64_t size_ = 0;
