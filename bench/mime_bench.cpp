@@ -8,13 +8,13 @@
 // Case (b): 1,000 small multipart mails (text, HTML and a small attachment each).
 // Every measurement runs in a forked child, so the peaks of the cases and of
 // the two parsers never mix; each child reports its best of kRuns.
+#include "bench_measure.h"
 #include "mail/mail_message.h"
 #include "mail/mime_reader.h"
 
 #include <gmime/gmime.h>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +30,8 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+using kdv::bench::CpuSeconds;
+using kdv::bench::PeakRssKb;
 
 namespace {
 
@@ -170,19 +172,6 @@ void GenerateSmallMails(const fs::path& dir) {
           << Base64Lines(attachment) << "\r\n--mixed-" << i << "--\r\n";
         WriteFile(dir / ("mail" + std::to_string(i) + ".eml"), m.str());
     }
-}
-
-long PeakRssKb() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
-
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto secs = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    return secs(usage.ru_utime) + secs(usage.ru_stime);
 }
 
 struct TResult {

@@ -7,6 +7,7 @@
 // Both writers read the attachment from the same file and base64-encode it
 // while writing; the runs alternate, and each side reports its best of kRuns.
 // The writer's peak memory while writing is checked against a small limit.
+#include "bench_measure.h"
 #include "mail/byte_sink.h"
 #include "mail/file_sink.h"
 #include "mail/mail_message.h"
@@ -15,7 +16,6 @@
 #include <gmime/gmime.h>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +30,8 @@
 #include <string>
 
 namespace fs = std::filesystem;
+using kdv::bench::CpuSeconds;
+using kdv::bench::PeakRssKb;
 
 namespace {
 
@@ -181,19 +183,6 @@ std::size_t WriteGMimeToFile(const fs::path& attachment, const fs::path& path, b
     const bool ok = WriteGMime(attachment, out, crlf);
     g_object_unref(out);
     return ok ? static_cast<std::size_t>(fs::file_size(path)) : 0;
-}
-
-long PeakRssKb() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
-
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto secs = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    return secs(usage.ru_utime) + secs(usage.ru_stime);
 }
 
 struct TBest {

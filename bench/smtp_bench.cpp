@@ -8,7 +8,6 @@
 //   smtp_bench [N]   (default 1000)
 //
 // Targets: wall time not above Python's, client CPU time at most a third of it.
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,11 +19,14 @@
 #include <fstream>
 #include <string>
 
+#include "bench_measure.h"
 #include "clients/mail_smtp.h"
 #include "mail/mail_message.h"
+#include "mail/mime_header_encoding.h"
 #include "net/mail_ssl_io_handler.h"
 
 namespace fs = std::filesystem;
+using kdv::bench::CpuSeconds;
 
 namespace {
 
@@ -39,13 +41,6 @@ std::string Env(const char* name) {
         std::exit(2);
     }
     return value;
-}
-
-double CpuSeconds(int who) {
-    rusage usage{};
-    ::getrusage(who, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // Text lines of about 70 characters with umlauts, kTextBytes in all.
@@ -97,7 +92,7 @@ void SendOurs(const TSettings& s, const std::vector<std::string>& text, int coun
         message.ReplyTo.SetEMailAddresses(s.address);
         message.Recipients.SetEMailAddresses(s.address);
         message.Subject = "Lagemeldung " + std::to_string(i) + " (#17)";
-        message.MsgId = kdv::NewJournalMessageId(std::to_string(i), s.address);
+        message.MsgId = kdv::NewMessageId(std::to_string(i), s.address);
         message.SetEncoding(kdv::TMailEncoding::meMIME);
         message.MessageParts.AddText(text).SetContentType("text/plain; charset=iso-8859-1");
         message.MessageParts.AddAttachmentFile(s.attachment);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <random>
 
 #include "mail/byte_sink.h"
 #include "mail/mail_address.h"
@@ -18,14 +17,32 @@ namespace {
 using mailtext::EqualsNoCase;
 using mailtext::TrimBlanks;
 
-// The message text goes straight into the connection while it is written.
+// The message text goes into the connection while it is written, in blocks:
+// the writer hands over a line or less at a time, and each write to a TLS
+// connection costs a record and a system call of its own.
 class TConnectionSink final : public TByteSink {
 public:
-    explicit TConnectionSink(TMailLineIO& io) : io_(io) {}
-    void Write(std::string_view bytes) override { io_.Write(bytes); }
+    static constexpr std::size_t kBlock = 16 * 1024;
+
+    explicit TConnectionSink(TMailLineIO& io) : io_(io) { buffer_.reserve(kBlock); }
+    void Write(std::string_view bytes) override {
+        if (buffer_.size() + bytes.size() > kBlock) Flush();
+        if (bytes.size() >= kBlock) {
+            io_.Write(bytes);
+            return;
+        }
+        buffer_.append(bytes);
+    }
+    // Sends what is held, with `tail` after it in the same write.
+    void Flush(std::string_view tail = {}) {
+        buffer_.append(tail);
+        if (!buffer_.empty()) io_.Write(buffer_);
+        buffer_.clear();
+    }
 
 private:
     TMailLineIO& io_;
+    std::string buffer_;
 };
 
 std::string Base64(std::string_view bytes) {
@@ -42,15 +59,6 @@ std::string Base64(std::string_view bytes) {
 
 bool Accepted(int code, std::initializer_list<int> accepted) {
     return accepted.size() == 0 || std::find(accepted.begin(), accepted.end(), code) != accepted.end();
-}
-
-// Characters of a domain that can stand in a Message-ID as they are.
-bool IsDomainText(std::string_view domain) {
-    if (domain.empty() || domain.front() == '.' || domain.back() == '.') return false;
-    return std::all_of(domain.begin(), domain.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-               c == '.' || c == '_';
-    });
 }
 
 }  // namespace
@@ -217,7 +225,10 @@ TSMTPSendResult TMailSMTP::Send(TMailMessage& message) {
         TConnectionSink sink(IO());
         TMailMessageWriter writer(sink, true);
         writer.SendMsg(message);
-        SendCmd(".", {250});
+        // The end mark travels with the last block.
+        sink.Flush(".\r\n");
+        last_reply_ = ReadReply();
+        if (last_reply_.Code != 250) throw EMailSMTPReplyError(last_reply_);
     } catch (const EMailSMTPReplyError&) {
         refused_step_ = step;
         // The server is still listening: leave it ready for the next message.
@@ -257,25 +268,6 @@ void TMailSMTP::SendFarewell() { SendCmd("QUIT", {221}); }
 void TMailSMTP::Disconnect(bool notify_peer) {
     TMailExplicitTLSClient::Disconnect(notify_peer);
     did_authenticate_ = false;
-}
-
-std::string NewJournalMessageId(std::string_view journal_id, std::string_view sender_address) {
-    // 16 characters of 36 kinds: about 82 random bits, so two messages never
-    // share an ID even when the journal is rebuilt and its IDs start again.
-    constexpr std::size_t kRandomLength = 16;
-    static constexpr char kChars[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-    thread_local std::mt19937_64 random{std::random_device{}()};
-    std::uniform_int_distribution<std::size_t> pick(0, sizeof kChars - 2);
-    std::string id = "<";
-    for (std::size_t i = 0; i < kRandomLength; ++i) id += kChars[pick(random)];
-    TMailEMailAddressItem sender;
-    sender.SetText(sender_address);
-    std::string domain = sender.Domain();
-    if (!IsDomainText(domain)) domain = LocalHostName();
-    id += ".";
-    id += journal_id;
-    id += "@" + domain + ">";
-    return id;
 }
 
 }  // namespace kdv

@@ -125,9 +125,4 @@ private:
     std::vector<TSMTPRefusedRecipient> refused_;
 };
 
-// A Message-ID for a journal message: "<" + a random part + "." +
-// `journal_id` + "@" + the domain of `sender_address` + ">". Without a usable
-// domain in the address this machine's host name stands in.
-std::string NewJournalMessageId(std::string_view journal_id, std::string_view sender_address);
-
 }  // namespace kdv

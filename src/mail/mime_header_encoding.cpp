@@ -1,5 +1,6 @@
 #include "mail/mime_header_encoding.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 
@@ -10,6 +11,7 @@
 #include "mail/mail_text_util.h"
 #include "mail/mime_header_words.h"
 #include "platform/header_charset.h"
+#include "platform/host_name.h"
 
 namespace kdv {
 using namespace mailtext;
@@ -23,6 +25,15 @@ constexpr std::size_t kMessageIdRandomLength = 20;
 std::mt19937_64& RandomSource() {
     thread_local std::mt19937_64 random{std::random_device{}()};
     return random;
+}
+
+// A domain that can stand on the right of a Message-ID as it is.
+bool IsMessageIdDomain(std::string_view domain) {
+    if (domain.empty() || domain.front() == '.' || domain.back() == '.') return false;
+    return std::all_of(domain.begin(), domain.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+               c == '.' || c == '_';
+    });
 }
 
 std::string RandomAlphanumeric(std::size_t length) {
@@ -251,13 +262,13 @@ std::string NewMimeBoundary() {
 }
 
 std::string NewMessageId(std::string_view entryId, std::string_view senderAddress) {
-    const std::size_t at = senderAddress.rfind('@');
-    std::string_view domain = at == std::string_view::npos ? std::string_view() : senderAddress.substr(at + 1);
-    domain = TrimBlanks(domain);
-    if (!domain.empty() && domain.back() == '>') domain.remove_suffix(1);
-    if (domain.empty()) domain = "localhost";
-    return "<" + RandomAlphanumeric(kMessageIdRandomLength) + "." + std::string(TrimBlanks(entryId)) + "@" +
-           std::string(domain) + ">";
+    TMailEMailAddressItem sender;
+    sender.SetText(senderAddress);
+    std::string domain = sender.Domain();
+    if (!IsMessageIdDomain(domain)) domain = LocalHostName();
+    if (!IsMessageIdDomain(domain)) domain = "localhost";
+    return "<" + RandomAlphanumeric(kMessageIdRandomLength) + "." + std::string(TrimBlanks(entryId)) + "@" + domain +
+           ">";
 }
 
 }  // namespace kdv

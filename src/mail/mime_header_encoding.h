@@ -70,8 +70,11 @@ std::string NewMimeBoundary();
 
 // A Message-ID for a mail sent for a journal entry: "<" + a random part + "."
 // + the entry's ID + "@" + the domain of the sender address + ">". The random
-// part keeps IDs unique across installations and re-sends; the ID lets a
-// reply be traced to its entry. A sender without domain gives "localhost".
+// part keeps IDs unique across installations and re-sends, also when the
+// journal is rebuilt and its IDs start again; the ID lets a reply be traced
+// to its entry. The sender may carry a display name. Without a domain that
+// can stand in a Message-ID, this machine's host name stands in (and
+// "localhost" when that cannot either).
 std::string NewMessageId(std::string_view entryId, std::string_view senderAddress);
 
 }  // namespace kdv

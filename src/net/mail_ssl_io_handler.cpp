@@ -1,6 +1,10 @@
 #include "net/mail_ssl_io_handler.h"
 
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
 
 #include "net/openssl_api.h"
 #include "platform/ini_file.h"
@@ -29,6 +33,135 @@ constexpr TWireVersion kWireVersions[] = {
 
 [[noreturn]] void RaiseTls(const std::string& text) {
     throw EDiraError(TErrorKind::ekTls, text);
+}
+
+// A new context with the versions, ciphers and certificate check of
+// `options`.
+SSL_CTX* BuildContext(const TMailSSLOptions& options) {
+    const TOpenSslApi& api = LoadOpenSsl();
+    api.err_clear_error();
+    const SSL_METHOD* method = api.client_method();
+    if (method == nullptr) RaiseTls("Fehler beim Abrufen einer SSL-Methode.");
+    SSL_CTX* context = api.ctx_new(method);
+    if (context == nullptr) RaiseTls("Fehler beim Anlegen eines SSL-Kontexts.");
+    try {
+        // The lowest version in the set is the floor; the ceiling is the
+        // highest, except that TLS 1.3 is allowed wherever 1.2 is, so a
+        // server that has dropped 1.2 stays reachable.
+        const TMailSSLVersions& versions = options.SSLVersions();
+        int lowest = 0;
+        int highest = 0;
+        for (const auto& wire : kWireVersions) {
+            if (versions.count(wire.version) == 0) continue;
+            if (lowest == 0) lowest = wire.wire;
+            highest = wire.wire;
+        }
+        if (lowest == 0) RaiseTls("Fehler beim Abrufen einer SSL-Methode.");
+        if (highest == TLS1_2_VERSION) highest = TLS1_3_VERSION;
+        std::uint64_t exclude = 0;
+        for (const auto& wire : kWireVersions) {
+            if (wire.wire > lowest && wire.wire < highest && versions.count(wire.version) == 0) {
+                exclude |= wire.exclude;
+            }
+        }
+        if (api.ctx_ctrl(context, SSL_CTRL_SET_MIN_PROTO_VERSION, lowest, nullptr) != 1 ||
+            api.ctx_ctrl(context, SSL_CTRL_SET_MAX_PROTO_VERSION, highest, nullptr) != 1) {
+            RaiseTls("Fehler beim Anlegen eines SSL-Kontexts.\r\n" + api.ErrorQueueText());
+        }
+        if (lowest < TLS1_2_VERSION) {
+            // Versions below 1.2 sign their handshake with SHA-1, which the
+            // library's default security level refuses; a set that allows
+            // them must really connect, so this context alone drops the level.
+            api.ctx_set_security_level(context, 0);
+        }
+        // A server that closes without a TLS farewell has still closed:
+        // reads report the end, and a dialogue that is not complete by then
+        // fails on its own terms.
+        api.ctx_set_options(context, exclude | SSL_OP_IGNORE_UNEXPECTED_EOF);
+        api.ctx_ctrl(context, SSL_CTRL_MODE,
+                     SSL_MODE_AUTO_RETRY | SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER,
+                     nullptr);
+        if (!options.CipherList.empty() && api.ctx_set_cipher_list(context, options.CipherList.c_str()) != 1) {
+            RaiseTls("Fehler beim Anlegen eines SSL-Kontexts.\r\n" + api.ErrorQueueText());
+        }
+        if (options.VerifyMode.count(TMailSSLVerifyModeFlag::sslvrfPeer) != 0) {
+            // Parsing the system's store takes longer than a whole session;
+            // without a check nobody asks it.
+            api.ctx_set_default_verify_paths(context);
+            if (!options.RootCertFile.empty() || !options.VerifyDirs.empty()) {
+                const char* file = options.RootCertFile.empty() ? nullptr : options.RootCertFile.c_str();
+                const char* dirs = options.VerifyDirs.empty() ? nullptr : options.VerifyDirs.c_str();
+                if (api.ctx_load_verify_locations(context, file, dirs) != 1) {
+                    RaiseTls("Stammzertifikate konnten nicht geladen werden: " + options.RootCertFile + "\r\n" +
+                             api.ErrorQueueText());
+                }
+            }
+            api.ctx_set_verify(context, SSL_VERIFY_PEER, nullptr);
+            if (options.VerifyDepth > 0) api.ctx_set_verify_depth(context, options.VerifyDepth);
+        }
+    } catch (...) {
+        api.ctx_free(context);
+        throw;
+    }
+    return context;
+}
+
+// The settings a context is built from, as one text.
+std::string ContextKey(const TMailSSLOptions& options) {
+    std::string key;
+    for (const TMailSSLVersion version : options.SSLVersions()) {
+        key += static_cast<char>('a' + static_cast<int>(version));
+    }
+    key += '\0';
+    key += options.CipherList;
+    if (options.VerifyMode.count(TMailSSLVerifyModeFlag::sslvrfPeer) == 0) return key;
+    key += '\0';
+    key += options.RootCertFile;
+    key += '\0';
+    key += options.VerifyDirs;
+    key += '\0';
+    key += std::to_string(options.VerifyDepth);
+    return key;
+}
+
+// The content of the root certificate file: a file replaced under the same
+// name is read anew. Reading a few kilobytes is cheap beside parsing them.
+std::string RootFileStamp(const TMailSSLOptions& options) {
+    if (options.RootCertFile.empty() || options.VerifyMode.count(TMailSSLVerifyModeFlag::sslvrfPeer) == 0) {
+        return {};
+    }
+    std::ifstream in(options.RootCertFile, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// Building a context costs more than all the rest of a session (the library
+// looks up every algorithm, the trust store is parsed from disk), and the
+// service opens one session per message: sessions with equal settings share
+// one context, built on first use and kept, like the library, for the life of
+// the process. The caller owns one reference to the context returned.
+SSL_CTX* SharedContext(const TMailSSLOptions& options) {
+    struct TShared {
+        std::string stamp;
+        SSL_CTX* context = nullptr;
+    };
+    static std::mutex mutex;
+    static auto* const contexts = new std::map<std::string, TShared>();
+    const TOpenSslApi& api = LoadOpenSsl();
+    const std::string key = ContextKey(options);
+    const std::string stamp = RootFileStamp(options);
+    std::lock_guard lock(mutex);
+    TShared& shared = (*contexts)[key];
+    if (shared.context == nullptr || shared.stamp != stamp) {
+        SSL_CTX* context = BuildContext(options);
+        // Sessions still open on the old context hold references of their own.
+        if (shared.context != nullptr) api.ctx_free(shared.context);
+        shared.context = context;
+        shared.stamp = stamp;
+    }
+    api.ctx_up_ref(shared.context);
+    return shared.context;
 }
 
 }  // namespace
@@ -62,71 +195,8 @@ TMailSSLIOHandlerSocketOpenSSL::~TMailSSLIOHandlerSocketOpenSSL() {
 
 void TMailSSLIOHandlerSocketOpenSSL::InitContext() {
     if (context_ != nullptr) return;
-    const TOpenSslApi& api = LoadOpenSsl();
     if (SSLOptions.Mode == TMailSSLMode::sslmUnassigned) SSLOptions.Mode = TMailSSLMode::sslmClient;
-    api.err_clear_error();
-    const SSL_METHOD* method = api.client_method();
-    if (method == nullptr) RaiseTls("Fehler beim Abrufen einer SSL-Methode.");
-    SSL_CTX* context = api.ctx_new(method);
-    if (context == nullptr) RaiseTls("Fehler beim Anlegen eines SSL-Kontexts.");
-    try {
-        // The lowest version in the set is the floor; the ceiling is the
-        // highest, except that TLS 1.3 is allowed wherever 1.2 is, so a
-        // server that has dropped 1.2 stays reachable.
-        const TMailSSLVersions& versions = SSLOptions.SSLVersions();
-        int lowest = 0;
-        int highest = 0;
-        for (const auto& wire : kWireVersions) {
-            if (versions.count(wire.version) == 0) continue;
-            if (lowest == 0) lowest = wire.wire;
-            highest = wire.wire;
-        }
-        if (lowest == 0) RaiseTls("Fehler beim Abrufen einer SSL-Methode.");
-        if (highest == TLS1_2_VERSION) highest = TLS1_3_VERSION;
-        std::uint64_t exclude = 0;
-        for (const auto& wire : kWireVersions) {
-            if (wire.wire > lowest && wire.wire < highest && versions.count(wire.version) == 0) {
-                exclude |= wire.exclude;
-            }
-        }
-        if (api.ctx_ctrl(context, SSL_CTRL_SET_MIN_PROTO_VERSION, lowest, nullptr) != 1 ||
-            api.ctx_ctrl(context, SSL_CTRL_SET_MAX_PROTO_VERSION, highest, nullptr) != 1) {
-            RaiseTls("Fehler beim Anlegen eines SSL-Kontexts.\r\n" + api.ErrorQueueText());
-        }
-        if (lowest < TLS1_2_VERSION) {
-            // Versions below 1.2 sign their handshake with SHA-1, which the
-            // library's default security level refuses; a set that allows
-            // them must really connect, so this context alone drops the level.
-            api.ctx_set_security_level(context, 0);
-        }
-        // A server that closes without a TLS farewell has still closed:
-        // reads report the end, and a dialogue that is not complete by then
-        // fails on its own terms.
-        api.ctx_set_options(context, exclude | SSL_OP_IGNORE_UNEXPECTED_EOF);
-        api.ctx_ctrl(context, SSL_CTRL_MODE,
-                     SSL_MODE_AUTO_RETRY | SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER,
-                     nullptr);
-        api.ctx_set_default_verify_paths(context);
-        if (!SSLOptions.CipherList.empty() && api.ctx_set_cipher_list(context, SSLOptions.CipherList.c_str()) != 1) {
-            RaiseTls("Fehler beim Anlegen eines SSL-Kontexts.\r\n" + api.ErrorQueueText());
-        }
-        if (SSLOptions.VerifyMode.count(TMailSSLVerifyModeFlag::sslvrfPeer) != 0) {
-            if (!SSLOptions.RootCertFile.empty() || !SSLOptions.VerifyDirs.empty()) {
-                const char* file = SSLOptions.RootCertFile.empty() ? nullptr : SSLOptions.RootCertFile.c_str();
-                const char* dirs = SSLOptions.VerifyDirs.empty() ? nullptr : SSLOptions.VerifyDirs.c_str();
-                if (api.ctx_load_verify_locations(context, file, dirs) != 1) {
-                    RaiseTls("Stammzertifikate konnten nicht geladen werden: " + SSLOptions.RootCertFile + "\r\n" +
-                             api.ErrorQueueText());
-                }
-            }
-            api.ctx_set_verify(context, SSL_VERIFY_PEER, nullptr);
-            if (SSLOptions.VerifyDepth > 0) api.ctx_set_verify_depth(context, SSLOptions.VerifyDepth);
-        }
-    } catch (...) {
-        api.ctx_free(context);
-        throw;
-    }
-    context_ = context;
+    context_ = SharedContext(SSLOptions);
 }
 
 void TMailSSLIOHandlerSocketOpenSSL::Open() {

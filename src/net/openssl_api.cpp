@@ -46,6 +46,7 @@ TLoaded* LoadLibraries(const std::string& crypto_name, const std::string& ssl_na
         Bind(s, a.client_method, "TLS_client_method", reasons);
         Bind(s, a.ctx_new, "SSL_CTX_new", reasons);
         Bind(s, a.ctx_free, "SSL_CTX_free", reasons);
+        Bind(s, a.ctx_up_ref, "SSL_CTX_up_ref", reasons);
         Bind(s, a.ctx_ctrl, "SSL_CTX_ctrl", reasons);
         Bind(s, a.ctx_set_options, "SSL_CTX_set_options", reasons);
         Bind(s, a.ctx_clear_options, "SSL_CTX_clear_options", reasons);

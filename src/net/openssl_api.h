@@ -16,6 +16,7 @@ struct TOpenSslApi {
     decltype(&TLS_client_method) client_method;
     decltype(&SSL_CTX_new) ctx_new;
     decltype(&SSL_CTX_free) ctx_free;
+    decltype(&SSL_CTX_up_ref) ctx_up_ref;
     decltype(&SSL_CTX_ctrl) ctx_ctrl;
     decltype(&SSL_CTX_set_options) ctx_set_options;
     decltype(&SSL_CTX_clear_options) ctx_clear_options;

@@ -9,6 +9,7 @@
 #include "clients/mail_smtp.h"
 #include "db/db_query.h"
 #include "mail/mail_message.h"
+#include "mail/mime_header_encoding.h"
 #include "net/mail_ssl_io_handler.h"
 #include "outgoing/journal_mail_text.h"
 #include "platform/attachment_path.h"
@@ -193,7 +194,7 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
         message.Recipients.SetEMailAddresses(recipients);
         message.Subject = JournalSubject(ini.ReadString("SMTP", "BetreffPrefix", ""), row);
         message.SetEncoding(TMailEncoding::meMIME);
-        message.MsgId = NewJournalMessageId(id, mailAdresse);
+        message.MsgId = NewMessageId(id, mailAdresse);
         // Marks the mail as a program's: autoresponders stay silent, and the
         // service knows its own mail when it comes back to a mailbox it reads.
         message.ExtraHeaders.SetValue("Auto-Submitted", "auto-generated");

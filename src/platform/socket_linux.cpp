@@ -166,6 +166,16 @@ std::size_t TSocket::Send(const char* data, std::size_t size) {
 }
 
 bool TSocket::Wait(TSocketWait what, std::chrono::milliseconds limit) {
+    if (what == TSocketWait::Read) {
+        // Whoever waits for an answer acknowledges what arrives at once. A
+        // TLS 1.3 server sends its session tickets after the handshake and,
+        // with Nagle's rule on its side, holds its next reply until they are
+        // acknowledged; a delayed acknowledgement would stall every session
+        // by some 40 ms. Sending a reply lets the kernel go back to delaying,
+        // so the mode is set again before every wait.
+        const int on = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    }
     return PollUntil(fd_, what == TSocketWait::Read ? POLLIN : POLLOUT, DeadlineAfter(limit));
 }
 

@@ -416,41 +416,5 @@ TEST(SmtpCredentials, GoOutAsUtf8Bytes) {
     EXPECT_EQ(peer.Failures(), "");
 }
 
-struct TMessageIdCase {
-    const char* name;
-    std::string sender;
-    std::string domain;  // "" : this machine's host name
-};
-
-void PrintTo(const TMessageIdCase& c, std::ostream* os) { *os << c.name; }
-
-class JournalMessageId : public ::testing::TestWithParam<TMessageIdCase> {};
-
-TEST_P(JournalMessageId, RandomPartJournalIdAndDomain) {
-    const TMessageIdCase& c = GetParam();
-    const std::string id = NewJournalMessageId("4711", c.sender);
-    ASSERT_TRUE(id.starts_with("<") && id.ends_with(">")) << id;
-    const auto dot = id.find(".4711@");
-    ASSERT_NE(dot, std::string::npos) << id;
-    EXPECT_EQ(dot, 17u) << id;  // "<" and 16 random characters
-    const std::string domain = id.substr(dot + 6, id.size() - dot - 7);
-    if (c.domain.empty()) {
-        EXPECT_FALSE(domain.empty());
-        EXPECT_EQ(domain.find_first_of("<>@ \"()"), std::string::npos) << domain;
-    } else {
-        EXPECT_EQ(domain, c.domain);
-    }
-    EXPECT_NE(NewJournalMessageId("4711", c.sender), id);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Senders, JournalMessageId,
-    ::testing::Values(TMessageIdCase{"BareAddress", "leitstelle@kreis.example.org", "kreis.example.org"},
-                      TMessageIdCase{"WithDisplayName", "Leitstelle <ls@lage.example>", "lage.example"},
-                      TMessageIdCase{"NoDomain", "leitstelle", ""},
-                      TMessageIdCase{"EmptySetting", "", ""},
-                      TMessageIdCase{"DomainWithSpecials", "a@b c(d)", ""}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 }  // namespace
 }  // namespace kdv::testing

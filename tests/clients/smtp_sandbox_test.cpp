@@ -14,6 +14,7 @@
 
 #include "clients/mail_smtp.h"
 #include "mail/mail_message.h"
+#include "mail/mime_header_encoding.h"
 #include "mail/mime_reader.h"
 #include "net/mail_ssl_io_handler.h"
 #include "support/run_program.h"
@@ -99,7 +100,7 @@ TEST_P(SmtpToSandbox, TwoAttachmentsArriveAsSent) {
     sent.ReplyTo.SetEMailAddresses(address);
     sent.Recipients.SetEMailAddresses(address);
     sent.Subject = "Brand in der Lagerhalle – 5 € Schaden (#17)";
-    sent.MsgId = NewJournalMessageId("4711", address);
+    sent.MsgId = NewMessageId("4711", address);
     sent.SetEncoding(TMailEncoding::meMIME);
     const std::vector<std::string> body{"In der Lage \"Übung\" wurde folgender Eintrag hinzugefügt:", "",
                                         ".Zeile mit Punkt", ".", "Ende  "};

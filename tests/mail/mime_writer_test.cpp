@@ -456,17 +456,46 @@ TEST(MimeBoundary, IsAlphanumericWithOneEqualsUnderscore) {
     EXPECT_NE(NewMimeBoundary(), NewMimeBoundary());
 }
 
-TEST(MessageId, RandomPartEntryAndSenderDomain) {
-    const std::string id = NewMessageId("4711", "diravid@leitstelle.example.org");
-    ASSERT_GE(id.size(), 2u);
-    EXPECT_EQ(id.front(), '<');
-    EXPECT_TRUE(id.ends_with(".4711@leitstelle.example.org>")) << id;
-    const std::string random = id.substr(1, id.find('.') - 1);
-    EXPECT_GE(random.size(), 16u);
-    EXPECT_TRUE(std::all_of(random.begin(), random.end(), [](unsigned char c) { return std::isalnum(c); })) << id;
-    EXPECT_NE(NewMessageId("4711", "a@b.example"), NewMessageId("4711", "a@b.example"));
-    EXPECT_TRUE(NewMessageId("1", "ohne-domain").ends_with(".1@localhost>"));
+struct TMessageIdCase {
+    const char* name;
+    std::string entry;
+    std::string sender;
+    std::string expected_tail;  // "" : the domain is this machine's host name
+};
+void PrintTo(const TMessageIdCase& c, std::ostream* os) { *os << c.name; }
+
+class MessageId : public ::testing::TestWithParam<TMessageIdCase> {};
+
+TEST_P(MessageId, RandomPartEntryAndDomain) {
+    const TMessageIdCase& c = GetParam();
+    const std::string id = NewMessageId(c.entry, c.sender);
+    ASSERT_TRUE(id.starts_with("<") && id.ends_with(">")) << id;
+    const std::size_t dot = id.find('.');
+    ASSERT_NE(dot, std::string::npos) << id;
+    const std::string random = id.substr(1, dot - 1);
+    EXPECT_GE(random.size(), 16u) << id;
+    EXPECT_TRUE(std::all_of(random.begin(), random.end(), [](unsigned char ch) { return std::isalnum(ch); })) << id;
+    const std::string entry_at = ".4711@";  // every case's entry, blanks trimmed
+    ASSERT_EQ(id.compare(dot, entry_at.size(), entry_at), 0) << id;
+    const std::string domain = id.substr(dot + entry_at.size(), id.size() - dot - entry_at.size() - 1);
+    if (c.expected_tail.empty()) {
+        EXPECT_FALSE(domain.empty()) << id;
+        EXPECT_EQ(domain.find_first_of("<>@ \"()"), std::string::npos) << domain;
+    } else {
+        EXPECT_EQ(domain, c.expected_tail);
+    }
+    EXPECT_NE(NewMessageId(c.entry, c.sender), id);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Senders, MessageId,
+    ::testing::Values(TMessageIdCase{"BareAddress", "4711", "diravid@leitstelle.example.org", "leitstelle.example.org"},
+                      TMessageIdCase{"WithDisplayName", "4711", "Leitstelle <ls@lage.example>", "lage.example"},
+                      TMessageIdCase{"EntryWithBlanks", " 4711 ", "a@b.example", "b.example"},
+                      TMessageIdCase{"NoDomain", "4711", "ohne-domain", ""},
+                      TMessageIdCase{"EmptySetting", "4711", "", ""},
+                      TMessageIdCase{"DomainWithSpecials", "4711", "a@b c(d)", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- streaming encoders -------------------------------------------------------
 

@@ -347,5 +347,47 @@ TEST(CertificateCheck, MissingTrustFileSaysSo) {
         << error.what();
 }
 
+// ---- settings shared between sessions ------------------------------------------
+
+// One session with the check on or off against a fresh peer with `certificate`;
+// returns the refusal's text ("" when accepted).
+std::string OneSession(TPeerCertificate certificate, const char* host, bool check, const std::string& trust_file) {
+    TScriptedPeer peer({StartTls(certificate), Send("+OK")});
+    TTlsClient client(peer, TUseTLS::utUseImplicitTLS, TProtocolSet::Pop3, host);
+    if (check) client.tls.SSLOptions.VerifyMode = {TMailSSLVerifyModeFlag::sslvrfPeer};
+    client.tls.SSLOptions.RootCertFile = trust_file;
+    try {
+        client.client.Connect();
+        return client.client.IO().ReadLn() == "+OK" ? "" : "no greeting";
+    } catch (const EDiraError& error) {
+        return error.what();
+    }
+}
+
+TEST(SharedTlsSettings, SessionsInOneProcessKeepTheirOwnCheck) {
+    // Sessions with the same settings share their TLS set-up; one with the
+    // check must never borrow that of one without, nor the other way round.
+    EXPECT_EQ(OneSession(TPeerCertificate::SelfSigned, "127.0.0.1", false, ""), "");
+    EXPECT_NE(OneSession(TPeerCertificate::SelfSigned, "127.0.0.1", true, "").find("self-signed certificate"),
+              std::string::npos);
+    EXPECT_EQ(OneSession(TPeerCertificate::SelfSigned, "127.0.0.1", false, ""), "");
+    EXPECT_NE(OneSession(TPeerCertificate::SelfSigned, "127.0.0.1", true, "").find("self-signed certificate"),
+              std::string::npos);
+}
+
+TEST(SharedTlsSettings, ReplacedTrustFileIsReadAgain) {
+    TTempDir dir;
+    const std::string trust_file = (dir / "ca.pem").string();
+    WriteTextFile(trust_file, SelfSignedCertificatePem());
+    EXPECT_EQ(OneSession(TPeerCertificate::SelfSigned, "127.0.0.1", true, trust_file), "");
+    EXPECT_NE(OneSession(TPeerCertificate::CaSigned, "localhost", true, trust_file).find("self-signed certificate"),
+              std::string::npos);
+    // Same name, other content: the next session trusts what the file says now.
+    WriteTextFile(trust_file, TestCaCertificatePem());
+    EXPECT_EQ(OneSession(TPeerCertificate::CaSigned, "localhost", true, trust_file), "");
+    EXPECT_NE(OneSession(TPeerCertificate::SelfSigned, "127.0.0.1", true, trust_file).find("self-signed certificate"),
+              std::string::npos);
+}
+
 }  // namespace
 }  // namespace kdv::testing
