@@ -299,15 +299,15 @@ constexpr std::size_t kStrikeAfter = 10;
 
 enum class TPhase { BeforeCycle, WhileMailing, WhileFiling };
 
-class FaultRig;
+class EndToEndFault;
 
 struct TFaultCase {
     const char* name;
     bool privateDb;
     bool privateMail;
     TPhase phase;
-    std::function<void(FaultRig&)> strike;
-    std::function<void(FaultRig&)> mend;  // after the cycle that was hurt
+    std::function<void(EndToEndFault&)> strike;
+    std::function<void(EndToEndFault&)> mend;  // after the cycle that was hurt
 };
 
 void PrintTo(const TFaultCase& c, std::ostream* out) {
@@ -323,15 +323,16 @@ struct TFigures {
     // Copies in Fehler/ of mails whose filing failed while a server was away;
     // the mails themselves stayed in the mailbox and were filed later.
     int mailsKept = 0;
+    std::string which;  // the subjects behind the lost and doubled figures
 };
 
 std::ostream& operator<<(std::ostream& out, const TFigures& f) {
     return out << "journal rows: " << f.rowsLost << " lost, " << f.rowsSentTwice
                << " sent twice; incoming mails: " << f.mailsLost << " lost, " << f.mailsFiledTwice
-               << " filed twice, " << f.mailsKept << " kept in Fehler/";
+               << " filed twice, " << f.mailsKept << " kept in Fehler/" << (f.which.empty() ? "" : "; " + f.which.substr(0, f.which.size() - 2));
 }
 
-class FaultRig : public EndToEnd, public ::testing::WithParamInterface<TFaultCase> {
+class EndToEndFault : public EndToEnd, public ::testing::WithParamInterface<TFaultCase> {
 public:
     std::optional<test::TPrivateDbServer> PrivateDb;
     std::optional<testing::TPrivateMailSandbox> PrivateMail;
@@ -376,15 +377,15 @@ protected:
         for (const std::string& raw : Person->Mails(kRows, std::chrono::seconds{30})) ++sent[Subject(raw)];
         for (int i = 1; i <= kRows; ++i) {
             const int n = sent[RowSubject(i)];
-            if (n == 0) ++f.rowsLost;
-            if (n > 1) f.rowsSentTwice += n - 1;
+            if (n == 0) ++f.rowsLost, f.which += "lost: " + RowSubject(i) + "; ";
+            if (n > 1) f.rowsSentTwice += n - 1, f.which += "sent twice: " + RowSubject(i) + "; ";
         }
         std::map<std::string, int> filed;
         for (const std::string& subject : FiledSubjects()) ++filed[subject];
         for (int i = 1; i <= kMails; ++i) {
             const int n = filed[MailSubject(i)];
-            if (n == 0) ++f.mailsLost;
-            if (n > 1) f.mailsFiledTwice += n - 1;
+            if (n == 0) ++f.mailsLost, f.which += "lost: " + MailSubject(i) + "; ";
+            if (n > 1) f.mailsFiledTwice += n - 1, f.which += "filed twice: " + MailSubject(i) + "; ";
         }
         if (std::filesystem::is_directory(Home / "Fehler")) {
             for ([[maybe_unused]] const auto& kept : std::filesystem::directory_iterator(Home / "Fehler")) ++f.mailsKept;
@@ -393,7 +394,7 @@ protected:
     }
 };
 
-TEST_P(FaultRig, NothingLostNothingFiledTwiceAtMostOneMailInFlightSentTwice) {
+TEST_P(EndToEndFault, NothingLostNothingFiledTwiceAtMostOneMailInFlightSentTwice) {
     const TFaultCase& c = GetParam();
     if (c.privateDb) PrivateDb.emplace();
     if (c.privateMail) PrivateMail.emplace();
@@ -434,21 +435,21 @@ TEST_P(FaultRig, NothingLostNothingFiledTwiceAtMostOneMailInFlightSentTwice) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, FaultRig,
+    Table, EndToEndFault,
     ::testing::Values(
         TFaultCase{"DatabaseRestartedWhileMailing", true, false, TPhase::WhileMailing,
-                   [](FaultRig& r) { r.PrivateDb->Restart(); }, {}},
+                   [](EndToEndFault& r) { r.PrivateDb->Restart(); }, {}},
         TFaultCase{"DatabaseRestartedWhileFiling", true, false, TPhase::WhileFiling,
-                   [](FaultRig& r) { r.PrivateDb->Restart(); }, {}},
+                   [](EndToEndFault& r) { r.PrivateDb->Restart(); }, {}},
         TFaultCase{"DovecotRestartedWhileFiling", false, true, TPhase::WhileFiling,
-                   [](FaultRig& r) { r.PrivateMail->Restart("dovecot"); }, {}},
+                   [](EndToEndFault& r) { r.PrivateMail->Restart("dovecot"); }, {}},
         TFaultCase{"PostfixStoppedForACycle", false, true, TPhase::BeforeCycle,
-                   [](FaultRig& r) { r.PrivateMail->StopPostfix(); },
-                   [](FaultRig& r) { r.PrivateMail->Restart("postfix"); }},
+                   [](EndToEndFault& r) { r.PrivateMail->StopPostfix(); },
+                   [](EndToEndFault& r) { r.PrivateMail->Restart("postfix"); }},
         TFaultCase{"KilledWhileMailing", false, false, TPhase::WhileMailing,
-                   [](FaultRig& r) { r.Running->Signal(SIGKILL); }, {}},
+                   [](EndToEndFault& r) { r.Running->Signal(SIGKILL); }, {}},
         TFaultCase{"KilledWhileFiling", false, false, TPhase::WhileFiling,
-                   [](FaultRig& r) { r.Running->Signal(SIGKILL); }, {}}),
+                   [](EndToEndFault& r) { r.Running->Signal(SIGKILL); }, {}}),
     [](const ::testing::TestParamInfo<TFaultCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
