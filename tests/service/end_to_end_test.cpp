@@ -329,7 +329,8 @@ struct TFigures {
 std::ostream& operator<<(std::ostream& out, const TFigures& f) {
     return out << "journal rows: " << f.rowsLost << " lost, " << f.rowsSentTwice
                << " sent twice; incoming mails: " << f.mailsLost << " lost, " << f.mailsFiledTwice
-               << " filed twice, " << f.mailsKept << " kept in Fehler/" << (f.which.empty() ? "" : "; " + f.which.substr(0, f.which.size() - 2));
+               << " filed twice, " << f.mailsKept << " kept in Fehler/"
+               << (f.which.empty() ? "" : "; " + f.which.substr(0, f.which.size() - 2));
 }
 
 class EndToEndFault : public EndToEnd, public ::testing::WithParamInterface<TFaultCase> {
@@ -388,7 +389,8 @@ protected:
             if (n > 1) f.mailsFiledTwice += n - 1, f.which += "filed twice: " + MailSubject(i) + "; ";
         }
         if (std::filesystem::is_directory(Home / "Fehler")) {
-            for ([[maybe_unused]] const auto& kept : std::filesystem::directory_iterator(Home / "Fehler")) ++f.mailsKept;
+            const std::filesystem::directory_iterator kept(Home / "Fehler");
+            f.mailsKept = static_cast<int>(std::distance(begin(kept), end(kept)));
         }
         return f;
     }
