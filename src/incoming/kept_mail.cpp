@@ -37,6 +37,10 @@ std::filesystem::path TempName(const std::filesystem::path& folder) {
 
 }  // namespace
 
+std::filesystem::path KeptMailPath(const std::filesystem::path& folder, const std::string& sha256Hex) {
+    return folder / (sha256Hex + kKeptExtension);
+}
+
 std::filesystem::path KeepRawMail(const std::filesystem::path& folder, const std::filesystem::path& rawFile) {
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
@@ -72,7 +76,7 @@ std::filesystem::path KeepRawMail(const std::filesystem::path& folder, const std
     const std::filesystem::path temp = copy.Path();
     if ((ec = copy.Close())) Fail("Kopie der Mail kann nicht geschrieben werden", ec);
 
-    const std::filesystem::path kept = folder / (hash.FinishHex() + kKeptExtension);
+    const std::filesystem::path kept = KeptMailPath(folder, hash.FinishHex());
     if (std::filesystem::exists(kept, ec)) {
         std::filesystem::remove(temp, ec);
         return kept;

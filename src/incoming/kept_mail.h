@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <string>
 
 namespace kdv {
 
@@ -30,6 +31,9 @@ inline constexpr std::chrono::hours kAutomatischAufbewahrung{24 * 30};
 // system's reason) when the mail cannot be read or the copy not written;
 // no partial file is left behind.
 std::filesystem::path KeepRawMail(const std::filesystem::path& folder, const std::filesystem::path& rawFile);
+
+// Where KeepRawMail keeps a mail whose text has the SHA-256 `sha256Hex`.
+std::filesystem::path KeptMailPath(const std::filesystem::path& folder, const std::string& sha256Hex);
 
 // Removes the ".eml" files in `folder` last written before `cutoff` and
 // returns how many went. A missing folder holds none; a file that cannot be

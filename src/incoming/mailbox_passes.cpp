@@ -60,6 +60,18 @@ std::filesystem::path SpoolOrdner(const TMailEmpfangContext& ctx) {
     return ctx.TempFolder.empty() ? std::filesystem::temp_directory_path() : ctx.TempFolder;
 }
 
+// A mail that failed in an earlier pass was kept in Fehler for the operator
+// to import again; now that it is filed whole, that copy would only file it
+// a second time.
+void EntferneUeberholteKopie(TMailEmpfangContext& ctx, const TSpoolFile& spool, const std::string& wer) {
+    const std::filesystem::path folder = ctx.Home / kFehlerOrdner;
+    std::error_code error;
+    if (std::filesystem::is_empty(folder, error) || error) return;
+    const std::filesystem::path kopie = KeptMailPath(folder, spool.Hash());
+    if (!std::filesystem::remove(kopie, error)) return;
+    Log(ctx, 5, wer + " ist nun abgelegt; ihre Kopie " + PathText(kopie) + " aus einem früheren Durchgang ist entfernt.");
+}
+
 // Evaluates the spooled mail `wer` ("Nachricht 3", "Nachricht UID 17"),
 // noted under `key`. True when the mail may leave the mailbox: filed,
 // turned away, or kept whole in Fehler.
@@ -90,6 +102,9 @@ bool Auswerten(TMailEmpfangContext& ctx, const TSpoolFile& spool, const std::str
         auswertung = UnlesbareMail(ctx, spool.Path(), e.what());
     }
     if (gelesen) auswertung = eingriffe.Auswerten ? eingriffe.Auswerten(ctx, msg) : AuswertenMail(ctx, msg);
+    if (auswertung.Ergebnis == TAuswertungsErgebnis::Abgelegt && !NichtVollstaendig(auswertung)) {
+        EntferneUeberholteKopie(ctx, spool, wer);
+    }
     if (auswertung.Ergebnis != TAuswertungsErgebnis::Fehlgeschlagen) return true;
     std::string absender;
     std::string betreff;
