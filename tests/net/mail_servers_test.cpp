@@ -159,7 +159,7 @@ TEST_P(StartTlsNotOffered, RequireFailsExplicitGoesOn) {
         << capabilities;
     ASSERT_TRUE(user.client.StartTlsDue());
     if (c.mode == TUseTLS::utUseRequireTLS) {
-        const EDiraError error = CaughtError([&] { user.client.ProcessTLSNotAvailable(); });
+        const EDiraError error = ExpectRaises([&] { user.client.ProcessTLSNotAvailable(); });
         EXPECT_STREQ(error.what(), "SSL ist auf diesem Server nicht verfügbar.");
         EXPECT_FALSE(user.client.Connected());
     } else {
@@ -212,7 +212,7 @@ TEST_P(OldTlsServer, OnlyThePop3SetConnects) {
         EXPECT_FALSE(Capabilities(user.client.IO(), dialogue).empty());
         user.client.Disconnect(false);
     } else {
-        const EDiraError error = CaughtError([&] { user.client.TLSHandshake(); });
+        const EDiraError error = ExpectRaises([&] { user.client.TLSHandshake(); });
         EXPECT_EQ(std::string(error.what()).rfind("SSL-Aushandlung fehlgeschlagen.\r\n", 0), 0u) << error.what();
         EXPECT_EQ(error.ErrorKind(), TErrorKind::ekTls);
         EXPECT_FALSE(user.client.Connected());
@@ -248,7 +248,7 @@ TEST_P(SandboxCertificate, CheckedAsConfigured) {
         EXPECT_TRUE(StartsWith(user.client.IO().ReadLnWait(), "* OK"));
         user.client.Disconnect(false);
     } else {
-        const EDiraError error = CaughtError([&] { user.client.Connect(); });
+        const EDiraError error = ExpectRaises([&] { user.client.Connect(); });
         EXPECT_NE(std::string(error.what()).find("self-signed certificate"), std::string::npos) << error.what();
     }
 }
