@@ -10,22 +10,17 @@
 #include "incoming/incoming_test_fixture.h"
 #include "incoming/mailbox_passes.h"
 #include "support/cut_proxy.h"
+#include "support/mail_sandbox.h"
 
 namespace kdv::incoming_test {
 namespace {
 
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
+using ::kdv::testing::Env;
 
 class MailboxCut : public IncomingDbTest, public ::testing::WithParamInterface<const char*> {
 protected:
     void SetUp() override {
-        if (Env("DIRAVID_MAIL_HOST").empty()) {
-            if (Env("DIRAVID_REQUIRE_MAIL") == "1") FAIL() << "no mail sandbox";
-            GTEST_SKIP() << "no mail sandbox (DIRAVID_MAIL_HOST unset)";
-        }
+        KDV_REQUIRE_MAIL_SANDBOX();
         IncomingDbTest::SetUp();
     }
 
