@@ -51,13 +51,24 @@ find_tool() {
   die "none of these programs found: $* (package mariadb-server / mariadb-client)"
 }
 
+# Whether a process still runs. A server that has exited stays a zombie
+# until whoever adopted it reaps it, which can take seconds; it holds no
+# port, files or locks any more, so it counts as gone.
+running() {
+  local pid=$1 stat
+  kill -0 "$pid" 2>/dev/null || return 1
+  stat=$(<"/proc/$pid/stat") 2>/dev/null || return 1
+  stat=${stat##*) }
+  [[ ${stat:0:1} != Z ]]
+}
+
 server_pid() {
   local dir=$1
   [[ -s $dir/mariadbd.pid ]] || return 1
   local pid
   pid=$(<"$dir/mariadbd.pid")
   [[ $pid =~ ^[0-9]+$ ]] || return 1
-  kill -0 "$pid" 2>/dev/null || return 1
+  running "$pid" || return 1
   echo "$pid"
 }
 
@@ -221,11 +232,11 @@ cmd_stop() {
   pid=$(server_pid "$dir") || { rm -f "$dir/mariadbd.pid"; return 0; }
   kill -TERM "$pid" 2>/dev/null || true
   local waited=0
-  while kill -0 "$pid" 2>/dev/null; do
-    if ((waited >= STOP_TIMEOUT_S * 10)); then
+  while running "$pid"; do
+    if ((waited >= STOP_TIMEOUT_S * 50)); then
       kill -KILL "$pid" 2>/dev/null || true
     fi
-    sleep 0.1
+    sleep 0.02
     waited=$((waited + 1))
   done
   rm -f "$dir/mariadbd.pid"

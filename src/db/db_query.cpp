@@ -86,16 +86,27 @@ std::string TDbQuery::StatementText() {
         prepared = &expanded;
     }
     if (prepared->MarkerOffsets.empty()) return prepared->Text;
+    // After a macro expansion parameters are matched by name, so a macro
+    // value cannot shift them.
+    const auto paramAt = [&](std::size_t m) -> const TDbParam* {
+        return anyMacroValue ? FindParam(prepared->ParamNames[prepared->MarkerParams[m]])
+                             : &FParams[prepared->MarkerParams[m]];
+    };
+    // Room for every value's escaped form at once: a text of many megabytes
+    // would otherwise make the statement grow by doubling, holding the old
+    // and the new buffer together.
+    std::size_t room = prepared->Text.size() + 64;
+    for (std::size_t m = 0; m < prepared->MarkerOffsets.size(); ++m) {
+        const TDbParam* param = paramAt(m);
+        if (param != nullptr && !param->IsNull()) room += 2 * param->AsString().size() + 3;
+    }
     std::string text;
-    text.reserve(prepared->Text.size() + 64);
+    text.reserve(room);
     std::size_t from = 0;
     for (std::size_t m = 0; m < prepared->MarkerOffsets.size(); ++m) {
         const std::size_t at = prepared->MarkerOffsets[m];
         text.append(prepared->Text, from, at - from);
-        // After a macro expansion parameters are matched by name, so a macro
-        // value cannot shift them.
-        const TDbParam* param = anyMacroValue ? FindParam(prepared->ParamNames[prepared->MarkerParams[m]])
-                                              : &FParams[prepared->MarkerParams[m]];
+        const TDbParam* param = paramAt(m);
         if (param == nullptr || param->IsNull()) {
             text += "NULL";
         } else if (param->DataType() == TDbParamType::ptInteger) {

@@ -3,6 +3,7 @@
 #include "db/db_error.h"
 #include "platform/unicode_chars.h"
 #include "platform/unicode_letter.h"
+#include "platform/utf8_text.h"
 
 namespace kdv {
 namespace {
@@ -12,23 +13,9 @@ constexpr char32_t kInvalid = 0xFFFD;
 // Decodes the code point at Pos; Length receives its byte count. A broken
 // sequence counts as one byte that is no letter.
 char32_t DecodeAt(std::string_view Text, std::size_t Pos, std::size_t& Length) {
-    const auto b0 = static_cast<unsigned char>(Text[Pos]);
-    Length = 1;
-    if (b0 < 0x80) return b0;
-    std::size_t need;
-    char32_t cp;
-    if ((b0 & 0xE0) == 0xC0) { need = 1; cp = b0 & 0x1F; }
-    else if ((b0 & 0xF0) == 0xE0) { need = 2; cp = b0 & 0x0F; }
-    else if ((b0 & 0xF8) == 0xF0) { need = 3; cp = b0 & 0x07; }
-    else return kInvalid;
-    if (Pos + need >= Text.size()) return kInvalid;
-    for (std::size_t k = 1; k <= need; ++k) {
-        const auto b = static_cast<unsigned char>(Text[Pos + k]);
-        if ((b & 0xC0) != 0x80) return kInvalid;
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    Length = need + 1;
-    return cp;
+    const TUtf8Char c = DecodeUtf8Char(Text.substr(Pos));
+    Length = c.Valid ? c.Length : 1;
+    return c.Valid ? c.Code : kInvalid;
 }
 
 bool IsNameChar(char32_t Cp) {

@@ -2,19 +2,11 @@
 
 #include "incoming/text_cleanup.h"
 #include "mail/mail_text_util.h"
+#include "platform/utf8_text.h"
 
 namespace kdv {
 
 namespace {
-
-// The longest prefix of `text` of at most `bytes` bytes that does not end in
-// the middle of a UTF-8 sequence.
-std::string_view Utf8Prefix(std::string_view text, std::size_t bytes) {
-    if (text.size() <= bytes) return text;
-    std::size_t cut = bytes;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-    return text.substr(0, cut);
-}
 
 // The device names Windows reserves in every folder, whatever extension
 // follows: a file of such a name cannot be opened by the application's
@@ -54,7 +46,7 @@ std::string AnhangDateiname(std::string_view FileName, std::size_t PartIndex) {
             extension = std::string_view(name).substr(dot);
         }
         const std::string_view stem = std::string_view(name).substr(0, name.size() - extension.size());
-        name = std::string(Utf8Prefix(stem, kMaxAnhangNameBytes - extension.size())) + std::string(extension);
+        name = std::string(Utf8PrefixByBytes(stem, kMaxAnhangNameBytes - extension.size())) + std::string(extension);
     }
     if (name.find_first_not_of('.') == std::string::npos) name = "Anhang" + std::to_string(PartIndex);
     MakeWindowsSafe(name);

@@ -8,6 +8,7 @@
 #include "mail/mail_message.h"
 #include "mail/mime_reader.h"
 #include "platform/dira_error.h"
+#include "platform/path_text.h"
 
 namespace kdv {
 
@@ -32,11 +33,6 @@ std::string ReadMailFile(const std::filesystem::path& path) {
     return data;
 }
 
-std::string PathText(const std::filesystem::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
-
 }  // namespace
 
 std::string ImportZeile(const std::string& Datei, const TAuswertung& Auswertung) {
@@ -57,7 +53,7 @@ std::string ImportZeile(const std::string& Datei, const TAuswertung& Auswertung)
         line = Datei + ": fehlgeschlagen: " + Auswertung.Grund;
         break;
     }
-    if (!Auswertung.Kopie.empty()) line += " (aufbewahrt als " + PathText(Auswertung.Kopie) + ")";
+    if (!Auswertung.Kopie.empty()) line += " (aufbewahrt als " + PathToUtf8(Auswertung.Kopie) + ")";
     return line;
 }
 
@@ -72,7 +68,7 @@ TImportErgebnis ImportMailDatei(TMailEmpfangContext& ctx, const std::filesystem:
         result.Auswertung.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
         result.Auswertung.Grund = e.what();
         try {
-            ctx.Log.Add(3, "Mail " + PathText(Datei) + " kann nicht importiert werden: " + e.what());
+            ctx.Log.Add(3, "Mail " + PathToUtf8(Datei) + " kann nicht importiert werden: " + e.what());
         } catch (...) {
             // The printed line still tells.
         }
@@ -90,7 +86,7 @@ TImportErgebnis ImportMailDatei(TMailEmpfangContext& ctx, const std::filesystem:
         std::string().swap(data);
         if (!msg.RawFile.empty()) result.Auswertung = AuswertenMail(ctx, msg);
     }
-    result.Zeile = ImportZeile(PathText(Datei), result.Auswertung);
+    result.Zeile = ImportZeile(PathToUtf8(Datei), result.Auswertung);
     return result;
 }
 

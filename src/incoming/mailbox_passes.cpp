@@ -14,6 +14,7 @@
 #include "net/mail_ssl_io_handler.h"
 #include "net/mail_tls_client.h"
 #include "platform/dira_error.h"
+#include "platform/path_text.h"
 
 namespace kdv {
 namespace {
@@ -32,11 +33,6 @@ void WriteDebug(TMailEmpfangContext& ctx, const char* key) {
     } catch (const std::exception& e) {
         Log(ctx, 3, std::string("[Debug] ") + key + " kann nicht geschrieben werden: " + e.what());
     }
-}
-
-std::string PathText(const std::filesystem::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
 }
 
 // Whether a failure means the connection is gone, so the mails after this
@@ -84,7 +80,7 @@ bool Auswerten(TMailEmpfangContext& ctx, const TSpoolFile& spool, const std::str
                                   std::to_string(spool.Size()) + " Bytes) und wird nicht abgelegt";
         try {
             const auto kopie = KeepRawMail(ctx.Home / kFehlerOrdner, spool.Path());
-            Log(ctx, 3, grund + "; aufbewahrt als " + PathText(kopie) + ".");
+            Log(ctx, 3, grund + "; aufbewahrt als " + PathToUtf8(kopie) + ".");
             return true;
         } catch (const std::exception& e) {
             Log(ctx, 3, grund + "; sie bleibt im Postfach, weil sie nicht aufbewahrt werden kann: " + e.what());

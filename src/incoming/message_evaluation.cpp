@@ -65,6 +65,8 @@ void AppendWithCrLf(std::string& out, std::string_view text) {
 std::string ShownText(const TMailLines& body, bool html) {
     std::string shown;
     if (!html) {
+        // Each line and its CR LF: a large text is built without regrowing.
+        shown.reserve(body.ByteSize() + body.size());
         for (const std::string_view line : body) {
             AppendWithCrLf(shown, line);
             shown += "\r\n";

@@ -6,7 +6,7 @@
 
 #include "db/db_query.h"
 #include "platform/dira_error.h"
-#include "platform/text_file_encoding.h"
+#include "platform/utf8_text.h"
 
 namespace kdv {
 
@@ -62,8 +62,6 @@ void LinkReply(TDbQuery& query, const std::string& LageId, const std::string& Ne
 
 }  // namespace
 
-std::string Utf8Left(std::string_view text, std::size_t count) { return std::string(Utf8Prefix(text, count)); }
-
 std::string ReplyReference(std::string_view cleanedSubject) {
     const std::size_t at = cleanedSubject.find('@');
     if (at == std::string_view::npos) return {};
@@ -96,8 +94,8 @@ std::string InsertNachricht(TMailEmpfangContext& ctx, const std::string& LageId,
         inhalt += "\r###\r";
         inhalt += Text;
         query.ParamByName("inhalt").SetAsString(inhalt);
-        query.ParamByName("an").SetAsString(Utf8Left(An, kMaxAdressZeichen));
-        query.ParamByName("von").SetAsString(Utf8Left(Von, kMaxAdressZeichen));
+        query.ParamByName("an").SetAsString(std::string(Utf8PrefixByChars(An, kMaxAdressZeichen)));
+        query.ParamByName("von").SetAsString(std::string(Utf8PrefixByChars(Von, kMaxAdressZeichen)));
         query.Open();
         const std::string id = query.Fields(0).AsString();
         ctx.Log.Add(7, "Nachricht mit ID " + id + " gespeichert.");

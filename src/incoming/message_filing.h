@@ -19,10 +19,6 @@ namespace kdv {
 // one short of that.
 inline constexpr std::size_t kMaxAdressZeichen = 199;
 
-// The first `count` characters (UTF-8 code points) of `text`; a broken byte
-// sequence counts one character per byte.
-std::string Utf8Left(std::string_view text, std::size_t count);
-
 // The reference of a reply: the text after the first "@" of the cleaned
 // subject up to the next blank, when it is made of decimal digits only (no
 // sign) and fits an int; empty otherwise.

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "mail/mail_text_util.h"
-#include "platform/text_file_encoding.h"
 #include "platform/unicode_chars.h"
+#include "platform/utf8_text.h"
 
 namespace kdv {
 
@@ -108,38 +108,17 @@ bool IsCollapsibleSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
 }
 
-// Length of a UTF-8 sequence by its first byte; 0 for a byte no sequence starts with.
-std::size_t SequenceLength(unsigned char lead) {
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) return 2;
-    if (lead >= 0xE0 && lead <= 0xEF) return 3;
-    if (lead >= 0xF0 && lead <= 0xF4) return 4;
-    return 0;
-}
-
-// Bytes at the end of text that start a UTF-8 sequence the next piece may complete.
-std::size_t IncompleteTail(std::string_view text) {
-    const std::size_t limit = std::min<std::size_t>(text.size(), 3);
-    for (std::size_t back = 1; back <= limit; ++back) {
-        const auto byte = static_cast<unsigned char>(text[text.size() - back]);
-        if ((byte & 0xC0) == 0x80) continue;
-        return SequenceLength(byte) > back ? back : 0;
-    }
-    return 0;
-}
-
 // Valid UTF-8 for the parser: an invalid byte becomes U+FFFD (a parser that
 // met one would re-read the rest as Latin-1), NUL is dropped.
 void AppendValidUtf8(std::string& out, std::string_view text) {
     while (!text.empty()) {
-        char32_t c = 0;
-        const std::size_t len = DecodeUtf8Char(text, c);
-        if (len == 1 && static_cast<unsigned char>(text[0]) >= 0x80) {
+        const TUtf8Char c = DecodeUtf8Char(text);
+        if (!c.Valid) {
             AppendUtf8(out, kReplacementChar);
-        } else if (c != 0) {
-            out.append(text.substr(0, len));
+        } else if (c.Code != 0) {
+            out.append(text.substr(0, c.Length));
         }
-        text.remove_prefix(len);
+        text.remove_prefix(c.Length);
     }
 }
 
@@ -524,8 +503,8 @@ struct TConverterState {
                     continue;
                 }
             }
-            std::size_t len = SequenceLength(byte);
-            if (len == 0 || i + len > chars.size()) len = 1;
+            const TUtf8Char decoded = DecodeUtf8Char(chars.substr(i));
+            const std::size_t len = decoded.Valid ? decoded.Length : 1;
             text.Visible(chars.substr(i, len));
             i += len;
         }
@@ -644,7 +623,7 @@ void THtmlTextConverter::Feed(std::string_view html) {
         std::string raw = std::move(s.carry);
         raw.append(html.substr(0, take));
         html.remove_prefix(take);
-        const std::size_t tail = IncompleteTail(raw);
+        const std::size_t tail = Utf8UnfinishedTail(raw);
         s.carry.assign(raw, raw.size() - tail, tail);
         std::string valid;
         AppendValidUtf8(valid, std::string_view(raw).substr(0, raw.size() - tail));

@@ -8,6 +8,7 @@
 #include "mail/charset_table.h"
 #include "platform/code_page_converter.h"
 #include "platform/unicode_chars.h"
+#include "platform/utf8_text.h"
 
 namespace kdv {
 
@@ -25,86 +26,17 @@ constexpr int kCodePageLatin1 = 28591;
 constexpr int kCodePageUtf7 = 65000;
 constexpr int kCodePageUtf8 = 65001;
 
-// One step of UTF-8 decoding: the character at pos and the bytes it takes.
-// An invalid sequence yields kInvalid and the length of its longest valid
-// prefix (at least 1), so each broken sequence costs one replacement.
+// Marks a broken sequence for the callers of ForEachChar.
 constexpr char32_t kInvalid = 0xFFFFFFFF;
-
-struct TUtf8Step {
-    char32_t c;
-    std::size_t length;
-};
-
-TUtf8Step NextUtf8(std::string_view text, std::size_t pos) {
-    const auto lead = static_cast<unsigned char>(text[pos]);
-    if (lead < 0x80) {
-        return {lead, 1};
-    }
-    std::size_t length = 0;
-    char32_t c = 0;
-    unsigned char low = 0x80;   // allowed range of the second byte, which excludes
-    unsigned char high = 0xBF;  // overlong forms, surrogates and values past U+10FFFF
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        c = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        c = lead & 0x0F;
-        if (lead == 0xE0) {
-            low = 0xA0;
-        } else if (lead == 0xED) {
-            high = 0x9F;
-        }
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        c = lead & 0x07;
-        if (lead == 0xF0) {
-            low = 0x90;
-        } else if (lead == 0xF4) {
-            high = 0x8F;
-        }
-    } else {
-        return {kInvalid, 1};
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        if (pos + i >= text.size()) {
-            return {kInvalid, i};
-        }
-        const auto next = static_cast<unsigned char>(text[pos + i]);
-        if (next < low || next > high) {
-            return {kInvalid, i};
-        }
-        low = 0x80;
-        high = 0xBF;
-        c = (c << 6) | (next & 0x3F);
-    }
-    return {c, length};
-}
-
-bool IsValidUtf8(std::string_view text) {
-    for (std::size_t pos = 0; pos < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[pos]);
-        if (lead < 0x80) {
-            ++pos;
-            continue;
-        }
-        const TUtf8Step step = NextUtf8(text, pos);
-        if (step.c == kInvalid) {
-            return false;
-        }
-        pos += step.length;
-    }
-    return true;
-}
 
 // Calls sink(c) for every character of UTF-8 text; an invalid sequence is
 // reported as kInvalid.
 template <typename Sink>
 void ForEachChar(std::string_view utf8, Sink&& sink) {
-    for (std::size_t pos = 0; pos < utf8.size();) {
-        const TUtf8Step step = NextUtf8(utf8, pos);
-        sink(step.c);
-        pos += step.length;
+    while (!utf8.empty()) {
+        const TUtf8Char c = DecodeUtf8Char(utf8);
+        sink(c.Valid ? c.Code : kInvalid);
+        utf8.remove_prefix(c.Length);
     }
 }
 

@@ -18,15 +18,6 @@ constexpr std::size_t kTempWriteBuffer = 256 * 1024;
 
 }  // namespace
 
-std::filesystem::path PathFromUtf8(std::string_view utf8) {
-    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
-std::string PathToUtf8(const std::filesystem::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
-
 // --- TMailMessagePart ---------------------------------------------------
 
 TMailMessagePart::~TMailMessagePart() = default;

@@ -15,6 +15,7 @@
 
 #include "mail/mail_header_list.h"
 #include "mail/mail_lines.h"
+#include "platform/path_text.h"
 
 namespace kdv {
 
@@ -207,11 +208,5 @@ public:
 private:
     std::vector<std::unique_ptr<TMailMessagePart>> parts_;
 };
-
-// Conversions between UTF-8 text and file-system paths. Make paths from
-// UTF-8 text with PathFromUtf8: on Windows a plain std::string would be read
-// in the ANSI code page.
-std::filesystem::path PathFromUtf8(std::string_view utf8);
-std::string PathToUtf8(const std::filesystem::path& path);
 
 }  // namespace kdv

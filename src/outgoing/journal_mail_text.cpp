@@ -1,6 +1,6 @@
 #include "outgoing/journal_mail_text.h"
 
-#include "platform/text_file_encoding.h"
+#include "platform/utf8_text.h"
 #include "platform/text_file_lines.h"
 
 namespace kdv {
@@ -55,12 +55,11 @@ std::string BodyCharset(const std::vector<std::string>& lines) {
     for (const std::string& line : lines) {
         std::string_view rest = line;
         while (!rest.empty()) {
-            char32_t c = 0;
-            const std::size_t length = DecodeUtf8Char(rest, c);
+            const TUtf8Char c = DecodeUtf8Char(rest);
             // A byte that starts no valid sequence is no character of its own:
             // only UTF-8 keeps it as it came.
-            if (c > 0xFF || (c >= 0x80 && length == 1)) return "UTF-8";
-            rest.remove_prefix(length);
+            if (c.Code > 0xFF || !c.Valid) return "UTF-8";
+            rest.remove_prefix(c.Length);
         }
     }
     return "iso-8859-1";

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/utf8_text.h"
+
 namespace kdv {
 
 TCodePageConverter::~TCodePageConverter() = default;
@@ -124,29 +126,6 @@ private:
     iconv_t cd_;
 };
 
-// Length of the UTF-8 sequence at the start of text, or 1 when it is not a
-// valid sequence; used to step over a character the target cannot hold.
-std::size_t Utf8SequenceLength(std::string_view text) {
-    const auto lead = static_cast<unsigned char>(text[0]);
-    std::size_t length = 1;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-    }
-    if (length > text.size()) {
-        return 1;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-            return 1;
-        }
-    }
-    return length;
-}
-
 enum class EConvertStop { Done, Invalid, Truncated };
 
 // Appends what a stateful target still owes to return to its initial state
@@ -255,7 +234,8 @@ public:
             if (stop == EConvertStop::Truncated) {
                 break;
             }
-            utf8.remove_prefix(Utf8SequenceLength(utf8));
+            // One replacement per character the target cannot hold, or per broken sequence.
+            utf8.remove_prefix(DecodeUtf8Char(utf8).Length);
         }
         return out;
     }

@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "platform/dira_error.h"
+#include "platform/path_text.h"
 #include "platform/text_file_encoding.h"
 #include "platform/text_file_io.h"
 #include "platform/text_file_lines.h"
+#include "platform/utf8_text.h"
 
 namespace kdv {
 
@@ -43,11 +45,11 @@ char32_t FoldCase(char32_t c) {
 
 bool SameName(std::string_view a, std::string_view b) {
     while (!a.empty() && !b.empty()) {
-        char32_t ca = 0;
-        char32_t cb = 0;
-        a.remove_prefix(DecodeUtf8Char(a, ca));
-        b.remove_prefix(DecodeUtf8Char(b, cb));
-        if (FoldCase(ca) != FoldCase(cb)) return false;
+        const TUtf8Char ca = DecodeUtf8Char(a);
+        const TUtf8Char cb = DecodeUtf8Char(b);
+        a.remove_prefix(ca.Valid ? ca.Length : 1);
+        b.remove_prefix(cb.Valid ? cb.Length : 1);
+        if (FoldCase(ca.Code) != FoldCase(cb.Code)) return false;
     }
     return a.empty() && b.empty();
 }
@@ -159,11 +161,6 @@ std::optional<int> ParseIniInteger(std::string_view text) {
     return static_cast<int>(number);
 }
 
-std::string PathText(const std::filesystem::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
-
 bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
 }  // namespace
@@ -182,7 +179,7 @@ std::string TIniFile::ReadString(const std::string& Section, const std::string& 
     const TIniPosition position = LocateKey(lines, Trim(Section), Trim(Ident));
     if (!position.KeyLine) return Default;
     const std::string_view value = Unquote(ParseIniLine(lines[*position.KeyLine]).Value);
-    return std::string(Utf8Prefix(value, kMaxIniValueChars));
+    return std::string(Utf8PrefixByChars(value, kMaxIniValueChars));
 }
 
 int TIniFile::ReadInteger(const std::string& Section, const std::string& Ident, int Default) const {
@@ -196,7 +193,7 @@ bool TIniFile::ReadBool(const std::string& Section, const std::string& Ident, bo
 void TIniFile::WriteString(const std::string& Section, const std::string& Ident, const std::string& Value) {
     const std::string_view section = Trim(Section);
     const std::string_view ident = Trim(Ident);
-    const auto refuse = [&] { throw EDiraError(TErrorKind::ekLocal, "In " + PathText(FFileName) + " kann nicht geschrieben werden"); };
+    const auto refuse = [&] { throw EDiraError(TErrorKind::ekLocal, "In " + PathToUtf8(FFileName) + " kann nicht geschrieben werden"); };
     // Names and values that would break the line structure would corrupt
     // the file for every later read, so they are refused like a locked file.
     if (section.empty() || HasLineBreak(section) || section.find(']') != std::string_view::npos) refuse();

@@ -4,42 +4,11 @@
 #include <cstdint>
 
 #include "platform/unicode_chars.h"
+#include "platform/utf8_text.h"
 
 namespace kdv {
 
 namespace {
-
-// Length of the valid UTF-8 sequence at the start of s, or 0 when there is
-// none (overlong forms, surrogates and values above U+10FFFF are invalid).
-std::size_t ValidUtf8Length(std::string_view s, char32_t& c) {
-    const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    const auto cont = [&](std::size_t i) { return i < s.size() && (b(i) & 0xC0) == 0x80; };
-    if (s.empty()) return 0;
-    const unsigned char b0 = b(0);
-    if (b0 < 0x80) {
-        c = b0;
-        return 1;
-    }
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        if (!cont(1)) return 0;
-        c = (char32_t(b0 & 0x1F) << 6) | (b(1) & 0x3F);
-        return 2;
-    }
-    if (b0 >= 0xE0 && b0 <= 0xEF) {
-        if (!cont(1) || !cont(2)) return 0;
-        c = (char32_t(b0 & 0x0F) << 12) | (char32_t(b(1) & 0x3F) << 6) | (b(2) & 0x3F);
-        if (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-        return 3;
-    }
-    if (b0 >= 0xF0 && b0 <= 0xF4) {
-        if (!cont(1) || !cont(2) || !cont(3)) return 0;
-        c = (char32_t(b0 & 0x07) << 18) | (char32_t(b(1) & 0x3F) << 12) |
-            (char32_t(b(2) & 0x3F) << 6) | (b(3) & 0x3F);
-        if (c < 0x10000 || c > 0x10FFFF) return 0;
-        return 4;
-    }
-    return 0;
-}
 
 void AppendUtf16(std::string& out, char16_t unit, bool bigEndian) {
     const char hi = static_cast<char>(unit >> 8);
@@ -123,12 +92,9 @@ std::string Utf8ToUtf16(std::string_view utf8, bool bigEndian) {
     std::string out;
     out.reserve(utf8.size() * 2);
     while (!utf8.empty()) {
-        char32_t c = 0;
-        std::size_t len = ValidUtf8Length(utf8, c);
-        if (len == 0) {
-            c = kReplacementChar;
-            len = 1;
-        }
+        const TUtf8Char decoded = DecodeUtf8Char(utf8);
+        const char32_t c = decoded.Valid ? decoded.Code : kReplacementChar;
+        const std::size_t len = decoded.Valid ? decoded.Length : 1;
         if (c >= 0x10000) {
             const char32_t v = c - 0x10000;
             AppendUtf16(out, char16_t(0xD800 + (v >> 10)), bigEndian);
@@ -145,11 +111,10 @@ std::string Utf8OrWindows1252ToUtf8(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
     while (!bytes.empty()) {
-        char32_t c = 0;
-        const std::size_t len = ValidUtf8Length(bytes, c);
-        if (len > 0) {
-            out.append(bytes.substr(0, len));
-            bytes.remove_prefix(len);
+        const TUtf8Char c = DecodeUtf8Char(bytes);
+        if (c.Valid) {
+            out.append(bytes.substr(0, c.Length));
+            bytes.remove_prefix(c.Length);
             continue;
         }
         const auto b = static_cast<unsigned char>(bytes.front());
@@ -157,35 +122,6 @@ std::string Utf8OrWindows1252ToUtf8(std::string_view bytes) {
         bytes.remove_prefix(1);
     }
     return out;
-}
-
-std::size_t DecodeUtf8Char(std::string_view utf8, char32_t& c) {
-    if (utf8.empty()) return 0;
-    const std::size_t len = ValidUtf8Length(utf8, c);
-    if (len > 0) return len;
-    c = static_cast<unsigned char>(utf8.front());
-    return 1;
-}
-
-std::size_t Utf8CharCount(std::string_view utf8) {
-    std::size_t count = 0;
-    while (!utf8.empty()) {
-        char32_t c = 0;
-        const std::size_t len = ValidUtf8Length(utf8, c);
-        utf8.remove_prefix(len == 0 ? 1 : len);
-        ++count;
-    }
-    return count;
-}
-
-std::string_view Utf8Prefix(std::string_view utf8, std::size_t count) {
-    std::size_t pos = 0;
-    for (std::size_t n = 0; n < count && pos < utf8.size(); ++n) {
-        char32_t c = 0;
-        const std::size_t len = ValidUtf8Length(utf8.substr(pos), c);
-        pos += (len == 0 ? 1 : len);
-    }
-    return utf8.substr(0, pos);
 }
 
 }  // namespace kdv

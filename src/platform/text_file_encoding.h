@@ -41,16 +41,4 @@ std::string Utf8ToUtf16(std::string_view utf8, bool bigEndian);
 // were saved on a German Windows machine.
 std::string Utf8OrWindows1252ToUtf8(std::string_view bytes);
 
-// Length of the UTF-8 sequence at the start of utf8 with its character in c;
-// a byte that starts no valid sequence gives length 1 and the byte's value.
-// Returns 0 only for the empty text.
-std::size_t DecodeUtf8Char(std::string_view utf8, char32_t& c);
-
-// Number of characters (code points) of UTF-8 text; a byte that is no valid
-// sequence counts as one character.
-std::size_t Utf8CharCount(std::string_view utf8);
-
-// The first count characters of UTF-8 text, never splitting a sequence.
-std::string_view Utf8Prefix(std::string_view utf8, std::size_t count);
-
 }  // namespace kdv

@@ -16,8 +16,6 @@
 
 namespace kdv {
 
-Tdiravid* diravid = nullptr;
-
 namespace {
 
 // What the SSL switch of [IMAP] needs before STARTTLS can be asked for.
@@ -32,7 +30,7 @@ Tdiravid::Tdiravid(std::filesystem::path home, ISteadyClock& steady, IClock& clo
       clock_(clock),
       db_([this]() { return LogFileSys.get(); }),
       database(db_.database) {
-    diravid = this;
+    OpenDatabase = [this](const TIniFile& settings) { db_.Open(settings); };
     // The attachment folder is checked where this machine reaches it.
     db_.LocalFolder = [this](const std::string& stored) {
         return ini ? LocalAttachmentPath(*ini, stored) : PathFromUtf8(MapStoredPath(stored, "", ""));
@@ -42,7 +40,6 @@ Tdiravid::Tdiravid(std::filesystem::path home, ISteadyClock& steady, IClock& clo
 Tdiravid::~Tdiravid() {
     // Closing the connection at teardown must neither log nor reconnect.
     db_.Silence();
-    if (diravid == this) diravid = nullptr;
 }
 
 void Tdiravid::ServiceStart(bool& Started) {
@@ -79,7 +76,7 @@ void Tdiravid::ServiceStart(bool& Started) {
             LogFileSys->Add(5, "Einstellungsdatei " + ini->FileName().string() + " fehlt; es gelten die Vorgaben.");
         }
         try {
-            db_.Open(*ini);
+            OpenDatabase(*ini);
         } catch (const std::exception& e) {
             if (!iniMissing) throw;
             // Without the file the defaults were tried; say which.
@@ -231,17 +228,6 @@ TMailEmpfangContext Tdiravid::MailEmpfangContext() {
 
 TMailVersandContext Tdiravid::MailVersandContext() {
     return TMailVersandContext{*LogFileSys, *ini, database, clock_, [this]() { return StopRequested(); }};
-}
-
-void Tdiravid::UseMailVersandJobs() {
-    Jobs.SendNachrichten = [this]() {
-        TMailVersandContext ctx = MailVersandContext();
-        SendNachrichten(ctx);
-    };
-    Jobs.SendEmpfaengerNachrichten = [this]() {
-        TMailVersandContext ctx = MailVersandContext();
-        SendEmpfaengerNachrichten(ctx);
-    };
 }
 
 void Tdiravid::RunJob(const std::function<void()>& job) {

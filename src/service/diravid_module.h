@@ -1,7 +1,8 @@
 #pragma once
 // The service module: owner of every long-lived object of the process, with
-// the start, the poll cycle and the stop. The jobs of the cycle reach the
-// shared objects through the one instance `diravid`.
+// the start, the poll cycle and the stop. The program's entry assigns the
+// jobs of the cycle; they reach the shared objects through the contexts the
+// module hands out.
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -96,8 +97,6 @@ public:
     // The shared objects the outgoing side works with; valid after a
     // successful start.
     TMailVersandContext MailVersandContext();
-    // Sets the outgoing jobs of the cycle to the outbox scans.
-    void UseMailVersandJobs();
     const std::filesystem::path& Home() const { return home_; }
 
     std::unique_ptr<TLogFile> LogFileSys;
@@ -105,6 +104,9 @@ public:
     std::unique_ptr<TWhitelist> whitelist;
     TPollTimer mailtimer;
     TServiceJobs Jobs;
+    // Opens `database` from the settings at start (see TServiceDatabase::Open);
+    // tests replace it to run the start and the cycle without a server.
+    std::function<void(const TIniFile&)> OpenDatabase;
 
 private:
     void StartIMAP();
@@ -130,8 +132,5 @@ private:
 public:
     TDbConnection& database;
 };
-
-// The process-wide module, set while a module exists (null otherwise).
-extern Tdiravid* diravid;
 
 }  // namespace kdv

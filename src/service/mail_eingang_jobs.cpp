@@ -21,13 +21,9 @@ TMailEingangJobs::~TMailEingangJobs() {
     imap_.reset();
 }
 
-void TMailEingangJobs::Install() {
-    module_.Jobs.CheckPOP3Postfach = [this] {
-        TMailEmpfangContext ctx = module_.MailEmpfangContext();
-        CheckPOP3Postfach(ctx, [this] { return module_.StopRequested(); });
-    };
-    module_.Jobs.CheckIMAPPostfach = [this] { CheckIMAP(); };
-    module_.Jobs.ConnectIMAP = [this](const TImapStartSettings& s) { ConnectIMAP(s); };
+void TMailEingangJobs::CheckPOP3() {
+    TMailEmpfangContext ctx = module_.MailEmpfangContext();
+    CheckPOP3Postfach(ctx, [this] { return module_.StopRequested(); });
 }
 
 void TMailEingangJobs::ConfigureIMAP(const TImapStartSettings& s) {

@@ -1,7 +1,7 @@
 #pragma once
 // The incoming-mail jobs of the poll cycle and the IMAP set-up at start,
-// installed into the service module's job seams. Owns the long-lived IMAP
-// client and its TLS transport.
+// which the program's entry assigns to the service module's jobs. Owns the
+// long-lived IMAP client and its TLS transport.
 #include <memory>
 
 #include "service/diravid_module.h"
@@ -18,8 +18,11 @@ public:
     TMailEingangJobs(const TMailEingangJobs&) = delete;
     TMailEingangJobs& operator=(const TMailEingangJobs&) = delete;
 
-    // Sets Jobs.CheckPOP3Postfach, Jobs.CheckIMAPPostfach and Jobs.ConnectIMAP.
-    void Install();
+    // The POP3 and the IMAP pass of the cycle, on the module's shared objects.
+    void CheckPOP3();
+    void CheckIMAP();
+    // Configures the client as below and connects and logs in; raises on failure.
+    void ConnectIMAP(const TImapStartSettings& settings);
 
     // Configures the IMAP client from the settings: [IMAP] SSL attaches the
     // TLS transport, [StartTLS] Aktiv asks for STARTTLS, and port 993
@@ -30,8 +33,6 @@ public:
     TMailIMAP4& IMAP() { return *imap_; }
 
 private:
-    void ConnectIMAP(const TImapStartSettings& settings);
-    void CheckIMAP();
 
     Tdiravid& module_;
     std::unique_ptr<TMailSSLIOHandlerSocketOpenSSL> ioimap_;

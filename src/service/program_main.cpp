@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "incoming/mail_import.h"
+#include "outgoing/mail_versand.h"
 #include "platform/connection_time_limit.h"
 #include "platform/executable_path.h"
 #include "platform/ini_file.h"
@@ -116,6 +117,20 @@ int ImportFiles(Tdiravid& module, const std::vector<fs::path>& files, ITerminati
 
 }  // namespace
 
+void AssignServiceJobs(Tdiravid& module, TMailEingangJobs& mailEingang) {
+    module.Jobs.SendNachrichten = [&module] {
+        TMailVersandContext ctx = module.MailVersandContext();
+        SendNachrichten(ctx);
+    };
+    module.Jobs.SendEmpfaengerNachrichten = [&module] {
+        TMailVersandContext ctx = module.MailVersandContext();
+        SendEmpfaengerNachrichten(ctx);
+    };
+    module.Jobs.CheckPOP3Postfach = [&mailEingang] { mailEingang.CheckPOP3(); };
+    module.Jobs.CheckIMAPPostfach = [&mailEingang] { mailEingang.CheckIMAP(); };
+    module.Jobs.ConnectIMAP = [&mailEingang](const TImapStartSettings& s) { mailEingang.ConnectIMAP(s); };
+}
+
 int DiravidMain(const std::vector<std::string>& args) {
     const TCommandLine cl = ParseCommandLine(args);
     if (!cl.Error.empty()) {
@@ -139,8 +154,7 @@ int DiravidMain(const std::vector<std::string>& args) {
     Tdiravid module(home);
     module.SetTermination(termination.get());
     TMailEingangJobs mailEingang(module);
-    mailEingang.Install();
-    module.UseMailVersandJobs();
+    AssignServiceJobs(module, mailEingang);
     if (!cl.ImportFiles.empty()) return ImportFiles(module, cl.ImportFiles, *termination);
     const int status = cl.Once ? RunOnce(module, *termination) : RunService(module, *termination);
     if (!module.StartError().empty()) {

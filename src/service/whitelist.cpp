@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "platform/dira_error.h"
+#include "platform/path_text.h"
 #include "platform/text_file_encoding.h"
 #include "platform/text_file_io.h"
 #include "platform/text_file_lines.h"
@@ -14,11 +15,6 @@ namespace {
 // A list of sender addresses stays far below this; a larger file is the
 // wrong file and is refused rather than held in memory and searched per mail.
 constexpr std::uintmax_t kMaxWhitelistBytes = 16u * 1024 * 1024;
-
-std::string PathText(const std::filesystem::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
 
 // The reason in German for the failures an operator can mend; others keep
 // the system's own text.
@@ -33,7 +29,7 @@ std::string ReasonText(const std::error_code& ec) {
 }
 
 [[noreturn]] void RaiseUnreadable(const std::filesystem::path& fileName, const std::error_code& ec) {
-    throw EDiraError("Whitelist " + PathText(fileName) + " kann nicht gelesen werden: " + ReasonText(ec));
+    throw EDiraError("Whitelist " + PathToUtf8(fileName) + " kann nicht gelesen werden: " + ReasonText(ec));
 }
 
 }  // namespace

@@ -7,7 +7,10 @@
 #include "mail/mail_message.h"
 #include "mail/mime_reader.h"
 #include "net/mail_tls_client.h"
+#include "support/expect_raises.h"
 #include "support/scripted_peer.h"
+
+using kdv::testing::ExpectRaises;
 
 namespace kdv::testing {
 namespace {
@@ -43,12 +46,8 @@ TEST_P(ConnectionLineSource, ReadsTheTransfer) {
     }
     EXPECT_EQ(lines, c.lines);
     if (c.fails) {
-        try {
-            source.ReadLnRFC(line, c.terminator);
-            ADD_FAILURE() << "a transfer without its \".\" line read as complete";
-        } catch (const EDiraError& error) {
-            EXPECT_EQ(error.ErrorKind(), TErrorKind::ekPeerClosed);
-        }
+        const EDiraError error = ExpectRaises([&] { source.ReadLnRFC(line, c.terminator); });
+        EXPECT_EQ(error.ErrorKind(), TErrorKind::ekPeerClosed);
         return;
     }
     EXPECT_FALSE(source.ReadLnRFC(line, c.terminator));

@@ -7,6 +7,10 @@
 
 #include "clients/smtp_reply.h"
 
+#include "support/expect_raises.h"
+
+using kdv::testing::ExpectRaises;
+
 namespace kdv {
 namespace {
 
@@ -76,13 +80,9 @@ class InvalidReplyCode : public ::testing::TestWithParam<TBadCodeCase> {};
 TEST_P(InvalidReplyCode, IsRefusedWithTheCode) {
     const TBadCodeCase& c = GetParam();
     TSmtpReplyParser parser;
-    try {
-        parser.AddLine(c.line);
-        FAIL() << "no error raised";
-    } catch (const EDiraError& error) {
-        EXPECT_EQ(error.what(), c.message);
-        EXPECT_EQ(error.ErrorKind(), TErrorKind::ekReply);
-    }
+    const EDiraError error = ExpectRaises([&] { parser.AddLine(c.line); });
+    EXPECT_EQ(error.what(), c.message);
+    EXPECT_EQ(error.ErrorKind(), TErrorKind::ekReply);
     // The parser starts over after the error.
     EXPECT_TRUE(parser.AddLine("250 Ok"));
     EXPECT_EQ(parser.Take().Code, 250);
@@ -98,14 +98,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ReplyReading, EndlessReplyIsCutOff) {
     TSmtpReplyParser parser;
-    try {
+    const EDiraError error = ExpectRaises([&] {
         for (std::size_t i = 0; i < 2 * TSmtpReplyParser::kMaxReplyLines; ++i) {
             ASSERT_FALSE(parser.AddLine("250-more"));
         }
-        FAIL() << "no error raised";
-    } catch (const EDiraError& error) {
-        EXPECT_STREQ(error.what(), "Die Antwort des Mailservers hat zu viele Zeilen.");
-    }
+    });
+    EXPECT_STREQ(error.what(), "Die Antwort des Mailservers hat zu viele Zeilen.");
 }
 
 TEST(ReplyError, CarriesCodeEnhancedCodeAndTextLines) {

@@ -17,6 +17,7 @@
 #include "mail/mime_header_encoding.h"
 #include "mail/mime_reader.h"
 #include "net/mail_ssl_io_handler.h"
+#include "support/mail_sandbox.h"
 #include "support/run_program.h"
 #include "support/temp_dir.h"
 
@@ -25,10 +26,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
+using ::kdv::testing::Env;
 
 std::string EveryByteValue() {
     std::string bytes;
@@ -55,10 +53,7 @@ void PrintTo(const TSandboxCase& c, std::ostream* os) { *os << c.name; }
 class SmtpToSandbox : public ::testing::TestWithParam<TSandboxCase> {
 protected:
     void SetUp() override {
-        if (Env("DIRAVID_MAIL_HOST").empty()) {
-            if (Env("DIRAVID_REQUIRE_MAIL") == "1") FAIL() << "DIRAVID_REQUIRE_MAIL=1 but no mail sandbox";
-            GTEST_SKIP() << "no mail sandbox (scripts/mail-sandbox.sh start DIR; source DIR/env)";
-        }
+        KDV_REQUIRE_MAIL_SANDBOX();
     }
 
     // Fetches message UID 1 of the user's INBOX over IMAPS, waiting until

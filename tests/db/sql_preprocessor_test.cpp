@@ -4,6 +4,10 @@
 
 #include "db/db_error.h"
 
+#include "support/expect_raises.h"
+
+using kdv::testing::ExpectRaises;
+
 namespace kdv {
 namespace {
 
@@ -84,12 +88,10 @@ TEST(SqlPreprocessor, NamesUpTo255Characters) {
         SCOPED_TRACE(std::string(1, marker));
         const std::string longest(kMaxIdentifierChars, 'x');
         EXPECT_NO_THROW(PreprocessSql(std::string("SELECT ") + marker + longest));
-        try {
+        const EDbError e = ExpectRaises<EDbError>([&] {
             PreprocessSql(std::string("SELECT ") + marker + longest + "y");
-            ADD_FAILURE() << "no error for 256 characters";
-        } catch (const EDbError& e) {
-            EXPECT_STREQ(e.what(), "[DiraDB][MySQL]-305. Bezeichner zu lang (> 255)");
-        }
+        });
+        EXPECT_STREQ(e.what(), "[DiraDB][MySQL]-305. Bezeichner zu lang (> 255)");
     }
     // Characters, not bytes: 255 umlauts are 510 bytes and still fit.
     std::string umlauts;

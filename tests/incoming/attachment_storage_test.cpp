@@ -22,7 +22,10 @@
 #include "platform/attachment_path.h"
 #include "incoming_test_fixture.h"
 #include "platform/ini_file.h"
+#include "support/expect_raises.h"
 #include "support/temp_dir.h"
+
+using kdv::testing::ExpectRaises;
 
 namespace kdv::incoming_test {
 namespace {
@@ -236,13 +239,9 @@ TEST(KeptMailTest, KeepsOneCopyPerTextNamedByItsHash) {
 
 TEST(KeptMailTest, FailuresNameTheCause) {
     testing::TTempDir home;
-    try {
-        KeepRawMail(home.Path() / "Fehler", home / "fehlt.eml");
-        ADD_FAILURE() << "no error raised";
-    } catch (const EDiraError& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Mail " + (home / "fehlt.eml").string() + " kann nicht gelesen werden: No such file or directory");
-    }
+    const EDiraError e = ExpectRaises([&] { KeepRawMail(home.Path() / "Fehler", home / "fehlt.eml"); });
+    EXPECT_EQ(std::string(e.what()),
+              "Mail " + (home / "fehlt.eml").string() + " kann nicht gelesen werden: No such file or directory");
     WriteFile(home / "a.eml", "abc");
     WriteFile(home / "Abgewiesen", "eine Datei");
     EXPECT_THROW(KeepRawMail(home.Path() / "Abgewiesen", home / "a.eml"), EDiraError);

@@ -11,6 +11,7 @@
 
 #include "incoming/mailbox_sandbox_fixture.h"
 #include "support/cut_proxy.h"
+#include "support/mail_sandbox.h"
 
 namespace kdv::incoming_test {
 namespace {

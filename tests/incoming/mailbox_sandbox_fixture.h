@@ -11,23 +11,11 @@
 #include "clients/mail_imap4.h"
 #include "incoming/incoming_test_fixture.h"
 #include "incoming/mailbox_passes.h"
+#include "support/mail_sandbox.h"
 
 namespace kdv::incoming_test {
 
-inline std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-// True when the sandbox is there; else skips the test, or fails it when
-// the sandbox is required.
-#define KDV_REQUIRE_MAIL_SANDBOX()                                                \
-    do {                                                                          \
-        if (Env("DIRAVID_MAIL_HOST").empty()) {                                   \
-            if (Env("DIRAVID_REQUIRE_MAIL") == "1") FAIL() << "no mail sandbox";  \
-            GTEST_SKIP() << "no mail sandbox (DIRAVID_MAIL_HOST unset)";          \
-        }                                                                         \
-    } while (false)
+using ::kdv::testing::Env;
 
 class MailboxSandboxTest : public IncomingDbTest {
 protected:

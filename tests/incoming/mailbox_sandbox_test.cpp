@@ -11,22 +11,12 @@
 #include "incoming/incoming_test_fixture.h"
 #include "incoming/mailbox_passes.h"
 #include "net/mail_ssl_io_handler.h"
+#include "support/mail_sandbox.h"
 
 namespace kdv::incoming_test {
 namespace {
 
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-#define REQUIRE_MAIL_SANDBOX()                                                   \
-    do {                                                                         \
-        if (Env("DIRAVID_MAIL_HOST").empty()) {                                  \
-            if (Env("DIRAVID_REQUIRE_MAIL") == "1") FAIL() << "no mail sandbox"; \
-            GTEST_SKIP() << "no mail sandbox (DIRAVID_MAIL_HOST unset)";         \
-        }                                                                        \
-    } while (false)
+using ::kdv::testing::Env;
 
 enum class TArt { Pop3, Imap };
 
@@ -69,7 +59,7 @@ protected:
 };
 
 TEST_P(MailboxSandbox, FilesEveryMailAndEmptiesTheMailbox) {
-    REQUIRE_MAIL_SANDBOX();
+    KDV_REQUIRE_MAIL_SANDBOX();
     const TSandboxCase& c = GetParam();
     std::string user = std::string("pass-") + c.name;
     for (char& ch : user) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));

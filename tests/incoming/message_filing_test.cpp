@@ -51,25 +51,6 @@ TEST_F(MessageFilingTest, CutsSenderAndRecipientsToTheirFirst199Characters) {
               (std::vector<Row>{{von.substr(0, 199), expectedAn}}));
 }
 
-TEST(Utf8LeftTest, CountsCharactersAndBytesOfBrokenSequences) {
-    struct Case {
-        std::string text;
-        std::size_t count;
-        std::string expected;
-    };
-    const std::vector<Case> cases = {
-        {"abc", 2, "ab"},
-        {"abc", 5, "abc"},
-        {"äöü", 2, "äö"},
-        {"a\xF0\x9F\x9A\x92z", 2, "a\xF0\x9F\x9A\x92"},  // four-byte character
-        {"\xC3x\xC3", 2, "\xC3x"},                         // lone lead bytes count alone
-        {"ab\xE2\x82", 3, "ab\xE2"},                        // a sequence cut short
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Utf8Left(c.text, c.count), c.expected) << c.text;
-    }
-}
-
 TEST_F(MessageFilingTest, ReviewerRowStoresTheSettingAsWritten) {
     struct Case {
         std::string sichter;

@@ -8,6 +8,10 @@
 
 #include "log_test_support.h"
 
+#include "support/expect_raises.h"
+
+using kdv::testing::ExpectRaises;
+
 namespace kdv {
 namespace {
 
@@ -40,12 +44,8 @@ TEST(LogFileSystem, OpenAppendKeepsContentAndNamesTheFileInItsError) {
         handle->Close();  // a second close is harmless
         EXPECT_THROW(handle->Write("zu spät"), EDiraError);
     }
-    try {
-        Files().OpenAppend(dir / "fehlt" / "x.log");
-        ADD_FAILURE() << "opened a file in a missing folder";
-    } catch (const EDiraError& e) {
-        EXPECT_NE(std::string(e.what()).find("fehlt/x.log"), std::string::npos) << e.what();
-    }
+    const EDiraError e = ExpectRaises([&] { Files().OpenAppend(dir / "fehlt" / "x.log"); });
+    EXPECT_NE(std::string(e.what()).find("fehlt/x.log"), std::string::npos) << e.what();
 }
 
 TEST(LogFileSystem, MoveNeverOverwritesNorLeavesHalfAMove) {

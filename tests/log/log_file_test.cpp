@@ -9,6 +9,10 @@
 
 #include "log_test_support.h"
 
+#include "support/expect_raises.h"
+
+using kdv::testing::ExpectRaises;
+
 namespace kdv {
 namespace {
 
@@ -183,12 +187,8 @@ TEST_F(LogFileTest, OpenRaisesTheFixedTextForEachMissingPrecondition) {
     for (const auto& c : cases) {
         TLogFile log(clock_, files_);
         log.SetFolderOldLogFiles(c.oldFolder);
-        try {
-            log.Open(c.file, 7);
-            ADD_FAILURE() << "opened " << c.file;
-        } catch (const EDiraError& e) {
-            EXPECT_EQ(std::string(e.what()), c.error);
-        }
+        const EDiraError e = ExpectRaises([&] { log.Open(c.file, 7); });
+        EXPECT_EQ(std::string(e.what()), c.error);
         EXPECT_FALSE(log.Started());
     }
 }
@@ -199,12 +199,8 @@ TEST_F(LogFileTest, AddThatMustOpenRaisesTheSystemMessageAndRetriesLater) {
     TLogFile log(clock_, files_);
     log.SetRotateLogFileAtStart(false);
     log.SetDateiname(path);
-    try {
-        log.Add(5, "eins");
-        ADD_FAILURE() << "no error";
-    } catch (const EDiraError& e) {
-        EXPECT_NE(std::string(e.what()).find("later.log"), std::string::npos) << e.what();
-    }
+    const EDiraError e = ExpectRaises([&] { log.Add(5, "eins"); });
+    EXPECT_NE(std::string(e.what()).find("later.log"), std::string::npos) << e.what();
     EXPECT_FALSE(log.Started());
     std::filesystem::remove(path);
     log.Add(5, "zwei");
@@ -213,13 +209,9 @@ TEST_F(LogFileTest, AddThatMustOpenRaisesTheSystemMessageAndRetriesLater) {
 
 TEST_F(LogFileTest, DateinameChangesOnlyWhileClosed) {
     auto log = ServiceLog();
-    try {
-        log->SetDateiname(dir_ / "other.log");
-        ADD_FAILURE() << "no error";
-    } catch (const EDiraError& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Eigenschaft kann nur bei geschlossener Log-Datei geändert werden");
-    }
+    const EDiraError e = ExpectRaises([&] { log->SetDateiname(dir_ / "other.log"); });
+    EXPECT_EQ(std::string(e.what()),
+              "Eigenschaft kann nur bei geschlossener Log-Datei geändert werden");
     EXPECT_EQ(log->Dateiname(), LogPath());
     EXPECT_TRUE(log->Close());
     EXPECT_TRUE(log->Close());  // closing twice is harmless

@@ -6,6 +6,10 @@
 
 #include "platform/dira_error.h"
 
+#include "support/expect_raises.h"
+
+using kdv::testing::ExpectRaises;
+
 namespace kdv {
 namespace {
 
@@ -37,12 +41,8 @@ TEST(FormatText, RaisesWhenFormatAndValuesDoNotFit) {
         {"percent at the end", [] { return FormatText("100%", 1); }},
     };
     for (const auto& c : cases) {
-        try {
-            c.call();
-            ADD_FAILURE() << c.what << ": no error";
-        } catch (const EDiraError& e) {
-            EXPECT_NE(std::string(e.what()).find("Format"), std::string::npos) << c.what;
-        }
+        const EDiraError e = ExpectRaises([&] { c.call(); });
+        EXPECT_NE(std::string(e.what()).find("Format"), std::string::npos) << c.what;
     }
 }
 

@@ -9,6 +9,10 @@
 #include <functional>
 #include <string>
 
+#include "support/expect_raises.h"
+
+using kdv::testing::ExpectRaises;
+
 namespace kdv {
 namespace {
 
@@ -172,12 +176,8 @@ TEST(UueDecoder, RefusesUnknownScheme) {
     for (const char* first : firsts) {
         TNullSink sink;
         TUueDecoder decoder(sink);
-        try {
-            decoder.DecodeLine(first);
-            ADD_FAILURE() << "accepted first line '" << first << "'";
-        } catch (const EDiraError& e) {
-            EXPECT_STREQ(e.what(), "Nicht erkanntes UUE-Codierungsschema.");
-        }
+        const EDiraError e = ExpectRaises([&] { decoder.DecodeLine(first); });
+        EXPECT_STREQ(e.what(), "Nicht erkanntes UUE-Codierungsschema.");
     }
 }
 
@@ -265,13 +265,11 @@ TEST(BinHexDecoder, RunLengthExpansionIsCapped) {
     std::string out;
     TStringSink sink(out);
     TBinHexDecoder decoder(sink, kCap);
-    try {
+    const EDiraError e = ExpectRaises([&] {
         decoder.Step(encoded);
         decoder.Finish();
-        ADD_FAILURE() << "a fork beyond the cap was written";
-    } catch (const EDiraError& e) {
-        EXPECT_STREQ(e.what(), "Die BinHex-Anlage ist entpackt größer als 1 MB.");
-    }
+    });
+    EXPECT_STREQ(e.what(), "Die BinHex-Anlage ist entpackt größer als 1 MB.");
     EXPECT_LE(out.size(), kCap);
     TBinHexDecoder exact(sink, 2 * kCap);
     EXPECT_NO_THROW(exact.Step(encoded));

@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "support/expect_raises.h"
+
+using kdv::testing::ExpectRaises;
+
 namespace kdv {
 namespace {
 
@@ -113,13 +117,11 @@ TEST(StreamLineSource, TransferEndingBeforeTheEndLineRaises) {
         TChunkedInput input(data, 3);
         TMailStreamLineSource source(input);
         std::string_view line;
-        try {
+        const EDiraError e = ExpectRaises([&] {
             while (source.ReadLnRFC(line, TLineTerminator::LF)) {
             }
-            ADD_FAILURE() << "no failure for " << testing::PrintToString(data);
-        } catch (const EDiraError& e) {
-            EXPECT_STREQ(e.what(), "Die Verbindung endete vor dem Ende der Nachricht.");
-        }
+        });
+        EXPECT_STREQ(e.what(), "Die Verbindung endete vor dem Ende der Nachricht.");
     }
 }
 
@@ -136,12 +138,8 @@ TEST(StreamLineSource, RefusesLinesOverTheLimit) {
         TChunkedInput input(std::string(limit + 1, 'x') + tail, 1000);
         TMailStreamLineSource source(input, limit);
         std::string_view line;
-        try {
-            source.ReadLnRFC(line, TLineTerminator::LF);
-            ADD_FAILURE() << "an over-long line was accepted";
-        } catch (const EDiraError& e) {
-            EXPECT_STREQ(e.what(), "Max. Zeilenlänge überschritten.");
-        }
+        const EDiraError e = ExpectRaises([&] { source.ReadLnRFC(line, TLineTerminator::LF); });
+        EXPECT_STREQ(e.what(), "Max. Zeilenlänge überschritten.");
     }
     // A mail's own lines are capped only by what a mail may hold: a long
     // line must not keep a mail on the server for ever.

@@ -208,11 +208,5 @@ TEST(MailMessageParts, CountsAndIndexes) {
     EXPECT_THROW(parts[2], std::out_of_range);
 }
 
-TEST(MailPaths, Utf8RoundTrip) {
-    const std::string name = "Lage Süd/Grüße.txt";
-    EXPECT_EQ(PathToUtf8(PathFromUtf8(name)), name);
-    EXPECT_EQ(PathToUtf8(PathFromUtf8(name).filename()), "Grüße.txt");
-}
-
 }  // namespace
 }  // namespace kdv

@@ -50,7 +50,7 @@ TEST_P(ReadLines, GivesTheLineOrTheError) {
     if (c.error == nullptr) {
         EXPECT_EQ(c.read(io), c.expected);
     } else {
-        const EDiraError error = CaughtError([&] { c.read(io); });
+        const EDiraError error = ExpectRaises([&] { c.read(io); });
         EXPECT_STREQ(error.what(), c.error);
         EXPECT_EQ(error.ErrorKind(), c.kind);
     }
@@ -178,13 +178,13 @@ TEST(Connected, TrueWhileReceivedLinesRemain) {
 TEST(Connected, FalseBeforeAnyConnect) {
     TTestClient client;
     EXPECT_FALSE(client.Connected());
-    EXPECT_STREQ(CaughtError([&] { client.IO(); }).what(), "Nicht verbunden");
+    EXPECT_STREQ(ExpectRaises([&] { client.IO(); }).what(), "Nicht verbunden");
 }
 
 TEST(Connect, RefusedWhileConnected) {
     TScriptedPeer peer({Stall(3s)});
     TConnected connected(peer);
-    EXPECT_STREQ(CaughtError([&] { connected.client.Connect(); }).what(), "Verbindung besteht bereits.");
+    EXPECT_STREQ(ExpectRaises([&] { connected.client.Connect(); }).what(), "Verbindung besteht bereits.");
 }
 
 TEST(Connect, AgainAfterThePeerClosed) {
@@ -229,7 +229,7 @@ TEST_P(ConnectFailures, SayWhy) {
     client.Host = c.host;
     client.Port = c.free_port ? FreePort() : 110;
     client.ReadTimeout = 5000;
-    const EDiraError error = CaughtError([&] { client.Connect(); });
+    const EDiraError error = ExpectRaises([&] { client.Connect(); });
     const std::string message = error.what();
     EXPECT_EQ(message.substr(0, c.message_start.size()), c.message_start) << message;
     EXPECT_NE(message.find(c.message_part), std::string::npos) << message;
@@ -251,7 +251,7 @@ TEST(ConnectFailures, PortZero) {
     TTestClient client;
     client.Host = "127.0.0.1";
     client.Port = 0;
-    EXPECT_STREQ(CaughtError([&] { client.Connect(); }).what(), "A Port is required");
+    EXPECT_STREQ(ExpectRaises([&] { client.Connect(); }).what(), "A Port is required");
 }
 
 // A listener whose queue is full drops further connection requests, so the
@@ -277,7 +277,7 @@ TEST(ConnectFailures, TimesOutOnASilentServer) {
     client.Port = ntohs(address.sin_port);
     client.ConnectTimeout = 400;
     const auto start = std::chrono::steady_clock::now();
-    const EDiraError error = CaughtError([&] { client.Connect(); });
+    const EDiraError error = ExpectRaises([&] { client.Connect(); });
     const auto took = std::chrono::steady_clock::now() - start;
     for (int fd : fillers) ::close(fd);
     ::close(listener);

@@ -10,22 +10,10 @@
 #include "net/mail_ssl_io_handler.h"
 #include "net/mail_tls_client.h"
 #include "net/net_test_util.h"
+#include "support/mail_sandbox.h"
 
 namespace kdv::testing {
 namespace {
-
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-#define REQUIRE_MAIL_SANDBOX()                                                        \
-    do {                                                                              \
-        if (Env("DIRAVID_MAIL_HOST").empty()) {                                       \
-            if (Env("DIRAVID_REQUIRE_MAIL") == "1") FAIL() << "no mail sandbox";      \
-            GTEST_SKIP() << "no mail sandbox (DIRAVID_MAIL_HOST unset)";              \
-        }                                                                             \
-    } while (false)
 
 enum class TProtocol { Smtp, Pop3, Imap };
 
@@ -89,7 +77,7 @@ struct TServerCase {
 class ImplicitTlsServers : public ::testing::TestWithParam<TServerCase> {};
 
 TEST_P(ImplicitTlsServers, GreetOverTls) {
-    REQUIRE_MAIL_SANDBOX();
+    KDV_REQUIRE_MAIL_SANDBOX();
     const TServerCase& c = GetParam();
     const TDialogue dialogue = DialogueOf(c.protocol);
     TTlsUser user(Env("DIRAVID_MAIL_HOST"), Env(c.port_variable), TUseTLS::utUseImplicitTLS);
@@ -109,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(Sandbox, ImplicitTlsServers,
 class StartTlsServers : public ::testing::TestWithParam<TServerCase> {};
 
 TEST_P(StartTlsServers, SwitchToTlsWhenOffered) {
-    REQUIRE_MAIL_SANDBOX();
+    KDV_REQUIRE_MAIL_SANDBOX();
     const TServerCase& c = GetParam();
     const TDialogue dialogue = DialogueOf(c.protocol);
     TTlsUser user(Env("DIRAVID_MAIL_HOST"), Env(c.port_variable), TUseTLS::utUseRequireTLS);
@@ -147,7 +135,7 @@ struct TNotOfferedCase {
 class StartTlsNotOffered : public ::testing::TestWithParam<TNotOfferedCase> {};
 
 TEST_P(StartTlsNotOffered, RequireFailsExplicitGoesOn) {
-    REQUIRE_MAIL_SANDBOX();
+    KDV_REQUIRE_MAIL_SANDBOX();
     const TNotOfferedCase& c = GetParam();
     const TDialogue dialogue = DialogueOf(c.protocol);
     TTlsUser user(Env(c.host_variable), Env(c.port_variable), c.mode);
@@ -159,7 +147,7 @@ TEST_P(StartTlsNotOffered, RequireFailsExplicitGoesOn) {
         << capabilities;
     ASSERT_TRUE(user.client.StartTlsDue());
     if (c.mode == TUseTLS::utUseRequireTLS) {
-        const EDiraError error = CaughtError([&] { user.client.ProcessTLSNotAvailable(); });
+        const EDiraError error = ExpectRaises([&] { user.client.ProcessTLSNotAvailable(); });
         EXPECT_STREQ(error.what(), "SSL ist auf diesem Server nicht verfügbar.");
         EXPECT_FALSE(user.client.Connected());
     } else {
@@ -195,7 +183,7 @@ struct TOldServerCase {
 class OldTlsServer : public ::testing::TestWithParam<TOldServerCase> {};
 
 TEST_P(OldTlsServer, OnlyThePop3SetConnects) {
-    REQUIRE_MAIL_SANDBOX();
+    KDV_REQUIRE_MAIL_SANDBOX();
     if (Env("DIRAVID_SMTP_TLS10_PORT").empty()) GTEST_SKIP() << "the sandbox has no TLS 1.0 listener here";
     const TOldServerCase& c = GetParam();
     const TDialogue dialogue = DialogueOf(TProtocol::Smtp);
@@ -212,7 +200,7 @@ TEST_P(OldTlsServer, OnlyThePop3SetConnects) {
         EXPECT_FALSE(Capabilities(user.client.IO(), dialogue).empty());
         user.client.Disconnect(false);
     } else {
-        const EDiraError error = CaughtError([&] { user.client.TLSHandshake(); });
+        const EDiraError error = ExpectRaises([&] { user.client.TLSHandshake(); });
         EXPECT_EQ(std::string(error.what()).rfind("SSL-Aushandlung fehlgeschlagen.\r\n", 0), 0u) << error.what();
         EXPECT_EQ(error.ErrorKind(), TErrorKind::ekTls);
         EXPECT_FALSE(user.client.Connected());
@@ -237,7 +225,7 @@ struct TCheckCase {
 class SandboxCertificate : public ::testing::TestWithParam<TCheckCase> {};
 
 TEST_P(SandboxCertificate, CheckedAsConfigured) {
-    REQUIRE_MAIL_SANDBOX();
+    KDV_REQUIRE_MAIL_SANDBOX();
     const TCheckCase& c = GetParam();
     TTlsUser user(c.host != nullptr ? c.host : Env("DIRAVID_MAIL_HOST"), Env("DIRAVID_IMAPS_PORT"),
                   TUseTLS::utUseImplicitTLS);
@@ -248,7 +236,7 @@ TEST_P(SandboxCertificate, CheckedAsConfigured) {
         EXPECT_TRUE(StartsWith(user.client.IO().ReadLnWait(), "* OK"));
         user.client.Disconnect(false);
     } else {
-        const EDiraError error = CaughtError([&] { user.client.Connect(); });
+        const EDiraError error = ExpectRaises([&] { user.client.Connect(); });
         EXPECT_NE(std::string(error.what()).find("self-signed certificate"), std::string::npos) << error.what();
     }
 }

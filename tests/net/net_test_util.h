@@ -10,19 +10,9 @@
 #include "net/mail_ssl_io_handler.h"
 #include "net/mail_tls_client.h"
 #include "platform/dira_error.h"
+#include "support/expect_raises.h"
 
 namespace kdv::testing {
-
-// The error `action` raises; a test failure when it raises none.
-inline EDiraError CaughtError(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EDiraError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "no error raised";
-    return EDiraError("(none)");
-}
 
 // A bare protocol client over the connection layer: it exposes the TLS steps
 // a protocol client drives and says "QUIT" as its farewell.

@@ -60,7 +60,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(UseTLS, NeedsATlsTransport) {
     TTestClient client;
-    const EDiraError error = CaughtError([&] { client.SetUseTLS(utUseImplicitTLS); });
+    const EDiraError error = ExpectRaises([&] { client.SetUseTLS(utUseImplicitTLS); });
     EXPECT_STREQ(error.what(), "SSL IOHandler ist für diese Einstellung erforderlich");
     EXPECT_EQ(client.UseTLS(), utNoTLSSupport);
     client.SetUseTLS(utNoTLSSupport);  // always allowed
@@ -83,7 +83,7 @@ TEST(UseTLS, RefusedWhileConnected) {
     client.SetIOHandler(&tls);
     client.Port = peer.Port();
     client.Connect("127.0.0.1");
-    const EDiraError error = CaughtError([&] { client.SetUseTLS(utUseExplicitTLS); });
+    const EDiraError error = ExpectRaises([&] { client.SetUseTLS(utUseExplicitTLS); });
     EXPECT_STREQ(error.what(), "Dieser Wert kann nicht gesetzt werden, während der Client verbunden ist.");
     client.Disconnect(false);
     client.SetUseTLS(utUseExplicitTLS);

@@ -117,7 +117,7 @@ TEST_P(StartTlsNotDone, FailsOrGoesOn) {
             EXPECT_TRUE(client.client.Connected());
             client.client.IO().WriteLn("EHLO x");
         } else {
-            const EDiraError error = CaughtError([&] {
+            const EDiraError error = ExpectRaises([&] {
                 if (c.refused) client.client.TLSCommandRefused();
                 client.client.ProcessTLSNotAvailable();
             });
@@ -147,7 +147,7 @@ TEST(ExplicitTls, FailedHandshakeClosesAndSaysWhy) {
     c.client.IO().WriteLn("STARTTLS");
     c.client.IO().ReadLn();
     peer.Transcript();  // the garbage is there before the handshake starts
-    const EDiraError error = CaughtError([&] { c.client.TLSHandshake(); });
+    const EDiraError error = ExpectRaises([&] { c.client.TLSHandshake(); });
     const std::string message = error.what();
     EXPECT_EQ(message.rfind("SSL-Aushandlung fehlgeschlagen.\r\nFehler beim Verbinden mit SSL.\r\n", 0), 0u)
         << message;
@@ -158,7 +158,7 @@ TEST(ExplicitTls, FailedHandshakeClosesAndSaysWhy) {
 TEST(ImplicitTls, PeerThatClosesInTheHandshake) {
     TScriptedPeer peer({CloseNow()});
     TTlsClient c(peer, TUseTLS::utUseImplicitTLS);
-    const EDiraError error = CaughtError([&] { c.client.Connect(); });
+    const EDiraError error = ExpectRaises([&] { c.client.Connect(); });
     EXPECT_STREQ(error.what(), "Fehler beim Verbinden mit SSL.\r\nEOF festgestellt, das gegen das Protokoll verstößt");
     EXPECT_FALSE(c.client.Connected());
 }
@@ -167,7 +167,7 @@ TEST(ImplicitTls, SilentPeerTimesOut) {
     TScriptedPeer peer({Stall(5s)});
     TTlsClient c(peer, TUseTLS::utUseImplicitTLS);
     c.client.ReadTimeout = 300;
-    const EDiraError error = CaughtError([&] { c.client.Connect(); });
+    const EDiraError error = ExpectRaises([&] { c.client.Connect(); });
     EXPECT_STREQ(error.what(), "Fehler beim Verbinden mit SSL.\r\nZeitüberschreitung beim Lesen.");
     EXPECT_EQ(error.ErrorKind(), TErrorKind::ekTimeout);
 }
@@ -177,7 +177,7 @@ TEST(ImplicitTls, ReadTimesOutOnTheTlsLink) {
     TTlsClient c(peer, TUseTLS::utUseImplicitTLS);
     c.client.ReadTimeout = 300;
     c.client.Connect();
-    const EDiraError error = CaughtError([&] { c.client.IO().ReadLn(); });
+    const EDiraError error = ExpectRaises([&] { c.client.IO().ReadLn(); });
     EXPECT_STREQ(error.what(), "Zeitüberschreitung beim Lesen.");
 }
 
@@ -186,7 +186,7 @@ TEST(ImplicitTls, PeerClosingTheTlsLinkEndsTheRead) {
     TTlsClient c(peer, TUseTLS::utUseImplicitTLS);
     c.client.Connect();
     EXPECT_EQ(c.client.IO().ReadLn(), "+OK");
-    const EDiraError error = CaughtError([&] { c.client.IO().ReadLn(); });
+    const EDiraError error = ExpectRaises([&] { c.client.IO().ReadLn(); });
     EXPECT_STREQ(error.what(), "Die Verbindung wurde erfolgreich geschlossen.");
     EXPECT_FALSE(c.client.Connected());
 }
@@ -227,7 +227,7 @@ TEST_P(VersionSets, AcceptOrRefuseThePeer) {
         client.client.Connect();
         EXPECT_EQ(client.client.IO().ReadLn(), "+OK");
     } else {
-        const EDiraError error = CaughtError([&] { client.client.Connect(); });
+        const EDiraError error = ExpectRaises([&] { client.client.Connect(); });
         EXPECT_EQ(std::string(error.what()).rfind("Fehler beim Verbinden mit SSL.\r\n", 0), 0u) << error.what();
         EXPECT_EQ(error.ErrorKind(), TErrorKind::ekTls);
     }
@@ -304,7 +304,7 @@ TEST_P(CertificateCheck, AcceptsOrNamesTheReason) {
         EXPECT_EQ(client.client.IO().ReadLn(), "+OK");
         return;
     }
-    const EDiraError error = CaughtError([&] { client.client.Connect(); });
+    const EDiraError error = ExpectRaises([&] { client.client.Connect(); });
     const std::string message = error.what();
     EXPECT_EQ(message.rfind("Fehler beim Verbinden mit SSL.\r\n", 0), 0u) << message;
     EXPECT_NE(message.find(c.refusal), std::string::npos) << message;
@@ -341,7 +341,7 @@ TEST(CertificateCheck, MissingTrustFileSaysSo) {
     TTlsClient client(peer, TUseTLS::utUseImplicitTLS);
     client.tls.SSLOptions.VerifyMode = {TMailSSLVerifyModeFlag::sslvrfPeer};
     client.tls.SSLOptions.RootCertFile = "/nonexistent/ca.pem";
-    const EDiraError error = CaughtError([&] { client.client.Connect(); });
+    const EDiraError error = ExpectRaises([&] { client.client.Connect(); });
     EXPECT_EQ(std::string(error.what()).rfind("Stammzertifikate konnten nicht geladen werden: /nonexistent/ca.pem", 0),
               0u)
         << error.what();

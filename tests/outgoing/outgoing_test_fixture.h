@@ -31,24 +31,12 @@
 #include "outgoing/mail_versand.h"
 #include "platform/ini_file.h"
 #include "support/db_test_server.h"
+#include "support/mail_sandbox.h"
 #include "support/temp_dir.h"
 
 namespace kdv::outgoing_test {
 
-inline std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-#define KDV_REQUIRE_MAIL_SANDBOX()                                                   \
-    do {                                                                             \
-        if (::kdv::outgoing_test::Env("DIRAVID_MAIL_HOST").empty()) {                \
-            if (::kdv::outgoing_test::Env("DIRAVID_REQUIRE_MAIL") == "1") {          \
-                FAIL() << "DIRAVID_REQUIRE_MAIL=1 but no mail sandbox";              \
-            }                                                                        \
-            GTEST_SKIP() << "no mail sandbox (DIRAVID_MAIL_HOST unset)";             \
-        }                                                                            \
-    } while (0)
+using ::kdv::testing::Env;
 
 // A clock that runs with the machine's, shifted by Offset.
 class TShiftedClock : public IClock {

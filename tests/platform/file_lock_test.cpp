@@ -8,7 +8,10 @@
 #include <memory>
 
 #include "platform/dira_error.h"
+#include "support/expect_raises.h"
 #include "support/temp_dir.h"
+
+using kdv::testing::ExpectRaises;
 
 namespace kdv {
 namespace {
@@ -69,12 +72,8 @@ TEST(FileLock, OneHolderAtATime) {
 TEST(FileLock, FileThatCannotBeMadeIsNamed) {
     testing::TTempDir dir{"diravid-lock"};
     const auto path = dir / "fehlt" / "diravid.lock";
-    try {
-        OpenFileLock(path);
-        FAIL() << "opened a lock in a missing folder";
-    } catch (const EDiraError& e) {
-        EXPECT_NE(std::string(e.what()).find(path.string()), std::string::npos) << e.what();
-    }
+    const EDiraError e = ExpectRaises([&] { OpenFileLock(path); });
+    EXPECT_NE(std::string(e.what()).find(path.string()), std::string::npos) << e.what();
 }
 
 }  // namespace

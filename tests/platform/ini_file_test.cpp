@@ -11,8 +11,11 @@
 #include <vector>
 
 #include "platform/dira_error.h"
+#include "support/expect_raises.h"
 #include "support/temp_dir.h"
 #include "support/utf16_bytes.h"
+
+using kdv::testing::ExpectRaises;
 
 namespace kdv {
 namespace {
@@ -344,12 +347,8 @@ TEST_F(IniFileTest, UnstorableNamesAndValuesAreRefused) {
                           Case{"A", "[K", "1"}, Case{"A", "K\r\nL", "1"}}) {
         SCOPED_TRACE("[" + c.section + "] " + c.key + "=" + c.value);
         WriteBytes(path, before);
-        try {
-            ini.WriteString(c.section, c.key, c.value);
-            ADD_FAILURE() << "no error raised";
-        } catch (const EDiraError& e) {
-            EXPECT_EQ(std::string(e.what()), WriteError());
-        }
+        const EDiraError e = ExpectRaises([&] { ini.WriteString(c.section, c.key, c.value); });
+        EXPECT_EQ(std::string(e.what()), WriteError());
         EXPECT_EQ(ReadBytes(path), before);
     }
 }
@@ -357,12 +356,8 @@ TEST_F(IniFileTest, UnstorableNamesAndValuesAreRefused) {
 TEST_F(IniFileTest, RefusedWriteRaisesAndLeavesNothingBehind) {
     // A folder in the file's place: the rename over it is refused even for root.
     fs::create_directory(path);
-    try {
-        ini.WriteString("Debug", "Lastendcheckmail", "x");
-        ADD_FAILURE() << "no error raised";
-    } catch (const EDiraError& e) {
-        EXPECT_EQ(std::string(e.what()), WriteError());
-    }
+    const EDiraError e = ExpectRaises([&] { ini.WriteString("Debug", "Lastendcheckmail", "x"); });
+    EXPECT_EQ(std::string(e.what()), WriteError());
     EXPECT_TRUE(fs::is_directory(path));
     EXPECT_EQ(FolderNames(dir.Path()), std::vector<std::string>{"diravid.ini"});
 
@@ -374,12 +369,8 @@ TEST_F(IniFileTest, ReadOnlyFileIsNotReplaced) {
     if (::geteuid() == 0) GTEST_SKIP() << "root may write the file despite its rights";
     WriteBytes(path, "[A]\r\nK=1\r\n");
     fs::permissions(path, fs::perms::owner_read);
-    try {
-        ini.WriteString("A", "K", "2");
-        ADD_FAILURE() << "no error raised";
-    } catch (const EDiraError& e) {
-        EXPECT_EQ(std::string(e.what()), WriteError());
-    }
+    const EDiraError e = ExpectRaises([&] { ini.WriteString("A", "K", "2"); });
+    EXPECT_EQ(std::string(e.what()), WriteError());
     EXPECT_EQ(ReadBytes(path), "[A]\r\nK=1\r\n");
     EXPECT_EQ(FolderNames(dir.Path()), std::vector<std::string>{"diravid.ini"});
 }

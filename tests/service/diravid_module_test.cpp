@@ -1,5 +1,5 @@
-// The service module against a real database: start steps, the cycle's jobs
-// and switches, the stop, and the start failures the operators see.
+// The service module against a real database: start steps, the stop, and
+// the start failures the operators see.
 #include "service/diravid_module.h"
 
 #include <gtest/gtest.h>
@@ -39,7 +39,6 @@ TEST_F(DiravidModule, StartAndStopWriteTheirLinesInOrder) {
     home.WriteIni(&*db);
     {
         Tdiravid module(home.Path());
-        EXPECT_EQ(diravid, &module);
         bool started = true;
         module.ServiceStart(started);
         ASSERT_TRUE(started) << ::testing::PrintToString(home.LogEntries());
@@ -50,7 +49,6 @@ TEST_F(DiravidModule, StartAndStopWriteTheirLinesInOrder) {
         EXPECT_TRUE(stopped);
         EXPECT_FALSE(module.LogFileSys);
     }
-    EXPECT_EQ(diravid, nullptr);
     const auto entries = home.LogEntries();
     ASSERT_GE(entries.size(), 5u);
     EXPECT_EQ(entries.front(), "Hinweis   | KorvaneDiraVid V 1.0.6 wird gestartet, bitte warten...");
@@ -59,58 +57,6 @@ TEST_F(DiravidModule, StartAndStopWriteTheirLinesInOrder) {
     // Nothing after the stop lines: the teardown's disconnect stays silent.
     EXPECT_EQ(entries[entries.size() - 2], "Hinweis   | KorvaneDiraVid wird heruntergefahren.");
     EXPECT_EQ(entries.back(), "Hinweis   | KorvaneDiraVid beendet.");
-}
-
-struct CycleCase {
-    const char* name;
-    const char* ini;
-    std::vector<std::string> jobs;
-};
-
-class DiravidCycle : public DiravidModule, public ::testing::WithParamInterface<CycleCase> {};
-
-TEST_P(DiravidCycle, RunsTheSwitchedJobsInOrder) {
-    home.WriteIni(&*db);
-    Tdiravid module(home.Path());
-    std::vector<std::string> ran;
-    module.Jobs.SendNachrichten = [&] { ran.push_back("SendNachrichten"); };
-    module.Jobs.SendEmpfaengerNachrichten = [&] { ran.push_back("SendEmpfaengerNachrichten"); };
-    module.Jobs.CheckPOP3Postfach = [&] { ran.push_back("CheckPOP3Postfach"); };
-    module.Jobs.CheckIMAPPostfach = [&] {
-        ran.push_back("CheckIMAPPostfach");
-        // The timer is off while a cycle runs, so cycles cannot overlap.
-        EXPECT_FALSE(module.mailtimer.Enabled());
-    };
-    module.Jobs.ConnectIMAP = [](const TImapStartSettings&) {};
-    bool started = true;
-    module.ServiceStart(started);
-    ASSERT_TRUE(started);
-    // The switches are read anew in every cycle: written after the start.
-    home.WriteIni(&*db, GetParam().ini);
-    module.mailtimerTimer();
-    EXPECT_EQ(ran, GetParam().jobs);
-    EXPECT_TRUE(module.mailtimer.Enabled());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Switches, DiravidCycle,
-    ::testing::Values(
-        CycleCase{"AllOff", "", {"SendEmpfaengerNachrichten"}},
-        CycleCase{"AllOn", "[Mail]\nNeuNachricht=1\n[POP3]\nAktiv=0x1\n[IMAP]\nAktiv=-3\n",
-                  {"SendNachrichten", "SendEmpfaengerNachrichten", "CheckPOP3Postfach", "CheckIMAPPostfach"}},
-        CycleCase{"WordsAreNoNumbers", "[Mail]\nNeuNachricht=ja\n[POP3]\nAktiv=true\n", {"SendEmpfaengerNachrichten"}},
-        CycleCase{"KeysWithoutCase", "[mail]\nneunachricht=1\n", {"SendNachrichten", "SendEmpfaengerNachrichten"}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(DiravidModule, AFailureEscapingTheCycleSwitchesTheTimerOnAgain) {
-    home.WriteIni(&*db);
-    Tdiravid module(home.Path());
-    module.Jobs.SendEmpfaengerNachrichten = [] { throw std::runtime_error("Testfehler"); };
-    bool started = true;
-    module.ServiceStart(started);
-    ASSERT_TRUE(started);
-    module.mailtimerTimer();
-    EXPECT_TRUE(module.mailtimer.Enabled());
 }
 
 struct StartCase {

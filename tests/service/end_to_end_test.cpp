@@ -108,7 +108,7 @@ class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
         KDV_REQUIRE_DB_SERVER();
-        KDV_REQUIRE_MAIL_SANDBOX_SERVER();
+        KDV_REQUIRE_MAIL_SANDBOX();
     }
 
     // Everything on the given servers (nullptr: the shared ones).

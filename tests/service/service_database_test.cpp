@@ -21,6 +21,9 @@
 #include "platform/dira_error.h"
 #include "mail/mime_reader.h"
 #include "support/db_test_server.h"
+#include "support/expect_raises.h"
+
+using kdv::testing::ExpectRaises;
 
 namespace kdv {
 namespace {
@@ -151,12 +154,8 @@ TEST_F(ServiceDatabaseTest, DefaultsWithoutSettingsFile) {
 TEST_F(ServiceDatabaseTest, PortThatIsNoNumberIsNamedByTheError) {
     MakeDatabase({});
     WriteIni(Db->Server().User, Db->Server().Password, "33o6");
-    try {
-        OpenService();
-        FAIL() << "connected with a broken port";
-    } catch (const EDbError& e) {
-        EXPECT_STREQ(e.what(), "[DiraDB][MySQL]-309. Ungültiger Wert [33o6] für Verbindungsparameter Port");
-    }
+    const EDbError e = ExpectRaises<EDbError>([&] { OpenService(); });
+    EXPECT_STREQ(e.what(), "[DiraDB][MySQL]-309. Ungültiger Wert [33o6] für Verbindungsparameter Port");
     EXPECT_FALSE(Service->database.Connected());
 }
 
@@ -242,12 +241,8 @@ TEST_F(ServiceDatabaseTest, HangingServerIsGivenUpAfterTheZeitlimit) {
     lock.ExecSQL("LOCK TABLES LF_LAGEN WRITE");
     TDbQuery q(Service->database);
     const auto start = std::chrono::steady_clock::now();
-    try {
-        q.Open("SELECT COUNT(*) FROM LF_LAGEN");
-        FAIL() << "the statement waited out the lock";
-    } catch (const EDbError& e) {
-        EXPECT_EQ(e.Kind(), TDbErrorKind::ekServerGone) << e.what();
-    }
+    const EDbError e = ExpectRaises<EDbError>([&] { q.Open("SELECT COUNT(*) FROM LF_LAGEN"); });
+    EXPECT_EQ(e.Kind(), TDbErrorKind::ekServerGone) << e.what();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
     lock.ExecSQL("UNLOCK TABLES");
     q.Open("SELECT COUNT(*) FROM LF_LAGEN");
@@ -339,12 +334,8 @@ TEST_F(ServiceDatabaseTest, AttachmentFolderFromTheOption) {
         if (c.Folder.empty()) expected.emplace_back(3, kFolderWarning);
         EXPECT_EQ(TakeLog(), expected);
         if (c.Folder.empty()) {
-            try {
-                Service->getLFPath();
-                ADD_FAILURE() << "a folder without a value";
-            } catch (const EDiraError& e) {
-                EXPECT_EQ(std::string(e.what()), kNoFolder);
-            }
+            const EDiraError e = ExpectRaises([&] { Service->getLFPath(); });
+            EXPECT_EQ(std::string(e.what()), kNoFolder);
         } else {
             EXPECT_EQ(Service->getLFPath(), c.Folder);
         }
@@ -392,12 +383,8 @@ TEST_F(ServiceDatabaseTest, MissingFolderIsWarnedAfterEveryConnect) {
 TEST_F(ServiceDatabaseTest, MissingOptionsTableFailsTheConnect) {
     MakeDatabase({});
     Db->Sql("DROP TABLE OPTIONEN;");
-    try {
-        OpenService();
-        FAIL() << "start succeeded without the options table";
-    } catch (const EDbError& e) {
-        EXPECT_EQ(std::string(e.what()), "[DiraDB][MySQL] Table '" + Db->Name() + ".OPTIONEN' doesn't exist");
-    }
+    const EDbError e = ExpectRaises<EDbError>([&] { OpenService(); });
+    EXPECT_EQ(std::string(e.what()), "[DiraDB][MySQL] Table '" + Db->Name() + ".OPTIONEN' doesn't exist");
     EXPECT_EQ(TakeLog(), (TEntries{{5, "Mit Datenbank verbunden."}}));
 }
 
@@ -437,12 +424,8 @@ TEST_F(ServiceDatabaseTest, ConnectionsDroppedAtOnceDoNotRecurse) {
         }
         Service->databaseAfterConnect();
     };
-    try {
-        OpenService();
-        FAIL() << "connected although every connection was dropped";
-    } catch (const EDbError& e) {
-        EXPECT_EQ(e.Kind(), TDbErrorKind::ekServerGone) << e.what();
-    }
+    const EDbError e = ExpectRaises<EDbError>([&] { OpenService(); });
+    EXPECT_EQ(e.Kind(), TDbErrorKind::ekServerGone) << e.what();
     EXPECT_LE(kills, 3);
     EXPECT_FALSE(Service->database.Connected());
     // Once connections stay up, the next use connects and adds the columns.
@@ -525,12 +508,8 @@ TEST_F(ServiceDatabaseRestartTest, NextMailAfterABrokenConnectionIsFiled) {
 TEST_F(ServiceDatabaseRestartTest, FailedReconnectLeavesTheServiceRunning) {
     TDbQuery q(Service->database);
     Server->Stop();
-    try {
-        q.Open("SELECT 1");
-        FAIL() << "the statement with the server gone succeeded";
-    } catch (const EDbError& e) {
-        EXPECT_TRUE(e.NativeError() == 2002 || e.NativeError() == 2003) << e.what();
-    }
+    const EDbError e = ExpectRaises<EDbError>([&] { q.Open("SELECT 1"); });
+    EXPECT_TRUE(e.NativeError() == 2002 || e.NativeError() == 2003) << e.what();
     EXPECT_EQ(TakeLog(), (TEntries{{5, "Datenbankverbindung getrennt, versuche Wiederverbinden..."}}));
     EXPECT_FALSE(Service->database.Connected());
 

@@ -2,6 +2,7 @@
 
 #include "platform/dira_error.h"
 #include "platform/process_alive.h"
+#include "support/expect_raises.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 
 #include <sys/wait.h>
 #include <unistd.h>
+
+using kdv::testing::ExpectRaises;
 
 namespace kdv {
 namespace {
@@ -64,13 +67,9 @@ TEST(ServiceTempFolder, UnusableHomeFailsWithItsReason) {
     testing::TTempDir home("diravid-temp");
     // A file where the folder must go.
     std::ofstream(home.Path() / kTempFolderName) << "kein Ordner";
-    try {
-        PrepareServiceTempFolder(home.Path());
-        ADD_FAILURE() << "no failure";
-    } catch (const EDiraError& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("Temporärer Ordner " + (home.Path() / kTempFolderName).string(), 0), 0u)
-            << e.what();
-    }
+    const EDiraError e = ExpectRaises([&] { PrepareServiceTempFolder(home.Path()); });
+    EXPECT_EQ(std::string(e.what()).rfind("Temporärer Ordner " + (home.Path() / kTempFolderName).string(), 0), 0u)
+        << e.what();
 }
 
 }  // namespace

@@ -10,8 +10,11 @@
 
 #include "incoming/sender_rules.h"
 #include "platform/dira_error.h"
+#include "support/expect_raises.h"
 #include "support/temp_dir.h"
 #include "support/utf16_bytes.h"
+
+using kdv::testing::ExpectRaises;
 
 namespace kdv {
 namespace {
@@ -128,12 +131,10 @@ TEST_F(WhitelistLoadTest, UnreadableFileFailsAndKeepsTheEntries) {
     TWhitelist whitelist;
     whitelist.SetText("alpha\r\n");
     for (const bool ifPresent : {false, true}) {
-        try {
+        const EDiraError e = ExpectRaises([&] {
             ifPresent ? whitelist.LoadIfPresent(path) : whitelist.LoadFromFile(path);
-            ADD_FAILURE() << "no error raised";
-        } catch (const EDiraError& e) {
-            EXPECT_EQ(std::string(e.what()), "Whitelist " + path.string() + " kann nicht gelesen werden: ist ein Ordner");
-        }
+        });
+        EXPECT_EQ(std::string(e.what()), "Whitelist " + path.string() + " kann nicht gelesen werden: ist ein Ordner");
         EXPECT_EQ(whitelist.Entries, Lines{"alpha"});
     }
 }
@@ -143,12 +144,8 @@ TEST_F(WhitelistLoadTest, FileWithoutReadAccessFails) {
     WriteBytes(path, "alpha\r\n");
     fs::permissions(path, fs::perms::none);
     TWhitelist whitelist;
-    try {
-        whitelist.LoadIfPresent(path);
-        ADD_FAILURE() << "no error raised";
-    } catch (const EDiraError& e) {
-        EXPECT_EQ(std::string(e.what()), "Whitelist " + path.string() + " kann nicht gelesen werden: Zugriff verweigert");
-    }
+    const EDiraError e = ExpectRaises([&] { whitelist.LoadIfPresent(path); });
+    EXPECT_EQ(std::string(e.what()), "Whitelist " + path.string() + " kann nicht gelesen werden: Zugriff verweigert");
     EXPECT_EQ(whitelist.Entries, Lines{"*"});
 }
 
@@ -164,12 +161,8 @@ TEST_F(WhitelistLoadTest, UndeterminableFileDoesNotFallBackToTheStar) {
 
 TEST_F(WhitelistLoadTest, LoadFromFileOfAMissingFileFails) {
     TWhitelist whitelist;
-    try {
-        whitelist.LoadFromFile(path);
-        ADD_FAILURE() << "no error raised";
-    } catch (const EDiraError& e) {
-        EXPECT_EQ(std::string(e.what()), "Whitelist " + path.string() + " kann nicht gelesen werden: Datei nicht gefunden");
-    }
+    const EDiraError e = ExpectRaises([&] { whitelist.LoadFromFile(path); });
+    EXPECT_EQ(std::string(e.what()), "Whitelist " + path.string() + " kann nicht gelesen werden: Datei nicht gefunden");
 }
 
 // The sender check the whitelist's entries make: whole entries, no

@@ -14,12 +14,13 @@
 #include "support/db_test_server.h"
 
 namespace kdv::testing {
-namespace {
 
 std::string Env(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
 }
+
+namespace {
 
 std::string Quote(const std::string& text) {
     std::string out = "'";

@@ -27,20 +27,25 @@ private:
     std::map<std::string, std::string> vars_;
 };
 
+// The value of an environment variable; empty when it is not set.
+std::string Env(const char* name);
+
 // The shared sandbox of the environment, or nullptr when there is none.
 const TMailSandboxInfo* SharedMailSandbox();
 // True when DIRAVID_REQUIRE_MAIL=1: a missing sandbox is then a failure.
 bool MailSandboxRequired();
 
-#define KDV_REQUIRE_MAIL_SANDBOX_SERVER()                                                     \
+// Skips the test when no mail sandbox is running, unless
+// DIRAVID_REQUIRE_MAIL=1 makes its absence a failure.
+#define KDV_REQUIRE_MAIL_SANDBOX()                                                            \
     do {                                                                                      \
         if (::kdv::testing::SharedMailSandbox() == nullptr) {                                 \
             if (::kdv::testing::MailSandboxRequired()) {                                      \
                 FAIL() << "DIRAVID_REQUIRE_MAIL=1 but no mail sandbox (DIRAVID_MAIL_HOST)";    \
             }                                                                                 \
-            GTEST_SKIP() << "no mail sandbox (DIRAVID_MAIL_HOST unset)";                      \
+            GTEST_SKIP() << "no mail sandbox (scripts/mail-sandbox.sh start DIR; source DIR/env)"; \
         }                                                                                     \
-    } while (0)
+    } while (false)
 
 // A sandbox of the test's own, in a new folder; stopped and removed with the
 // object. The script comes from the shared sandbox's DIRAVID_MAIL_SCRIPT.
