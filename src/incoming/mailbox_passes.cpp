@@ -65,7 +65,7 @@ void EntferneUeberholteKopie(TMailEmpfangContext& ctx, const TSpoolFile& spool, 
     if (std::filesystem::is_empty(folder, error) || error) return;
     const std::filesystem::path kopie = KeptMailPath(folder, spool.Hash());
     if (!std::filesystem::remove(kopie, error)) return;
-    Log(ctx, 5, wer + " ist nun abgelegt; ihre Kopie " + PathText(kopie) + " aus einem früheren Durchgang ist entfernt.");
+    Log(ctx, 5, wer + " ist nun abgelegt; ihre Kopie " + PathToUtf8(kopie) + " aus einem früheren Durchgang ist entfernt.");
 }
 
 // Evaluates the spooled mail `wer` ("Nachricht 3", "Nachricht UID 17"),
@@ -124,7 +124,7 @@ bool Auswerten(TMailEmpfangContext& ctx, const TSpoolFile& spool, const std::str
                                     auswertung.Grund + ")";
     try {
         const auto kopie = KeepRawMail(ctx.Home / kFehlerOrdner, spool.Path());
-        Log(ctx, 3, gescheitert + "; aufbewahrt als " + PathText(kopie) + " und aus dem Postfach entfernt.");
+        Log(ctx, 3, gescheitert + "; aufbewahrt als " + PathToUtf8(kopie) + " und aus dem Postfach entfernt.");
         return true;
     } catch (const std::exception& e) {
         Log(ctx, 3, gescheitert + "; sie bleibt im Postfach, weil sie nicht aufbewahrt werden kann: " + e.what());
