@@ -270,19 +270,23 @@ TEST_F(EndToEnd, OwnMailComingBackIsTurnedAwayNotFiledAgain) {
 
     Cycle();  // files it
     ASSERT_EQ(FiledSubjects(), std::vector<std::string>{"Pegel 4,20 m (#5)"}) << LogText();
-    Cycle();  // mails the filed entry to the service's own mailbox
-    ASSERT_EQ(Service->Mails(1).size(), 1u) << LogText();
-    Cycle();  // meets it again
+    const std::string turnedAway =
+        "Hinweis   | Nachricht von " + Service->Address() + " Betreff Maileingang (#5) wird nicht übernommen";
+    // The next cycle mails the filed entry to the service's own mailbox; the
+    // same cycle's pass may already meet it, or a later one once Postfix has
+    // delivered it. Two more cycles show that it does not come round again.
+    for (int cycle = 0; cycle < 5 && CountLinesWith(AllLogEntries(), turnedAway) == 0; ++cycle) {
+        if (cycle > 0) std::this_thread::sleep_for(std::chrono::milliseconds{500});
+        Cycle();
+    }
+    Cycle();
     Cycle();
 
     EXPECT_EQ(FiledSubjects(), std::vector<std::string>{"Pegel 4,20 m (#5)"}) << LogText();
     EXPECT_TRUE(Service->Uids().empty()) << LogText();
     const auto lines = AllLogEntries();
     EXPECT_EQ(CountLinesWith(lines, "versendet!"), 1u) << LogText();
-    EXPECT_EQ(CountLinesWith(lines, "Hinweis   | Nachricht von " + Service->Address() +
-                                        " Betreff Maileingang (#5) wird nicht übernommen"),
-              1u)
-        << LogText();
+    EXPECT_EQ(CountLinesWith(lines, turnedAway), 1u) << LogText();
 }
 
 // ---------------------------------------------------------------------------
