@@ -64,6 +64,13 @@ std::string TlsDetail(const TMailSSLIOHandlerSocketOpenSSL* tls) {
     return version.empty() ? "unverschlüsselt" : version;
 }
 
+// The greeting's text without a leading "[CAPABILITY ...]" and the like.
+std::string WithoutResponseCode(const std::string& text) {
+    if (text.empty() || text.front() != '[') return text;
+    const std::size_t close = text.find(']');
+    return close == std::string::npos ? text : OneLine(text.substr(close + 1));
+}
+
 class TEndpointCheck {
 public:
     TEndpointCheck(const fs::path& home, std::ostream& out)
@@ -174,7 +181,11 @@ private:
             return;
         }
         const fs::path local = LocalAttachmentPath(ini_, stored);
-        const std::string where = stored + (local.string() == MapStoredPath(stored, "", "") ? "" : " (" + local.string() + ")");
+        // Shown as the application's editor shows it, without the delimiter
+        // the service appends.
+        const std::string folder = stored.substr(0, stored.size() - 1);
+        const std::string where =
+            folder + (local.string() == MapStoredPath(stored, "", "") ? "" : " (" + local.string() + ")");
         // Only a file actually made there shows that the service's user may
         // write (a read-only share, a folder of another user).
         try {
@@ -247,7 +258,7 @@ private:
                 Report(what, false, std::string(kImapConnectError) + "EXAMINE INBOX abgelehnt: " + refusal);
                 return;
             }
-            const std::string detail = Join({imap.GreetingBanner, TlsDetail(&tls),
+            const std::string detail = Join({WithoutResponseCode(imap.GreetingBanner), TlsDetail(&tls),
                                              "angemeldet als " + imap.Username,
                                              "INBOX " + std::to_string(imap.MailBox.TotalMsgs) + " Mails"},
                                             "; ");

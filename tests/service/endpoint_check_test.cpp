@@ -170,7 +170,8 @@ TEST_F(EndpointCheck, EveryEndpointPassesAndNothingIsChanged) {
               "Datenbank Tabellen: OK LF_LAGEN, LF_NACHRICHTEN, LF_NACHRICHTEN_EMPF, LF_NACHRICHTEN_ANLAGEN, OPTIONEN");
     EXPECT_EQ(LineOf(r, "Datenbank Statusspalten"),
               "Datenbank Statusspalten: OK DIRAVID_STATUS in LF_NACHRICHTEN, LF_NACHRICHTEN_EMPF");
-    EXPECT_NE(LineOf(r, "Anhangordner").find("vorhanden und beschreibbar"), std::string::npos) << r.Stdout;
+    EXPECT_EQ(LineOf(r, "Anhangordner"), "Anhangordner (OPTIONEN LF_NR_PATH): OK " + attachments.Path().string() +
+                                             " vorhanden und beschreibbar");
     const std::string smtp = LineOf(r, "SMTP " + host + ":" + Env("DIRAVID_SMTP_PORT") + ": OK ");
     EXPECT_NE(smtp.find("; TLSv1."), std::string::npos) << r.Stdout;
     EXPECT_NE(smtp.find("; angemeldet als " + user), std::string::npos) << smtp;
@@ -179,6 +180,8 @@ TEST_F(EndpointCheck, EveryEndpointPassesAndNothingIsChanged) {
     const std::string imap = LineOf(r, "IMAP " + host + ":" + Env("DIRAVID_IMAP_PORT") + ": OK ");
     EXPECT_NE(imap.find("; TLSv1."), std::string::npos) << r.Stdout;
     EXPECT_NE(imap.find("; INBOX 1 Mails"), std::string::npos) << imap;
+    // The greeting's text, not its capability list.
+    EXPECT_EQ(imap.find("[CAPABILITY"), std::string::npos) << imap;
     EXPECT_EQ(LineOf(r, "Whitelist"),
               "Whitelist " + (home / "whitelist.txt").string() + ": OK fehlt: jeder Absender wird angenommen");
 
