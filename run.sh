@@ -10,7 +10,7 @@
 #
 # home/diravid.ini is written by this script and rewritten at every run as
 # long as nobody changed it (its first line marks it, home/.run-sh-ini.sha256
-# holds its checksum). An ini written or changed by hand is left alone, and
+# holds its checksum; the [Debug] keys the service writes do not count). An ini written or changed by hand is left alone, and
 # then no local server is started: the service runs with that ini as it is.
 # Extra arguments go to diravid (for example --once or --check).
 set -euo pipefail
@@ -34,11 +34,17 @@ cmake --build build -j"$(nproc)" --target diravid
 
 mkdir -p "$HOME_DIR"
 
+# The ini's checksum without empty lines and without the [Debug] section,
+# which the service itself writes at every mailbox pass.
+ini_sum() {
+  awk '/^[ \t]*\[/ { skip = (tolower($0) ~ /^[ \t]*\[debug\]/) } !skip && NF' "$INI" | sha256sum | cut -d' ' -f1
+}
+
 # True when the ini is missing or is the one this script wrote last.
 ini_is_ours() {
   [[ ! -e $INI ]] && return 0
   [[ $(head -n 1 "$INI") == "$MARK" && -s $INI_SUM ]] || return 1
-  [[ $(sha256sum <"$INI" | cut -d' ' -f1) == "$(<"$INI_SUM")" ]]
+  [[ $(ini_sum) == "$(<"$INI_SUM")" ]]
 }
 
 stop_servers() {
@@ -140,7 +146,7 @@ Sichter=
 ; The local servers have a self-signed certificate.
 Pruefen=0
 INI
-  sha256sum <"$INI" | cut -d' ' -f1 >"$INI_SUM"
+  ini_sum >"$INI_SUM"
 }
 
 if ini_is_ours; then
