@@ -20,6 +20,9 @@
 # folder with a short path in /tmp, because Unix socket names are short and
 # the servers' own users must be able to reach every parent folder. Mail to
 # NAME@any.domain is delivered to the mailbox NAME.
+# When DIR/data is a folder, the mailboxes and the users live there instead
+# and outlive a stop (a local system that keeps its mail); every parent
+# folder of it must then be open to the dovecot user.
 set -euo pipefail
 
 SCRIPT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "${BASH_SOURCE[0]}")
@@ -147,7 +150,7 @@ make_certificate() {
 }
 
 write_dovecot_conf() {
-  local run=$1
+  local run=$1 store=$2
   cat >"$run/dovecot.conf" <<EOF
 instance_name = kdv-$(basename "$run")
 base_dir = $run/dovecot
@@ -179,11 +182,11 @@ ssl_min_protocol = TLSv1.2
 
 passdb {
   driver = passwd-file
-  args = scheme=PLAIN username_format=%Ln $run/users/%Ln
+  args = scheme=PLAIN username_format=%Ln $store/users/%Ln
 }
 userdb {
   driver = static
-  args = uid=dovecot gid=dovecot home=$run/mail/%Ln
+  args = uid=dovecot gid=dovecot home=$store/mail/%Ln
 }
 
 service imap-login {
@@ -346,14 +349,26 @@ tls10_possible() {
   cat "$dir/tls10"
 }
 
+# Where the mailboxes and users live: DIR/data when it is a folder, else the
+# run folder.
+store_dir() {
+  local dir=$1 run=$2
+  if [[ -d $dir/data ]]; then echo "$dir/data"; else echo "$run"; fi
+}
+
+make_store() {
+  local store=$1
+  mkdir -p "$store/users" "$store/mail"
+  chmod 0755 "$store/users"
+  chown dovecot:dovecot "$store/mail"
+}
+
 setup_run() {
   local dir=$1 run
   run=$(mktemp -d /tmp/kdvm.XXXXXX)
   # mktemp gives 0700; Dovecot's and Postfix's users must get in.
   chmod 0755 "$run"
-  mkdir -p "$run/users" "$run/mail"
-  chmod 0755 "$run/users"
-  chown dovecot:dovecot "$run/mail"
+  make_store "$run"
   make_certificate "$run"
   echo "$run" >"$dir/run"
 }
@@ -541,11 +556,18 @@ cmd_start() {
     setup_run "$dir"
     run=$(run_dir "$dir")
   fi
+  local store
+  store=$(store_dir "$dir" "$run")
+  if [[ $store != "$run" ]]; then
+    make_store "$store"
+    runuser -u dovecot -- test -w "$store/mail" ||
+      die "$store/mail is not reachable for the dovecot user (every parent folder needs o+x)"
+  fi
   [[ -s $dir/ports ]] || choose_ports "$dir"
   local attempt
   for ((attempt = 0; attempt < PORT_ATTEMPTS; attempt++)); do
     load_ports "$dir"
-    write_dovecot_conf "$run"
+    write_dovecot_conf "$run" "$store"
     write_postfix_conf "$run" "$tls10"
     # shellcheck disable=SC2086
     if (launch "$dir" "$run" "$tls10" $servers); then
@@ -561,7 +583,7 @@ cmd_start() {
     choose_ports "$dir"
   done
   # Made once per run folder: a restart keeps its mail.
-  if [[ ! -e $run/users/$(<"$dir/user") ]]; then
+  if [[ ! -e $store/users/$(<"$dir/user") ]]; then
     cmd_user "$dir" "$(<"$dir/user")" "$(<"$dir/password")"
   fi
   write_env "$dir" "$run" "$tls10"
@@ -598,7 +620,9 @@ cmd_user() {
     die "user name must be letters, digits, '.', '_' or '-' (at most 64): $2"
   [[ $password != *$'\n'* && -n $password ]] || die "password must be one non-empty line"
   run=$(run_dir "$dir") || die "no sandbox set up in $dir (start it first)"
-  local file=$run/users/$name encoded old_mtime=0 reset=0
+  local store
+  store=$(store_dir "$dir" "$run")
+  local file=$store/users/$name encoded old_mtime=0 reset=0
   # Any byte survives the passwd-file format this way, ':' included.
   encoded=$(printf '%s' "$password" | base64 -w0)
   if [[ -e $file ]]; then
@@ -614,7 +638,7 @@ cmd_user() {
   fi
   mv -f "$file.new" "$file"
   # A reset user starts like a new one: with an empty mailbox.
-  rm -rf "${run:?}/mail/$name"
+  rm -rf "${store:?}/mail/$name"
   # Dovecot looks at the file at most once a second: a new password counts
   # only from the next second on.
   if ((reset)); then

@@ -386,10 +386,14 @@ void TMailIMAP4::Login() {
     }
 }
 
-bool TMailIMAP4::SelectMailBox(const std::string& name) {
+bool TMailIMAP4::SelectMailBox(const std::string& name) { return OpenMailBox("SELECT", name); }
+
+bool TMailIMAP4::ExamineMailBox(const std::string& name) { return OpenMailBox("EXAMINE", name); }
+
+bool TMailIMAP4::OpenMailBox(const std::string& verb, const std::string& name) {
     CheckState({TIMAPConnectionState::csAuthenticated, TIMAPConnectionState::csSelected});
-    if (SendCmd("SELECT \"" + EncodeMailboxName(name) + "\"",
-                {"FLAGS", "OK", "EXISTS", "RECENT", "[READ-WRITE]", "[ALERT]"}) != "OK") {
+    if (SendCmd(verb + " \"" + EncodeMailboxName(name) + "\"",
+                {"FLAGS", "OK", "EXISTS", "RECENT", "[READ-WRITE]", "[READ-ONLY]", "[ALERT]"}) != "OK") {
         return false;
     }
     MailBox.Clear();

@@ -89,6 +89,9 @@ public:
 
     // True when the server answered OK; MailBox then describes the mailbox.
     bool SelectMailBox(const std::string& name);
+    // As SelectMailBox, read-only (EXAMINE): the server changes no flag, so
+    // a look at the mailbox leaves new mails new.
+    bool ExamineMailBox(const std::string& name);
     // FETCH <n> (RFC822) into the message through the MIME reader.
     bool Retrieve(std::uint32_t number, TMailMessage& message);
     // FETCH <n> (RFC822), the mail's bytes written to `sink` as they arrive;
@@ -114,6 +117,8 @@ protected:
 
 private:
     std::string NewTag();
+    // SELECT or EXAMINE, as `verb` says.
+    bool OpenMailBox(const std::string& verb, const std::string& name);
     void CheckState(std::initializer_list<TIMAPConnectionState> allowed) const;
     static void CheckNumber(std::uint32_t number);
     // Sends the tagged command (its literals each waiting for "+") and reads

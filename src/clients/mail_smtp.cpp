@@ -79,6 +79,7 @@ void TMailSMTP::Connect(const std::string& host) {
 
 void TMailSMTP::Connect() {
     did_authenticate_ = false;
+    Greeting.clear();
     Capabilities.clear();
     TMailExplicitTLSClient::Connect();
     try {
@@ -87,6 +88,7 @@ void TMailSMTP::Connect() {
         if (Port == SmtpsPort && StartTlsDue()) TLSHandshake();
         last_reply_ = ReadReply();
         if (last_reply_.Code != 220) throw EMailSMTPReplyError(last_reply_);
+        Greeting = last_reply_.Text.empty() ? std::string() : last_reply_.Text.front();
         Greet();
     } catch (...) {
         Disconnect(false);

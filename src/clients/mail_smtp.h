@@ -61,6 +61,8 @@ public:
     // The port that speaks TLS from the first byte (SMTPS); a setting only so
     // that tests can serve it on a free port.
     std::uint16_t SmtpsPort = kSmtpsPort;
+    // The text of the server's greeting (its first line) from the last Connect.
+    std::string Greeting;
     // The lines of the last EHLO reply after its first one.
     std::vector<std::string> Capabilities;
 

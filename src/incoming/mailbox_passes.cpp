@@ -147,27 +147,33 @@ std::string DebugZeitstempel(const TMailEmpfangContext& ctx) {
     return text;
 }
 
+void ConfigurePop3Client(TMailPOP3& client, std::unique_ptr<TMailSSLIOHandlerSocketOpenSSL>& tls,
+                         const TIniFile& ini) {
+    client.ConnectTimeout = 4000;
+    client.ReadTimeout = ConnectionTimeLimitMs(ini);
+    client.Username = ini.ReadString("POP3", "Username", "");
+    client.Password = ini.ReadString("POP3", "Passwort", "");
+    client.Port = static_cast<std::uint16_t>(ini.ReadInteger("POP3", "Port", 110));
+    client.Host = ini.ReadString("POP3", "Host", "");
+    if (ini.ReadBool("POP3", "SSL", false)) {
+        tls = std::make_unique<TMailSSLIOHandlerSocketOpenSSL>();
+        tls->SSLOptions.SetSSLVersions(
+            {TMailSSLVersion::sslvTLSv1, TMailSSLVersion::sslvTLSv1_1, TMailSSLVersion::sslvTLSv1_2});
+        tls->SSLOptions.Mode = TMailSSLMode::sslmClient;
+        ApplyCertificateSettings(tls->SSLOptions, ini);
+        client.SetIOHandler(tls.get());
+        client.SetUseTLS(TUseTLS::utUseImplicitTLS);
+    }
+}
+
 void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop, const TPostfachEingriffe& eingriffe) {
     Log(ctx, 7, "Prüfe Mails");
     WriteDebug(ctx, "Laststartcheckmail");
     try {
         std::unique_ptr<TMailSSLIOHandlerSocketOpenSSL> tls;
         TMailPOP3 client;
-        client.ConnectTimeout = 4000;
-        client.ReadTimeout = ConnectionTimeLimitMs(ctx.Ini);
-        client.Username = ctx.Ini.ReadString("POP3", "Username", "");
-        client.Password = ctx.Ini.ReadString("POP3", "Passwort", "");
-        client.Port = static_cast<std::uint16_t>(ctx.Ini.ReadInteger("POP3", "Port", 110));
-        const std::string host = ctx.Ini.ReadString("POP3", "Host", "");
-        if (ctx.Ini.ReadBool("POP3", "SSL", false)) {
-            tls = std::make_unique<TMailSSLIOHandlerSocketOpenSSL>();
-            tls->SSLOptions.SetSSLVersions(
-                {TMailSSLVersion::sslvTLSv1, TMailSSLVersion::sslvTLSv1_1, TMailSSLVersion::sslvTLSv1_2});
-            tls->SSLOptions.Mode = TMailSSLMode::sslmClient;
-            ApplyCertificateSettings(tls->SSLOptions, ctx.Ini);
-            client.SetIOHandler(tls.get());
-            client.SetUseTLS(TUseTLS::utUseImplicitTLS);
-        }
+        ConfigurePop3Client(client, tls, ctx.Ini);
+        const std::string host = client.Host;
         client.Connect(host);
         const int n = client.CheckMessages();
         TPostfachVermerk vermerk(ctx.Home, "pop3", host, client.Port, client.Username);
@@ -232,7 +238,7 @@ void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop, const
         WriteDebug(ctx, "Lastendcheckmail");
         Log(ctx, 7, "Prüfung abgeschlossen.");
     } catch (const std::exception& e) {
-        Log(ctx, 3, std::string("Fehler bei Überprüfung des POP3-Postfachs: ") + e.what());
+        Log(ctx, 3, std::string(kPop3PassError) + e.what());
     }
 }
 
@@ -244,7 +250,7 @@ void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAn
         try {
             imap.Connect(true);
         } catch (const std::exception& e) {
-            Log(ctx, 3, std::string("Verbindungsfehler IMAP: ") + e.what());
+            Log(ctx, 3, std::string(kImapConnectError) + e.what());
             imap.Disconnect();
             return;
         }
@@ -336,7 +342,7 @@ void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAn
         try {
             imap.Connect(true);
         } catch (const std::exception& again) {
-            Log(ctx, 3, std::string("Verbindungsfehler IMAP: ") + again.what());
+            Log(ctx, 3, std::string(kImapConnectError) + again.what());
         }
     }
 }

@@ -8,6 +8,7 @@
 // it twice. Mails are spooled in the service's temporary folder.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "incoming/mail_empfang_context.h"
@@ -16,6 +17,8 @@
 namespace kdv {
 
 class TMailIMAP4;
+class TMailPOP3;
+class TMailSSLIOHandlerSocketOpenSSL;
 
 // Mails larger than this many MiB ([Maileingang] MaxMB) are kept, not filed.
 inline constexpr int kMaxMBVorgabe = 50;
@@ -30,6 +33,16 @@ struct TPostfachEingriffe {
     // Runs once a mail is filed and noted, before it leaves the mailbox.
     std::function<void()> NachAblage;
 };
+
+// Sets the POP3 client up from [POP3] (host, port, login, time-outs) and,
+// with [POP3] SSL, makes `tls` and speaks implicit TLS through it.
+void ConfigurePop3Client(TMailPOP3& client, std::unique_ptr<TMailSSLIOHandlerSocketOpenSSL>& tls,
+                         const TIniFile& ini);
+
+// What the log says before the reason when a POP3 pass fails as a whole.
+inline constexpr const char* kPop3PassError = "Fehler bei Überprüfung des POP3-Postfachs: ";
+// What the log says before the reason when the IMAP server cannot be reached.
+inline constexpr const char* kImapConnectError = "Verbindungsfehler IMAP: ";
 
 // One POP3 pass with the settings of [POP3]. Never raises.
 void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop = {},

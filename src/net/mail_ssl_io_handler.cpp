@@ -217,6 +217,12 @@ void TMailSSLIOHandlerSocketOpenSSL::Open() {
     }
 }
 
+std::string TMailSSLIOHandlerSocketOpenSSL::TlsVersion() const {
+    if (ssl_ == nullptr) return "";
+    const char* version = LoadOpenSsl().get_version(ssl_);
+    return version != nullptr ? version : "";
+}
+
 void TMailSSLIOHandlerSocketOpenSSL::Close() {
     ShutdownLink();
     TMailIOHandler::Close();

@@ -66,6 +66,9 @@ public:
     void Close() override;
     bool TlsCapable() const override { return true; }
     void StartTls() override { SetPassThrough(false); }
+    // The protocol of the TLS link ("TLSv1.3"); empty while the bytes go
+    // unencrypted.
+    std::string TlsVersion() const;
 
 protected:
     TIoStatus ReceiveStep(char* buffer, std::size_t size, std::size_t& received) override;

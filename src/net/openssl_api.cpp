@@ -69,6 +69,7 @@ TLoaded* LoadLibraries(const std::string& crypto_name, const std::string& ssl_na
         Bind(s, a.shutdown, "SSL_shutdown", reasons);
         Bind(s, a.get_error, "SSL_get_error", reasons);
         Bind(s, a.get_verify_result, "SSL_get_verify_result", reasons);
+        Bind(s, a.get_version, "SSL_get_version", reasons);
         Bind(c, a.err_get_error, "ERR_get_error", reasons);
         Bind(c, a.err_error_string_n, "ERR_error_string_n", reasons);
         Bind(c, a.err_clear_error, "ERR_clear_error", reasons);

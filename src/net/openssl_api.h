@@ -39,6 +39,7 @@ struct TOpenSslApi {
     decltype(&SSL_shutdown) shutdown;
     decltype(&SSL_get_error) get_error;
     decltype(&SSL_get_verify_result) get_verify_result;
+    decltype(&SSL_get_version) get_version;
     decltype(&ERR_get_error) err_get_error;
     decltype(&ERR_error_string_n) err_error_string_n;
     decltype(&ERR_clear_error) err_clear_error;

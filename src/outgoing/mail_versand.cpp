@@ -21,7 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kScanError = "Fehler bei SendNachrichten: ";
-constexpr const char* kAuthError = "Authentifizierung am Mailserver fehlgeschlagen: ";
+constexpr const char* kAuthError = kSmtpAuthError;
 constexpr const char* kOutgoingOff =
     "Kein SMTP-Server eingetragen ([SMTP] Host ist leer): der Mailversand ist abgeschaltet, neue Einträge werden "
     "ohne Mail als erledigt markiert.";
@@ -157,6 +157,28 @@ bool HasUsableAddress(const TMailEMailAddressList& list) {
     return false;
 }
 
+}  // namespace
+
+void ConfigureSmtpClient(TMailSMTP& smtp, TMailSSLIOHandlerSocketOpenSSL& io, const TIniFile& ini) {
+    io.SSLOptions.SetMethod(TMailSSLVersion::sslvTLSv1_2);
+    io.SSLOptions.SetSSLVersions({TMailSSLVersion::sslvTLSv1_2});
+    io.SSLOptions.Mode = TMailSSLMode::sslmClient;
+    ApplyCertificateSettings(io.SSLOptions, ini);
+    smtp.SetIOHandler(&io);
+    smtp.SetUseTLS(ini.ReadBool("StartTLS", "Aktiv", false) ? TUseTLS::utUseExplicitTLS : TUseTLS::utUseRequireTLS);
+    const int port = ini.ReadInteger("SMTP", "Port", kDefaultSmtpPort);
+    smtp.Port = static_cast<std::uint16_t>(port);
+    smtp.Host = ini.ReadString("SMTP", "Host", "");
+    smtp.Username = ini.ReadString("SMTP", "Username", "");
+    smtp.Password = ini.ReadString("SMTP", "Passwort", "");
+    smtp.HeloName = ini.ReadString("SMTP", "HeloName", "");
+    const int timeLimit = ConnectionTimeLimitMs(ini);
+    smtp.ConnectTimeout = timeLimit;
+    smtp.ReadTimeout = timeLimit;
+}
+
+namespace {
+
 void LogRefused(TMailVersandContext& ctx, const std::string& id, const std::vector<TSMTPRefusedRecipient>& refused) {
     for (const TSMTPRefusedRecipient& r : refused) {
         ctx.Log.Add(3, "Empfänger " + r.Address + " für Nachricht (ID:" + id +
@@ -236,23 +258,8 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
 
         // Declared before the client, which must not outlive its transport.
         TMailSSLIOHandlerSocketOpenSSL io;
-        io.SSLOptions.SetMethod(TMailSSLVersion::sslvTLSv1_2);
-        io.SSLOptions.SetSSLVersions({TMailSSLVersion::sslvTLSv1_2});
-        io.SSLOptions.Mode = TMailSSLMode::sslmClient;
-        ApplyCertificateSettings(io.SSLOptions, ini);
         TMailSMTP smtp;
-        smtp.SetIOHandler(&io);
-        smtp.SetUseTLS(ini.ReadBool("StartTLS", "Aktiv", false) ? TUseTLS::utUseExplicitTLS
-                                                                 : TUseTLS::utUseRequireTLS);
-        const int port = ini.ReadInteger("SMTP", "Port", kDefaultSmtpPort);
-        smtp.Port = static_cast<std::uint16_t>(port);
-        smtp.Host = ini.ReadString("SMTP", "Host", "");
-        smtp.Username = ini.ReadString("SMTP", "Username", "");
-        smtp.Password = ini.ReadString("SMTP", "Passwort", "");
-        smtp.HeloName = ini.ReadString("SMTP", "HeloName", "");
-        const int timeLimit = ConnectionTimeLimitMs(ini);
-        smtp.ConnectTimeout = timeLimit;
-        smtp.ReadTimeout = timeLimit;
+        ConfigureSmtpClient(smtp, io, ini);
 
         try {
             smtp.Connect();

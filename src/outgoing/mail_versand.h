@@ -14,6 +14,17 @@
 
 namespace kdv {
 
+class TMailSMTP;
+class TMailSSLIOHandlerSocketOpenSSL;
+
+// What the log says, before the reason, when the mail server cannot be
+// reached or refuses the login.
+inline constexpr const char* kSmtpAuthError = "Authentifizierung am Mailserver fehlgeschlagen: ";
+
+// Sets the SMTP client up from [SMTP], [StartTLS] and [Zertifikat] as every
+// session of the service uses it, talking through `io`.
+void ConfigureSmtpClient(TMailSMTP& smtp, TMailSSLIOHandlerSocketOpenSSL& io, const TIniFile& ini);
+
 // What the outgoing side needs from the service: the long-lived objects it
 // owns, handed down so this layer never reaches up.
 struct TMailVersandContext {

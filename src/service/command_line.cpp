@@ -53,6 +53,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
             cl.Help = true;
         } else if (*name == "version") {
             cl.Version = true;
+        } else if (*name == "check") {
+            cl.Check = true;
         } else if (*name == "import") {
             importing = true;
             importSeen = true;
@@ -69,19 +71,24 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     }
     if (importSeen && cl.ImportFiles.empty()) cl.Error = "--import erwartet mindestens eine Datei.";
     if (cl.Install && cl.Uninstall) cl.Error = "INSTALL und UNINSTALL schließen sich aus.";
+    // The check only looks; running or installing the service with it would not.
+    if (cl.Check && (cl.Once || importSeen || cl.Install || cl.Uninstall))
+        cl.Error = "--check lässt sich nicht mit --once, --import, INSTALL oder UNINSTALL verbinden.";
     return cl;
 }
 
 std::string UsageText() {
     return "KorvaneDiraVid: verbindet das Nachrichtenjournal der Lageführung mit E-Mail.\n"
            "\n"
-           "Aufruf: diravid [--home ORDNER] [--once | --import DATEI... | INSTALL [SILENT] | UNINSTALL [SILENT]]\n"
+           "Aufruf: diravid [--home ORDNER] [--once | --check | --import DATEI... | INSTALL [SILENT] | UNINSTALL [SILENT]]\n"
            "\n"
            "  (ohne Schalter)   läuft als Dienst im Vordergrund bis SIGTERM/SIGINT\n"
            "  --home ORDNER     Ordner mit diravid.ini, whitelist.txt, Log, Logs/ und old/\n"
            "                    (Vorgabe: der Ordner des Programms); er muss bestehen\n"
            "  --once            Start, ein Abrufzyklus, Stopp; Status 1, wenn der Start scheitert\n"
            "                    oder SIGINT/SIGTERM den Lauf abbricht\n"
+           "  --check           prüft Datenbank, Anhangordner, SMTP, POP3, IMAP und Whitelist, ohne etwas\n"
+           "                    zu ändern; eine Zeile je Prüfung, Status 0, wenn alle gelingen, sonst 1\n"
            "  --import DATEI... liest jede Datei als eine E-Mail und legt sie ab wie ein Postfachabruf\n"
            "  INSTALL           richtet die systemd-Unit diravid.service ein und aktiviert sie\n"
            "  UNINSTALL         deaktiviert und entfernt die Unit\n"

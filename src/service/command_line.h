@@ -15,6 +15,7 @@ struct TCommandLine {
     bool Once = false;
     bool Help = false;
     bool Version = false;
+    bool Check = false;  // --check: try every configured endpoint, change nothing
     std::optional<std::filesystem::path> Home;
     std::vector<std::filesystem::path> ImportFiles;  // --import FILE...
     std::string Error;                               // set when the line cannot be used

@@ -26,33 +26,39 @@ void TMailEingangJobs::CheckPOP3() {
     CheckPOP3Postfach(ctx, [this] { return module_.StopRequested(); });
 }
 
-void TMailEingangJobs::ConfigureIMAP(const TImapStartSettings& s) {
+void ConfigureImapClient(TMailIMAP4& imap, TMailSSLIOHandlerSocketOpenSSL& tls, const TImapStartSettings& s,
+                         const TIniFile* ini, TLogFile* log) {
     if (s.StartTLS && !s.SSL) throw EDiraError(TErrorKind::ekTls, kTlsHandlerRequired);
-    imap_->Disconnect();
-    imap_->SetIOHandler(nullptr);
-    imap_->Host = s.Host;
-    imap_->Username = s.Username;
-    imap_->Password = s.Passwort;
-    imap_->Port = static_cast<std::uint16_t>(s.Port);
-    if (module_.ini) imap_->ReadTimeout = ConnectionTimeLimitMs(*module_.ini);
+    tls.SSLOptions.SetSSLVersions({TMailSSLVersion::sslvTLSv1_2});
+    tls.SSLOptions.Mode = TMailSSLMode::sslmClient;
+    imap.Disconnect();
+    imap.SetIOHandler(nullptr);
+    imap.Host = s.Host;
+    imap.Username = s.Username;
+    imap.Password = s.Passwort;
+    imap.Port = static_cast<std::uint16_t>(s.Port);
+    if (ini) imap.ReadTimeout = ConnectionTimeLimitMs(*ini);
     if (s.SSL) {
-        if (module_.ini) ApplyCertificateSettings(ioimap_->SSLOptions, *module_.ini);
-        imap_->SetIOHandler(ioimap_.get());
+        if (ini) ApplyCertificateSettings(tls.SSLOptions, *ini);
+        imap.SetIOHandler(&tls);
         if (s.StartTLS) {
-            imap_->SetUseTLS(TUseTLS::utUseExplicitTLS);
+            imap.SetUseTLS(TUseTLS::utUseExplicitTLS);
         } else if (s.Port == 993) {
             // The port of implicit TLS: a plain dialogue there never gets a greeting.
-            imap_->SetUseTLS(TUseTLS::utUseImplicitTLS);
+            imap.SetUseTLS(TUseTLS::utUseImplicitTLS);
         }
     }
-    if (imap_->UseTLS() != TUseTLS::utUseImplicitTLS && imap_->UseTLS() != TUseTLS::utUseRequireTLS &&
-        module_.LogFileSys) {
-        module_.LogFileSys->Add(5, "IMAP: Benutzername und Passwort gehen " +
-                                       std::string(imap_->UseTLS() == TUseTLS::utUseExplicitTLS
-                                                       ? "unverschlüsselt, wenn der Server kein STARTTLS anbietet,"
-                                                       : "unverschlüsselt") +
-                                       " an " + s.Host + ":" + std::to_string(imap_->Port) + ".");
+    if (imap.UseTLS() != TUseTLS::utUseImplicitTLS && imap.UseTLS() != TUseTLS::utUseRequireTLS && log) {
+        log->Add(5, "IMAP: Benutzername und Passwort gehen " +
+                        std::string(imap.UseTLS() == TUseTLS::utUseExplicitTLS
+                                        ? "unverschlüsselt, wenn der Server kein STARTTLS anbietet,"
+                                        : "unverschlüsselt") +
+                        " an " + s.Host + ":" + std::to_string(imap.Port) + ".");
     }
+}
+
+void TMailEingangJobs::ConfigureIMAP(const TImapStartSettings& s) {
+    ConfigureImapClient(*imap_, *ioimap_, s, module_.ini.get(), module_.LogFileSys.get());
     configured_ = true;
 }
 
@@ -68,7 +74,7 @@ void TMailEingangJobs::CheckIMAP() {
         try {
             ConfigureIMAP(ReadImapStartSettings(ctx.Ini));
         } catch (const std::exception& e) {
-            ctx.Log.Add(3, std::string("Verbindungsfehler IMAP: ") + e.what());
+            ctx.Log.Add(3, std::string(kImapConnectError) + e.what());
             return;
         }
     }

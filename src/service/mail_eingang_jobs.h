@@ -11,6 +11,14 @@ namespace kdv {
 class TMailIMAP4;
 class TMailSSLIOHandlerSocketOpenSSL;
 
+// Sets the IMAP client up from the settings: SSL attaches `tls`, StartTLS
+// asks for STARTTLS, and port 993 without STARTTLS speaks implicit TLS.
+// `ini` (time-out, certificate check) and `log` may be null. Raises for a
+// combination that cannot work; logs a level-5 line when the login would go
+// out unencrypted.
+void ConfigureImapClient(TMailIMAP4& imap, TMailSSLIOHandlerSocketOpenSSL& tls, const TImapStartSettings& s,
+                         const TIniFile* ini, TLogFile* log);
+
 class TMailEingangJobs {
 public:
     explicit TMailEingangJobs(Tdiravid& module);

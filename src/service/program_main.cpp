@@ -12,6 +12,7 @@
 #include "platform/termination_signal.h"
 #include "service/command_line.h"
 #include "service/diravid_module.h"
+#include "service/endpoint_check.h"
 #include "service/mail_eingang_jobs.h"
 #include "service/service_identity.h"
 #include "service/service_runner.h"
@@ -149,6 +150,8 @@ int DiravidMain(const std::vector<std::string>& args) {
 
     const fs::path home = ResolveHome(cl);
     if (!HomeUsable(home)) return 1;
+    // Before any module exists: the check starts nothing of the service.
+    if (cl.Check) return RunEndpointCheck(home, std::cout);
     // Before the module or any thread exists, so every thread inherits it.
     std::unique_ptr<ITerminationSignal> termination = CatchTerminationSignals();
     Tdiravid module(home);

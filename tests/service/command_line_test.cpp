@@ -13,6 +13,7 @@ struct LineCase {
     std::string home;
     size_t imports;
     bool error;
+    bool check = false;
 };
 
 class CommandLineCases : public ::testing::TestWithParam<LineCase> {};
@@ -28,6 +29,7 @@ TEST_P(CommandLineCases, Parses) {
     EXPECT_EQ(cl.Once, c.once);
     EXPECT_EQ(cl.Home ? cl.Home->string() : "", c.home);
     EXPECT_EQ(cl.ImportFiles.size(), c.imports);
+    EXPECT_EQ(cl.Check, c.check);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -43,7 +45,12 @@ INSTANTIATE_TEST_SUITE_P(
                       LineCase{{"--home"}, false, false, false, false, "", 0, true},
                       LineCase{{"INSTALL"}, false, false, false, false, "", 0, true},
                       LineCase{{"--bogus"}, false, false, false, false, "", 0, true},
-                      LineCase{{"/install", "/uninstall"}, false, false, false, false, "", 0, true}),
+                      LineCase{{"/install", "/uninstall"}, false, false, false, false, "", 0, true},
+                      LineCase{{"--check", "--home", "h"}, false, false, false, false, "h", 0, false, true},
+                      LineCase{{"/CHECK"}, false, false, false, false, "", 0, false, true},
+                      LineCase{{"--check", "--once"}, false, false, false, false, "", 0, true},
+                      LineCase{{"--check", "/install"}, false, false, false, false, "", 0, true},
+                      LineCase{{"--check", "--import", "a.eml"}, false, false, false, false, "", 0, true}),
     [](const ::testing::TestParamInfo<LineCase>& info) {
         std::string args;
         for (const std::string& arg : info.param.args) args += arg + " ";
