@@ -188,7 +188,10 @@ cmd_start() {
     # The password must survive a shell `source` of DIR/env unquoted.
     head -c 18 /dev/urandom | base64 | tr -dc 'A-Za-z0-9' >"$dir/password"
   fi
-  local attempt port
+  local attempt port fixed=0
+  # A port kept from an earlier start (a restart) must stay; one chosen here
+  # may be given up for another when someone takes it first.
+  [[ -s $dir/port ]] && fixed=1
   for ((attempt = 0; attempt < PORT_ATTEMPTS; attempt++)); do
     if [[ -s $dir/port ]]; then
       port=$(<"$dir/port")
@@ -201,7 +204,7 @@ cmd_start() {
       break
     fi
     # A fixed port (restart) that is taken is an error, not a reason to move.
-    if ((attempt == 0)) && [[ -s $dir/port ]] && ((fresh == 0)); then
+    if ((fixed)); then
       die "server did not start on port $port, see $dir/error.log"
     fi
     rm -f "$dir/port"
