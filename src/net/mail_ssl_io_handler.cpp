@@ -81,10 +81,6 @@ SSL_CTX* BuildContext(const TMailSSLOptions& options) {
         api.ctx_ctrl(context, SSL_CTRL_MODE,
                      SSL_MODE_AUTO_RETRY | SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER,
                      nullptr);
-        // Takes whatever the socket holds in one system call instead of a
-        // record header and its body in two; a read is always tried before
-        // the socket is waited on, so nothing buffered is overlooked.
-        api.ctx_ctrl(context, SSL_CTRL_SET_READ_AHEAD, 1, nullptr);
         if (!options.CipherList.empty() && api.ctx_set_cipher_list(context, options.CipherList.c_str()) != 1) {
             RaiseTls("Fehler beim Anlegen eines SSL-Kontexts.\r\n" + api.ErrorQueueText());
         }
