@@ -159,7 +159,7 @@ void SpeichereAnhaenge(TMailEmpfangContext& ctx, TMailMessage& msg, const std::s
 
 // The SHA-256 of the raw mail, which marks every journal message filed from
 // it. An unreadable file is a local failure that may pass.
-std::string RohMailHash(const std::filesystem::path& rohDatei) {
+std::string RawMailHash(const std::filesystem::path& rohDatei) {
     std::ifstream in(rohDatei, std::ios::binary);
     if (!in) throw EDiraError(TErrorKind::ekLocal, "Mail " + PathToUtf8(rohDatei) + " kann nicht gelesen werden");
     TSha256 hash;
@@ -318,20 +318,20 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
         // A mail from a file is filed once per incident, even when a pass
         // before this one filed it and then lost the server's reply or ended
         // before the mailbox learned of it.
-        const std::string mailHash = msg.RawFile.empty() ? std::string() : RohMailHash(msg.RawFile);
+        const std::string mailHash = msg.RawFile.empty() ? std::string() : RawMailHash(msg.RawFile);
         const std::string sauberBetreff = CleanBetreff(betreff);
         for (const std::string& lageId : lagen) {
             if (!mailHash.empty()) {
-                std::string vorhanden;
+                std::string existing;
                 try {
-                    vorhanden = AbgelegteNachricht(ctx, lageId, mailHash);
+                    existing = FiledMessageId(ctx, lageId, mailHash);
                 } catch (const std::exception& e) {
                     ctx.Log.Add(3, std::string("Fehler bei Erstellen eines Eintrags: ") + e.what());
                     result.Fehler.push_back("Lage " + lageId + ": " + e.what());
                     continue;
                 }
-                if (!vorhanden.empty()) {
-                    ctx.Log.Add(5, vonBetreff + " ist in Lage " + lageId + " bereits als Nachricht mit ID " + vorhanden +
+                if (!existing.empty()) {
+                    ctx.Log.Add(5, vonBetreff + " ist in Lage " + lageId + " bereits als Nachricht mit ID " + existing +
                                        " abgelegt und wird dort nicht erneut gespeichert.");
                     result.Lagen.push_back(lageId);
                     continue;

@@ -130,7 +130,7 @@ std::string InsertNachricht(TMailEmpfangContext& ctx, const std::string& LageId,
     return neueId;
 }
 
-std::string AbgelegteNachricht(TMailEmpfangContext& ctx, const std::string& LageId, std::string_view MailHash) {
+std::string FiledMessageId(TMailEmpfangContext& ctx, const std::string& LageId, std::string_view MailHash) {
     RequireId("Lage-ID", LageId);
     TDbQuery query(ctx.Database);
     query.SetSQL("SELECT ID FROM LF_NACHRICHTEN WHERE LAGE=" + LageId + " AND DIRAVID_MAIL=:hash");

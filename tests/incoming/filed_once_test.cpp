@@ -77,17 +77,17 @@ protected:
     }
 };
 
-enum class TWeg { Datei, Import, Speicher };
+enum class TRoad { File, Import, Memory };
 
-struct TVersuch {
+struct TAttempt {
     int mail;  // which mail text: 0 or 1 (the same text, another Message-ID)
     int file;  // which file it is written to
-    TWeg weg;
+    TRoad road;
 };
 
 struct TFiledOnceCase {
     std::string name;
-    std::vector<TVersuch> versuche;
+    std::vector<TAttempt> attempts;
     std::vector<std::string> counts;  // see Counts()
     std::size_t skipped;              // level-5 lines of a mail already in an incident
 };
@@ -97,12 +97,12 @@ class FiledOnce : public FiledOnceTest, public ::testing::WithParamInterface<TFi
 TEST_P(FiledOnce, LandsOncePerIncident) {
     const TFiledOnceCase& c = GetParam();
     const std::string mails[] = {MailWithAttachment("eins"), MailWithAttachment("zwei")};
-    for (const TVersuch& v : c.versuche) {
+    for (const TAttempt& v : c.attempts) {
         const auto path = WriteMail("mail" + std::to_string(v.file) + ".eml", mails[v.mail]);
         TAuswertung result;
-        if (v.weg == TWeg::Import) {
+        if (v.road == TRoad::Import) {
             result = ImportMailDatei(Ctx, path).Auswertung;
-        } else if (v.weg == TWeg::Datei) {
+        } else if (v.road == TRoad::File) {
             result = EvaluateFile(path);
         } else {
             auto message = ParseMail(mails[v.mail]);
@@ -118,14 +118,14 @@ TEST_P(FiledOnce, LandsOncePerIncident) {
 }
 
 const TFiledOnceCase kFiledOnceCases[] = {
-    {"SameFileEvaluatedAgain", {{0, 0, TWeg::Datei}, {0, 0, TWeg::Datei}}, {"3:1:1:1", "4:1:1:1"}, 2},
-    {"SameMailSpooledAgainToAnotherFile", {{0, 0, TWeg::Datei}, {0, 1, TWeg::Datei}, {0, 2, TWeg::Datei}},
+    {"SameFileEvaluatedAgain", {{0, 0, TRoad::File}, {0, 0, TRoad::File}}, {"3:1:1:1", "4:1:1:1"}, 2},
+    {"SameMailSpooledAgainToAnotherFile", {{0, 0, TRoad::File}, {0, 1, TRoad::File}, {0, 2, TRoad::File}},
      {"3:1:1:1", "4:1:1:1"}, 4},
-    {"SameFileImportedTwice", {{0, 0, TWeg::Import}, {0, 0, TWeg::Import}}, {"3:1:1:1", "4:1:1:1"}, 2},
-    {"ImportedAfterAMailboxFiledIt", {{0, 0, TWeg::Datei}, {0, 1, TWeg::Import}}, {"3:1:1:1", "4:1:1:1"}, 2},
-    {"TwoMailsWithTheSameText", {{0, 0, TWeg::Datei}, {1, 1, TWeg::Datei}}, {"3:2:2:2", "4:2:2:2"}, 0},
+    {"SameFileImportedTwice", {{0, 0, TRoad::Import}, {0, 0, TRoad::Import}}, {"3:1:1:1", "4:1:1:1"}, 2},
+    {"ImportedAfterAMailboxFiledIt", {{0, 0, TRoad::File}, {0, 1, TRoad::Import}}, {"3:1:1:1", "4:1:1:1"}, 2},
+    {"TwoMailsWithTheSameText", {{0, 0, TRoad::File}, {1, 1, TRoad::File}}, {"3:2:2:2", "4:2:2:2"}, 0},
     // Without a raw file there is nothing to know the mail by.
-    {"InMemoryMailFiledEachTime", {{0, 0, TWeg::Speicher}, {0, 0, TWeg::Speicher}}, {"3:2:2:2", "4:2:2:2"}, 0},
+    {"InMemoryMailFiledEachTime", {{0, 0, TRoad::Memory}, {0, 0, TRoad::Memory}}, {"3:2:2:2", "4:2:2:2"}, 0},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, FiledOnce, ::testing::ValuesIn(kFiledOnceCases),

@@ -39,9 +39,9 @@ TEST_F(MessageFilingTest, MailHashFindsTheMessageInItsOwnIncidentOnly) {
     const std::string id = InsertNachricht(Ctx, "3", "a@example.org", "b@example.org", "x\r\n", "s", nullptr, hash);
     ASSERT_FALSE(id.empty());
     EXPECT_EQ(Select("SELECT DIRAVID_MAIL FROM LF_NACHRICHTEN WHERE ID=" + id), (std::vector<Row>{{hash}}));
-    EXPECT_EQ(AbgelegteNachricht(Ctx, "3", hash), id);
-    EXPECT_EQ(AbgelegteNachricht(Ctx, "4", hash), "");
-    EXPECT_EQ(AbgelegteNachricht(Ctx, "3", std::string(64, 'b')), "");
+    EXPECT_EQ(FiledMessageId(Ctx, "3", hash), id);
+    EXPECT_EQ(FiledMessageId(Ctx, "4", hash), "");
+    EXPECT_EQ(FiledMessageId(Ctx, "3", std::string(64, 'b')), "");
 }
 
 TEST_F(MessageFilingTest, CutsSenderAndRecipientsToTheirFirst199Characters) {
