@@ -1,4 +1,5 @@
--- The two columns KorvaneDiraVid adds on its first start; a database that has
+-- The columns KorvaneDiraVid adds on its first start; a database that has
 -- run the service before already holds them.
 ALTER TABLE LF_NACHRICHTEN ADD DIRAVID_STATUS INTEGER;
 ALTER TABLE LF_NACHRICHTEN_EMPF ADD DIRAVID_STATUS INTEGER;
+ALTER TABLE LF_NACHRICHTEN ADD DIRAVID_MAIL CHAR(64) NULL, ADD INDEX DIRAVID_MAIL_IDX (LAGE, DIRAVID_MAIL);

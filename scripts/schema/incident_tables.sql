@@ -1,5 +1,5 @@
 -- The incident-management application's own tables, as an installation that
--- predates KorvaneDiraVid has them: no DIRAVID_STATUS columns yet.
+-- predates KorvaneDiraVid has them: none of its own columns (DIRAVID_STATUS, DIRAVID_MAIL) yet.
 CREATE TABLE LF_LAGEN (
   ID INTEGER NOT NULL AUTO_INCREMENT PRIMARY KEY,
   `NAME` VARCHAR(200) NOT NULL DEFAULT '',

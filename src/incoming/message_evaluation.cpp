@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <new>
 #include <optional>
 #include <string>
@@ -23,6 +24,7 @@
 #include "incoming/text_cleanup.h"
 #include "mail/mail_text_util.h"
 #include "platform/dira_error.h"
+#include "platform/sha256.h"
 
 namespace kdv {
 
@@ -153,6 +155,21 @@ void SpeichereAnhaenge(TMailEmpfangContext& ctx, TMailMessage& msg, const std::s
             fehler.push_back("Anhang " + std::to_string(i) + " in Lage " + lageId + ": " + e.what());
         }
     }
+}
+
+// The SHA-256 of the raw mail, which marks every journal message filed from
+// it. An unreadable file is a local failure that may pass.
+std::string RawMailHash(const std::filesystem::path& rohDatei) {
+    std::ifstream in(rohDatei, std::ios::binary);
+    if (!in) throw EDiraError(TErrorKind::ekLocal, "Mail " + PathToUtf8(rohDatei) + " kann nicht gelesen werden");
+    TSha256 hash;
+    std::string block(64 * 1024, '\0');
+    while (in) {
+        in.read(block.data(), static_cast<std::streamsize>(block.size()));
+        hash.Update(std::string_view(block.data(), static_cast<std::size_t>(in.gcount())));
+    }
+    if (in.bad()) throw EDiraError(TErrorKind::ekLocal, "Mail " + PathToUtf8(rohDatei) + " kann nicht gelesen werden");
+    return hash.FinishHex();
 }
 
 // Keeps the raw mail in a folder of the home folder and logs where; returns
@@ -298,12 +315,32 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
             }
         }
 
+        // A mail from a file is filed once per incident, even when a pass
+        // before this one filed it and then lost the server's reply or ended
+        // before the mailbox learned of it.
+        const std::string mailHash = msg.RawFile.empty() ? std::string() : RawMailHash(msg.RawFile);
         const std::string sauberBetreff = CleanBetreff(betreff);
         for (const std::string& lageId : lagen) {
+            if (!mailHash.empty()) {
+                std::string existing;
+                try {
+                    existing = FiledMessageId(ctx, lageId, mailHash);
+                } catch (const std::exception& e) {
+                    ctx.Log.Add(3, std::string("Fehler bei Erstellen eines Eintrags: ") + e.what());
+                    result.Fehler.push_back("Lage " + lageId + ": " + e.what());
+                    continue;
+                }
+                if (!existing.empty()) {
+                    ctx.Log.Add(5, vonBetreff + " ist in Lage " + lageId + " bereits als Nachricht mit ID " + existing +
+                                       " abgelegt und wird dort nicht erneut gespeichert.");
+                    result.Lagen.push_back(lageId);
+                    continue;
+                }
+            }
             ctx.Log.Add(7, "Speichere Nachricht in Lage " + lageId);
             std::string fehler;
             const std::string nachrichtId =
-                InsertNachricht(ctx, lageId, absender, empfaenger, text, sauberBetreff, &fehler);
+                InsertNachricht(ctx, lageId, absender, empfaenger, text, sauberBetreff, &fehler, mailHash);
             if (!fehler.empty()) result.Fehler.push_back("Lage " + lageId + ": " + fehler);
             // Without its own message ID an incident gets no attachments.
             if (nachrichtId.empty()) continue;

@@ -81,21 +81,26 @@ std::string ReplyReference(std::string_view cleanedSubject) {
 
 std::string InsertNachricht(TMailEmpfangContext& ctx, const std::string& LageId, std::string_view Von,
                             std::string_view An, std::string_view Text, std::string_view Betreff,
-                            std::string* Fehler) {
+                            std::string* Fehler, std::string_view MailHash) {
     std::string neueId;
     TDbQuery query(ctx.Database);
     try {
         RequireId("Lage-ID", LageId);
         query.SetSQL(
-            "INSERT INTO LF_NACHRICHTEN(ADD_USER,ADD_FUNKTION,LAGE,ALLGEMEIN,INHALT,BETREFF,VON,AN, ART) VALUES ("
-            "'DiraVid','DiraVid'," +
-            LageId + ",0,:inhalt,'Maileingang',:von,:an,'E-Mail') RETURNING ID ");
+            "INSERT INTO LF_NACHRICHTEN(ADD_USER,ADD_FUNKTION,LAGE,ALLGEMEIN,INHALT,BETREFF,VON,AN, ART,DIRAVID_MAIL) "
+            "VALUES ('DiraVid','DiraVid'," +
+            LageId + ",0,:inhalt,'Maileingang',:von,:an,'E-Mail',:mail) RETURNING ID ");
         std::string inhalt(Betreff);
         inhalt += "\r###\r";
         inhalt += Text;
         query.ParamByName("inhalt").SetAsString(inhalt);
         query.ParamByName("an").SetAsString(std::string(Utf8PrefixByChars(An, kMaxAdressZeichen)));
         query.ParamByName("von").SetAsString(std::string(Utf8PrefixByChars(Von, kMaxAdressZeichen)));
+        if (MailHash.empty()) {
+            query.ParamByName("mail").Clear();
+        } else {
+            query.ParamByName("mail").SetAsString(std::string(MailHash));
+        }
         query.Open();
         const std::string id = query.Fields(0).AsString();
         ctx.Log.Add(7, "Nachricht mit ID " + id + " gespeichert.");
@@ -123,6 +128,17 @@ std::string InsertNachricht(TMailEmpfangContext& ctx, const std::string& LageId,
         // A reply link is a convenience; the message stands without it.
     }
     return neueId;
+}
+
+std::string FiledMessageId(TMailEmpfangContext& ctx, const std::string& LageId, std::string_view MailHash) {
+    RequireId("Lage-ID", LageId);
+    TDbQuery query(ctx.Database);
+    query.SetSQL("SELECT ID FROM LF_NACHRICHTEN WHERE LAGE=" + LageId + " AND DIRAVID_MAIL=:hash");
+    query.ParamByName("hash").SetAsString(std::string(MailHash));
+    query.Open();
+    const std::string id = query.Eof() ? std::string() : query.Fields(0).AsString();
+    query.Close();
+    return id;
 }
 
 bool InsertAnlage(TMailEmpfangContext& ctx, const std::string& NachrichtId, const std::string& LageId,

@@ -33,10 +33,18 @@ std::string ReplyReference(std::string_view cleanedSubject);
 // ignored. A failure of the other statements is logged at level 3
 // ("Fehler bei Erstellen eines Eintrags: ...") and, when `Fehler` is given,
 // its message is stored there; the ID is returned all the same once the row
-// exists.
+// exists. `MailHash` (see FiledMessageId) goes into DIRAVID_MAIL; empty
+// leaves it NULL.
 std::string InsertNachricht(TMailEmpfangContext& ctx, const std::string& LageId, std::string_view Von,
                             std::string_view An, std::string_view Text, std::string_view Betreff,
-                            std::string* Fehler = nullptr);
+                            std::string* Fehler = nullptr, std::string_view MailHash = {});
+
+// The ID of the journal message of incident `LageId` that was filed from the
+// raw mail whose SHA-256 (64 hexadecimal digits) is `MailHash`, or the empty
+// text when there is none. A filing whose reply the server never sent back
+// left such a row, and the mail must not be filed twice. Raises the
+// database's failures.
+std::string FiledMessageId(TMailEmpfangContext& ctx, const std::string& LageId, std::string_view MailHash);
 
 // Records the stored attachment file `Pfad` (the path as stored, with "\"
 // separators) for message `NachrichtId` of incident `LageId` and flags the

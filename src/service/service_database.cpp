@@ -46,6 +46,19 @@ TStatusColumn ProbeStatusColumn(TDbConnection& Database, const std::string& Tabl
     return query.FieldByName("Default").AsString() == "1" ? TStatusColumn::DefaultLeft : TStatusColumn::Present;
 }
 
+// Whether the journal has the column that names the raw mail a message was
+// filed from. Probed like the status column.
+bool HasMailColumn(TDbConnection& Database) {
+    TDbQuery query(Database);
+    try {
+        query.Open("SHOW COLUMNS FROM LF_NACHRICHTEN LIKE 'DIRAVID_MAIL'");
+    } catch (const EDbError& e) {
+        if (e.Kind() == TDbErrorKind::ekServerGone) throw;
+        return false;
+    }
+    return !query.Eof();
+}
+
 }  // namespace
 
 TServiceDatabase::TServiceDatabase(std::function<TLogFile*()> Log) : FLog(std::move(Log)) {
@@ -120,7 +133,8 @@ void TServiceDatabase::AddStatusColumns() {
         const TStatusColumn state = ProbeStatusColumn(database, table);
         if (state != TStatusColumn::Present) work.emplace_back(table, state);
     }
-    if (work.empty()) return;
+    const bool mailColumn = HasMailColumn(database);
+    if (work.empty() && mailColumn) return;
     Log(kLevelNotice, "Zusätzliche Felder in Datenbank werden angelegt.");
     try {
         // A connection of its own, without the statement time-outs.
@@ -139,6 +153,13 @@ void TServiceDatabase::AddStatusColumns() {
                 query.ExecSQL("ALTER TABLE " + table + "  ADD DIRAVID_STATUS INTEGER DEFAULT 1;");
             }
             query.ExecSQL("ALTER TABLE " + table + " ALTER DIRAVID_STATUS SET DEFAULT NULL");
+        }
+        // Column and index in one statement: a start broken off leaves
+        // either both or neither, and the next connect adds what is missing.
+        if (!mailColumn) {
+            query.ExecSQL(
+                "ALTER TABLE LF_NACHRICHTEN ADD DIRAVID_MAIL CHAR(64) NULL, ADD INDEX DIRAVID_MAIL_IDX (LAGE, "
+                "DIRAVID_MAIL)");
         }
         Log(kLevelNotice, "Felder wurden angelegt.");
     } catch (const std::exception& e) {

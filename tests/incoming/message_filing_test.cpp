@@ -24,14 +24,24 @@ TEST_F(MessageFilingTest, WritesTheJournalRowAsTheApplicationReadsIt) {
 
     const auto rows = Select(
         "SELECT ID, ADD_USER, ADD_FUNKTION, LAGE, ALLGEMEIN, INHALT, BETREFF, VON, AN, ART, BEZUG, ERSTBEZUG, "
-        "ANLAGE, DIRAVID_STATUS FROM LF_NACHRICHTEN WHERE ADD_USER='DiraVid'");
+        "ANLAGE, DIRAVID_STATUS, DIRAVID_MAIL FROM LF_NACHRICHTEN WHERE ADD_USER='DiraVid'");
     EXPECT_EQ(rows, (std::vector<Row>{{id, "DiraVid", "DiraVid", "3", "0",
                                        "Lage Nord\r###\rPegel 4,20 m\r\nZeile mit ### darin\r\n", "Maileingang",
                                        "hans@example.org", "leitstelle@example.org CC: b@example.org", "E-Mail",
-                                       "NULL", "NULL", "0", "NULL"}}));
+                                       "NULL", "NULL", "0", "NULL", "NULL"}}));
     EXPECT_NE(LogText().find("Nachricht mit ID " + id + " gespeichert."), std::string::npos);
     // Without a reviewer setting there is no delivery row.
     EXPECT_TRUE(Select("SELECT ID FROM LF_NACHRICHTEN_EMPF").empty());
+}
+
+TEST_F(MessageFilingTest, MailHashFindsTheMessageInItsOwnIncidentOnly) {
+    const std::string hash(64, 'a');
+    const std::string id = InsertNachricht(Ctx, "3", "a@example.org", "b@example.org", "x\r\n", "s", nullptr, hash);
+    ASSERT_FALSE(id.empty());
+    EXPECT_EQ(Select("SELECT DIRAVID_MAIL FROM LF_NACHRICHTEN WHERE ID=" + id), (std::vector<Row>{{hash}}));
+    EXPECT_EQ(FiledMessageId(Ctx, "3", hash), id);
+    EXPECT_EQ(FiledMessageId(Ctx, "4", hash), "");
+    EXPECT_EQ(FiledMessageId(Ctx, "3", std::string(64, 'b')), "");
 }
 
 TEST_F(MessageFilingTest, CutsSenderAndRecipientsToTheirFirst199Characters) {

@@ -195,6 +195,9 @@ TEST_F(ServiceDatabaseTest, BrokenOffBootstrapIsCompletedAtTheNextConnect) {
         {"second table added, its default left behind",
          "ALTER TABLE LF_NACHRICHTEN ADD DIRAVID_STATUS INTEGER; UPDATE LF_NACHRICHTEN SET DIRAVID_STATUS=1;"
          "ALTER TABLE LF_NACHRICHTEN_EMPF ADD DIRAVID_STATUS INTEGER DEFAULT 1;"},
+        {"status columns done, mail column missing",
+         "ALTER TABLE LF_NACHRICHTEN ADD DIRAVID_STATUS INTEGER; UPDATE LF_NACHRICHTEN SET DIRAVID_STATUS=1;"
+         "ALTER TABLE LF_NACHRICHTEN_EMPF ADD DIRAVID_STATUS INTEGER; UPDATE LF_NACHRICHTEN_EMPF SET DIRAVID_STATUS=1;"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -213,6 +216,13 @@ TEST_F(ServiceDatabaseTest, BrokenOffBootstrapIsCompletedAtTheNextConnect) {
             EXPECT_EQ(Single("SELECT COUNT(*) FROM " + table + " WHERE DIRAVID_STATUS=1"),
                       Single("SELECT COUNT(*) - 1 FROM " + table));
         }
+        EXPECT_EQ(Single("SELECT CONCAT(COLUMN_TYPE, ' ', IS_NULLABLE) FROM information_schema.COLUMNS WHERE "
+                         "TABLE_SCHEMA=DATABASE() AND TABLE_NAME='LF_NACHRICHTEN' AND COLUMN_NAME='DIRAVID_MAIL'"),
+                  "char(64) YES");
+        EXPECT_EQ(Single("SELECT GROUP_CONCAT(COLUMN_NAME ORDER BY SEQ_IN_INDEX), MAX(NON_UNIQUE) FROM "
+                         "information_schema.STATISTICS WHERE TABLE_SCHEMA=DATABASE() AND TABLE_NAME='LF_NACHRICHTEN' "
+                         "AND INDEX_NAME='DIRAVID_MAIL_IDX'"),
+                  "LAGE,DIRAVID_MAIL\t1");
         // Complete now: the next connect finds nothing to do.
         TServiceDatabase again([this] { return Log.get(); });
         again.Open(TIniFile(Home / "diravid.ini"));
