@@ -160,16 +160,9 @@ void SpeichereAnhaenge(TMailEmpfangContext& ctx, TMailMessage& msg, const std::s
 // The SHA-256 of the raw mail, which marks every journal message filed from
 // it. An unreadable file is a local failure that may pass.
 std::string RawMailHash(const std::filesystem::path& rohDatei) {
-    std::ifstream in(rohDatei, std::ios::binary);
-    if (!in) throw EDiraError(TErrorKind::ekLocal, "Mail " + PathToUtf8(rohDatei) + " kann nicht gelesen werden");
-    TSha256 hash;
-    std::string block(64 * 1024, '\0');
-    while (in) {
-        in.read(block.data(), static_cast<std::streamsize>(block.size()));
-        hash.Update(std::string_view(block.data(), static_cast<std::size_t>(in.gcount())));
-    }
-    if (in.bad()) throw EDiraError(TErrorKind::ekLocal, "Mail " + PathToUtf8(rohDatei) + " kann nicht gelesen werden");
-    return hash.FinishHex();
+    std::optional<std::string> hash = Sha256OfFile(rohDatei);
+    if (!hash) throw EDiraError(TErrorKind::ekLocal, "Mail " + PathToUtf8(rohDatei) + " kann nicht gelesen werden");
+    return *hash;
 }
 
 // Keeps the raw mail in a folder of the home folder and logs where; returns

@@ -58,14 +58,7 @@ void TSpoolFile::Finish() {
 }
 
 std::string TSpoolFile::Hash() const {
-    TSha256 hash;
-    std::ifstream in(path_, std::ios::binary);
-    std::string block(64 * 1024, '\0');
-    while (in) {
-        in.read(block.data(), static_cast<std::streamsize>(block.size()));
-        hash.Update(std::string_view(block.data(), static_cast<std::size_t>(in.gcount())));
-    }
-    return hash.FinishHex();
+    return Sha256OfFile(path_).value_or(std::string());
 }
 
 TMailFileLineSource::TMailFileLineSource(const std::filesystem::path& file)

@@ -1,5 +1,7 @@
 #include "platform/sha256.h"
 
+#include <fstream>
+
 namespace kdv {
 namespace {
 
@@ -88,6 +90,19 @@ std::string TSha256::FinishHex() {
         for (int shift = 28; shift >= 0; shift -= 4) hex += kHex[(word >> shift) & 0xF];
     }
     return hex;
+}
+
+std::optional<std::string> Sha256OfFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    TSha256 hash;
+    std::string block(64 * 1024, '\0');
+    while (in) {
+        in.read(block.data(), static_cast<std::streamsize>(block.size()));
+        hash.Update(std::string_view(block.data(), static_cast<std::size_t>(in.gcount())));
+    }
+    if (in.bad()) return std::nullopt;
+    return hash.FinishHex();
 }
 
 }  // namespace kdv

@@ -3,6 +3,8 @@
 // so the same mail kept twice lands in the same file.
 #include <array>
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,5 +25,9 @@ private:
     std::size_t buffered_ = 0;
     std::uint64_t length_ = 0;
 };
+
+// The digest of a whole file, read block by block; nothing when it cannot
+// be read to its end.
+std::optional<std::string> Sha256OfFile(const std::filesystem::path& file);
 
 }  // namespace kdv

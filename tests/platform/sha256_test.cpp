@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <ostream>
 #include <string>
+
+#include "support/temp_dir.h"
 
 namespace kdv {
 namespace {
@@ -40,6 +43,16 @@ INSTANTIATE_TEST_SUITE_P(
         HashCase{"million_a", std::string(1000000, 'a'),
                  "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A file larger than one read block gives the digest of its bytes; a file
+// that is not there gives none rather than the digest of nothing.
+TEST(Sha256OfFileTest, DigestOfTheBytesOrNoneWhenUnreadable) {
+    kdv::testing::TTempDir dir;
+    const auto file = dir.Path() / "mail.eml";
+    std::ofstream(file, std::ios::binary) << std::string(1000000, 'a');
+    EXPECT_EQ(Sha256OfFile(file), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    EXPECT_EQ(Sha256OfFile(dir.Path() / "missing.eml"), std::nullopt);
+}
 
 }  // namespace
 }  // namespace kdv

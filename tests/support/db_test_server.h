@@ -49,7 +49,7 @@ bool DbServerRequired();
     } while (0)
 
 struct TFixtureOptions {
-    bool Old = false;     // without the two DIRAVID_STATUS columns
+    bool Old = false;     // without the service's own columns (DIRAVID_STATUS, DIRAVID_MAIL)
     bool Demo = false;    // one active incident and the LF_NR_PATH option
     std::string LFPath;   // value of LF_NR_PATH with Demo
 };
