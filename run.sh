@@ -10,9 +10,12 @@
 #
 # home/diravid.ini is written by this script and rewritten at every run as
 # long as nobody changed it (its first line marks it, home/.run-sh-ini.sha256
-# holds its checksum; the [Debug] keys the service writes do not count). An ini written or changed by hand is left alone, and
-# then no local server is started: the service runs with that ini as it is.
-# Extra arguments go to diravid (for example --once or --check).
+# holds its checksum; the [Debug] keys the service writes do not count). An
+# ini written or changed by hand is left alone, and then no local server is
+# started: the service runs with that ini as it is.
+# Extra arguments go to diravid (for example --once or --check). A second
+# run.sh beside a running one (say `./run.sh --check`) uses the servers of
+# the first and leaves them running.
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -34,6 +37,13 @@ cmake --build build -j"$(nproc)" --target diravid
 
 mkdir -p "$HOME_DIR"
 
+# The run.sh that holds this lock started the local servers and stops them;
+# any other one only uses them. The servers and the service are started
+# without the lock's descriptor, so only run.sh itself holds it.
+exec {RUN_LOCK}>"$HOME_DIR/.run-sh.lock"
+OWNER=0
+flock -n "$RUN_LOCK" && OWNER=1
+
 # The ini's checksum without empty lines and without the [Debug] section,
 # which the service itself writes at every mailbox pass.
 ini_sum() {
@@ -53,9 +63,17 @@ stop_servers() {
   scripts/mariadb-sandbox.sh stop "$DB_SANDBOX" >/dev/null 2>&1 || true
 }
 
+# The servers of the run.sh that holds the lock; nothing is started or stopped.
+use_running_servers() {
+  # shellcheck disable=SC1091
+  source "$DB_SANDBOX/env"
+  # shellcheck disable=SC1091
+  source "$MAIL_SANDBOX/env"
+}
+
 start_servers() {
   trap stop_servers EXIT
-  scripts/mariadb-sandbox.sh start "$DB_SANDBOX"
+  scripts/mariadb-sandbox.sh start "$DB_SANDBOX" {RUN_LOCK}>&-
   # shellcheck disable=SC1091
   source "$DB_SANDBOX/env"
   if [[ ! -e $DB_SANDBOX/demo-incident ]]; then
@@ -69,7 +87,7 @@ start_servers() {
 
   # DIR/data makes the sandbox keep its mailboxes and users across stops.
   mkdir -p "$MAIL_SANDBOX/data"
-  scripts/mail-sandbox.sh start "$MAIL_SANDBOX"
+  scripts/mail-sandbox.sh start "$MAIL_SANDBOX" {RUN_LOCK}>&-
   # shellcheck disable=SC1091
   source "$MAIL_SANDBOX/env"
   # Made once: the user command empties an existing mailbox.
@@ -149,7 +167,9 @@ INI
   ini_sum >"$INI_SUM"
 }
 
-if ini_is_ours; then
+if ini_is_ours && ((OWNER == 0)); then
+  use_running_servers
+elif ini_is_ours; then
   start_servers
   write_ini
   # Ctrl-C reaches the service too; the script goes on to stop the servers
