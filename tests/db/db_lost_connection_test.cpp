@@ -18,8 +18,8 @@ class DbLostConnectionTest : public ::testing::Test {
 public:  // the cases' actions take the fixture
     void SetUp() override {
         KDV_REQUIRE_DB_SERVER();
-        Server = std::make_unique<test::TPrivateDbServer>();
-        Db.emplace(CurrentTestName(), test::TFixtureOptions{}, &Server->Info());
+        Server = std::make_unique<testing::TPrivateDbServer>();
+        Db.emplace(CurrentTestName(), testing::TFixtureOptions{}, &Server->Info());
         UseParams(Conn, Db->ConnectionParams());
         UseParams(Killer, Db->ConnectionParams());
         Conn.BeforeConnect = [this] { Events.push_back("BeforeConnect"); };
@@ -44,8 +44,8 @@ public:  // the cases' actions take the fixture
         return id.Fields(0).AsString();
     }
 
-    std::unique_ptr<test::TPrivateDbServer> Server;
-    std::optional<test::TTestDatabase> Db;
+    std::unique_ptr<testing::TPrivateDbServer> Server;
+    std::optional<testing::TTestDatabase> Db;
     TDbConnection Conn;
     TDbConnection Killer;
     TEvents Events;

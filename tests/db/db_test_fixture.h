@@ -31,7 +31,7 @@ protected:
         UseParams(Conn, Db->ConnectionParams());
     }
 
-    std::optional<test::TTestDatabase> Db;
+    std::optional<testing::TTestDatabase> Db;
     TDbConnection Conn;
 };
 

@@ -34,7 +34,7 @@ protected:
         return counts;
     }
 
-    std::optional<test::TPrivateDbServer> Server;
+    std::optional<testing::TPrivateDbServer> Server;
     bool StoppedByClock = false;
 };
 

@@ -84,8 +84,8 @@ protected:
 
     // Creates the fixture database on `server` (nullptr: the shared one) and
     // connects to it.
-    void OpenDatabase(const test::TDbServerInfo* server) {
-        Db.emplace(CurrentTestName(), test::TFixtureOptions{}, server);
+    void OpenDatabase(const testing::TDbServerInfo* server) {
+        Db.emplace(CurrentTestName(), testing::TFixtureOptions{}, server);
         Db->Sql(
             "INSERT INTO LF_LAGEN (ID, `NAME`, AKTIV, DAUERLAGE) VALUES "
             "(3, 'Hochwasser', 1, 0), (4, 'Dauerdienst', 1, -1), (5, 'Alt', 0, 0);"
@@ -132,7 +132,7 @@ protected:
     TIniFile Ini{Home.Path() / "diravid.ini"};
     TLogFile Log{Home.Path() / "KorvaneDiraVid.log", 9, TLogRotation{}};
     TStillClock Clock;
-    std::optional<test::TTestDatabase> Db;
+    std::optional<testing::TTestDatabase> Db;
     TDbConnection Conn;
     std::string LFPath = "D:\\Anlagen\\";
     TMailEmpfangContext Ctx{Log, Ini, Conn, TSenderRules({"*"}), [this] { return LFPath; }, Home.Path(), Clock};

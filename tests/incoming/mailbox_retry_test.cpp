@@ -133,7 +133,7 @@ protected:
         Server.emplace();
         OpenDatabase(&Server->Info());
     }
-    std::optional<test::TPrivateDbServer> Server;
+    std::optional<testing::TPrivateDbServer> Server;
 };
 
 TEST_P(MailboxDatabaseStopped, MailsStayAndAreFiledOnceWhenItIsBack) {

@@ -453,7 +453,7 @@ TEST_F(OutgoingTest, AStopRequestLeavesTheRemainingRowsPending) {
 // The database stopped in the middle of a scan: the rows mailed before are
 // marked, and after the server is back the others go exactly once.
 TEST_F(OutgoingTest, DatabaseStoppedMidScanMailsNothingTwice) {
-    test::TPrivateDbServer server;
+    testing::TPrivateDbServer server;
     OpenDatabase(&server.Info());
     for (int id = 1; id <= 3; ++id) Journal(id, "BETREFF", "'n" + std::to_string(id) + "'");
     int asked = 0;

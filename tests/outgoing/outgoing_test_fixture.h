@@ -131,7 +131,7 @@ private:
         std::vector<std::string> args = {command, Dir.Path().string()};
         if (!server.empty()) args.push_back(server);
         std::string output;
-        if (test::RunSandboxScript(Env("DIRAVID_MAIL_SCRIPT"), args, "", output) != 0) {
+        if (testing::RunSandboxScript(Env("DIRAVID_MAIL_SCRIPT"), args, "", output) != 0) {
             throw std::runtime_error("mail-sandbox.sh " + command + " failed: " + output);
         }
     }
@@ -150,7 +150,7 @@ public:
     // Makes the user (again, after its sandbox was set up anew).
     void Register() const {
         std::string output;
-        const int rc = test::RunSandboxScript(Sandbox.Script, {"user", Sandbox.Folder, Name, Password}, "", output);
+        const int rc = testing::RunSandboxScript(Sandbox.Script, {"user", Sandbox.Folder, Name, Password}, "", output);
         if (rc != 0) throw std::runtime_error("mailbox user not made: " + output);
     }
 
@@ -223,8 +223,8 @@ public:
         std::filesystem::create_directories(Attachments());
     }
 
-    void OpenDatabase(const test::TDbServerInfo* server) {
-        Db.emplace(CurrentTestName(), test::TFixtureOptions{}, server);
+    void OpenDatabase(const testing::TDbServerInfo* server) {
+        Db.emplace(CurrentTestName(), testing::TFixtureOptions{}, server);
         Db->Sql("INSERT INTO LF_LAGEN (ID, `NAME`, AKTIV, DAUERLAGE) VALUES (3, 'Hochwasser Süd', 1, 0);");
         Conn.Params.Clear();
         for (const std::string& line : Db->ConnectionParams()) Conn.Params.Add(line);
@@ -280,7 +280,7 @@ public:
     TIniFile Ini{Home.Path() / "diravid.ini"};
     TLogFile Log{Home.Path() / "KorvaneDiraVid.log", 9, TLogRotation{}};
     TShiftedClock Clock;
-    std::optional<test::TTestDatabase> Db;
+    std::optional<testing::TTestDatabase> Db;
     std::optional<TMailbox> Box;
     TDbConnection Conn;
     TMailVersandContext Ctx{Log, Ini, Conn, Clock, {}};

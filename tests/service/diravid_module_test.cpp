@@ -31,7 +31,7 @@ protected:
         KDV_REQUIRE_DB_SERVER();
         db.emplace("DiravidModule");
     }
-    std::optional<test::TTestDatabase> db;
+    std::optional<testing::TTestDatabase> db;
     TServiceHome home;
 };
 

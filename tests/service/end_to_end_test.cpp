@@ -112,10 +112,10 @@ protected:
     }
 
     // Everything on the given servers (nullptr: the shared ones).
-    void Build(const test::TDbServerInfo* dbServer, const TMailSandboxInfo* mail) {
+    void Build(const testing::TDbServerInfo* dbServer, const TMailSandboxInfo* mail) {
         Mail = mail != nullptr ? mail : testing::SharedMailSandbox();
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        Db.emplace(std::string("E2E") + info->name(), test::TFixtureOptions{}, dbServer);
+        Db.emplace(std::string("E2E") + info->name(), testing::TFixtureOptions{}, dbServer);
         std::filesystem::create_directories(Home / "Anlagen");
         Db->Sql("INSERT INTO LF_LAGEN (ID, `NAME`, AKTIV, DAUERLAGE) VALUES (5, 'Deichbruch Nord', 1, 0), "
                 "(6, 'Waldbrand', 1, 0);");
@@ -193,7 +193,7 @@ protected:
 
     testing::TServiceHome Home;
     const TMailSandboxInfo* Mail = nullptr;
-    std::optional<test::TTestDatabase> Db;
+    std::optional<testing::TTestDatabase> Db;
     std::optional<TSandboxMailbox> Service;
     std::optional<TSandboxMailbox> Person;
     std::optional<TSandboxMailbox> Reviewer;
@@ -337,7 +337,7 @@ std::ostream& operator<<(std::ostream& out, const TFigures& f) {
 
 class EndToEndFault : public EndToEnd, public ::testing::WithParamInterface<TFaultCase> {
 public:
-    std::optional<test::TPrivateDbServer> PrivateDb;
+    std::optional<testing::TPrivateDbServer> PrivateDb;
     std::optional<testing::TPrivateMailSandbox> PrivateMail;
     std::unique_ptr<testing::TRunningProgram> Running;
 

@@ -88,7 +88,7 @@ public:
     void SetUp() override {
         KDV_REQUIRE_DB_SERVER();
         REQUIRE_MAIL_SANDBOX();
-        test::TFixtureOptions options;
+        testing::TFixtureOptions options;
         options.Demo = true;
         options.LFPath = attachments.Path().string();
         db.emplace("EndpointCheck", options);
@@ -142,7 +142,7 @@ public:
 
     testing::TServiceHome home;
     testing::TTempDir attachments{"diravid-check-attachments"};
-    std::optional<test::TTestDatabase> db;
+    std::optional<testing::TTestDatabase> db;
     std::string user;
     const std::string password = "pw-check";
     TSettings settings;
@@ -256,7 +256,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Each server that does not answer fails its own line, and the check goes
 // on to the next.
 TEST_F(EndpointCheck, StoppedServersFailTheirLines) {
-    test::TPrivateDbServer dbServer;
+    testing::TPrivateDbServer dbServer;
     testing::TTempDir mailDir{"diravid-check-mail"};
     const fs::path mailSandbox = mailDir / "sandbox";
     const std::string script = Env("DIRAVID_MAIL_SCRIPT");

@@ -173,10 +173,10 @@ class ProgramWithDatabase : public ::testing::Test {
 protected:
     void SetUp() override {
         KDV_REQUIRE_DB_SERVER();
-        db.emplace("Program", test::TFixtureOptions{false, true, (home / "Anlagen").string()});
+        db.emplace("Program", testing::TFixtureOptions{false, true, (home / "Anlagen").string()});
     }
     TServiceHome home;
-    std::optional<test::TTestDatabase> db;
+    std::optional<testing::TTestDatabase> db;
 };
 
 TEST_F(ProgramWithDatabase, ForegroundServiceStopsCleanlyOnSigterm) {
@@ -412,7 +412,7 @@ class ProgramTakingTurns : public ::testing::Test {
 protected:
     void SetUp() override {
         KDV_REQUIRE_DB_SERVER();
-        db.emplace("ProgramTurns", test::TFixtureOptions{false, true, (home / "Anlagen").string()});
+        db.emplace("ProgramTurns", testing::TFixtureOptions{false, true, (home / "Anlagen").string()});
         home.WriteIni(&*db);
         { std::ofstream(home / "mail.eml", std::ios::binary) << kMail; }
         { std::ofstream(home / "zweite.eml", std::ios::binary) << kMail; }
@@ -422,7 +422,7 @@ protected:
         return rows.empty() ? "" : rows[0];
     }
     TServiceHome home;
-    std::optional<test::TTestDatabase> db;
+    std::optional<testing::TTestDatabase> db;
 };
 
 const std::string kWaiting = "Hinweis   | Ein anderer Vorgang (Prozess ";

@@ -69,7 +69,7 @@ protected:
         fs::remove_all(Home, ignored);
     }
 
-    void MakeDatabase(const test::TFixtureOptions& Options, const test::TDbServerInfo* Server = nullptr) {
+    void MakeDatabase(const testing::TFixtureOptions& Options, const testing::TDbServerInfo* Server = nullptr) {
         Db.emplace(TestName(), Options, Server);
         WriteIni(Db->Server().User, Db->Server().Password, std::to_string(Db->Server().Port));
     }
@@ -120,7 +120,7 @@ protected:
     fs::path Home;
     std::unique_ptr<TLogFile> Log;
     std::unique_ptr<TServiceDatabase> Service;
-    std::optional<test::TTestDatabase> Db;
+    std::optional<testing::TTestDatabase> Db;
     std::size_t Seen = 0;
     std::string Local = "anlagen";
 };
@@ -451,7 +451,7 @@ protected:
     void SetUp() override {
         ServiceDatabaseTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        Server = std::make_unique<test::TPrivateDbServer>();
+        Server = std::make_unique<testing::TPrivateDbServer>();
         MakeDatabase({.Old = true, .Demo = true, .LFPath = "/srv/a"}, &Server->Info());
         OpenService();
         TakeLog();
@@ -463,7 +463,7 @@ protected:
         Server.reset();
     }
 
-    std::unique_ptr<test::TPrivateDbServer> Server;
+    std::unique_ptr<testing::TPrivateDbServer> Server;
 };
 
 // The first mail after the connection broke is filed: the broken connection

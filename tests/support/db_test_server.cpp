@@ -14,7 +14,7 @@
 #include "db/db_error.h"
 #include "db/db_query.h"
 
-namespace kdv::test {
+namespace kdv::testing {
 namespace {
 
 // Database names may hold at most 64 characters; the prefix is cut to leave
@@ -278,4 +278,4 @@ void TPrivateDbServer::Restart() {
     RunOrThrow(FInfo, {"restart", FDir}, "");
 }
 
-}  // namespace kdv::test
+}  // namespace kdv::testing

@@ -6,7 +6,7 @@
 //   class MyTest : public ::testing::Test {
 //   protected:
 //       void SetUp() override { KDV_REQUIRE_DB_SERVER(); db.emplace("MyTest"); }
-//       std::optional<kdv::test::TTestDatabase> db;
+//       std::optional<kdv::testing::TTestDatabase> db;
 //   };
 //
 // Every TTestDatabase is a database of its own (test name, process id and a
@@ -20,7 +20,7 @@
 
 #include <gtest/gtest.h>
 
-namespace kdv::test {
+namespace kdv::testing {
 
 struct TDbServerInfo {
     std::string Host;
@@ -40,8 +40,8 @@ bool DbServerRequired();
 // available; use in SetUp or at the start of a test body.
 #define KDV_REQUIRE_DB_SERVER()                                                                  \
     do {                                                                                         \
-        if (::kdv::test::SharedDbServer() == nullptr) {                                          \
-            if (::kdv::test::DbServerRequired()) {                                               \
+        if (::kdv::testing::SharedDbServer() == nullptr) {                                          \
+            if (::kdv::testing::DbServerRequired()) {                                               \
                 FAIL() << "DIRAVID_REQUIRE_DB=1 but DIRAVID_TEST_DB_* are not set";               \
             }                                                                                    \
             GTEST_SKIP() << "no test database server (run ./test.sh or source the sandbox env)";  \
@@ -110,4 +110,4 @@ private:
 int RunSandboxScript(const std::string& Script, const std::vector<std::string>& Args, const std::string& Input,
                      std::string& Output);
 
-}  // namespace kdv::test
+}  // namespace kdv::testing

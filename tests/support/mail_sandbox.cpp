@@ -41,7 +41,7 @@ std::string Run(const std::string& command) {
 
 void RunScript(const std::string& script, const std::vector<std::string>& args) {
     std::string output;
-    if (kdv::test::RunSandboxScript(script, args, "", output) != 0) {
+    if (kdv::testing::RunSandboxScript(script, args, "", output) != 0) {
         std::string command;
         for (const auto& a : args) command += " " + a;
         throw std::runtime_error("mail-sandbox.sh" + command + " failed: " + output);
@@ -122,7 +122,7 @@ TPrivateMailSandbox::TPrivateMailSandbox() {
 
 TPrivateMailSandbox::~TPrivateMailSandbox() {
     std::string ignored;
-    kdv::test::RunSandboxScript(script_, {"stop", dir_}, "", ignored);
+    kdv::testing::RunSandboxScript(script_, {"stop", dir_}, "", ignored);
     std::error_code error;
     std::filesystem::remove_all(dir_, error);
 }

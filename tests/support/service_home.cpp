@@ -13,7 +13,7 @@ constexpr unsigned kDeadPort = 1;
 
 TServiceHome::TServiceHome() = default;
 
-void TServiceHome::WriteIni(const kdv::test::TTestDatabase* db, const std::string& extra) {
+void TServiceHome::WriteIni(const kdv::testing::TTestDatabase* db, const std::string& extra) {
     std::ofstream ini(dir_ / "diravid.ini", std::ios::binary | std::ios::trunc);
     ini << "[Database]\n";
     if (db) {

@@ -6,7 +6,7 @@
 
 #include "support/temp_dir.h"
 
-namespace kdv::test {
+namespace kdv::testing {
 struct TDbServerInfo;
 class TTestDatabase;
 }
@@ -21,7 +21,7 @@ public:
 
     // Writes diravid.ini: [Database] for `db` (none: a port nothing listens
     // on), followed by `extra` verbatim.
-    void WriteIni(const kdv::test::TTestDatabase* db, const std::string& extra = "");
+    void WriteIni(const kdv::testing::TTestDatabase* db, const std::string& extra = "");
 
     // The log's lines without their CR LF.
     std::vector<std::string> LogLines() const;
