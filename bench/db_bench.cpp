@@ -12,6 +12,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "bench_env.h"
 #include "db/db_connection.h"
 #include "db/db_query.h"
 
@@ -30,11 +31,7 @@ struct TServer {
     unsigned Port = 0;
 };
 
-std::string Env(const char* Name) {
-    const char* v = std::getenv(Name);
-    if (v == nullptr) throw std::runtime_error(std::string(Name) + " is not set (source the sandbox env file)");
-    return v;
-}
+using kdv::bench::RequiredEnv;
 
 std::string Text(int I) {
     return "Nachricht " + std::to_string(I) + " mit 'Anführung', Rückstrich \\ und Umlauten äöü";
@@ -128,8 +125,9 @@ void Report(const char* Name, double Layer, double Bare) {
 
 int main() {
     try {
-        TServer s{Env("DIRAVID_TEST_DB_HOST"), Env("DIRAVID_TEST_DB_USER"), Env("DIRAVID_TEST_DB_PASSWORD"),
-                  "bench_" + std::to_string(getpid()), static_cast<unsigned>(std::stoul(Env("DIRAVID_TEST_DB_PORT")))};
+        TServer s{RequiredEnv("DIRAVID_TEST_DB_HOST"), RequiredEnv("DIRAVID_TEST_DB_USER"),
+                  RequiredEnv("DIRAVID_TEST_DB_PASSWORD"), "bench_" + std::to_string(getpid()),
+                  static_cast<unsigned>(std::stoul(RequiredEnv("DIRAVID_TEST_DB_PORT")))};
         mysql_library_init(0, nullptr, nullptr);
         MYSQL* admin = Connect(s, false);
         Exec(admin, "CREATE DATABASE " + s.Database + " CHARACTER SET utf8mb4");

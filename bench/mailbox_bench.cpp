@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_env.h"
 #include "bench_measure.h"
 #include "clients/mail_imap4.h"
 #include "clients/mail_pop3.h"
@@ -55,14 +56,7 @@ constexpr std::size_t kLargeAttachmentBytes = 36'500'000;
 constexpr double kCpuTarget = 1.0 / 3.0;
 constexpr long kRssTargetKb = 16 * 1024;
 
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    if (value == nullptr || *value == '\0') {
-        std::fprintf(stderr, "mailbox_bench: %s is not set; start the mail sandbox and source its env\n", name);
-        std::exit(2);
-    }
-    return value;
-}
+using kdv::bench::RequiredEnv;
 
 [[noreturn]] void Fail(const std::string& what) {
     std::fprintf(stderr, "mailbox_bench: %s\n", what.c_str());
@@ -395,9 +389,9 @@ bool SameFile(const fs::path& a, const fs::path& b) {
 int LargeFetch(char** argv) {
     const std::string protocol = argv[2];
     TSettings s;
-    s.host = Env("DIRAVID_MAIL_HOST");
-    s.imaps_port = static_cast<std::uint16_t>(std::stoi(Env("DIRAVID_IMAPS_PORT")));
-    s.pop3s_port = static_cast<std::uint16_t>(std::stoi(Env("DIRAVID_POP3S_PORT")));
+    s.host = RequiredEnv("DIRAVID_MAIL_HOST");
+    s.imaps_port = static_cast<std::uint16_t>(std::stoi(RequiredEnv("DIRAVID_IMAPS_PORT")));
+    s.pop3s_port = static_cast<std::uint16_t>(std::stoi(RequiredEnv("DIRAVID_POP3S_PORT")));
     s.user = argv[3];
     s.password = argv[4];
     s.dir = argv[5];
@@ -462,13 +456,13 @@ int main(int argc, char** argv) {
     const bool profile = argc >= 3 && std::strcmp(argv[1], "--profile") == 0;
     const int count = profile ? (argc > 3 ? std::atoi(argv[3]) : 1000) : (argc > 1 ? std::atoi(argv[1]) : 1000);
     TSettings s;
-    s.host = Env("DIRAVID_MAIL_HOST");
-    s.imaps_port = static_cast<std::uint16_t>(std::stoi(Env("DIRAVID_IMAPS_PORT")));
-    s.pop3s_port = static_cast<std::uint16_t>(std::stoi(Env("DIRAVID_POP3S_PORT")));
+    s.host = RequiredEnv("DIRAVID_MAIL_HOST");
+    s.imaps_port = static_cast<std::uint16_t>(std::stoi(RequiredEnv("DIRAVID_IMAPS_PORT")));
+    s.pop3s_port = static_cast<std::uint16_t>(std::stoi(RequiredEnv("DIRAVID_POP3S_PORT")));
     s.user = "mbench" + std::to_string(::getpid());
     s.password = "Bench-" + std::to_string(::getpid());
-    s.address = s.user + "@" + Env("DIRAVID_MAIL_DOMAIN");
-    const std::string add_user = Env("DIRAVID_MAIL_SCRIPT") + " user " + Env("DIRAVID_MAIL_SANDBOX") + " " +
+    s.address = s.user + "@" + RequiredEnv("DIRAVID_MAIL_DOMAIN");
+    const std::string add_user = RequiredEnv("DIRAVID_MAIL_SCRIPT") + " user " + RequiredEnv("DIRAVID_MAIL_SANDBOX") + " " +
                                  s.user + " '" + s.password + "' >/dev/null";
     if (std::system(add_user.c_str()) != 0) Fail("could not create the mailbox user");
     s.dir = fs::temp_directory_path() / ("diravid-mailbox-bench-" + std::to_string(::getpid()));

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <string>
 
+#include "bench_env.h"
 #include "bench_measure.h"
 #include "clients/mail_smtp.h"
 #include "mail/mail_message.h"
@@ -34,14 +35,7 @@ constexpr std::size_t kTextBytes = 10 * 1024;
 constexpr std::size_t kAttachmentBytes = 5 * 1024;
 constexpr double kCpuTarget = 1.0 / 3.0;
 
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    if (value == nullptr || *value == '\0') {
-        std::fprintf(stderr, "smtp_bench: %s is not set; start the mail sandbox and source its env\n", name);
-        std::exit(2);
-    }
-    return value;
-}
+using kdv::bench::RequiredEnv;
 
 // Text lines of about 70 characters with umlauts, kTextBytes in all.
 std::vector<std::string> TextLines() {
@@ -172,12 +166,12 @@ TRun RunPython(const TSettings& s, const fs::path& dir, int count) {
 int main(int argc, char** argv) {
     const int count = argc > 1 ? std::atoi(argv[1]) : 1000;
     TSettings s;
-    s.host = Env("DIRAVID_MAIL_HOST");
-    s.port = static_cast<std::uint16_t>(std::stoi(Env("DIRAVID_SMTP_PORT")));
+    s.host = RequiredEnv("DIRAVID_MAIL_HOST");
+    s.port = static_cast<std::uint16_t>(std::stoi(RequiredEnv("DIRAVID_SMTP_PORT")));
     s.user = "bench" + std::to_string(::getpid());
     s.password = "Bench-" + std::to_string(::getpid());  // smtplib sends ASCII passwords only
-    s.address = s.user + "@" + Env("DIRAVID_MAIL_DOMAIN");
-    const std::string add_user = Env("DIRAVID_MAIL_SCRIPT") + " user " + Env("DIRAVID_MAIL_SANDBOX") + " " +
+    s.address = s.user + "@" + RequiredEnv("DIRAVID_MAIL_DOMAIN");
+    const std::string add_user = RequiredEnv("DIRAVID_MAIL_SCRIPT") + " user " + RequiredEnv("DIRAVID_MAIL_SANDBOX") + " " +
                                  s.user + " '" + s.password + "' >/dev/null";
     if (std::system(add_user.c_str()) != 0) {
         std::fprintf(stderr, "smtp_bench: could not create the mailbox user\n");
