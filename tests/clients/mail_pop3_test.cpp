@@ -8,25 +8,11 @@
 #include "mail/byte_sink.h"
 #include "mail/mail_message.h"
 #include "net/mail_ssl_io_handler.h"
+#include "support/error_kind_name.h"
 #include "support/scripted_peer.h"
 
 namespace kdv::testing {
 namespace {
-
-const char* KindName(TErrorKind kind) {
-    switch (kind) {
-        case TErrorKind::ekOther: return "other";
-        case TErrorKind::ekTimeout: return "timeout";
-        case TErrorKind::ekRefused: return "refused";
-        case TErrorKind::ekPeerClosed: return "closed";
-        case TErrorKind::ekTls: return "tls";
-        case TErrorKind::ekAuthentication: return "auth";
-        case TErrorKind::ekReply: return "reply";
-        case TErrorKind::ekLineTooLong: return "toolong";
-        case TErrorKind::ekLocal: return "local";
-    }
-    return "?";
-}
 
 std::vector<TPeerStep> Greeting(std::vector<TPeerStep> rest, const std::string& greeting = "+OK ready") {
     std::vector<TPeerStep> steps{Send(greeting), Expect("CAPA"), SendLines({"+OK", "USER", "UIDL", "."}),

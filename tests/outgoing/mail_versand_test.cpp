@@ -288,16 +288,15 @@ TEST_F(OutgoingTest, RowsKeptByAnOutageAreMailedOnceWhenTheServerIsBack) {
 }
 
 // The real Postfix stopped and started again on its port: nothing is lost
-// while it is away, and nothing goes twice once it is back. The sandbox
-// stops Dovecot with it; the outgoing side only talks to Postfix.
+// while it is away, and nothing goes twice once it is back.
 TEST_F(OutgoingTest, RowsWaitWhilePostfixIsStoppedAndGoOnceItIsBack) {
     TPrivateMailSandbox sandbox;
-    UseSandbox(sandbox.Info);
+    UseSandbox(sandbox.Info());
     Journal(1, "BETREFF", "'eins'");
     Journal(2, "BETREFF", "'zwei'");
     Delivery(1, 1, Box->Address());
 
-    sandbox.Stop();
+    sandbox.StopPostfix();
     SendNachrichten(Ctx);
     SendEmpfaengerNachrichten(Ctx);
     EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\tNULL", "2\tNULL"}));
@@ -309,9 +308,7 @@ TEST_F(OutgoingTest, RowsWaitWhilePostfixIsStoppedAndGoOnceItIsBack) {
     EXPECT_HAS(log, ("| FEHLER    | Mailserver nicht nutzbar: 1 Einträge bleiben offen"));
     EXPECT_LACKS(log, "versendet!");
 
-    sandbox.RestartPostfix();
-    // The stop took the sandbox's users with it.
-    Box->Register();
+    sandbox.Restart("postfix");
     for (int cycle = 0; cycle < 2; ++cycle) {
         SendNachrichten(Ctx);
         SendEmpfaengerNachrichten(Ctx);

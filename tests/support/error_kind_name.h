@@ -1,0 +1,23 @@
+#pragma once
+// A short word for each error kind, so a table of expected outcomes reads
+// "error timeout …" instead of a number.
+#include "platform/dira_error.h"
+
+namespace kdv::testing {
+
+inline const char* KindName(TErrorKind kind) {
+    switch (kind) {
+        case TErrorKind::ekOther: return "other";
+        case TErrorKind::ekTimeout: return "timeout";
+        case TErrorKind::ekRefused: return "refused";
+        case TErrorKind::ekPeerClosed: return "closed";
+        case TErrorKind::ekTls: return "tls";
+        case TErrorKind::ekAuthentication: return "auth";
+        case TErrorKind::ekReply: return "reply";
+        case TErrorKind::ekLineTooLong: return "toolong";
+        case TErrorKind::ekLocal: return "local";
+    }
+    return "?";
+}
+
+}  // namespace kdv::testing
