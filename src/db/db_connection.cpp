@@ -159,20 +159,27 @@ void TDbConnection::Connect() {
     if (!charset.empty() && Api().set_character_set(handle, charset.c_str()) != 0) throw fail(Api().error(handle));
     const std::string autoIsNull = "SET SQL_AUTO_IS_NULL = 0";
     if (Api().real_query(handle, autoIsNull.data(), autoIsNull.size()) != 0) throw fail(Api().error(handle));
-    const std::string caseQuery = "SHOW VARIABLES LIKE 'lower_case_table_names'";
-    if (Api().real_query(handle, caseQuery.data(), caseQuery.size()) != 0) throw fail(Api().error(handle));
-    MYSQL_RES* result = Api().store_result(handle);
-    if (result == nullptr) throw fail(Api().error(handle));
-    int lowerCase = 0;
-    if (MYSQL_ROW row = Api().fetch_row(result); row != nullptr && Api().num_fields(result) >= 2 && row[1] != nullptr) {
-        lowerCase = std::atoi(row[1]);
-    }
-    Api().free_result(result);
+    const auto variable = [&](const char* name) -> std::string {
+        const std::string query = std::string("SHOW VARIABLES LIKE '") + name + "'";
+        if (Api().real_query(handle, query.data(), query.size()) != 0) throw fail(Api().error(handle));
+        MYSQL_RES* result = Api().store_result(handle);
+        if (result == nullptr) throw fail(Api().error(handle));
+        std::string value;
+        if (MYSQL_ROW row = Api().fetch_row(result); row != nullptr && Api().num_fields(result) >= 2 && row[1] != nullptr) {
+            value = row[1];
+        }
+        Api().free_result(result);
+        return value;
+    };
+    const int lowerCase = std::atoi(variable("lower_case_table_names").c_str());
+    // Unknown (an old server) means no check: the server still has the last word.
+    const std::uint64_t maxPacket = std::strtoull(variable("max_allowed_packet").c_str(), nullptr, 10);
 
     FHandle = handle;
     FConnected = true;
     FLost = false;
     FLowerCaseTableNames = lowerCase;
+    FMaxStatementBytes = maxPacket > 1 ? maxPacket - 1 : 0;
     if (AfterConnect) AfterConnect();
 }
 
@@ -202,6 +209,12 @@ void TDbConnection::CloseHandle() {
 
 TDbConnection::TRunResult TDbConnection::Run(const std::string& Text) {
     TRunResult run;
+    if (FMaxStatementBytes > 0 && Text.size() > FMaxStatementBytes) {
+        throw EDbError::Layer(db_code::kStatementTooLarge,
+                              "Anweisung mit " + std::to_string(Text.size()) +
+                                  " Bytes ist zu groß für den Datenbankserver (max_allowed_packet erlaubt " +
+                                  std::to_string(FMaxStatementBytes) + " Bytes)");
+    }
     if (Api().real_query(FHandle, Text.data(), Text.size()) != 0) FailStatement(Text);
     if (Api().field_count(FHandle) > 0) {
         run.Result = Api().store_result(FHandle);
@@ -241,14 +254,60 @@ void TDbConnection::FailStatement(const std::string& Text) {
     throw error;
 }
 
+namespace {
+
+// Longest piece of a value handed to the client library's escaper at once:
+// it writes up to twice the piece, and that room is taken from the statement.
+constexpr std::size_t kEscapePiece = 64 * 1024;
+
+bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
+
+// Where the piece of Value that starts at From ends: at the next line end,
+// or after about kEscapePiece bytes at a byte that stands alone in every
+// client character set. Multi-byte characters of those sets carry at most
+// one byte below 0x80, and never two in a row, so of two such bytes in a row
+// the second is a character of its own.
+std::size_t PieceEnd(const std::string& Value, std::size_t From) {
+    const std::size_t lineEnd = std::min(Value.find_first_of("\r\n", From), Value.size());
+    if (lineEnd - From <= kEscapePiece) return lineEnd;
+    for (std::size_t i = From + kEscapePiece; i < lineEnd; ++i) {
+        if (static_cast<unsigned char>(Value[i - 1]) < 0x80 && static_cast<unsigned char>(Value[i]) < 0x80) {
+            return i + 1;
+        }
+    }
+    return lineEnd;
+}
+
+}  // namespace
+
+std::size_t TDbConnection::QuotedSize(const std::string& Value) {
+    std::size_t size = 2 + 2 * kEscapePiece + 1;
+    for (const char c : Value) {
+        const bool escaped = c == '\0' || c == '\\' || c == '\'' || c == '"' || c == '\x1a';
+        size += escaped ? 2 : 1;
+    }
+    return size;
+}
+
 void TDbConnection::AppendQuoted(std::string& Out, const std::string& Value) const {
-    const std::size_t start = Out.size();
-    // The escaped form of n bytes needs at most 2n + 1 bytes.
-    Out.resize(start + 1 + 2 * Value.size() + 1 + 1);
-    Out[start] = '\'';
-    const unsigned long written =
-        Api().real_escape_string(FHandle, Out.data() + start + 1, Value.data(), static_cast<unsigned long>(Value.size()));
-    Out.resize(start + 1 + written);
+    // Line ends go into the literal as they stand: escaping them would double
+    // the statement of a text made of many short lines. No client character
+    // set has CR or LF inside a multi-byte character, so cutting there is safe.
+    Out += '\'';
+    std::size_t from = 0;
+    while (from < Value.size()) {
+        if (IsLineEnd(Value[from])) {
+            Out += Value[from++];
+            continue;
+        }
+        const std::size_t to = PieceEnd(Value, from);
+        const std::size_t start = Out.size();
+        Out.resize(start + 2 * (to - from) + 1);
+        const unsigned long written = Api().real_escape_string(FHandle, Out.data() + start, Value.data() + from,
+                                                               static_cast<unsigned long>(to - from));
+        Out.resize(start + written);
+        from = to;
+    }
     Out += '\'';
 }
 

@@ -6,7 +6,7 @@
 //  - SetConnected(true) on a closed connection: BeforeConnect, load the
 //    client library (first time only), connect, refuse servers older than
 //    3.20, apply CharacterSet, "SET SQL_AUTO_IS_NULL = 0", read
-//    lower_case_table_names, then AfterConnect; all synchronous, in this
+//    lower_case_table_names and max_allowed_packet, then AfterConnect; all synchronous, in this
 //    order. A failure before AfterConnect leaves the connection closed; an
 //    error raised by AfterConnect leaves it open and propagates. On an open
 //    connection nothing happens.
@@ -29,6 +29,7 @@
 //    repeated.
 //  - Destroying the connection closes it without any event.
 //  - One thread at a time uses a connection and its queries.
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -67,6 +68,14 @@ public:
     // How the server compares table names: 0 case-sensitive, 1 stored in
     // lower case, 2 case-insensitive; -1 before the first connect.
     int LowerCaseTableNames() const { return FLowerCaseTableNames; }
+    // The largest statement the server takes, in bytes (its
+    // max_allowed_packet less the command byte); 0 before the first connect.
+    // A longer statement is refused with EDbError 316 before it is sent:
+    // the server would close the connection on it.
+    std::uint64_t MaxStatementBytes() const { return FMaxStatementBytes; }
+    // Bytes a string value takes in a statement at most, with the room the
+    // escaping needs while it works.
+    static std::size_t QuotedSize(const std::string& Value);
     // The server's version as major*10000 + minor*100 + patch; 0 when closed.
     unsigned long ServerVersion() const;
 
@@ -88,6 +97,7 @@ private:
     // first result set is handed to the caller, later ones are discarded.
     TRunResult Run(const std::string& Text);
     [[noreturn]] void FailStatement(const std::string& Text);
+    // Appends Value as a string literal of the connection's character set.
     void AppendQuoted(std::string& Out, const std::string& Value) const;
     const TMySqlClientApi& Api() const { return *FApi; }
 
@@ -99,6 +109,7 @@ private:
     bool FConnected = false;
     bool FLost = false;
     int FLowerCaseTableNames = -1;
+    std::uint64_t FMaxStatementBytes = 0;
     std::vector<TDbQuery*> FQueries;
 };
 

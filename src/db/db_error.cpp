@@ -18,6 +18,7 @@ constexpr int kErConnectionKilled = 1927;
 constexpr int kErAccessDenied = 1045;
 constexpr int kErDupEntry = 1062;
 constexpr int kErParseError = 1064;
+constexpr int kErDataTooLong = 1406;
 
 TDbErrorKind KindOf(int NativeError) {
     if (EDbError::IsServerGone(NativeError)) return TDbErrorKind::ekServerGone;
@@ -39,6 +40,10 @@ EDbError::EDbError(const std::string& Message, int NativeError, int LayerCode, T
 
 EDbError EDbError::Layer(int Code, const std::string& Text) {
     return EDbError(std::string(kPrefix) + "-" + std::to_string(Code) + ". " + Text, 0, Code, TDbErrorKind::ekLayer, -1);
+}
+
+bool EDbError::TooLarge() const {
+    return FNativeError == kErDataTooLong || FLayerCode == db_code::kStatementTooLarge;
 }
 
 bool EDbError::IsServerGone(int NativeError) {

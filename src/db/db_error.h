@@ -35,6 +35,7 @@ inline constexpr int kNotAnInteger = 312;
 inline constexpr int kClosedByHandler = 313;
 inline constexpr int kLoadLibrary = 314;
 inline constexpr int kEntryPoints = 315;
+inline constexpr int kStatementTooLarge = 316;
 inline constexpr int kServerVersion = 1101;
 }  // namespace db_code
 
@@ -54,6 +55,9 @@ public:
     // For a syntax error: byte offset in the text sent to the server where
     // the failing part starts; -1 when unknown.
     int ErrorOffset() const { return FErrorOffset; }
+    // The statement, or a value for its column, is larger than the server
+    // takes: sent again, it fails alike.
+    bool TooLarge() const;
 
     // The native numbers that mean the server connection is gone.
     static bool IsServerGone(int NativeError);

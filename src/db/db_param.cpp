@@ -1,10 +1,18 @@
 #include "db/db_param.h"
 
+#include <utility>
+
 namespace kdv {
 
 void TDbParam::SetAsString(const std::string& Value) {
     FDataType = TDbParamType::ptString;
     FValue = Value;
+    FNull = false;
+}
+
+void TDbParam::SetAsString(std::string&& Value) {
+    FDataType = TDbParamType::ptString;
+    FValue = std::move(Value);
     FNull = false;
 }
 

@@ -16,6 +16,8 @@ public:
 
     // The value goes to the server as a string literal, byte for byte.
     void SetAsString(const std::string& Value);
+    // Takes the value over: a text of many megabytes is not copied.
+    void SetAsString(std::string&& Value);
     void SetAsInteger(std::int64_t Value);
     // Back to NULL, which is also what a parameter never assigned sends.
     void Clear();

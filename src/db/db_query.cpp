@@ -98,7 +98,13 @@ std::string TDbQuery::StatementText() {
     std::size_t room = prepared->Text.size() + 64;
     for (std::size_t m = 0; m < prepared->MarkerOffsets.size(); ++m) {
         const TDbParam* param = paramAt(m);
-        if (param != nullptr && !param->IsNull()) room += 2 * param->AsString().size() + 3;
+        if (param == nullptr || param->IsNull()) {
+            room += 4;
+        } else if (param->DataType() == TDbParamType::ptInteger) {
+            room += param->AsString().size();
+        } else {
+            room += TDbConnection::QuotedSize(param->AsString());
+        }
     }
     std::string text;
     text.reserve(room);

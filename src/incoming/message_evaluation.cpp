@@ -1,6 +1,7 @@
 #include "incoming/message_evaluation.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "db/db_connection.h"
 #include "db/db_error.h"
 #include "db/db_query.h"
 #include "incoming/archive_copy.h"
@@ -87,17 +89,41 @@ std::string ShownText(const TMailLines& body, bool html) {
 
 // The text of the first text part that shows something, else that of the
 // message's own body; empty when neither does. A multipart's blank preamble
-// is such a part and must not hide the text after it.
-std::string MailText(TMailMessage& msg) {
+// is such a part and must not hide the text after it. The body the text was
+// made from is dropped: nothing reads it again, and a large text must not be
+// held twice while it is filed.
+std::string TakeMailText(TMailMessage& msg) {
     for (std::size_t i = 0; i < msg.MessageParts.Count(); ++i) {
         TMailMessagePart& part = msg.MessageParts[i];
         if (part.PartType() != TMailPartType::mptText) continue;
-        std::string text = ShownText(static_cast<TMailText&>(part).Body, IsHtml(part.ContentType()));
-        if (!IsBlankText(text)) return text;
+        TMailLines& body = static_cast<TMailText&>(part).Body;
+        std::string text = ShownText(body, IsHtml(part.ContentType()));
+        if (!IsBlankText(text)) {
+            body.clear();
+            return text;
+        }
     }
     std::string text = ShownText(msg.Body, IsHtml(msg.ContentType()));
+    msg.Body.clear();
     if (IsBlankText(text)) text.clear();
     return text;
+}
+
+// Bytes of the statement that files `text` beyond the text itself: the
+// subject, the addresses and the statement's own words, each escaped.
+constexpr std::size_t kEintragRahmenBytes = 64 * 1024;
+
+// A text longer than the database server takes in one statement would fail
+// in every pass; it is the mail's own failure, not the server's.
+void PruefeTextFuerDatenbank(TMailEmpfangContext& ctx, const std::string& text) {
+    ctx.Database.Open();
+    const std::uint64_t grenze = ctx.Database.MaxStatementBytes();
+    if (grenze == 0) return;
+    const std::size_t noetig = TDbConnection::QuotedSize(text) + kEintragRahmenBytes;
+    if (noetig <= grenze) return;
+    throw EDiraError("Text der Mail ist mit " + std::to_string(text.size()) +
+                     " Bytes zu groß für den Datenbankserver (max_allowed_packet erlaubt " + std::to_string(grenze) +
+                     " Bytes für eine Anweisung)");
 }
 
 std::string Join(const std::vector<std::string>& items, std::string_view separator) {
@@ -283,7 +309,7 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
         // the part is HTML. A mail of attachments alone (a fax, a signed or
         // forwarded mail) is filed with an empty text; only a mail with
         // nothing at all is not.
-        std::string text = MailText(msg);
+        std::string text = TakeMailText(msg);
         const bool ohneText = text.empty();
         const bool anhaenge = HatAnhaenge(msg);
         if (ohneText && !anhaenge) return abweisen("weder Text noch Anhang");
@@ -298,6 +324,7 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
         }
 
         if (lagen.empty()) return abweisen(keineLage);
+        PruefeTextFuerDatenbank(ctx, text);
         // Without a usable attachment folder the mail is not filed at all:
         // it stays for a later pass instead of losing its attachments.
         if (anhaenge) {
@@ -313,6 +340,7 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
         // before the mailbox learned of it.
         const std::string mailHash = msg.RawFile.empty() ? std::string() : RawMailHash(msg.RawFile);
         const std::string sauberBetreff = CleanBetreff(betreff);
+        bool nurZuGross = true;
         for (const std::string& lageId : lagen) {
             if (!mailHash.empty()) {
                 std::string existing;
@@ -321,6 +349,7 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
                 } catch (const std::exception& e) {
                     ctx.Log.Add(3, std::string("Fehler bei Erstellen eines Eintrags: ") + e.what());
                     result.Fehler.push_back("Lage " + lageId + ": " + e.what());
+                    nurZuGross = false;
                     continue;
                 }
                 if (!existing.empty()) {
@@ -332,9 +361,11 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
             }
             ctx.Log.Add(7, "Speichere Nachricht in Lage " + lageId);
             std::string fehler;
+            bool zuGross = false;
             const std::string nachrichtId =
-                InsertNachricht(ctx, lageId, absender, empfaenger, text, sauberBetreff, &fehler, mailHash);
+                InsertNachricht(ctx, lageId, absender, empfaenger, text, sauberBetreff, &fehler, mailHash, &zuGross);
             if (!fehler.empty()) result.Fehler.push_back("Lage " + lageId + ": " + fehler);
+            nurZuGross = nurZuGross && zuGross;
             // Without its own message ID an incident gets no attachments.
             if (nachrichtId.empty()) continue;
             result.Lagen.push_back(lageId);
@@ -344,6 +375,8 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
         if (result.Lagen.empty()) {
             result.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
             result.Grund = Join(result.Fehler, "; ");
+            // A text no incident can take fails alike in every pass.
+            result.Dauerhaft = nurZuGross;
             ctx.Log.Add(3, vonBetreff + " konnte in keine Lage übernommen werden: " + result.Grund);
         } else {
             result.Ergebnis = TAuswertungsErgebnis::Abgelegt;

@@ -3,7 +3,9 @@
 #include <charconv>
 #include <exception>
 #include <string>
+#include <utility>
 
+#include "db/db_error.h"
 #include "db/db_query.h"
 #include "platform/dira_error.h"
 #include "platform/utf8_text.h"
@@ -81,7 +83,7 @@ std::string ReplyReference(std::string_view cleanedSubject) {
 
 std::string InsertNachricht(TMailEmpfangContext& ctx, const std::string& LageId, std::string_view Von,
                             std::string_view An, std::string_view Text, std::string_view Betreff,
-                            std::string* Fehler, std::string_view MailHash) {
+                            std::string* Fehler, std::string_view MailHash, bool* ZuGross) {
     std::string neueId;
     TDbQuery query(ctx.Database);
     try {
@@ -90,10 +92,12 @@ std::string InsertNachricht(TMailEmpfangContext& ctx, const std::string& LageId,
             "INSERT INTO LF_NACHRICHTEN(ADD_USER,ADD_FUNKTION,LAGE,ALLGEMEIN,INHALT,BETREFF,VON,AN, ART,DIRAVID_MAIL) "
             "VALUES ('DiraVid','DiraVid'," +
             LageId + ",0,:inhalt,'Maileingang',:von,:an,'E-Mail',:mail) RETURNING ID ");
-        std::string inhalt(Betreff);
+        std::string inhalt;
+        inhalt.reserve(Betreff.size() + 5 + Text.size());
+        inhalt += Betreff;
         inhalt += "\r###\r";
         inhalt += Text;
-        query.ParamByName("inhalt").SetAsString(inhalt);
+        query.ParamByName("inhalt").SetAsString(std::move(inhalt));
         query.ParamByName("an").SetAsString(std::string(Utf8PrefixByChars(An, kMaxAdressZeichen)));
         query.ParamByName("von").SetAsString(std::string(Utf8PrefixByChars(Von, kMaxAdressZeichen)));
         if (MailHash.empty()) {
@@ -119,6 +123,10 @@ std::string InsertNachricht(TMailEmpfangContext& ctx, const std::string& LageId,
     } catch (const std::exception& e) {
         ctx.Log.Add(3, std::string("Fehler bei Erstellen eines Eintrags: ") + e.what());
         if (Fehler != nullptr) *Fehler = e.what();
+        if (ZuGross != nullptr) {
+            const auto* db = dynamic_cast<const EDbError*>(&e);
+            *ZuGross = db != nullptr && db->TooLarge();
+        }
         return neueId;
     }
 

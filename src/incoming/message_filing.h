@@ -34,10 +34,12 @@ std::string ReplyReference(std::string_view cleanedSubject);
 // ("Fehler bei Erstellen eines Eintrags: ...") and, when `Fehler` is given,
 // its message is stored there; the ID is returned all the same once the row
 // exists. `MailHash` (see FiledMessageId) goes into DIRAVID_MAIL; empty
-// leaves it NULL.
+// leaves it NULL. `ZuGross`, when given, tells whether the failure was a
+// text larger than the server or the column takes, which no later attempt
+// changes.
 std::string InsertNachricht(TMailEmpfangContext& ctx, const std::string& LageId, std::string_view Von,
                             std::string_view An, std::string_view Text, std::string_view Betreff,
-                            std::string* Fehler = nullptr, std::string_view MailHash = {});
+                            std::string* Fehler = nullptr, std::string_view MailHash = {}, bool* ZuGross = nullptr);
 
 // The ID of the journal message of incident `LageId` that was filed from the
 // raw mail whose SHA-256 (64 hexadecimal digits) is `MailHash`, or the empty

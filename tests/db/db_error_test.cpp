@@ -27,7 +27,13 @@ TEST(DbError, NativeNumbersAndTheirMeaning) {
         EXPECT_EQ(e.NativeError(), c.Native);
         EXPECT_EQ(e.LayerCode(), 0);
         EXPECT_STREQ(e.what(), "[DiraDB][MySQL] Text der Bibliothek");
+        EXPECT_FALSE(e.TooLarge());
     }
+    // A value too long for its column fails alike however often it is sent;
+    // so does a statement the layer refused as longer than the server takes.
+    EXPECT_TRUE(EDbError(1406, "Data too long for column 'INHALT' at row 1").TooLarge());
+    EXPECT_TRUE(EDbError::Layer(db_code::kStatementTooLarge, "zu groß").TooLarge());
+    EXPECT_FALSE(EDbError::Layer(db_code::kNoConnection, "weg").TooLarge());
     const EDbError layer = EDbError::Layer(306, "Anweisungstext [] darf nicht leer sein");
     EXPECT_STREQ(layer.what(), "[DiraDB][MySQL]-306. Anweisungstext [] darf nicht leer sein");
     EXPECT_EQ(layer.Kind(), TDbErrorKind::ekLayer);

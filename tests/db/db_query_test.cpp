@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "db_test_fixture.h"
+#include "support/expect_raises.h"
 
 namespace kdv {
 namespace {
@@ -28,22 +29,53 @@ TEST_F(DbQueryTest, ParameterValuesReachTheServerUnchanged) {
         "'; DROP TABLE LF_NACHRICHTEN; -- ?",
         std::string("NUL\0Byte", 8),
         "",
+        // Longer than the piece the escaper takes at once, so it is cut: in
+        // a run of ASCII, and through a run of two-byte characters that
+        // offers no cut before the line end.
+        std::string(70000, '\'') + "\\" + std::string(70000, 'a') + "ä\"\r\n" + std::string(5000, 'x'),
+        [] {
+            std::string umlauts;
+            for (int i = 0; i < 40000; ++i) umlauts += "ä'";
+            for (int i = 0; i < 40000; ++i) umlauts += "ü";
+            return umlauts + "\n\n\r\r";
+        }(),
     };
     TDbQuery q(Conn);
     q.SetSQL("INSERT INTO LF_NACHRICHTEN (LAGE, INHALT, VON) VALUES (1, :inhalt, :von) RETURNING ID");
     for (const auto& value : values) {
-        SCOPED_TRACE(value);
+        SCOPED_TRACE(value.substr(0, 60));
         // "?" in the first value must not shift the second one.
         q.ParamByName("INHALT").SetAsString(value);
-        q.ParamByName("von").SetAsString("?" + value);
+        const std::string von = "?" + (value.size() <= 100 ? value : std::string());
+        q.ParamByName("von").SetAsString(von);
         q.Open();
         const std::string id = q.Fields(0).AsString();
         q.Open("SELECT INHALT, VON, HEX(INHALT) AS H FROM LF_NACHRICHTEN WHERE ID=" + id);
         EXPECT_EQ(q.FieldByName("inhalt").AsString(), value);
-        EXPECT_EQ(q.FieldByName("VON").AsString(), "?" + value);
+        EXPECT_EQ(q.FieldByName("VON").AsString(), von);
         EXPECT_EQ(q.FieldByName("H").AsString(), Hex(value));
         q.SetSQL("INSERT INTO LF_NACHRICHTEN (LAGE, INHALT, VON) VALUES (1, :inhalt, :von) RETURNING ID");
     }
+}
+
+TEST_F(DbQueryTest, StatementLongerThanTheServerTakesIsRefusedBeforeItIsSent) {
+    Conn.Open();
+    ASSERT_GT(Conn.MaxStatementBytes(), 0u);
+    TDbQuery q(Conn);
+    q.SetSQL("SELECT LENGTH(:v)");
+    q.ParamByName("v").SetAsString(std::string(Conn.MaxStatementBytes(), 'x'));
+    const EDbError e = testing::ExpectRaises<EDbError>([&] { q.Open(); });
+    EXPECT_EQ(e.LayerCode(), db_code::kStatementTooLarge);
+    EXPECT_TRUE(e.TooLarge());
+    EXPECT_NE(std::string(e.what()).find("max_allowed_packet erlaubt " + std::to_string(Conn.MaxStatementBytes())),
+              std::string::npos)
+        << e.what();
+    // Never sent, so the server kept the connection.
+    EXPECT_TRUE(Conn.Connected());
+    EXPECT_FALSE(Conn.Lost());
+    q.ParamByName("v").SetAsString(std::string(1000, 'x'));
+    q.Open();
+    EXPECT_EQ(q.Fields(0).AsString(), "1000");
 }
 
 TEST_F(DbQueryTest, UnassignedParameterIsNullAndIntegersGoAsNumbers) {
