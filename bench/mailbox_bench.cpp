@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "bench_env.h"
+#include "bench_mail_text.h"
 #include "bench_measure.h"
 #include "clients/mail_imap4.h"
 #include "clients/mail_pop3.h"
@@ -56,54 +57,13 @@ constexpr std::size_t kLargeAttachmentBytes = 36'500'000;
 constexpr double kCpuTarget = 1.0 / 3.0;
 constexpr long kRssTargetKb = 16 * 1024;
 
+using kdv::bench::AppendBase64Lines;
+using kdv::bench::RandomBytes;
 using kdv::bench::RequiredEnv;
 
 [[noreturn]] void Fail(const std::string& what) {
     std::fprintf(stderr, "mailbox_bench: %s\n", what.c_str());
     std::exit(1);
-}
-
-std::string RandomBytes(std::size_t size, std::uint64_t seed) {
-    std::string bytes(size, '\0');
-    std::uint64_t state = seed;
-    for (char& c : bytes) {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        c = static_cast<char>(state);
-    }
-    return bytes;
-}
-
-void AppendBase64Lines(std::string& out, const std::string& bytes) {
-    static const char* const kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::size_t column = 0;
-    const auto put = [&](char c) {
-        out.push_back(c);
-        if (++column == 76) {
-            out += "\r\n";
-            column = 0;
-        }
-    };
-    std::size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        const auto v = (static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16) |
-                       (static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8) |
-                       static_cast<unsigned char>(bytes[i + 2]);
-        put(kAlphabet[v >> 18]);
-        put(kAlphabet[(v >> 12) & 63]);
-        put(kAlphabet[(v >> 6) & 63]);
-        put(kAlphabet[v & 63]);
-    }
-    if (i < bytes.size()) {
-        std::uint32_t v = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
-        if (i + 1 < bytes.size()) v |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
-        put(kAlphabet[v >> 18]);
-        put(kAlphabet[(v >> 12) & 63]);
-        put(i + 1 < bytes.size() ? kAlphabet[(v >> 6) & 63] : '=');
-        put('=');
-    }
-    if (column != 0) out += "\r\n";
 }
 
 // A mail as a mail program sends it: quoted-printable text with umlauts and

@@ -62,6 +62,14 @@ void AppendWithCrLf(std::string& out, std::string_view text) {
     }
 }
 
+bool HasOnlyCrLfBreaks(std::string_view text) {
+    for (std::size_t pos = text.find_first_of("\r\n"); pos != std::string_view::npos;
+         pos = text.find_first_of("\r\n", pos + 2)) {
+        if (text[pos] != '\r' || pos + 1 == text.size() || text[pos + 1] != '\n') return false;
+    }
+    return true;
+}
+
 // The text a reader sees, every line ended by CR LF: an HTML text as its
 // page shows it, any other text as written. One string, not a string per
 // line: a mail of millions of empty lines must cost a small multiple of its
@@ -82,7 +90,14 @@ std::string ShownText(const TMailLines& body, bool html) {
         converter.Feed(line);
         converter.Feed("\r\n");
     }
-    AppendWithCrLf(shown, converter.Finish());
+    std::string converted = converter.Finish();
+    // The converter ends its lines with CR LF already; a copy would hold a
+    // large text twice.
+    if (HasOnlyCrLfBreaks(converted)) {
+        shown = std::move(converted);
+    } else {
+        AppendWithCrLf(shown, converted);
+    }
     if (!shown.empty() && !shown.ends_with("\r\n")) shown += "\r\n";
     return shown;
 }
