@@ -13,52 +13,64 @@
 
 namespace kdv {
 
-TSpoolFile::TSpoolFile(const std::filesystem::path& folder) : folder_(folder) {
+namespace {
+
+// Lines of a POP3 mail arrive one by one; they reach the file in blocks.
+constexpr std::size_t kSpoolBlock = 64 * 1024;
+
+std::filesystem::path MadeFolder(const std::filesystem::path& folder) {
     std::error_code error;
     std::filesystem::create_directories(folder, error);
-    Restart();
+    return folder;
 }
 
-TSpoolFile::~TSpoolFile() {
-    out_.close();
-    std::error_code error;
-    std::filesystem::remove(path_, error);
+}  // namespace
+
+TSpoolFile::TSpoolFile(const std::filesystem::path& folder) : file_(MadeFolder(folder), ".eml") {
+    buffer_.reserve(kSpoolBlock);
 }
 
-// Each mail gets a fresh file: truncating the last one made the file system
-// write the old blocks back on every close, a disk write per mail.
+TSpoolFile::~TSpoolFile() = default;
+
 void TSpoolFile::Restart() {
-    out_.close();
-    out_.clear();
-    if (!path_.empty()) {
-        std::error_code error;
-        std::filesystem::remove(path_, error);
-    }
-    path_ = CreateUniqueTempFile(folder_, ".eml");
-    out_.open(path_, std::ios::binary | std::ios::trunc);
-    if (!out_) throw EDiraError(TErrorKind::ekLocal, "Zwischenspeicher " + path_.string() + " kann nicht geöffnet werden");
+    buffer_.clear();
+    file_.Rewind();
     size_ = 0;
 }
 
 void TSpoolFile::Write(std::string_view bytes) {
-    out_.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out_) {
-        throw EDiraError(TErrorKind::ekLocal, "Zwischenspeicher " + path_.string() + " kann nicht geschrieben werden");
-    }
     size_ += bytes.size();
+    if (buffer_.size() + bytes.size() <= kSpoolBlock) {
+        buffer_.append(bytes);
+        return;
+    }
+    Flush();
+    if (bytes.size() >= kSpoolBlock) {
+        if (const std::error_code error = file_.Write(bytes)) RaiseWriteError(error);
+        return;
+    }
+    buffer_.append(bytes);
+}
+
+void TSpoolFile::Flush() {
+    if (buffer_.empty()) return;
+    const std::error_code error = file_.Write(buffer_);
+    buffer_.clear();
+    if (error) RaiseWriteError(error);
 }
 
 void TSpoolFile::Finish() {
-    out_.flush();
-    const bool ok = static_cast<bool>(out_);
-    out_.close();
-    if (!ok) {
-        throw EDiraError(TErrorKind::ekLocal, "Zwischenspeicher " + path_.string() + " kann nicht geschrieben werden");
-    }
+    Flush();
+    if (const std::error_code error = file_.Finish()) RaiseWriteError(error);
+}
+
+void TSpoolFile::RaiseWriteError(const std::error_code& error) const {
+    throw EDiraError(TErrorKind::ekLocal,
+                     "Zwischenspeicher " + Path().string() + " kann nicht geschrieben werden: " + error.message());
 }
 
 std::string TSpoolFile::Hash() const {
-    return Sha256OfFile(path_).value_or(std::string());
+    return Sha256OfFile(Path()).value_or(std::string());
 }
 
 TMailFileLineSource::TMailFileLineSource(const std::filesystem::path& file)

@@ -14,12 +14,14 @@
 
 #include "mail/byte_sink.h"
 #include "mail/mail_line_source.h"
+#include "platform/unique_temp_file.h"
 
 namespace kdv {
 
 class TMailMessage;
 
-// One spool file: created new and private, removed with the object.
+// The spool of a pass: one file, created new and private, holding one mail
+// at a time, removed with the object.
 class TSpoolFile final : public TByteSink {
 public:
     // Creates the file in `folder` (made when missing).
@@ -30,20 +32,23 @@ public:
 
     // Raises EDiraError (kind ekLocal) when the disk refuses.
     void Write(std::string_view bytes) override;
-    // Flushes and closes; the file is then ready to be read.
+    // Writes out what is buffered; the file then holds exactly the mail and
+    // is ready to be read. Raises like Write.
     void Finish();
-    // Starts a new, empty file for the next mail (Path() changes).
+    // Starts the next mail, empty (the path stays the same).
     void Restart();
 
-    const std::filesystem::path& Path() const { return path_; }
+    const std::filesystem::path& Path() const { return file_.Path(); }
     std::uint64_t Size() const { return size_; }
     // SHA-256 of the text written, as hexadecimal digits.
     std::string Hash() const;
 
 private:
-    std::filesystem::path folder_;
-    std::filesystem::path path_;
-    std::ofstream out_;
+    void Flush();
+    [[noreturn]] void RaiseWriteError(const std::error_code& error) const;
+
+    TReusedTempFile file_;
+    std::string buffer_;
     std::uint64_t size_ = 0;
 };
 

@@ -1,8 +1,10 @@
 #pragma once
 // Creation of a new, uniquely named file for content that lives only as long
 // as the object that made it (received mail attachments).
+#include <cstdint>
 #include <filesystem>
 #include <string_view>
+#include <system_error>
 
 namespace kdv {
 
@@ -11,5 +13,36 @@ namespace kdv {
 // path. The file did not exist before: an existing file is never opened.
 // Throws EDiraError when no file could be created there.
 std::filesystem::path CreateUniqueTempFile(const std::filesystem::path& folder, std::string_view extension);
+
+// A file made like CreateUniqueTempFile's, kept open and written again for
+// each new content: one file for a stream of received mails instead of a
+// file created and removed per mail. A new content overwrites the old one
+// and the file is then cut to its length; it is never cut to zero, which
+// ext4 answers by writing the file to disk at once on every close.
+class TReusedTempFile {
+public:
+    // Throws EDiraError (kind ekLocal) when no file could be created.
+    TReusedTempFile(const std::filesystem::path& folder, std::string_view extension);
+    // Closes and removes the file.
+    ~TReusedTempFile();
+    TReusedTempFile(const TReusedTempFile&) = delete;
+    TReusedTempFile& operator=(const TReusedTempFile&) = delete;
+
+    // Starts a new content at the beginning of the file.
+    void Rewind() { written_ = 0; }
+    // Appends to the content; the system's code on failure.
+    std::error_code Write(std::string_view bytes);
+    // Ends the content: the file holds exactly what was written since
+    // Rewind and can be read by its path. The system's code on failure.
+    std::error_code Finish();
+
+    const std::filesystem::path& Path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+    int fd_ = -1;
+    std::uint64_t written_ = 0;
+    std::uint64_t length_ = 0;  // of the file on disk
+};
 
 }  // namespace kdv

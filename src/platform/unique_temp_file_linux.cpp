@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -33,20 +34,57 @@ std::string RandomName(std::string_view extension) {
 
 }  // namespace
 
-std::filesystem::path CreateUniqueTempFile(const std::filesystem::path& folder, std::string_view extension) {
+namespace {
+
+// Creates the file and returns it open for writing.
+int OpenUniqueTempFile(const std::filesystem::path& folder, std::string_view extension, std::filesystem::path& path) {
     int lastError = 0;
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-        std::filesystem::path path = folder / RandomName(extension);
+        path = folder / RandomName(extension);
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kTempFileMode);
-        if (fd >= 0) {
-            ::close(fd);
-            return path;
-        }
+        if (fd >= 0) return fd;
         lastError = errno;
         if (lastError != EEXIST) break;
     }
     throw EDiraError(TErrorKind::ekLocal, "Temporäre Datei konnte nicht angelegt werden in " + folder.string() + ": " +
                      std::strerror(lastError));
+}
+
+}  // namespace
+
+std::filesystem::path CreateUniqueTempFile(const std::filesystem::path& folder, std::string_view extension) {
+    std::filesystem::path path;
+    ::close(OpenUniqueTempFile(folder, extension, path));
+    return path;
+}
+
+TReusedTempFile::TReusedTempFile(const std::filesystem::path& folder, std::string_view extension)
+    : fd_(OpenUniqueTempFile(folder, extension, path_)) {}
+
+TReusedTempFile::~TReusedTempFile() {
+    ::close(fd_);
+    ::unlink(path_.c_str());
+}
+
+std::error_code TReusedTempFile::Write(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t rc = ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(written_));
+        if (rc < 0) {
+            if (errno == EINTR) continue;
+            return {errno, std::generic_category()};
+        }
+        written_ += static_cast<std::uint64_t>(rc);
+        bytes.remove_prefix(static_cast<std::size_t>(rc));
+    }
+    length_ = std::max(length_, written_);
+    return {};
+}
+
+std::error_code TReusedTempFile::Finish() {
+    if (length_ == written_) return {};
+    if (::ftruncate(fd_, static_cast<off_t>(written_)) != 0) return {errno, std::generic_category()};
+    length_ = written_;
+    return {};
 }
 
 }  // namespace kdv

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
 
 #include "platform/dira_error.h"
 
@@ -23,6 +27,39 @@ TEST(UniqueTempFile, CreatesNewPrivateFilesAndReportsFailure) {
     EXPECT_EQ(fs::file_size(a), 0u);
     EXPECT_EQ(fs::status(a).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_THROW(CreateUniqueTempFile(dir / "fehlt", ".tmp"), EDiraError);
+    fs::remove_all(dir);
+}
+
+std::string Content(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Each content, longer or shorter than the one before, is all the file
+// holds once finished; the file goes with the object.
+TEST(ReusedTempFile, HoldsExactlyTheLastContentAndIsRemovedAtTheEnd) {
+    const fs::path dir = fs::temp_directory_path() / "kdv_reused_temp_file";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    fs::path path;
+    {
+        TReusedTempFile file(dir, ".eml");
+        path = file.Path();
+        EXPECT_EQ(path.parent_path(), dir);
+        EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+        const std::vector<std::string> contents = {std::string(100000, 'a'), "kurz\r\n", std::string(70000, 'b'),
+                                                   "", "x"};
+        for (const std::string& content : contents) {
+            file.Rewind();
+            // In two writes, as a mail arrives.
+            EXPECT_FALSE(file.Write(std::string_view(content).substr(0, content.size() / 2)));
+            EXPECT_FALSE(file.Write(std::string_view(content).substr(content.size() / 2)));
+            EXPECT_FALSE(file.Finish());
+            EXPECT_EQ(Content(path), content) << content.size();
+        }
+    }
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_THROW(TReusedTempFile(dir / "fehlt", ".eml"), EDiraError);
     fs::remove_all(dir);
 }
 
