@@ -252,6 +252,11 @@ void TMailSSLIOHandlerSocketOpenSSL::Handshake() {
         if (api.set_fd(ssl, static_cast<int>(Socket().NativeHandle())) != 1) {
             RaiseTls("Fehler beim Setzen des Dateideskriptors für SSL");
         }
+        // Whatever has arrived is taken from the socket in one read instead
+        // of a header and a body per record: a mail comes in many records.
+        // Records read ahead are handed out before a read reports that it
+        // must wait, so no wait on the socket misses them.
+        api.ssl_ctrl(ssl, SSL_CTRL_SET_READ_AHEAD, 1, nullptr);
         const bool literal = IsIpAddressLiteral(Host);
         // Server name indication carries host names only; an address in it
         // is forbidden, and some servers refuse such a handshake.
