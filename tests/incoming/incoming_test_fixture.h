@@ -31,7 +31,7 @@
 #include "support/db_test_server.h"
 #include "support/temp_dir.h"
 
-namespace kdv::incoming_test {
+namespace kdv::testing {
 
 // A clock standing still; OnNow runs at every reading, so a test can act at
 // the moment the evaluation looks at the time.
@@ -84,8 +84,8 @@ protected:
 
     // Creates the fixture database on `server` (nullptr: the shared one) and
     // connects to it.
-    void OpenDatabase(const testing::TDbServerInfo* server) {
-        Db.emplace(CurrentTestName(), testing::TFixtureOptions{}, server);
+    void OpenDatabase(const TDbServerInfo* server) {
+        Db.emplace(CurrentTestName(), TFixtureOptions{}, server);
         Db->Sql(
             "INSERT INTO LF_LAGEN (ID, `NAME`, AKTIV, DAUERLAGE) VALUES "
             "(3, 'Hochwasser', 1, 0), (4, 'Dauerdienst', 1, -1), (5, 'Alt', 0, 0);"
@@ -128,14 +128,14 @@ protected:
 
     std::filesystem::path LocalAttachments() const { return Home.Path() / "anlagen"; }
 
-    testing::TTempDir Home{"diravid-incoming"};
+    TTempDir Home{"diravid-incoming"};
     TIniFile Ini{Home.Path() / "diravid.ini"};
     TLogFile Log{Home.Path() / "KorvaneDiraVid.log", 9, TLogRotation{}};
     TStillClock Clock;
-    std::optional<testing::TTestDatabase> Db;
+    std::optional<TTestDatabase> Db;
     TDbConnection Conn;
     std::string LFPath = "D:\\Anlagen\\";
     TMailEmpfangContext Ctx{Log, Ini, Conn, TSenderRules({"*"}), [this] { return LFPath; }, Home.Path(), Clock};
 };
 
-}  // namespace kdv::incoming_test
+}  // namespace kdv::testing

@@ -16,7 +16,7 @@
 #include "platform/log_file_system.h"
 #include "support/temp_dir.h"
 
-namespace kdv::testing_log {
+namespace kdv::testing {
 
 // A local moment from calendar values, e.g. At(2024, 1, 29, 14, 5, 9).
 inline LocalTime At(int y, unsigned m, unsigned d, int hh = 0, int mm = 0, int ss = 0) {
@@ -36,7 +36,7 @@ private:
     LocalTime now_;
 };
 
-using TTempFolder = kdv::testing::TTempDir;
+using TTempFolder = TTempDir;
 
 inline std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -104,4 +104,4 @@ private:
     ILogFileSystem& real_ = SystemLogFileSystem();
 };
 
-}  // namespace kdv::testing_log
+}  // namespace kdv::testing

@@ -29,9 +29,7 @@
 #include "support/mail_sandbox.h"
 #include "support/temp_dir.h"
 
-namespace kdv::outgoing_test {
-
-using ::kdv::testing::Env;
+namespace kdv::testing {
 
 // A clock that runs with the machine's, shifted by Offset.
 class TShiftedClock : public IClock {
@@ -44,11 +42,6 @@ inline std::string CurrentTestName() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     return std::string(info->test_suite_name()) + "_" + info->name();
 }
-
-using ::kdv::testing::SharedMailSandbox;
-using ::kdv::testing::TMailSandboxInfo;
-using ::kdv::testing::TPrivateMailSandbox;
-using ::kdv::testing::TSandboxMailbox;
 
 inline std::unique_ptr<TMailMessage> ParseMail(const std::string& text) {
     auto message = std::make_unique<TMailMessage>();
@@ -80,8 +73,8 @@ public:
         std::filesystem::create_directories(Attachments());
     }
 
-    void OpenDatabase(const testing::TDbServerInfo* server) {
-        Db.emplace(CurrentTestName(), testing::TFixtureOptions{}, server);
+    void OpenDatabase(const TDbServerInfo* server) {
+        Db.emplace(CurrentTestName(), TFixtureOptions{}, server);
         Db->Sql("INSERT INTO LF_LAGEN (ID, `NAME`, AKTIV, DAUERLAGE) VALUES (3, 'Hochwasser Süd', 1, 0);");
         Conn.Params.Clear();
         for (const std::string& line : Db->ConnectionParams()) Conn.Params.Add(line);
@@ -133,14 +126,14 @@ public:
         return subjects;
     }
 
-    testing::TTempDir Home{"diravid-outgoing"};
+    TTempDir Home{"diravid-outgoing"};
     TIniFile Ini{Home.Path() / "diravid.ini"};
     TLogFile Log{Home.Path() / "KorvaneDiraVid.log", 9, TLogRotation{}};
     TShiftedClock Clock;
-    std::optional<testing::TTestDatabase> Db;
+    std::optional<TTestDatabase> Db;
     std::optional<TSandboxMailbox> Box;
     TDbConnection Conn;
     TMailVersandContext Ctx{Log, Ini, Conn, Clock, {}};
 };
 
-}  // namespace kdv::outgoing_test
+}  // namespace kdv::testing
