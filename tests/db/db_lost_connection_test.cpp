@@ -19,7 +19,7 @@ public:  // the cases' actions take the fixture
     void SetUp() override {
         KDV_REQUIRE_DB_SERVER();
         Server = std::make_unique<testing::TPrivateDbServer>();
-        Db.emplace(CurrentTestName(), testing::TFixtureOptions{}, &Server->Info());
+        Db.emplace(testing::CurrentTestName(), testing::TFixtureOptions{}, &Server->Info());
         UseParams(Conn, Db->ConnectionParams());
         UseParams(Killer, Db->ConnectionParams());
         Conn.BeforeConnect = [this] { Events.push_back("BeforeConnect"); };

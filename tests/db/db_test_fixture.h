@@ -13,11 +13,6 @@
 
 namespace kdv {
 
-inline std::string CurrentTestName() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(info->test_suite_name()) + "_" + info->name();
-}
-
 inline void UseParams(TDbConnection& Connection, const std::vector<std::string>& Lines) {
     Connection.Params.Clear();
     for (const auto& line : Lines) Connection.Params.Add(line);
@@ -27,7 +22,7 @@ class DbTest : public ::testing::Test {
 protected:
     void SetUp() override {
         KDV_REQUIRE_DB_SERVER();
-        Db.emplace(CurrentTestName());
+        Db.emplace(testing::CurrentTestName());
         UseParams(Conn, Db->ConnectionParams());
     }
 

@@ -30,6 +30,7 @@
 #include "platform/ini_file.h"
 #include "support/db_test_server.h"
 #include "support/temp_dir.h"
+#include "support/test_files.h"
 
 namespace kdv::testing {
 
@@ -45,21 +46,6 @@ public:
         return Time;
     }
 };
-
-inline std::string CurrentTestName() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(info->test_suite_name()) + "_" + info->name();
-}
-
-inline std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-inline void WriteFile(const std::filesystem::path& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
 
 // A received mail: the text goes through the reader's in-memory road.
 inline std::unique_ptr<TMailMessage> ParseMail(const std::string& text) {

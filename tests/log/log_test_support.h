@@ -15,6 +15,7 @@
 #include "platform/dira_error.h"
 #include "platform/log_file_system.h"
 #include "support/temp_dir.h"
+#include "support/test_files.h"
 
 namespace kdv::testing {
 
@@ -37,15 +38,6 @@ private:
 };
 
 using TTempFolder = TTempDir;
-
-inline std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline void WriteFile(const std::filesystem::path& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
 
 // Names of the regular files in a folder, sorted.
 inline std::set<std::string> FileNames(const std::filesystem::path& folder) {

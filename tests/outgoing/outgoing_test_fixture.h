@@ -28,6 +28,7 @@
 #include "support/db_test_server.h"
 #include "support/mail_sandbox.h"
 #include "support/temp_dir.h"
+#include "support/test_files.h"
 
 namespace kdv::testing {
 
@@ -38,26 +39,10 @@ public:
     LocalTime Now() const override { return SystemClock().Now() + Offset; }
 };
 
-inline std::string CurrentTestName() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(info->test_suite_name()) + "_" + info->name();
-}
-
 inline std::unique_ptr<TMailMessage> ParseMail(const std::string& text) {
     auto message = std::make_unique<TMailMessage>();
     LoadMessageFromMemory(*message, text);
     return message;
-}
-
-inline std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-inline void WriteFile(const std::filesystem::path& path, const std::string& content) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
 }
 
 class OutgoingTest : public ::testing::Test {
