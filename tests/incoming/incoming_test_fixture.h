@@ -10,12 +10,9 @@
 // Stored attachment folder "D:\Anlagen\", mapped by [Pfade] to Home/anlagen
 // (which exists).
 #include <chrono>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 

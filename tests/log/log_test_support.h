@@ -3,12 +3,9 @@
 // system that can be told to fail in the ways a real disk does.
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include "platform/clock.h"
