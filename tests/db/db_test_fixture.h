@@ -10,8 +10,9 @@
 #include "db/db_error.h"
 #include "db/db_query.h"
 #include "support/db_test_server.h"
+#include "support/expect_raises.h"
 
-namespace kdv {
+namespace kdv::testing {
 
 inline void UseParams(TDbConnection& Connection, const std::vector<std::string>& Lines) {
     Connection.Params.Clear();
@@ -22,25 +23,12 @@ class DbTest : public ::testing::Test {
 protected:
     void SetUp() override {
         KDV_REQUIRE_DB_SERVER();
-        Db.emplace(testing::CurrentTestName());
+        Db.emplace(CurrentTestName());
         UseParams(Conn, Db->ConnectionParams());
     }
 
-    std::optional<testing::TTestDatabase> Db;
+    std::optional<TTestDatabase> Db;
     TDbConnection Conn;
 };
 
-// Runs Action and returns the EDbError it raised; fails the test when it
-// raised none.
-template <typename F>
-EDbError ExpectDbError(F&& Action) {
-    try {
-        Action();
-    } catch (const EDbError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no EDbError raised";
-    return EDbError::Layer(0, "none");
-}
-
-}  // namespace kdv
+}  // namespace kdv::testing
