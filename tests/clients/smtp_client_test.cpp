@@ -145,7 +145,8 @@ TEST_P(SmtpSession, Dialogue) {
         kind = e.ErrorKind();
         reply_code = e.ReplyCode();
     }
-    // The session ends without QUIT.
+    // The transcript is taken after the way the service ends a session: the
+    // transport freed, no QUIT.
     EXPECT_EQ(dialogue.Transcript(), Expand(c.dialogue, c.to));
     const std::string failures = dialogue.Failures();
     EXPECT_TRUE(failures.starts_with(c.peer_failure)) << failures;
