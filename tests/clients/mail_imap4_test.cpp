@@ -9,12 +9,13 @@
 #include "mail/byte_sink.h"
 #include "mail/mail_message.h"
 #include "net/mail_ssl_io_handler.h"
-#include "support/error_kind_name.h"
-#include "support/scripted_peer.h"
+#include "support/scripted_mail_client.h"
 
 namespace kdv::testing {
 namespace {
 
+// A password with a quote and a backslash, both escaped in the LOGIN line.
+const std::string kPassword = "ge\"h\\eim";
 const std::string kLogin = "C1 LOGIN anna \"ge\\\"h\\\\eim\"";
 
 // Greeting with capabilities, login, SELECT of INBOX with `exists` mails.
@@ -62,31 +63,19 @@ std::string Fetch(TMailIMAP4& c, std::uint32_t n) {
 
 TEST_P(ImapDialogue, SendsAndReads) {
     const TImapCase& c = GetParam();
-    TScriptedPeer peer(c.script);
     TMailSSLIOHandlerSocketOpenSSL tls;
-    TMailIMAP4 client;
-    client.Host = "127.0.0.1";
-    client.Port = peer.Port();
-    client.ReadTimeout = 3000;
-    client.Username = "anna";
-    client.Password = "ge\"h\\eim";
+    TScriptedMailClient<TMailIMAP4> dialogue(c.script, "anna", kPassword);
     if (c.explicit_tls) {
         tls.SSLOptions.SetSSLVersions({TMailSSLVersion::sslvTLSv1_2});
-        client.SetIOHandler(&tls);
-        client.SetUseTLS(TUseTLS::utUseRequireTLS);
-        client.Port = peer.Port();
+        dialogue.Client.SetIOHandler(&tls);
+        dialogue.Client.SetUseTLS(TUseTLS::utUseRequireTLS);
+        dialogue.Client.Port = dialogue.Peer.Port();
     }
-    std::string result;
-    try {
-        result = c.action(client);
-    } catch (const EDiraError& e) {
-        result = std::string("error ") + KindName(e.ErrorKind()) + " " + e.what();
-    }
-    result += std::string(" | ") + ConnectionStateName(client.ConnectionState);
-    client.TMailExplicitTLSClient::Disconnect(false);
+    std::string result = dialogue.Outcome(c.action);
+    result += std::string(" | ") + ConnectionStateName(dialogue.Client.ConnectionState);
     EXPECT_EQ(result, c.result);
-    EXPECT_EQ(peer.Transcript(), c.transcript);
-    EXPECT_EQ(peer.Failures(), "");
+    EXPECT_EQ(dialogue.Transcript(), c.transcript);
+    EXPECT_EQ(dialogue.Failures(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -348,14 +337,11 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<TImapCase>& info) { return std::string(info.param.name); });
 
 TEST(ImapCounter, KeepsCountingAcrossPassesUntilTheNextLogin) {
-    TScriptedPeer peer(Selected({Expect("C3 EXPUNGE"), Send("C3 OK"), Expect("C4 SELECT \"INBOX\""),
-                                 SendLines({"* 0 EXISTS", "C4 OK"}), Expect("C5 EXPUNGE"), Send("C5 OK")}));
-    TMailIMAP4 client;
-    client.Host = "127.0.0.1";
-    client.Port = peer.Port();
-    client.ReadTimeout = 3000;
-    client.Username = "anna";
-    client.Password = "ge\"h\\eim";
+    TScriptedMailClient<TMailIMAP4> dialogue(
+        Selected({Expect("C3 EXPUNGE"), Send("C3 OK"), Expect("C4 SELECT \"INBOX\""), SendLines({"* 0 EXISTS", "C4 OK"}),
+                  Expect("C5 EXPUNGE"), Send("C5 OK")}),
+        "anna", kPassword);
+    TMailIMAP4& client = dialogue.Client;
     client.Connect();
     for (int pass = 0; pass < 2; ++pass) {
         if (!client.Connected()) client.Connect();
@@ -363,8 +349,8 @@ TEST(ImapCounter, KeepsCountingAcrossPassesUntilTheNextLogin) {
         ASSERT_TRUE(client.ExpungeMailBox());
     }
     EXPECT_EQ(client.CommandCounter(), 5u);
-    client.TMailExplicitTLSClient::Disconnect(false);
-    EXPECT_EQ(peer.Transcript(), SelectedLines({"C3 EXPUNGE", "C4 SELECT \"INBOX\"", "C5 EXPUNGE"}));
+    EXPECT_EQ(dialogue.Transcript(), SelectedLines({"C3 EXPUNGE", "C4 SELECT \"INBOX\"", "C5 EXPUNGE"}));
+    EXPECT_EQ(dialogue.Failures(), "");
 }
 
 struct TArgCase {

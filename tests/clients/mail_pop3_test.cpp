@@ -9,7 +9,7 @@
 #include "mail/mail_message.h"
 #include "net/mail_ssl_io_handler.h"
 #include "support/error_kind_name.h"
-#include "support/scripted_peer.h"
+#include "support/scripted_mail_client.h"
 
 namespace kdv::testing {
 namespace {
@@ -35,24 +35,18 @@ class Pop3Dialogue : public ::testing::TestWithParam<TPop3Case> {};
 
 TEST_P(Pop3Dialogue, SendsAndReads) {
     const TPop3Case& c = GetParam();
-    TScriptedPeer peer(c.script);
-    TMailPOP3 client;
-    client.Port = peer.Port();
-    client.ReadTimeout = 3000;
-    client.Username = "anna";
-    client.Password = "ge\"h eim";
-    std::string result;
-    try {
-        if (c.connect) client.Connect("127.0.0.1");
-        result = c.action(client);
-    } catch (const EMailReplyPOP3Error& e) {
-        result = std::string("pop3 error ") + KindName(e.ErrorKind()) + " " + e.EnhancedCode + " " + e.what();
-    } catch (const EDiraError& e) {
-        result = std::string("error ") + KindName(e.ErrorKind()) + " " + e.what();
-    }
-    client.Disconnect(false);
+    TScriptedMailClient<TMailPOP3> dialogue(c.script, "anna", "ge\"h eim");
+    const std::string result = dialogue.Outcome([&](TMailPOP3& client) {
+        try {
+            if (c.connect) client.Connect("127.0.0.1");
+            return c.action(client);
+        } catch (const EMailReplyPOP3Error& e) {
+            return std::string("pop3 error ") + KindName(e.ErrorKind()) + " " + e.EnhancedCode + " " + e.what();
+        }
+    });
     EXPECT_EQ(result, c.result);
-    EXPECT_EQ(peer.Transcript(), c.transcript);
+    EXPECT_EQ(dialogue.Transcript(), c.transcript);
+    EXPECT_EQ(dialogue.Failures(), "");
 }
 
 std::string Raw(TMailPOP3& client, int number) {

@@ -12,7 +12,7 @@
 #include "mail/mail_message.h"
 #include "mail/mime_writer.h"
 #include "net/mail_ssl_io_handler.h"
-#include "support/scripted_peer.h"
+#include "support/scripted_mail_client.h"
 
 namespace kdv::testing {
 namespace {
@@ -120,21 +120,14 @@ class SmtpSession : public ::testing::TestWithParam<TSessionCase> {};
 
 TEST_P(SmtpSession, Dialogue) {
     const TSessionCase& c = GetParam();
-    TScriptedPeer peer(c.script);
     TMailSSLIOHandlerSocketOpenSSL tls;
     tls.SSLOptions.SetMethod(TMailSSLVersion::sslvTLSv1_2);
     tls.SSLOptions.Mode = TMailSSLMode::sslmClient;
-    TMailSMTP smtp;
+    TScriptedMailClient<TMailSMTP> dialogue(c.script, c.with_user ? "anna" : "", c.with_user ? "geheim" : "");
+    TMailSMTP& smtp = dialogue.Client;
     smtp.SetIOHandler(&tls);
     smtp.SetUseTLS(c.use_tls);
-    smtp.Port = peer.Port();
-    smtp.Host = "127.0.0.1";
-    smtp.ReadTimeout = 5000;
     smtp.HeloName = "client.test";
-    if (c.with_user) {
-        smtp.Username = "anna";
-        smtp.Password = "geheim";
-    }
     TMailMessage message;
     FillMessage(message, c.to);
 
@@ -152,13 +145,13 @@ TEST_P(SmtpSession, Dialogue) {
         kind = e.ErrorKind();
         reply_code = e.ReplyCode();
     }
-    // The service ends a session by freeing the transport: no QUIT.
-    smtp.Disconnect(false);
-
-    EXPECT_EQ(peer.Transcript(), Expand(c.dialogue, c.to));
-    EXPECT_TRUE(peer.Failures().starts_with(c.peer_failure)) << peer.Failures();
+    // The transcript is taken after the way the service ends a session: the
+    // transport freed, no QUIT.
+    EXPECT_EQ(dialogue.Transcript(), Expand(c.dialogue, c.to));
+    const std::string failures = dialogue.Failures();
+    EXPECT_TRUE(failures.starts_with(c.peer_failure)) << failures;
     if (c.peer_failure.empty()) {
-        EXPECT_EQ(peer.Failures(), "");
+        EXPECT_EQ(failures, "");
     }
     if (c.error.find("\r\n") == std::string::npos && c.error.ends_with("...")) {
         EXPECT_TRUE(error.starts_with(c.error.substr(0, c.error.size() - 3))) << error;
@@ -333,28 +326,26 @@ INSTANTIATE_TEST_SUITE_P(
 // Port 465 (here the test's port standing in for it) speaks TLS before the
 // greeting, whatever the STARTTLS mode says.
 TEST(SmtpSmtps, TlsFromTheFirstByte) {
-    TScriptedPeer peer(Steps({{StartTls(), Greeting(), Expect("EHLO client.test"), EhloReply({"AUTH LOGIN"})},
-                              kLoginAccepted,
-                              {Expect("QUIT"), Send("221 Bye")}}));
     TMailSSLIOHandlerSocketOpenSSL tls;
     tls.SSLOptions.SetMethod(TMailSSLVersion::sslvTLSv1_2);
-    TMailSMTP smtp;
+    TScriptedMailClient<TMailSMTP> dialogue(
+        Steps({{StartTls(), Greeting(), Expect("EHLO client.test"), EhloReply({"AUTH LOGIN"})},
+               kLoginAccepted,
+               {Expect("QUIT"), Send("221 Bye")}}),
+        "anna", "geheim");
+    TMailSMTP& smtp = dialogue.Client;
     smtp.SetIOHandler(&tls);
     smtp.SetUseTLS(utUseRequireTLS);
-    smtp.Port = peer.Port();
-    smtp.SmtpsPort = peer.Port();
-    smtp.ReadTimeout = 5000;
+    smtp.SmtpsPort = dialogue.Peer.Port();
     smtp.HeloName = "client.test";
-    smtp.Username = "anna";
-    smtp.Password = "geheim";
     smtp.Connect("127.0.0.1");
     EXPECT_TRUE(smtp.Authenticate());
     EXPECT_TRUE(smtp.DidAuthenticate());
     smtp.Disconnect();
     EXPECT_FALSE(smtp.DidAuthenticate());
-    EXPECT_EQ(peer.Transcript(), Lines({{"EHLO client.test"}, kAuthLogin, {"QUIT"}}));
-    EXPECT_EQ(peer.Failures(), "");
-    EXPECT_EQ(peer.TlsVersion().substr(0, 4), "TLSv");
+    EXPECT_EQ(dialogue.Transcript(), Lines({{"EHLO client.test"}, kAuthLogin, {"QUIT"}}));
+    EXPECT_EQ(dialogue.Failures(), "");
+    EXPECT_EQ(dialogue.Peer.TlsVersion().substr(0, 4), "TLSv");
 }
 
 TEST(SmtpModes, StartTlsModesTurnEhloOn) {
@@ -374,46 +365,37 @@ TEST(SmtpModes, StartTlsModesTurnEhloOn) {
 }
 
 TEST(SmtpGreeting, HostNameWithoutHeloName) {
-    TScriptedPeer peer({Greeting(), ExpectAny(), EhloReply({})});
-    TMailSMTP smtp;
-    smtp.Port = peer.Port();
-    smtp.ReadTimeout = 5000;
-    smtp.Connect("127.0.0.1");
-    smtp.Disconnect(false);
-    const auto transcript = peer.Transcript();
+    TScriptedMailClient<TMailSMTP> dialogue({Greeting(), ExpectAny(), EhloReply({})});
+    dialogue.Client.Connect("127.0.0.1");
+    const auto transcript = dialogue.Transcript();
     ASSERT_EQ(transcript.size(), 1u);
     EXPECT_TRUE(transcript[0].starts_with("EHLO ") && transcript[0].size() > 5) << transcript[0];
 }
 
 TEST(SmtpCapabilities, EhloLinesWithoutTheFirst) {
-    TScriptedPeer peer({Greeting(), Expect("EHLO client.test"),
-                        SendLines({"250-mail.test greets you", "250-SIZE 10240000", "250-STARTTLS",
-                                   "250 AUTH=LOGIN PLAIN"})});
-    TMailSMTP smtp;
-    smtp.Port = peer.Port();
-    smtp.ReadTimeout = 5000;
+    TScriptedMailClient<TMailSMTP> dialogue({Greeting(), Expect("EHLO client.test"),
+                                             SendLines({"250-mail.test greets you", "250-SIZE 10240000",
+                                                        "250-STARTTLS", "250 AUTH=LOGIN PLAIN"})});
+    TMailSMTP& smtp = dialogue.Client;
     smtp.HeloName = "client.test";
     smtp.Connect("127.0.0.1");
     EXPECT_EQ(smtp.Capabilities, (std::vector<std::string>{"SIZE 10240000", "STARTTLS", "AUTH=LOGIN PLAIN"}));
     EXPECT_EQ(smtp.LastCmdResult().Code, 250);
-    smtp.Disconnect(false);
+    EXPECT_EQ(dialogue.Failures(), "");
 }
 
 TEST(SmtpCredentials, GoOutAsUtf8Bytes) {
     // "Jürgen" and "Passwört€" as UTF-8, base64: the server decodes the same bytes.
-    TScriptedPeer peer({Greeting(), Expect("EHLO client.test"), EhloReply({"AUTH LOGIN"}), Expect("AUTH LOGIN"),
-                        Send("334 VXNlcm5hbWU6"), Expect("SsO8cmdlbg=="), Send("334 UGFzc3dvcmQ6"),
-                        Expect("UGFzc3fDtnJ04oKs"), Send("235 Ok")});
-    TMailSMTP smtp;
-    smtp.Port = peer.Port();
-    smtp.ReadTimeout = 5000;
+    TScriptedMailClient<TMailSMTP> dialogue(
+        {Greeting(), Expect("EHLO client.test"), EhloReply({"AUTH LOGIN"}), Expect("AUTH LOGIN"),
+         Send("334 VXNlcm5hbWU6"), Expect("SsO8cmdlbg=="), Send("334 UGFzc3dvcmQ6"), Expect("UGFzc3fDtnJ04oKs"),
+         Send("235 Ok")},
+        "J\xc3\xbcrgen", "Passw\xc3\xb6rt\xe2\x82\xac");
+    TMailSMTP& smtp = dialogue.Client;
     smtp.HeloName = "client.test";
-    smtp.Username = "J\xc3\xbcrgen";
-    smtp.Password = "Passw\xc3\xb6rt\xe2\x82\xac";
     smtp.Connect("127.0.0.1");
     EXPECT_TRUE(smtp.Authenticate());
-    smtp.Disconnect(false);
-    EXPECT_EQ(peer.Failures(), "");
+    EXPECT_EQ(dialogue.Failures(), "");
 }
 
 }  // namespace

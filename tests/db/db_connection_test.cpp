@@ -3,7 +3,7 @@
 #include "db/mysql_client_api.h"
 #include "db_test_fixture.h"
 
-namespace kdv {
+namespace kdv::testing {
 namespace {
 
 class DbConnectionTest : public DbTest {
@@ -60,7 +60,7 @@ TEST_F(DbConnectionTest, AfterConnectErrorLeavesTheConnectionOpen) {
 TEST_F(DbConnectionTest, HandlerClosingTheConnectionAgainIsAnErrorNotACrash) {
     Conn.AfterConnect = [this] { Conn.Close(); };
     TDbQuery q(Conn);
-    const EDbError e = ExpectDbError([&] { q.Open("SELECT 1"); });
+    const EDbError e = ExpectRaises<EDbError>([&] { q.Open("SELECT 1"); });
     EXPECT_STREQ(e.what(), "[DiraDB][MySQL]-313. Verbindung wurde beim Öffnen wieder geschlossen");
     EXPECT_FALSE(Conn.Connected());
     EXPECT_FALSE(q.Active());
@@ -68,8 +68,8 @@ TEST_F(DbConnectionTest, HandlerClosingTheConnectionAgainIsAnErrorNotACrash) {
 
 TEST_F(DbConnectionTest, ParamsChangeOnlyWhileClosed) {
     Conn.Open();
-    EXPECT_EQ(ExpectDbError([&] { Conn.Params.Add("Port=1"); }).LayerCode(), 311);
-    EXPECT_EQ(ExpectDbError([&] { Conn.Params.Clear(); }).LayerCode(), 311);
+    EXPECT_EQ(ExpectRaises<EDbError>([&] { Conn.Params.Add("Port=1"); }).LayerCode(), 311);
+    EXPECT_EQ(ExpectRaises<EDbError>([&] { Conn.Params.Clear(); }).LayerCode(), 311);
     Conn.Close();
     EXPECT_NO_THROW(Conn.Params.Add("Compress=False"));
 }
@@ -100,7 +100,7 @@ TEST_F(DbConnectionTest, ConnectFailuresLeaveItClosed) {
             if (line.substr(0, line.find('=')) != name) lines.push_back(line);
         }
         UseParams(Conn, lines);
-        const EDbError e = ExpectDbError([&] { Conn.Open(); });
+        const EDbError e = ExpectRaises<EDbError>([&] { Conn.Open(); });
         EXPECT_EQ(std::string(e.what()).substr(0, c.Message.size()), c.Message) << e.what();
         // A refused TCP connect reads 2002 or 2003 depending on the library.
         if (c.Native == 2002) {
@@ -128,7 +128,7 @@ TEST(DbConnectionParams, NamesIgnoreCaseAndTheFirstLineCounts) {
 }
 
 TEST(MySqlClientLibrary, LoadErrors) {
-    const EDbError missing = ExpectDbError([] { LoadMySqlClientFrom({"libgibtsnicht-1.so", "/nirgends/libx.so"}); });
+    const EDbError missing = ExpectRaises<EDbError>([] { LoadMySqlClientFrom({"libgibtsnicht-1.so", "/nirgends/libx.so"}); });
     const std::string text = missing.what();
     EXPECT_EQ(missing.LayerCode(), 314);
     EXPECT_EQ(text.rfind("[DiraDB][MySQL]-314. Laden der Herstellerbibliothek [libgibtsnicht-1.so or /nirgends/libx.so] "
@@ -143,7 +143,7 @@ TEST(MySqlClientLibrary, LoadErrors) {
         "Bitanzahl von x64 hat.";
     EXPECT_EQ(text.substr(text.size() - hint.size()), hint);
 
-    const EDbError entry = ExpectDbError([] { LoadMySqlClientFrom({"libm.so.6"}); });
+    const EDbError entry = ExpectRaises<EDbError>([] { LoadMySqlClientFrom({"libm.so.6"}); });
     EXPECT_EQ(entry.LayerCode(), 315);
     EXPECT_EQ(std::string(entry.what())
                   .rfind("[DiraDB][MySQL]-315. Abrufen der Eintrittspunkte für Herstellerbibliothek nicht möglich. "
@@ -156,7 +156,7 @@ TEST(MySqlClientLibrary, LoadErrors) {
 TEST(MySqlClientLibrary, ConnectionReportsALibraryThatDoesNotLoad) {
     TDbConnection conn;
     UseParams(conn, {"DriverID=MySQL", "VendorLib=libgibtsnicht-2.so"});
-    const EDbError e = ExpectDbError([&] { conn.Open(); });
+    const EDbError e = ExpectRaises<EDbError>([&] { conn.Open(); });
     EXPECT_EQ(e.LayerCode(), 314);
     EXPECT_FALSE(conn.Connected());
 }
@@ -169,4 +169,4 @@ TEST(MySqlClientLibrary, DefaultNamesLoad) {
 }
 
 }  // namespace
-}  // namespace kdv
+}  // namespace kdv::testing

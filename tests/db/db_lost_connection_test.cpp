@@ -7,7 +7,7 @@
 
 #include "db_test_fixture.h"
 
-namespace kdv {
+namespace kdv::testing {
 namespace {
 
 using TEvents = std::vector<std::string>;
@@ -18,8 +18,8 @@ class DbLostConnectionTest : public ::testing::Test {
 public:  // the cases' actions take the fixture
     void SetUp() override {
         KDV_REQUIRE_DB_SERVER();
-        Server = std::make_unique<testing::TPrivateDbServer>();
-        Db.emplace(CurrentTestName(), testing::TFixtureOptions{}, &Server->Info());
+        Server = std::make_unique<TPrivateDbServer>();
+        Db.emplace(CurrentTestName(), TFixtureOptions{}, &Server->Info());
         UseParams(Conn, Db->ConnectionParams());
         UseParams(Killer, Db->ConnectionParams());
         Conn.BeforeConnect = [this] { Events.push_back("BeforeConnect"); };
@@ -44,8 +44,8 @@ public:  // the cases' actions take the fixture
         return id.Fields(0).AsString();
     }
 
-    std::unique_ptr<testing::TPrivateDbServer> Server;
-    std::optional<testing::TTestDatabase> Db;
+    std::unique_ptr<TPrivateDbServer> Server;
+    std::optional<TTestDatabase> Db;
     TDbConnection Conn;
     TDbConnection Killer;
     TEvents Events;
@@ -119,7 +119,7 @@ TEST_F(DbLostConnectionTest, LostDuringTheStatementRaisesAfterTheReconnect) {
         Conn.Open();
         TDbQuery q(Conn);
         TakeEvents();
-        const EDbError e = ExpectDbError([&] { c.Statement(*this, q); });
+        const EDbError e = ExpectRaises<EDbError>([&] { c.Statement(*this, q); });
         EXPECT_EQ(e.Kind(), TDbErrorKind::ekServerGone) << e.what();
         EXPECT_EQ(std::string(e.what()).rfind("[DiraDB][MySQL] ", 0), 0u);
         EXPECT_EQ(TakeEvents(), (TEvents{"BeforeDisconnect", "AfterDisconnect", "BeforeConnect", "AfterConnect"}));
@@ -139,7 +139,7 @@ TEST_F(DbLostConnectionTest, FailedReconnectRaisesItsOwnErrorAndALaterUseConnect
     TakeEvents();
     Server->Stop();
 
-    const EDbError e = ExpectDbError([&] { q.ExecSQL("UPDATE LF_LAGEN SET AKTIV=1"); });
+    const EDbError e = ExpectRaises<EDbError>([&] { q.ExecSQL("UPDATE LF_LAGEN SET AKTIV=1"); });
     EXPECT_EQ(TakeEvents(), (TEvents{"BeforeDisconnect", "AfterDisconnect", "BeforeConnect"}));
     // The reconnect's refusal, not the lost statement's error.
     EXPECT_TRUE(e.NativeError() == 2002 || e.NativeError() == 2003) << e.what();
@@ -163,7 +163,7 @@ TEST_F(DbLostConnectionTest, WithoutAHandlerTheStatementsErrorArrivesAndTheNextU
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         KillSession(id);
     });
-    const EDbError e = ExpectDbError([&] { q.Open("SELECT SLEEP(10)"); });
+    const EDbError e = ExpectRaises<EDbError>([&] { q.Open("SELECT SLEEP(10)"); });
     killer.join();
     EXPECT_EQ(e.Kind(), TDbErrorKind::ekServerGone) << e.what();
     EXPECT_EQ(TakeEvents(), (TEvents{"BeforeDisconnect", "AfterDisconnect"}));
@@ -176,4 +176,4 @@ TEST_F(DbLostConnectionTest, WithoutAHandlerTheStatementsErrorArrivesAndTheNextU
 }
 
 }  // namespace
-}  // namespace kdv
+}  // namespace kdv::testing

@@ -3,7 +3,7 @@
 #include "db_test_fixture.h"
 #include "support/expect_raises.h"
 
-namespace kdv {
+namespace kdv::testing {
 namespace {
 
 std::string Hex(const std::string& Bytes) {
@@ -95,7 +95,7 @@ TEST_F(DbQueryTest, UnknownParameterRaisesNamingIt) {
     TDbQuery q(Conn);
     q.SetSQL("SELECT :Wert");
     EXPECT_NO_THROW(q.ParamByName("wERT"));
-    const EDbError e = ExpectDbError([&] { q.ParamByName("other"); });
+    const EDbError e = ExpectRaises<EDbError>([&] { q.ParamByName("other"); });
     EXPECT_STREQ(e.what(), "[DiraDB][MySQL]-302. Parameter [other] nicht gefunden");
 }
 
@@ -211,7 +211,7 @@ TEST_F(DbQueryTest, MisuseErrorsLeaveTheQueryUsable) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         q.Open("SELECT 5");
-        const EDbError e = ExpectDbError([&] {
+        const EDbError e = ExpectRaises<EDbError>([&] {
             if (c.Open) {
                 q.Open(c.Text);
             } else {
@@ -222,7 +222,7 @@ TEST_F(DbQueryTest, MisuseErrorsLeaveTheQueryUsable) {
         EXPECT_EQ(e.LayerCode(), c.Code);
         EXPECT_EQ(e.NativeError(), 0);
         EXPECT_FALSE(q.Active());
-        EXPECT_EQ(ExpectDbError([&] { q.Fields(0); }).LayerCode(), 304);
+        EXPECT_EQ(ExpectRaises<EDbError>([&] { q.Fields(0); }).LayerCode(), 304);
         q.Open("SELECT 6");
         EXPECT_EQ(q.Fields(0).AsString(), "6");
         EXPECT_TRUE(Conn.Connected());
@@ -253,7 +253,7 @@ TEST_F(DbQueryTest, ServerErrorsKeepTheirTextAndNumber) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Text);
-        const EDbError e = ExpectDbError([&] { q.ExecSQL(c.Text); });
+        const EDbError e = ExpectRaises<EDbError>([&] { q.ExecSQL(c.Text); });
         // The server's wording after the column name varies between versions.
         EXPECT_EQ(std::string(e.what()).substr(0, c.Message.size()), c.Message);
         EXPECT_EQ(e.NativeError(), c.Native);
@@ -288,10 +288,10 @@ TEST_F(DbQueryTest, FieldsAsText) {
     EXPECT_EQ(q.FieldByName("Big").AsInteger(), 12345678901234);
     EXPECT_EQ(q.FieldCount(), 8u);
     EXPECT_EQ(q.Fields(6).FieldName(), "Größe");
-    EXPECT_EQ(ExpectDbError([&] { q.FieldByName("fehlt"); }).what(),
+    EXPECT_EQ(ExpectRaises<EDbError>([&] { q.FieldByName("fehlt"); }).what(),
               std::string("[DiraDB][MySQL]-303. Feld [fehlt] nicht gefunden"));
-    EXPECT_EQ(ExpectDbError([&] { q.Fields(8); }).LayerCode(), 303);
-    EXPECT_EQ(ExpectDbError([&] { q.FieldByName("Tag").AsInteger(); }).LayerCode(), 312);
+    EXPECT_EQ(ExpectRaises<EDbError>([&] { q.Fields(8); }).LayerCode(), 303);
+    EXPECT_EQ(ExpectRaises<EDbError>([&] { q.FieldByName("Tag").AsInteger(); }).LayerCode(), 312);
 }
 
 TEST_F(DbQueryTest, UpdateReportsMatchedRows) {
@@ -324,8 +324,8 @@ TEST_F(DbQueryTest, QueryOutlivingItsConnection) {
     conn.reset();
     EXPECT_EQ(q.Connection(), nullptr);
     EXPECT_FALSE(q.Active());
-    EXPECT_EQ(ExpectDbError([&] { q.Open("SELECT 1"); }).LayerCode(), 301);
+    EXPECT_EQ(ExpectRaises<EDbError>([&] { q.Open("SELECT 1"); }).LayerCode(), 301);
 }
 
 }  // namespace
-}  // namespace kdv
+}  // namespace kdv::testing

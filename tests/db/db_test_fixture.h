@@ -10,13 +10,9 @@
 #include "db/db_error.h"
 #include "db/db_query.h"
 #include "support/db_test_server.h"
+#include "support/expect_raises.h"
 
-namespace kdv {
-
-inline std::string CurrentTestName() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(info->test_suite_name()) + "_" + info->name();
-}
+namespace kdv::testing {
 
 inline void UseParams(TDbConnection& Connection, const std::vector<std::string>& Lines) {
     Connection.Params.Clear();
@@ -31,21 +27,8 @@ protected:
         UseParams(Conn, Db->ConnectionParams());
     }
 
-    std::optional<testing::TTestDatabase> Db;
+    std::optional<TTestDatabase> Db;
     TDbConnection Conn;
 };
 
-// Runs Action and returns the EDbError it raised; fails the test when it
-// raised none.
-template <typename F>
-EDbError ExpectDbError(F&& Action) {
-    try {
-        Action();
-    } catch (const EDbError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no EDbError raised";
-    return EDbError::Layer(0, "none");
-}
-
-}  // namespace kdv
+}  // namespace kdv::testing

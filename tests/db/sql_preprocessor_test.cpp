@@ -48,6 +48,14 @@ const std::vector<TCase>& Cases() {
         {"macros also in comments and names", "/* !x */ -- &y\n`a!z`", "/*  */ -- \n`a`", {}, {"x", "y", "z"}},
         {"escaped macro marker stays", R"(SELECT 'a\!b')", R"(SELECT 'a\!b')", {}},
         {"macro outside literals", "SELECT &Cols FROM t", "SELECT  FROM t", {}, {"Cols"}},
+        // An overlong form spells an ASCII character in more bytes than it
+        // needs; read as that character it would let such bytes pass as a name.
+        {"overlong letter starts no parameter or macro", "SELECT :\xC1\x81, '&\xC1\x81'",
+         "SELECT :\xC1\x81, '&\xC1\x81'", {}},
+        {"overlong letter, digit or umlaut ends a name",
+         "SELECT :a\xC1\x81, :b\xF0\x80\x80\xB1, :c\xE0\x83\xA4",
+         "SELECT ?\xC1\x81, ?\xF0\x80\x80\xB1, ?\xE0\x83\xA4", {"a", "b", "c"}},
+        {"colon after an overlong letter starts a parameter", "SELECT \xC1\x81:p", "SELECT \xC1\x81?", {"p"}},
     };
     return cases;
 }
@@ -97,6 +105,22 @@ TEST(SqlPreprocessor, NamesUpTo255Characters) {
     std::string umlauts;
     for (std::size_t i = 0; i < kMaxIdentifierChars; ++i) umlauts += "ä";
     EXPECT_EQ(PreprocessSql("SELECT :" + umlauts).ParamNames.at(0), umlauts);
+}
+
+TEST(SqlPreprocessor, FoldingLowersLettersAndKeepsBrokenBytes) {
+    const struct {
+        std::string name;
+        std::string folded;
+    } cases[] = {
+        {"Größe", "größe"},
+        {"A\xFF" "B", "a\xFF" "b"},
+        // Not another spelling of "a": an overlong form stays the bytes it is.
+        {"\xC1\x81", "\xC1\x81"},
+        {"\xE0\x81\x81", "\xE0\x81\x81"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FoldIdentifier(c.name), c.folded) << c.name;
+    }
 }
 
 TEST(SqlPreprocessor, BrokenUtf8IsCopiedAndEndsNames) {

@@ -25,9 +25,7 @@
 #include "support/expect_raises.h"
 #include "support/temp_dir.h"
 
-using kdv::testing::ExpectRaises;
-
-namespace kdv::incoming_test {
+namespace kdv::testing {
 namespace {
 
 TEST(AttachmentPathTest, MapsTheConfiguredPrefixAndTheSeparators) {
@@ -55,7 +53,7 @@ TEST(AttachmentPathTest, MapsTheConfiguredPrefixAndTheSeparators) {
 }
 
 TEST(AttachmentPathTest, ReadsTheMappingFromThePfadeSection) {
-    testing::TTempDir home;
+    TTempDir home;
     TIniFile ini(home / "diravid.ini");
     EXPECT_EQ(LocalAttachmentPath(ini, "D:\\Anlagen\\ä.pdf"), std::filesystem::path(u8"D:/Anlagen/ä.pdf"));
     ini.WriteString("Pfade", "Windows", "D:\\Anlagen");
@@ -124,7 +122,7 @@ protected:
         return names;
     }
 
-    testing::TTempDir Dir{"diravid-anhang"};
+    TTempDir Dir{"diravid-anhang"};
     TMailMessage Message;
     TAttachmentFolder Folder{Dir.Path()};
 };
@@ -159,7 +157,7 @@ TEST_F(AttachmentFolderTest, ManyAttachmentsOfOneNameEachGetTheirOwnFile) {
 }
 
 TEST_F(AttachmentFolderTest, ALinkInTheWayIsNeverFollowed) {
-    testing::TTempDir elsewhere{"diravid-fremd"};
+    TTempDir elsewhere{"diravid-fremd"};
     std::filesystem::create_symlink(elsewhere / "ziel.pdf", Dir / "plan.pdf");
     EXPECT_EQ(Folder.Store(Part("Inhalt"), "plan.pdf"), "plan_2.pdf");
     EXPECT_FALSE(std::filesystem::exists(elsewhere / "ziel.pdf"));
@@ -216,7 +214,7 @@ TEST_F(AttachmentFolderTest, ContentThatIsGoneFailsWithoutLeavingAFile) {
 }
 
 TEST(KeptMailTest, KeepsOneCopyPerTextNamedByItsHash) {
-    testing::TTempDir home;
+    TTempDir home;
     WriteFile(home / "a.eml", "abc");
     WriteFile(home / "b.eml", "abc");
     WriteFile(home / "c.eml", "abd");
@@ -238,7 +236,7 @@ TEST(KeptMailTest, KeepsOneCopyPerTextNamedByItsHash) {
 }
 
 TEST(KeptMailTest, FailuresNameTheCause) {
-    testing::TTempDir home;
+    TTempDir home;
     const EDiraError e = ExpectRaises([&] { KeepRawMail(home.Path() / "Fehler", home / "fehlt.eml"); });
     EXPECT_EQ(std::string(e.what()),
               "Mail " + (home / "fehlt.eml").string() + " kann nicht gelesen werden: No such file or directory");
@@ -248,7 +246,7 @@ TEST(KeptMailTest, FailuresNameTheCause) {
 }
 
 TEST(KeptMailTest, RemovesOnlyKeptMailsOlderThanTheCutoff) {
-    testing::TTempDir home;
+    TTempDir home;
     const auto folder = home.Path() / "Abgewiesen";
     std::filesystem::create_directories(folder);
     const auto now = std::filesystem::file_time_type::clock::now();
@@ -280,7 +278,7 @@ TEST(ArchiveCopyTest, NamesTheFileAfterTheLocalTime) {
 }
 
 TEST(ArchiveCopyTest, WritesUtf8LinesAndNeverOverwritesAnEarlierCopy) {
-    testing::TTempDir home;
+    TTempDir home;
     TStillClock clock;
     const auto folder = home.Path() / "old" / "tief";
     const auto first = SchreibeArchivKopie(folder, clock.Now(), "Grüße\r\n\r\nEnde\r\n");
@@ -295,11 +293,11 @@ TEST(ArchiveCopyTest, WritesUtf8LinesAndNeverOverwritesAnEarlierCopy) {
 }
 
 TEST(ArchiveCopyTest, RaisesWhenTheFolderCannotBeMade) {
-    testing::TTempDir home;
+    TTempDir home;
     WriteFile(home.Path() / "old", "eine Datei");
     TStillClock clock;
     EXPECT_ANY_THROW(SchreibeArchivKopie(home.Path() / "old", clock.Now(), "x\r\n"));
 }
 
 }  // namespace
-}  // namespace kdv::incoming_test
+}  // namespace kdv::testing

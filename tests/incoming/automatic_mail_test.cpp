@@ -11,7 +11,7 @@
 #include "incoming/message_evaluation.h"
 #include "incoming_test_fixture.h"
 
-namespace kdv::incoming_test {
+namespace kdv::testing {
 namespace {
 
 using E = TAuswertungsErgebnis;
@@ -181,4 +181,4 @@ TEST_F(AutomaticMailFixture, ReplyThatCannotBeKeptStaysInTheMailbox) {
 }
 
 }  // namespace
-}  // namespace kdv::incoming_test
+}  // namespace kdv::testing

@@ -9,7 +9,7 @@
 #include "incoming/message_evaluation.h"
 #include "incoming_test_fixture.h"
 
-namespace kdv::incoming_test {
+namespace kdv::testing {
 namespace {
 
 using E = TAuswertungsErgebnis;
@@ -34,7 +34,7 @@ protected:
         return counts;
     }
 
-    std::optional<testing::TPrivateDbServer> Server;
+    std::optional<TPrivateDbServer> Server;
     bool StoppedByClock = false;
 };
 
@@ -115,4 +115,4 @@ TEST_F(DatabaseOutageTest, MailFiledIntoSomeIncidentsCountsAsFiled) {
 }
 
 }  // namespace
-}  // namespace kdv::incoming_test
+}  // namespace kdv::testing

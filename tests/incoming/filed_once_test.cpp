@@ -13,7 +13,7 @@
 #include "platform/sha256.h"
 #include "support/case_name.h"
 
-namespace kdv::incoming_test {
+namespace kdv::testing {
 namespace {
 
 using E = TAuswertungsErgebnis;
@@ -165,4 +165,4 @@ TEST_F(FiledOnceTest, FailedLookupKeepsTheMailForTheNextPass) {
 }
 
 }  // namespace
-}  // namespace kdv::incoming_test
+}  // namespace kdv::testing

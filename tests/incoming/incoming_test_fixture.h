@@ -10,12 +10,9 @@
 // Stored attachment folder "D:\Anlagen\", mapped by [Pfade] to Home/anlagen
 // (which exists).
 #include <chrono>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,8 +27,9 @@
 #include "platform/ini_file.h"
 #include "support/db_test_server.h"
 #include "support/temp_dir.h"
+#include "support/test_files.h"
 
-namespace kdv::incoming_test {
+namespace kdv::testing {
 
 // A clock standing still; OnNow runs at every reading, so a test can act at
 // the moment the evaluation looks at the time.
@@ -45,21 +43,6 @@ public:
         return Time;
     }
 };
-
-inline std::string CurrentTestName() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(info->test_suite_name()) + "_" + info->name();
-}
-
-inline std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-inline void WriteFile(const std::filesystem::path& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
 
 // A received mail: the text goes through the reader's in-memory road.
 inline std::unique_ptr<TMailMessage> ParseMail(const std::string& text) {
@@ -84,8 +67,8 @@ protected:
 
     // Creates the fixture database on `server` (nullptr: the shared one) and
     // connects to it.
-    void OpenDatabase(const testing::TDbServerInfo* server) {
-        Db.emplace(CurrentTestName(), testing::TFixtureOptions{}, server);
+    void OpenDatabase(const TDbServerInfo* server) {
+        Db.emplace(CurrentTestName(), TFixtureOptions{}, server);
         Db->Sql(
             "INSERT INTO LF_LAGEN (ID, `NAME`, AKTIV, DAUERLAGE) VALUES "
             "(3, 'Hochwasser', 1, 0), (4, 'Dauerdienst', 1, -1), (5, 'Alt', 0, 0);"
@@ -128,14 +111,14 @@ protected:
 
     std::filesystem::path LocalAttachments() const { return Home.Path() / "anlagen"; }
 
-    testing::TTempDir Home{"diravid-incoming"};
+    TTempDir Home{"diravid-incoming"};
     TIniFile Ini{Home.Path() / "diravid.ini"};
     TLogFile Log{Home.Path() / "KorvaneDiraVid.log", 9, TLogRotation{}};
     TStillClock Clock;
-    std::optional<testing::TTestDatabase> Db;
+    std::optional<TTestDatabase> Db;
     TDbConnection Conn;
     std::string LFPath = "D:\\Anlagen\\";
     TMailEmpfangContext Ctx{Log, Ini, Conn, TSenderRules({"*"}), [this] { return LFPath; }, Home.Path(), Clock};
 };
 
-}  // namespace kdv::incoming_test
+}  // namespace kdv::testing

@@ -8,7 +8,7 @@
 
 #include "incoming_test_fixture.h"
 
-namespace kdv::incoming_test {
+namespace kdv::testing {
 namespace {
 
 using E = TAuswertungsErgebnis;
@@ -78,4 +78,4 @@ TEST(ImportZeileTest, NamesTheOutcome) {
 }
 
 }  // namespace
-}  // namespace kdv::incoming_test
+}  // namespace kdv::testing

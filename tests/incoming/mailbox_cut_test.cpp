@@ -13,7 +13,7 @@
 #include "support/cut_proxy.h"
 #include "support/mail_sandbox.h"
 
-namespace kdv::incoming_test {
+namespace kdv::testing {
 namespace {
 
 class MailboxCut : public MailboxSandboxTest, public ::testing::WithParamInterface<const char*> {};
@@ -28,7 +28,7 @@ TEST_P(MailboxCut, EveryMailFiledOnceWhereverTheSessionBreaks) {
         SCOPED_TRACE("cut after " + std::to_string(cut) + " bytes");
         const std::vector<std::string> subjects{"Eins-" + std::to_string(cut), "Zwei-" + std::to_string(cut)};
         Fill(user, subjects);
-        testing::TCutProxy proxy(Env("DIRAVID_MAIL_HOST"), port, cut);
+        TCutProxy proxy(Env("DIRAVID_MAIL_HOST"), port, cut);
         if (pop3) {
             Pop3Settings(user, "127.0.0.1", proxy.Port());
             CheckPOP3Postfach(Ctx);
@@ -85,4 +85,4 @@ TEST_P(MailboxCut, ServiceKilledBetweenFilingAndRemoval) {
 INSTANTIATE_TEST_SUITE_P(Protocols, MailboxCut, ::testing::Values("pop3", "imap"), ProtocolName);
 
 }  // namespace
-}  // namespace kdv::incoming_test
+}  // namespace kdv::testing

@@ -10,17 +10,8 @@
 #include "incoming/mailbox_record.h"
 #include "support/scripted_peer.h"
 
-namespace kdv::incoming_test {
+namespace kdv::testing {
 namespace {
-
-using kdv::testing::CloseMidLine;
-using kdv::testing::CloseNow;
-using kdv::testing::Expect;
-using kdv::testing::Send;
-using kdv::testing::SendLines;
-using kdv::testing::SendRaw;
-using kdv::testing::TPeerStep;
-using kdv::testing::TScriptedPeer;
 
 std::string Mail(const std::string& subject, const std::string& body = "Text") {
     return PlainMail("hans@example.org", subject, body);
@@ -445,4 +436,4 @@ TEST_F(ImapPassTest, FailedFilingStaysWithoutStore) {
 }
 
 }  // namespace
-}  // namespace kdv::incoming_test
+}  // namespace kdv::testing

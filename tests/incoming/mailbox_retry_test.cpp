@@ -13,7 +13,7 @@
 #include "incoming/mailbox_record.h"
 #include "incoming/mailbox_sandbox_fixture.h"
 
-namespace kdv::incoming_test {
+namespace kdv::testing {
 namespace {
 
 class MailboxRetry : public MailboxSandboxTest, public ::testing::WithParamInterface<const char*> {
@@ -133,7 +133,7 @@ protected:
         Server.emplace();
         OpenDatabase(&Server->Info());
     }
-    std::optional<testing::TPrivateDbServer> Server;
+    std::optional<TPrivateDbServer> Server;
 };
 
 TEST_P(MailboxDatabaseStopped, MailsStayAndAreFiledOnceWhenItIsBack) {
@@ -164,4 +164,4 @@ TEST_P(MailboxDatabaseStopped, MailsStayAndAreFiledOnceWhenItIsBack) {
 INSTANTIATE_TEST_SUITE_P(Protocols, MailboxDatabaseStopped, ::testing::Values("pop3", "imap"), ProtocolName);
 
 }  // namespace
-}  // namespace kdv::incoming_test
+}  // namespace kdv::testing

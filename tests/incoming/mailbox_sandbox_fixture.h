@@ -13,9 +13,7 @@
 #include "incoming/mailbox_passes.h"
 #include "support/mail_sandbox.h"
 
-namespace kdv::incoming_test {
-
-using ::kdv::testing::Env;
+namespace kdv::testing {
 
 class MailboxSandboxTest : public IncomingDbTest {
 protected:
@@ -106,4 +104,4 @@ protected:
 // The protocols as readable case names.
 inline std::string ProtocolName(const ::testing::TestParamInfo<const char*>& info) { return info.param; }
 
-}  // namespace kdv::incoming_test
+}  // namespace kdv::testing

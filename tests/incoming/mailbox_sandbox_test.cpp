@@ -13,10 +13,8 @@
 #include "net/mail_ssl_io_handler.h"
 #include "support/mail_sandbox.h"
 
-namespace kdv::incoming_test {
+namespace kdv::testing {
 namespace {
-
-using ::kdv::testing::Env;
 
 enum class TArt { Pop3, Imap };
 
@@ -129,4 +127,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<TSandboxCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace kdv::incoming_test
+}  // namespace kdv::testing

@@ -13,7 +13,7 @@
 #include "incoming_test_fixture.h"
 #include "platform/dira_error.h"
 
-namespace kdv::incoming_test {
+namespace kdv::testing {
 namespace {
 
 using Row = std::vector<std::string>;
@@ -497,4 +497,4 @@ TEST_F(MessageEvaluationTest, MailFailsWhenNoIncidentGotItsMessage) {
 }
 
 }  // namespace
-}  // namespace kdv::incoming_test
+}  // namespace kdv::testing

@@ -9,7 +9,7 @@
 
 #include "incoming_test_fixture.h"
 
-namespace kdv::incoming_test {
+namespace kdv::testing {
 namespace {
 
 using Row = std::vector<std::string>;
@@ -168,4 +168,4 @@ TEST_F(MessageFilingTest, FailedAttachmentRowIsLoggedAndLeavesTheFlag) {
 }
 
 }  // namespace
-}  // namespace kdv::incoming_test
+}  // namespace kdv::testing

@@ -15,9 +15,9 @@ using kdv::testing::ExpectRaises;
 namespace kdv {
 namespace {
 
-using testing_log::ReadFile;
-using testing_log::TTempFolder;
-using testing_log::WriteFile;
+using kdv::testing::ReadFile;
+using kdv::testing::TTempFolder;
+using kdv::testing::WriteFile;
 
 ILogFileSystem& Files() { return SystemLogFileSystem(); }
 

@@ -17,13 +17,13 @@ namespace kdv {
 namespace {
 
 using namespace std::chrono_literals;
-using testing_log::At;
-using testing_log::FileNames;
-using testing_log::ReadFile;
-using testing_log::TFakeClock;
-using testing_log::TFaultyFileSystem;
-using testing_log::TTempFolder;
-using testing_log::WriteFile;
+using kdv::testing::At;
+using kdv::testing::FileNames;
+using kdv::testing::ReadFile;
+using kdv::testing::TFakeClock;
+using kdv::testing::TFaultyFileSystem;
+using kdv::testing::TTempFolder;
+using kdv::testing::WriteFile;
 
 // The service's set-up: the log beside the program, rotated files in "Logs",
 // both rotations on, level 7.

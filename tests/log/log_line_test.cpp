@@ -9,7 +9,7 @@
 namespace kdv {
 namespace {
 
-using testing_log::At;
+using kdv::testing::At;
 
 TEST(LogLevelName, NamesEveryLevelAndQuestionMarkOutsideTheRange) {
     const struct {

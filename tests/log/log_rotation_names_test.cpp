@@ -7,7 +7,7 @@
 namespace kdv {
 namespace {
 
-using testing_log::At;
+using kdv::testing::At;
 
 TEST(RotationNames, DailyTargetIsNamedAfterTheDayBefore) {
     const struct {

@@ -3,20 +3,18 @@
 // system that can be told to fail in the ways a real disk does.
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include "platform/clock.h"
 #include "platform/dira_error.h"
 #include "platform/log_file_system.h"
 #include "support/temp_dir.h"
+#include "support/test_files.h"
 
-namespace kdv::testing_log {
+namespace kdv::testing {
 
 // A local moment from calendar values, e.g. At(2024, 1, 29, 14, 5, 9).
 inline LocalTime At(int y, unsigned m, unsigned d, int hh = 0, int mm = 0, int ss = 0) {
@@ -36,16 +34,7 @@ private:
     LocalTime now_;
 };
 
-using TTempFolder = kdv::testing::TTempDir;
-
-inline std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline void WriteFile(const std::filesystem::path& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
+using TTempFolder = TTempDir;
 
 // Names of the regular files in a folder, sorted.
 inline std::set<std::string> FileNames(const std::filesystem::path& folder) {
@@ -104,4 +93,4 @@ private:
     ILogFileSystem& real_ = SystemLogFileSystem();
 };
 
-}  // namespace kdv::testing_log
+}  // namespace kdv::testing

@@ -136,7 +136,15 @@ INSTANTIATE_TEST_SUITE_P(
         TEncodeCase{"IBM037", "Aä€", "\xC1\x43\x6F"},
         TEncodeCase{"Shift_JIS", "日x\xFF", "\x93\xFAx?"},
         // A stateful code page leaves its shift before the replacement.
-        TEncodeCase{"ISO-2022-JP", "日ä", "\x1B$BF|\x1B(B?"}),
+        TEncodeCase{"ISO-2022-JP", "日ä", "\x1B$BF|\x1B(B?"},
+        // Through the system tables each piece of broken UTF-8 becomes one
+        // "?": every byte of an overlong form, of a surrogate or of a code
+        // past U+10FFFF, and a sequence cut short as a whole.
+        TEncodeCase{"KOI8-R", "a\xE0\x80\xAF" "b", "a???b"},
+        TEncodeCase{"KOI8-R", "a\xF0\x80\x80\xAF" "b", "a????b"},
+        TEncodeCase{"KOI8-R", "a\xED\xA0\x80" "b", "a???b"},
+        TEncodeCase{"KOI8-R", "a\xF4\x90\x80\x80" "b", "a????b"},
+        TEncodeCase{"KOI8-R", "a\xE2\x82" "b", "a?b"}),
     [](const ::testing::TestParamInfo<TEncodeCase>& info) {
         return kdv::testing::CaseNameFrom(info.param.charset, info.index);
     });

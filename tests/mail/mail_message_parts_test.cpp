@@ -10,22 +10,14 @@
 
 #include "mail/mail_message.h"
 #include "platform/dira_error.h"
+#include "support/test_files.h"
 
 namespace kdv {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
+using testing::ReadFile;
+using testing::WriteFile;
 
 // A folder of its own per test, so leftover files are easy to see.
 class MailPartsTest : public ::testing::Test {

@@ -4,6 +4,7 @@
 #include "platform/dira_error.h"
 #include "support/expect_raises.h"
 #include "support/temp_dir.h"
+#include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #include <vector>
 
 using kdv::testing::ExpectRaises;
+using kdv::testing::ReadFile;
 
 namespace kdv {
 namespace {
@@ -23,13 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const fs::path kDataDir = fs::path(DIRAVID_SOURCE_DIR) / "tests" / "mail" / "data";
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // Stored mails keep LF line ends for readability; on the wire they are CR LF.
 std::string ToWire(std::string_view text) {

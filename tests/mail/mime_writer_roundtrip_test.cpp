@@ -5,9 +5,8 @@
 #include "mail/mime_reader.h"
 #include "mail/mime_writer.h"
 #include "mail/stream_line_source.h"
-#include "platform/text_file_io.h"
-#include "support/run_program.h"
 #include "support/temp_dir.h"
+#include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -30,13 +29,9 @@ TMailLines ToLines(const std::vector<std::string>& lines) {
 std::vector<std::string> ToVector(const TMailLines& lines) { return {lines.begin(), lines.end()}; }
 
 namespace fs = std::filesystem;
+using testing::ReadFile;
 using testing::TTempDir;
-
-std::string ReadFile(const fs::path& path) { return testing::ReadFileBytes(path.string()); }
-
-void WriteFile(const fs::path& path, std::string_view bytes) {
-    if (const std::error_code error = ReplaceWholeFile(path, bytes)) FAIL() << path << ": " << error.message();
-}
+using testing::WriteFile;
 
 std::string EveryByteValue() {
     std::string bytes;

@@ -8,9 +8,8 @@
 #include "mail/mime_writer.h"
 #include "mail/stream_line_source.h"
 #include "platform/dira_error.h"
-#include "platform/text_file_io.h"
-#include "support/run_program.h"
 #include "support/temp_dir.h"
+#include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +27,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
+using testing::ReadFile;
 using testing::TTempDir;
+using testing::WriteFile;
 
 constexpr std::string_view kBoundary = "Qx7LmP2vRt9=_aZ4nW8cK1sYd6Hf3Jg0Ue";
 static_assert(kBoundary.size() == kMimeBoundaryLength);
@@ -49,12 +50,6 @@ public:
     THeaderEncoding encoding{"UTF-8", 'B'};
     int boundaries = 0;
 };
-
-std::string ReadFile(const fs::path& path) { return testing::ReadFileBytes(path.string()); }
-
-void WriteFile(const fs::path& path, std::string_view bytes) {
-    if (const std::error_code error = ReplaceWholeFile(path, bytes)) FAIL() << path << ": " << error.message();
-}
 
 std::string Written(TMailMessage& message, bool dotStuff = false) {
     TFixedEnvironment environment;

@@ -2,7 +2,6 @@
 // Helpers shared by the connection tests.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -29,10 +28,5 @@ public:
 protected:
     void SendFarewell() override { IO().WriteLn("QUIT"); }
 };
-
-inline void WriteTextFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
 
 }  // namespace kdv::testing

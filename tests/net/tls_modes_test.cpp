@@ -8,6 +8,7 @@
 #include "platform/ini_file.h"
 #include "support/scripted_peer.h"
 #include "support/temp_dir.h"
+#include "support/test_files.h"
 
 namespace kdv::testing {
 namespace {
@@ -137,7 +138,7 @@ class ConnectionSettings : public ::testing::TestWithParam<TIniCase> {};
 TEST_P(ConnectionSettings, ReadFromTheSettingsFile) {
     const TIniCase& c = GetParam();
     TTempDir dir;
-    WriteTextFile((dir / "diravid.ini").string(), c.ini_text);
+    WriteFile(dir / "diravid.ini", c.ini_text);
     TIniFile ini(dir / "diravid.ini");
     EXPECT_EQ(ConnectionTimeLimitMs(ini), c.time_limit_ms);
     TMailSSLOptions options;

@@ -8,6 +8,7 @@
 #include "net/net_test_util.h"
 #include "support/scripted_peer.h"
 #include "support/temp_dir.h"
+#include "support/test_files.h"
 
 namespace kdv::testing {
 namespace {
@@ -290,10 +291,10 @@ TEST_P(CertificateCheck, AcceptsOrNamesTheReason) {
     std::string trust_file;
     if (c.trust == TTrust::TestCa) {
         trust_file = (dir / "ca.pem").string();
-        WriteTextFile(trust_file, TestCaCertificatePem());
+        WriteFile(trust_file, TestCaCertificatePem());
     } else if (c.trust == TTrust::SelfSignedCert) {
         trust_file = (dir / "self.pem").string();
-        WriteTextFile(trust_file, SelfSignedCertificatePem());
+        WriteFile(trust_file, SelfSignedCertificatePem());
     }
     TScriptedPeer peer({StartTls(c.certificate), Send("+OK")});
     TTlsClient client(peer, TUseTLS::utUseImplicitTLS, TProtocolSet::Pop3, c.host);
@@ -378,12 +379,12 @@ TEST(SharedTlsSettings, SessionsInOneProcessKeepTheirOwnCheck) {
 TEST(SharedTlsSettings, ReplacedTrustFileIsReadAgain) {
     TTempDir dir;
     const std::string trust_file = (dir / "ca.pem").string();
-    WriteTextFile(trust_file, SelfSignedCertificatePem());
+    WriteFile(trust_file, SelfSignedCertificatePem());
     EXPECT_EQ(OneSession(TPeerCertificate::SelfSigned, "127.0.0.1", true, trust_file), "");
     EXPECT_NE(OneSession(TPeerCertificate::CaSigned, "localhost", true, trust_file).find("self-signed certificate"),
               std::string::npos);
     // Same name, other content: the next session trusts what the file says now.
-    WriteTextFile(trust_file, TestCaCertificatePem());
+    WriteFile(trust_file, TestCaCertificatePem());
     EXPECT_EQ(OneSession(TPeerCertificate::CaSigned, "localhost", true, trust_file), "");
     EXPECT_NE(OneSession(TPeerCertificate::SelfSigned, "127.0.0.1", true, trust_file).find("self-signed certificate"),
               std::string::npos);

@@ -10,7 +10,7 @@
 #include "outgoing/outgoing_test_fixture.h"
 #include "support/scripted_peer.h"
 
-namespace kdv::outgoing_test {
+namespace kdv::testing {
 namespace {
 
 // The text holds (or lacks) the part; the text is shown when it does not.
@@ -348,7 +348,7 @@ TRowTime RowTime(LocalTime time) {
 // is given up.
 struct TDeferredCase {
     const char* name;
-    std::vector<testing::TPeerStep> refusal;  // after MAIL FROM was accepted
+    std::vector<TPeerStep> refusal;  // after MAIL FROM was accepted
     std::string replyText;                    // of the refusal, without its code
     int hoursOld;
     std::string status;
@@ -359,13 +359,13 @@ class DeferredRowTest : public OutgoingTest, public ::testing::WithParamInterfac
 
 TEST_P(DeferredRowTest, WaitsADayThenIsGivenUp) {
     const TDeferredCase& c = GetParam();
-    std::vector<testing::TPeerStep> script = {testing::Send("220 peer ESMTP"), testing::ExpectAny(),
-                                              testing::Send("250 peer"),       testing::ExpectAny(),
-                                              testing::Send("250 2.1.0 Ok"),   testing::ExpectAny()};
+    std::vector<TPeerStep> script = {Send("220 peer ESMTP"), ExpectAny(),
+                                              Send("250 peer"),       ExpectAny(),
+                                              Send("250 2.1.0 Ok"),   ExpectAny()};
     script.insert(script.end(), c.refusal.begin(), c.refusal.end());
-    script.push_back(testing::Expect("RSET"));
-    script.push_back(testing::Send("250 2.0.0 Ok"));
-    testing::TScriptedPeer peer(script);
+    script.push_back(Expect("RSET"));
+    script.push_back(Send("250 2.0.0 Ok"));
+    TScriptedPeer peer(script);
     UseSmtp("127.0.0.1", std::to_string(peer.Port()));
     Ini.WriteString("StartTLS", "Aktiv", "1");
     Ini.WriteString("SMTP", "Username", "");
@@ -390,10 +390,10 @@ TEST_P(DeferredRowTest, WaitsADayThenIsGivenUp) {
     }
 }
 
-const std::vector<testing::TPeerStep> kRecipientDeferred = {testing::Send("451 4.3.0 Bitte spaeter")};
-const std::vector<testing::TPeerStep> kTextDeferred = {testing::Send("250 2.1.5 Ok"), testing::Expect("DATA"),
-                                                       testing::Send("354 Daten"), testing::ExpectData(),
-                                                       testing::Send("452 4.3.1 Speicher voll")};
+const std::vector<TPeerStep> kRecipientDeferred = {Send("451 4.3.0 Bitte spaeter")};
+const std::vector<TPeerStep> kTextDeferred = {Send("250 2.1.5 Ok"), Expect("DATA"),
+                                                       Send("354 Daten"), ExpectData(),
+                                                       Send("452 4.3.1 Speicher voll")};
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, DeferredRowTest,
@@ -450,7 +450,7 @@ TEST_F(OutgoingTest, AStopRequestLeavesTheRemainingRowsPending) {
 // The database stopped in the middle of a scan: the rows mailed before are
 // marked, and after the server is back the others go exactly once.
 TEST_F(OutgoingTest, DatabaseStoppedMidScanMailsNothingTwice) {
-    testing::TPrivateDbServer server;
+    TPrivateDbServer server;
     OpenDatabase(&server.Info());
     for (int id = 1; id <= 3; ++id) Journal(id, "BETREFF", "'n" + std::to_string(id) + "'");
     int asked = 0;
@@ -468,4 +468,4 @@ TEST_F(OutgoingTest, DatabaseStoppedMidScanMailsNothingTwice) {
 }
 
 }  // namespace
-}  // namespace kdv::outgoing_test
+}  // namespace kdv::testing

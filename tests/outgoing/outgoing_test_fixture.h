@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,10 +27,9 @@
 #include "support/db_test_server.h"
 #include "support/mail_sandbox.h"
 #include "support/temp_dir.h"
+#include "support/test_files.h"
 
-namespace kdv::outgoing_test {
-
-using ::kdv::testing::Env;
+namespace kdv::testing {
 
 // A clock that runs with the machine's, shifted by Offset.
 class TShiftedClock : public IClock {
@@ -40,31 +38,10 @@ public:
     LocalTime Now() const override { return SystemClock().Now() + Offset; }
 };
 
-inline std::string CurrentTestName() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(info->test_suite_name()) + "_" + info->name();
-}
-
-using ::kdv::testing::SharedMailSandbox;
-using ::kdv::testing::TMailSandboxInfo;
-using ::kdv::testing::TPrivateMailSandbox;
-using ::kdv::testing::TSandboxMailbox;
-
 inline std::unique_ptr<TMailMessage> ParseMail(const std::string& text) {
     auto message = std::make_unique<TMailMessage>();
     LoadMessageFromMemory(*message, text);
     return message;
-}
-
-inline std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-inline void WriteFile(const std::filesystem::path& path, const std::string& content) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
 }
 
 class OutgoingTest : public ::testing::Test {
@@ -80,8 +57,8 @@ public:
         std::filesystem::create_directories(Attachments());
     }
 
-    void OpenDatabase(const testing::TDbServerInfo* server) {
-        Db.emplace(CurrentTestName(), testing::TFixtureOptions{}, server);
+    void OpenDatabase(const TDbServerInfo* server) {
+        Db.emplace(CurrentTestName(), TFixtureOptions{}, server);
         Db->Sql("INSERT INTO LF_LAGEN (ID, `NAME`, AKTIV, DAUERLAGE) VALUES (3, 'Hochwasser Süd', 1, 0);");
         Conn.Params.Clear();
         for (const std::string& line : Db->ConnectionParams()) Conn.Params.Add(line);
@@ -133,14 +110,14 @@ public:
         return subjects;
     }
 
-    testing::TTempDir Home{"diravid-outgoing"};
+    TTempDir Home{"diravid-outgoing"};
     TIniFile Ini{Home.Path() / "diravid.ini"};
     TLogFile Log{Home.Path() / "KorvaneDiraVid.log", 9, TLogRotation{}};
     TShiftedClock Clock;
-    std::optional<testing::TTestDatabase> Db;
+    std::optional<TTestDatabase> Db;
     std::optional<TSandboxMailbox> Box;
     TDbConnection Conn;
     TMailVersandContext Ctx{Log, Ini, Conn, Clock, {}};
 };
 
-}  // namespace kdv::outgoing_test
+}  // namespace kdv::testing

@@ -26,6 +26,7 @@
 #include "support/mail_sandbox.h"
 #include "support/run_program.h"
 #include "support/service_home.h"
+#include "support/test_files.h"
 
 namespace kdv {
 namespace {
@@ -178,7 +179,7 @@ protected:
         std::sort(files.begin(), files.end());
         std::vector<std::string> entries;
         for (const auto& file : files) {
-            std::istringstream in(testing::ReadFileBytes(file.string()));
+            std::istringstream in(testing::ReadFile(file));
             for (std::string line; std::getline(in, line);) entries.push_back(line);
         }
         for (const std::string& line : Home.LogEntries()) entries.push_back(line);
@@ -235,7 +236,7 @@ TEST_F(EndToEnd, JournalEntryGoesOutAndTheReplyComesBackIntoItsIncident) {
     EXPECT_EQ(paths[0].rfind("5\tlageplan.pdf\t", 0), 0u) << paths[0];
     std::string stored = paths[0].substr(paths[0].rfind('\t') + 1);
     std::replace(stored.begin(), stored.end(), '\\', '/');
-    EXPECT_EQ(testing::ReadFileBytes(stored), planBytes) << stored;
+    EXPECT_EQ(testing::ReadFile(stored), planBytes) << stored;
     EXPECT_EQ(Db->Rows("SELECT EMPFAENGER, `STATUS`, DIRAVID_STATUS FROM LF_NACHRICHTEN_EMPF"),
               std::vector<std::string>{Reviewer->Address() + "\tUngelesen\tNULL"});
     EXPECT_TRUE(Service->Uids().empty());

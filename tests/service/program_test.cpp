@@ -19,11 +19,12 @@
 #include "support/run_program.h"
 #include "support/service_home.h"
 #include "support/temp_dir.h"
+#include "support/test_files.h"
 
 namespace kdv {
 namespace {
 
-using testing::ReadFileBytes;
+using testing::ReadFile;
 using testing::RunProgram;
 using testing::TTempDir;
 
@@ -44,7 +45,7 @@ protected:
     TTempDir units{"diravid-units"};
     TTempDir home{"diravid home"};  // a blank in the path must be quoted in ExecStart
     std::map<std::string, std::string> env{{"DIRAVID_SYSTEMD_DIR", units.Path().string()}};
-    std::string Unit() const { return ReadFileBytes((units / "diravid.service").string()); }
+    std::string Unit() const { return ReadFile(units / "diravid.service"); }
     testing::TProgramResult Run(std::vector<std::string> args) {
         args.push_back("--home");
         args.push_back(home.Path().string());
@@ -125,7 +126,7 @@ TEST(ProgramStart, UnreachableDatabaseFailsTheStartWithStatusOne) {
     home.WriteIni(nullptr);
     const auto r = RunProgram(DIRAVID_BINARY, {"--home", home.Path().string(), "--once"});
     EXPECT_EQ(r.ExitCode, 1);
-    const std::string log = ReadFileBytes((home / "KorvaneDiraVid.log").string());
+    const std::string log = ReadFile(home / "KorvaneDiraVid.log");
     // The banner byte for byte, CR LF included.
     ASSERT_GE(log.size(), 22u);
     EXPECT_TRUE(HasLinePrefix(log));
@@ -245,7 +246,7 @@ TEST_F(ProgramWithDatabase, ImportFilesEachMailAndReportsEveryFile) {
     EXPECT_EQ(r.ExitCode, 1) << r.Stderr;
     EXPECT_NE(r.Stdout.find(mail.string() + ": abgelegt in Lage 1\n"), std::string::npos) << r.Stdout;
     EXPECT_NE(r.Stdout.find(missing.string() + ": fehlgeschlagen: "), std::string::npos) << r.Stdout;
-    EXPECT_EQ(ReadFileBytes(mail.string()), raw);
+    EXPECT_EQ(ReadFile(mail), raw);
 
     const auto rows = db->Rows(
         "SELECT n.LAGE, n.VON, n.ART, a.FILENAME FROM LF_NACHRICHTEN n JOIN LF_NACHRICHTEN_ANLAGEN a "
@@ -261,7 +262,7 @@ TEST_F(ProgramWithDatabase, ImportFilesEachMailAndReportsEveryFile) {
     // The stored file holds the decoded attachment.
     bool found = false;
     for (const auto& e : std::filesystem::recursive_directory_iterator(home / "Anlagen"))
-        if (e.path().filename() == "pegel.pdf") found = ReadFileBytes(e.path().string()) == "%PDF-1.4\n";
+        if (e.path().filename() == "pegel.pdf") found = ReadFile(e.path()) == "%PDF-1.4\n";
     EXPECT_TRUE(found);
 }
 
@@ -299,7 +300,7 @@ TEST_P(ProgramImportNotWhole, ReportsItAndKeepsTheMail) {
     std::vector<std::filesystem::path> kept;
     for (const auto& e : std::filesystem::directory_iterator(home / "Fehler")) kept.push_back(e.path());
     ASSERT_EQ(kept.size(), 1u);
-    EXPECT_EQ(ReadFileBytes(kept[0].string()), raw);
+    EXPECT_EQ(ReadFile(kept[0]), raw);
     EXPECT_NE(r.Stdout.find(" (aufbewahrt als " + kept[0].string() + ")\n"), std::string::npos) << r.Stdout;
     const auto entries = home.LogEntries();
     EXPECT_NE(std::find(entries.begin(), entries.end(), "FEHLER    | Mail aufbewahrt als " + kept[0].string()),

@@ -13,6 +13,7 @@
 #include "db/db_connection.h"
 #include "db/db_error.h"
 #include "db/db_query.h"
+#include "support/test_files.h"
 
 namespace kdv::testing {
 namespace {
@@ -36,13 +37,6 @@ std::string ShellQuote(const std::string& Text) {
         }
     }
     return out + "'";
-}
-
-std::string ReadFile(const std::filesystem::path& Path) {
-    std::ifstream in(Path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 std::filesystem::path TempFile(const char* Tag) {
@@ -164,6 +158,11 @@ const TDbServerInfo* SharedDbServer() {
 
 bool DbServerRequired() {
     return Env("DIRAVID_REQUIRE_DB") == "1";
+}
+
+std::string CurrentTestName() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return std::string(info->test_suite_name()) + "_" + info->name();
 }
 
 TTestDatabase::TTestDatabase(std::string_view Prefix, const TFixtureOptions& Options, const TDbServerInfo* Server) {

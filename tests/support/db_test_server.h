@@ -54,6 +54,10 @@ struct TFixtureOptions {
     std::string LFPath;   // value of LF_NR_PATH with Demo
 };
 
+// "Suite_Case" of the running test: a database prefix that tells whose
+// database a leftover is.
+std::string CurrentTestName();
+
 class TTestDatabase {
 public:
     // Creates a fresh database on Server (the shared one by default).

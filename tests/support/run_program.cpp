@@ -5,22 +5,10 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+
+#include "support/test_files.h"
 
 namespace kdv::testing {
-namespace {
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-}  // namespace
-
-std::string ReadFileBytes(const std::string& path) { return Slurp(path); }
 
 TRunningProgram::TRunningProgram(int pid, std::string outName, std::string errName)
     : pid_(pid), outName_(std::move(outName)), errName_(std::move(errName)) {}
@@ -40,8 +28,8 @@ TProgramResult TRunningProgram::Finish() {
     ::waitpid(pid_, &status, 0);
     finished_ = true;
     if (WIFEXITED(status)) result.ExitCode = WEXITSTATUS(status);
-    result.Stdout = Slurp(outName_);
-    result.Stderr = Slurp(errName_);
+    result.Stdout = ReadFile(outName_);
+    result.Stderr = ReadFile(errName_);
     ::unlink(outName_.c_str());
     ::unlink(errName_.c_str());
     return result;

@@ -42,7 +42,4 @@ private:
 std::unique_ptr<TRunningProgram> StartProgram(const std::string& program, const std::vector<std::string>& args,
                                               const std::map<std::string, std::string>& env = {});
 
-// Reads a whole file as bytes; empty when missing.
-std::string ReadFileBytes(const std::string& path);
-
 }  // namespace kdv::testing

@@ -5,6 +5,7 @@
 
 #include "support/db_test_server.h"
 #include "support/run_program.h"
+#include "support/test_files.h"
 
 namespace kdv::testing {
 
@@ -27,7 +28,7 @@ void TServiceHome::WriteIni(const kdv::testing::TTestDatabase* db, const std::st
 
 std::vector<std::string> TServiceHome::LogLines() const {
     std::vector<std::string> lines;
-    std::istringstream in(ReadFileBytes((dir_ / "KorvaneDiraVid.log").string()));
+    std::istringstream in(ReadFile(dir_ / "KorvaneDiraVid.log"));
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         lines.push_back(line);
