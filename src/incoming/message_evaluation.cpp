@@ -128,17 +128,16 @@ std::string TakeMailText(TMailMessage& msg) {
 // subject, the addresses and the statement's own words, each escaped.
 constexpr std::size_t kEintragRahmenBytes = 64 * 1024;
 
-// A text longer than the database server takes in one statement would fail
-// in every pass; it is the mail's own failure, not the server's.
-void PruefeTextFuerDatenbank(TMailEmpfangContext& ctx, const std::string& text) {
+// Why the database server cannot take `text` in one statement, or empty
+// when it can. Such a text would fail in every pass; it is the mail's own
+// failure, not the server's.
+std::string TextZuGrossFuerDatenbank(TMailEmpfangContext& ctx, const std::string& text) {
     ctx.Database.Open();
     const std::uint64_t grenze = ctx.Database.MaxStatementBytes();
-    if (grenze == 0) return;
-    const std::size_t noetig = TDbConnection::QuotedSize(text) + kEintragRahmenBytes;
-    if (noetig <= grenze) return;
-    throw EDiraError("Text der Mail ist mit " + std::to_string(text.size()) +
-                     " Bytes zu groß für den Datenbankserver (max_allowed_packet erlaubt " + std::to_string(grenze) +
-                     " Bytes für eine Anweisung)");
+    if (grenze == 0 || TDbConnection::QuotedSize(text) + kEintragRahmenBytes <= grenze) return {};
+    return "Text der Mail ist mit " + std::to_string(text.size()) +
+           " Bytes zu groß für den Datenbankserver (max_allowed_packet erlaubt " + std::to_string(grenze) +
+           " Bytes für eine Anweisung)";
 }
 
 std::string Join(const std::vector<std::string>& items, std::string_view separator) {
@@ -339,7 +338,15 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
         }
 
         if (lagen.empty()) return abweisen(keineLage);
-        PruefeTextFuerDatenbank(ctx, text);
+        if (std::string grund = TextZuGrossFuerDatenbank(ctx, text); !grund.empty()) {
+            result.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
+            result.Fehler.push_back(grund);
+            result.Grund = std::move(grund);
+            result.Dauerhaft = true;
+            ctx.Log.Add(3, vonBetreff + " konnte in keine Lage übernommen werden: " + result.Grund);
+            BewahreUnvollstaendigeAuf(ctx, msg, result);
+            return result;
+        }
         // Without a usable attachment folder the mail is not filed at all:
         // it stays for a later pass instead of losing its attachments.
         if (anhaenge) {

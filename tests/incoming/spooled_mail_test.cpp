@@ -3,8 +3,6 @@
 #include "incoming/spooled_mail.h"
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -12,14 +10,10 @@
 
 #include "platform/sha256.h"
 #include "support/temp_dir.h"
+#include "support/test_files.h"
 
-namespace kdv::incoming_test {
+namespace kdv::testing {
 namespace {
-
-std::string Content(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 std::string Sha256Hex(const std::string& bytes) {
     TSha256 sha;
@@ -28,7 +22,7 @@ std::string Sha256Hex(const std::string& bytes) {
 }
 
 TEST(SpoolFile, EachMailIsAllTheFileHolds) {
-    testing::TTempDir home("diravid-spool");
+    TTempDir home("diravid-spool");
     struct TMail {
         const char* name;
         std::string text;
@@ -58,7 +52,7 @@ TEST(SpoolFile, EachMailIsAllTheFileHolds) {
             spool.Finish();
             EXPECT_EQ(spool.Path(), path);
             EXPECT_EQ(spool.Size(), mail.text.size());
-            EXPECT_TRUE(Content(path) == mail.text);
+            EXPECT_TRUE(ReadFile(path) == mail.text);
             EXPECT_EQ(spool.Hash(), Sha256Hex(mail.text));
         }
     }
@@ -66,4 +60,4 @@ TEST(SpoolFile, EachMailIsAllTheFileHolds) {
 }
 
 }  // namespace
-}  // namespace kdv::incoming_test
+}  // namespace kdv::testing

@@ -9,7 +9,7 @@
 #include "mail/mail_limits.h"
 #include "incoming_test_fixture.h"
 
-namespace kdv::incoming_test {
+namespace kdv::testing {
 namespace {
 
 struct TTooLargeCase {
@@ -68,4 +68,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<TTooLargeCase>& info) { return info.param.name; });
 
 }  // namespace
-}  // namespace kdv::incoming_test
+}  // namespace kdv::testing

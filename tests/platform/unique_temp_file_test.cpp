@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "platform/dira_error.h"
+#include "support/test_files.h"
 
 namespace kdv {
 namespace {
@@ -28,11 +27,6 @@ TEST(UniqueTempFile, CreatesNewPrivateFilesAndReportsFailure) {
     EXPECT_EQ(fs::status(a).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_THROW(CreateUniqueTempFile(dir / "fehlt", ".tmp"), EDiraError);
     fs::remove_all(dir);
-}
-
-std::string Content(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Each content, longer or shorter than the one before, is all the file
@@ -55,7 +49,7 @@ TEST(ReusedTempFile, HoldsExactlyTheLastContentAndIsRemovedAtTheEnd) {
             EXPECT_FALSE(file.Write(std::string_view(content).substr(0, content.size() / 2)));
             EXPECT_FALSE(file.Write(std::string_view(content).substr(content.size() / 2)));
             EXPECT_FALSE(file.Finish());
-            EXPECT_EQ(Content(path), content) << content.size();
+            EXPECT_EQ(testing::ReadFile(path), content) << content.size();
         }
     }
     EXPECT_FALSE(fs::exists(path));
