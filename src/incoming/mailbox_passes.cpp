@@ -1,6 +1,8 @@
 #include "incoming/mailbox_passes.h"
 
 #include <cstdio>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <set>
 
@@ -68,11 +70,26 @@ void EntferneUeberholteKopie(TMailEmpfangContext& ctx, const TSpoolFile& spool, 
     Log(ctx, 5, wer + " ist nun abgelegt; ihre Kopie " + PathToUtf8(kopie) + " aus einem früheren Durchgang ist entfernt.");
 }
 
+// Fetches one mail into the spool while another thread reads it into `msg`,
+// so a large mail is read while the connection waits for the server. False
+// when the server refused the mail. `leseFehler` is the reader's failure.
+bool Abrufen(TSpoolFile& spool, TMailMessage& msg, std::exception_ptr& leseFehler,
+             const std::function<bool()>& abrufen) {
+    spool.Restart();
+    TSpoolReader reader(spool, msg);
+    if (!abrufen()) return false;
+    spool.Finish();
+    leseFehler = reader.Wait();
+    return true;
+}
+
 // Evaluates the spooled mail `wer` ("Nachricht 3", "Nachricht UID 17"),
-// noted under `key`. True when the mail may leave the mailbox: filed,
-// turned away, or kept whole in Fehler.
-bool Auswerten(TMailEmpfangContext& ctx, const TSpoolFile& spool, const std::string& wer, TPostfachVermerk& vermerk,
-               const std::string& key, const TPostfachEingriffe& eingriffe) {
+// noted under `key`, that was read into `msg` (or failed to be, with
+// `leseFehler`). True when the mail may leave the mailbox: filed, turned
+// away, or kept whole in Fehler.
+bool Auswerten(TMailEmpfangContext& ctx, const TSpoolFile& spool, TMailMessage& msg, std::exception_ptr leseFehler,
+               const std::string& wer, TPostfachVermerk& vermerk, const std::string& key,
+               const TPostfachEingriffe& eingriffe) {
     int maxMB = ctx.Ini.ReadInteger("Maileingang", "MaxMB", kMaxMBVorgabe);
     if (maxMB < 1) maxMB = kMaxMBVorgabe;
     if (spool.Size() > static_cast<std::uint64_t>(maxMB) * 1024 * 1024) {
@@ -87,15 +104,14 @@ bool Auswerten(TMailEmpfangContext& ctx, const TSpoolFile& spool, const std::str
             return false;
         }
     }
-    TMailMessage msg;
-    msg.MessageParts.AttachmentTempDirectory = ctx.TempFolder;
     TAuswertung auswertung;
-    bool gelesen = false;
-    try {
-        ReadSpooledMail(msg, spool.Path());
-        gelesen = true;
-    } catch (const std::exception& e) {
-        auswertung = UnlesbareMail(ctx, spool.Path(), e.what());
+    const bool gelesen = leseFehler == nullptr;
+    if (!gelesen) {
+        try {
+            std::rethrow_exception(leseFehler);
+        } catch (const std::exception& e) {
+            auswertung = UnlesbareMail(ctx, spool.Path(), e.what());
+        }
     }
     if (gelesen) auswertung = eingriffe.Auswerten ? eingriffe.Auswerten(ctx, msg) : AuswertenMail(ctx, msg);
     if (auswertung.Ergebnis == TAuswertungsErgebnis::Abgelegt && !NichtVollstaendig(auswertung)) {
@@ -193,21 +209,22 @@ void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop, const
             const std::string wer = "Nachricht " + std::to_string(k);
             try {
                 const std::string uidl = client.UIDL(k);
-                spool.Restart();
-                if (!client.RetrieveRaw(k, spool)) {
+                TMailMessage msg;
+                msg.MessageParts.AttachmentTempDirectory = ctx.TempFolder;
+                std::exception_ptr leseFehler;
+                if (!Abrufen(spool, msg, leseFehler, [&] { return client.RetrieveRaw(k, spool); })) {
                     Log(ctx, 3, wer + " kann nicht abgerufen werden und bleibt im Postfach: " +
                                     client.LastCmdResult.FormattedText().substr(
                                         0, client.LastCmdResult.FormattedText().find('\r')));
                     continue;
                 }
-                spool.Finish();
                 Log(ctx, 7, "Lese Nachricht " + std::to_string(k));
                 const std::string key = uidl.empty() ? "sha256:" + spool.Hash() : "uidl:" + uidl;
                 gesehen.insert(key);
                 if (vermerk.Enthaelt(key)) {
                     Log(ctx, 5, wer + " wurde schon abgelegt und wird nur noch gelöscht.");
                 } else {
-                    if (!Auswerten(ctx, spool, wer, vermerk, key, eingriffe)) continue;
+                    if (!Auswerten(ctx, spool, msg, leseFehler, wer, vermerk, key, eingriffe)) continue;
                     vermerk.Hinzufuegen(key);
                     if (eingriffe.NachAblage) eingriffe.NachAblage();
                 }
@@ -300,13 +317,14 @@ void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAn
                 if (vermerk.Enthaelt(key)) {
                     Log(ctx, 5, wer + " wurde schon abgelegt und wird nur noch gelöscht.");
                 } else {
-                    spool.Restart();
-                    if (!imap.RetrieveRaw(i, spool)) {
+                    TMailMessage msg;
+                    msg.MessageParts.AttachmentTempDirectory = ctx.TempFolder;
+                    std::exception_ptr leseFehler;
+                    if (!Abrufen(spool, msg, leseFehler, [&] { return imap.RetrieveRaw(i, spool); })) {
                         Log(ctx, 3, wer + " kann nicht abgerufen werden und bleibt im Postfach: " + imap.LastReply.Last);
                         continue;
                     }
-                    spool.Finish();
-                    if (!Auswerten(ctx, spool, wer, vermerk, key, eingriffe)) continue;
+                    if (!Auswerten(ctx, spool, msg, leseFehler, wer, vermerk, key, eingriffe)) continue;
                     vermerk.Hinzufuegen(key);
                     if (eingriffe.NachAblage) eingriffe.NachAblage();
                 }

@@ -1,5 +1,6 @@
 #include "incoming/spooled_mail.h"
 
+#include <algorithm>
 #include <cstring>
 #include <system_error>
 
@@ -36,6 +37,10 @@ void TSpoolFile::Restart() {
     buffer_.clear();
     file_.Rewind();
     size_ = 0;
+    written_ = 0;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    in_file_ = 0;
+    state_ = TState::Arriving;
 }
 
 void TSpoolFile::Write(std::string_view bytes) {
@@ -46,22 +51,69 @@ void TSpoolFile::Write(std::string_view bytes) {
     }
     Flush();
     if (bytes.size() >= kSpoolBlock) {
-        if (const std::error_code error = file_.Write(bytes)) RaiseWriteError(error);
+        WriteThrough(bytes);
         return;
     }
     buffer_.append(bytes);
 }
 
+void TSpoolFile::WriteThrough(std::string_view bytes) {
+    if (const std::error_code error = file_.Write(bytes)) RaiseWriteError(error);
+    written_ += bytes.size();
+    Publish(TState::Arriving);
+}
+
 void TSpoolFile::Flush() {
     if (buffer_.empty()) return;
-    const std::error_code error = file_.Write(buffer_);
+    WriteThrough(buffer_);
     buffer_.clear();
-    if (error) RaiseWriteError(error);
 }
 
 void TSpoolFile::Finish() {
     Flush();
     if (const std::error_code error = file_.Finish()) RaiseWriteError(error);
+    Publish(TState::Whole);
+}
+
+void TSpoolFile::Abort() {
+    Publish(TState::Broken);
+}
+
+void TSpoolFile::Publish(TState state) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        in_file_ = written_;
+        if (state_ == TState::Arriving) state_ = state;
+    }
+    changed_.notify_all();
+}
+
+std::uint64_t TSpoolFile::AwaitMore(std::uint64_t have) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return in_file_ > have || state_ != TState::Arriving; });
+    if (state_ == TState::Broken) throw EDiraError(TErrorKind::ekPeerClosed, "Übertragung der Mail abgebrochen");
+    return in_file_;
+}
+
+TSpoolReader::TSpoolReader(TSpoolFile& spool, TMailMessage& message) : spool_(spool) {
+    thread_ = std::thread([this, &message] {
+        try {
+            ReadSpooledMail(message, spool_.Path(), &spool_);
+        } catch (...) {
+            failure_ = std::current_exception();
+        }
+    });
+}
+
+TSpoolReader::~TSpoolReader() {
+    if (!thread_.joinable()) return;
+    spool_.Abort();
+    thread_.join();
+}
+
+std::exception_ptr TSpoolReader::Wait() {
+    if (thread_.joinable()) thread_.join();
+    return failure_;
 }
 
 void TSpoolFile::RaiseWriteError(const std::error_code& error) const {
@@ -73,8 +125,8 @@ std::string TSpoolFile::Hash() const {
     return Sha256OfFile(Path()).value_or(std::string());
 }
 
-TMailFileLineSource::TMailFileLineSource(const std::filesystem::path& file)
-    : in_(file, std::ios::binary), encoding_(UndeclaredTextEncoding()) {
+TMailFileLineSource::TMailFileLineSource(const std::filesystem::path& file, const TSpoolFile* arriving)
+    : in_(file, std::ios::binary), arriving_(arriving), encoding_(UndeclaredTextEncoding()) {
     if (!in_) throw EDiraError(TErrorKind::ekLocal, "Zwischenspeicher " + file.string() + " kann nicht gelesen werden");
 }
 
@@ -89,10 +141,19 @@ bool TMailFileLineSource::Fill() {
         start_ = 0;
     }
     const std::size_t old = buffer_.size();
-    buffer_.resize(old + 64 * 1024);
-    in_.read(buffer_.data() + old, 64 * 1024);
+    std::size_t want = 64 * 1024;
+    if (arriving_ != nullptr) {
+        // Only what the spool has written: past it the file may still hold
+        // the end of an earlier, longer mail.
+        const std::uint64_t in_file = arriving_->AwaitMore(read_);
+        want = static_cast<std::size_t>(std::min<std::uint64_t>(want, in_file - read_));
+        in_.clear();
+    }
+    buffer_.resize(old + want);
+    in_.read(buffer_.data() + old, static_cast<std::streamsize>(want));
     const auto got = static_cast<std::size_t>(in_.gcount());
     buffer_.resize(old + got);
+    read_ += got;
     if (got == 0) eof_ = true;
     return got > 0;
 }
@@ -141,8 +202,8 @@ bool TMailFileLineSource::ReadLnRFC(std::string_view& line, TLineTerminator term
     return true;
 }
 
-void ReadSpooledMail(TMailMessage& message, const std::filesystem::path& file) {
-    TMailFileLineSource source(file);
+void ReadSpooledMail(TMailMessage& message, const std::filesystem::path& file, const TSpoolFile* arriving) {
+    TMailFileLineSource source(file, arriving);
     TMailMessageReader reader(source);
     reader.ProcessMessage(message);
     message.RawFile = file;

@@ -5,12 +5,16 @@
 // copy needs no second download. The folder belongs to the process, so an
 // import beside the service never meets its spool, and a spool left by a
 // process that died is removed at the next start.
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "mail/byte_sink.h"
 #include "mail/mail_line_source.h"
@@ -35,8 +39,18 @@ public:
     // Writes out what is buffered; the file then holds exactly the mail and
     // is ready to be read. Raises like Write.
     void Finish();
-    // Starts the next mail, empty (the path stays the same).
+    // Starts the next mail, empty (the path stays the same). No reader may
+    // be waiting for the last one.
     void Restart();
+    // The transfer ended before the mail was whole: a reader waiting for
+    // more gets an error instead.
+    void Abort();
+
+    // For a reader of the file while the mail arrives: waits until more
+    // than `have` bytes are in the file, or the mail is whole, and returns
+    // the bytes in the file. Raises EDiraError (kind ekPeerClosed) after
+    // Abort.
+    std::uint64_t AwaitMore(std::uint64_t have) const;
 
     const std::filesystem::path& Path() const { return file_.Path(); }
     std::uint64_t Size() const { return size_; }
@@ -44,12 +58,43 @@ public:
     std::string Hash() const;
 
 private:
+    enum class TState { Arriving, Whole, Broken };
+
     void Flush();
+    void WriteThrough(std::string_view bytes);
+    void Publish(TState state);
     [[noreturn]] void RaiseWriteError(const std::error_code& error) const;
 
     TReusedTempFile file_;
     std::string buffer_;
     std::uint64_t size_ = 0;
+    std::uint64_t written_ = 0;  // of size_, in the file
+    // What a reader on another thread may see.
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::uint64_t in_file_ = 0;
+    TState state_ = TState::Arriving;
+};
+
+// Reads a mail on a thread of its own while it is spooled: the reader works
+// while the connection waits for the server, so a large mail costs the time
+// of its transfer rather than that and its reading after it. The spool must
+// be finished or aborted before Wait; the destructor aborts a spool still
+// arriving and waits for the thread.
+class TSpoolReader {
+public:
+    TSpoolReader(TSpoolFile& spool, TMailMessage& message);
+    ~TSpoolReader();
+    TSpoolReader(const TSpoolReader&) = delete;
+    TSpoolReader& operator=(const TSpoolReader&) = delete;
+
+    // Waits for the reader; its failure, or nullptr when the message was read.
+    std::exception_ptr Wait();
+
+private:
+    TSpoolFile& spool_;
+    std::exception_ptr failure_;
+    std::thread thread_;
 };
 
 // The mail text in a file as the reader's line source: every line exactly as
@@ -58,7 +103,8 @@ class TMailFileLineSource final : public TMailLineSource {
 public:
     static constexpr std::size_t kMaxLineLength = 32u * 1024 * 1024;
 
-    explicit TMailFileLineSource(const std::filesystem::path& file);
+    // With `arriving`, the file is read while that spool writes it.
+    explicit TMailFileLineSource(const std::filesystem::path& file, const TSpoolFile* arriving = nullptr);
     ~TMailFileLineSource() override;
 
     bool ReadLnRFC(std::string_view& line, TLineTerminator terminator) override;
@@ -69,6 +115,8 @@ private:
     bool Fill();
 
     std::ifstream in_;
+    const TSpoolFile* arriving_;
+    std::uint64_t read_ = 0;
     std::string buffer_;
     std::size_t start_ = 0;
     bool eof_ = false;
@@ -79,6 +127,7 @@ private:
 
 // Reads the spooled mail into the message (cleared first) and sets its
 // RawFile. Raises the reader's failures.
-void ReadSpooledMail(TMailMessage& message, const std::filesystem::path& file);
+void ReadSpooledMail(TMailMessage& message, const std::filesystem::path& file,
+                     const TSpoolFile* arriving = nullptr);
 
 }  // namespace kdv

@@ -2,12 +2,17 @@
 // however the connection cut it into pieces.
 #include "incoming/spooled_mail.h"
 
+#include <algorithm>
+#include <exception>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "mail/mail_message.h"
+#include "mail/mail_message_parts.h"
 #include "platform/sha256.h"
 #include "support/temp_dir.h"
 #include "support/test_files.h"
@@ -57,6 +62,77 @@ TEST(SpoolFile, EachMailIsAllTheFileHolds) {
         }
     }
     EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+// A mail read while it arrives: the reader sees exactly the mail, never the
+// longer one the file held before, and a transfer that ends early fails the
+// reading instead of ending the mail.
+TEST(SpoolReader, ReadsTheMailWhileItArrives) {
+    TTempDir home("diravid-spool-reader");
+    const std::string attachment(300000, 'A');
+    std::string mail =
+        "From: hans@example.org\r\nSubject: Lage\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+        "--b\r\nContent-Type: text/plain\r\n\r\nPegel 4,20 m\r\n"
+        "--b\r\nContent-Type: application/octet-stream; name=\"plan.bin\"\r\n"
+        "Content-Disposition: attachment; filename=\"plan.bin\"\r\n\r\n";
+    // Lines of a thousand bytes; the line end before the boundary belongs to it.
+    std::string stored;
+    for (std::size_t i = 0; i < attachment.size(); i += 1000) {
+        if (!stored.empty()) stored += "\r\n";
+        stored += attachment.substr(i, 1000);
+    }
+    mail += stored + "\r\n--b--\r\n";
+    const std::string longer(mail.size() + 500000, 'x');
+
+    struct TCase {
+        const char* name;
+        bool whole;  // the transfer ends with the mail, else it breaks off halfway
+    };
+    for (const TCase& c : {TCase{"whole", true}, TCase{"broken off", false}}) {
+        SCOPED_TRACE(c.name);
+        TSpoolFile spool(home.Path() / "temp");
+        // The file held a longer mail before: its tail must stay unseen.
+        spool.Restart();
+        spool.Write(longer);
+        spool.Finish();
+
+        TMailMessage message;
+        message.MessageParts.AttachmentTempDirectory = home.Path() / "temp";
+        spool.Restart();
+        TSpoolReader reader(spool, message);
+        const std::size_t end = c.whole ? mail.size() : mail.size() / 2;
+        for (std::size_t at = 0; at < end; at += 7000) {
+            spool.Write(std::string_view(mail).substr(at, std::min<std::size_t>(7000, end - at)));
+            std::this_thread::yield();
+        }
+        if (c.whole) {
+            spool.Finish();
+        } else {
+            spool.Abort();
+        }
+        const std::exception_ptr failure = reader.Wait();
+        if (!c.whole) {
+            ASSERT_NE(failure, nullptr);
+            continue;
+        }
+        ASSERT_EQ(failure, nullptr);
+        EXPECT_EQ(message.Subject, "Lage");
+        ASSERT_EQ(message.MessageParts.Count(), 2u);
+        const auto* file = dynamic_cast<const TMailAttachmentFile*>(&message.MessageParts[1]);
+        ASSERT_NE(file, nullptr);
+        EXPECT_TRUE(ReadFile(file->StoredPathName()) == stored);
+    }
+}
+
+// A reader whose transfer never ends in order is stopped, not left waiting.
+TEST(SpoolReader, EndsWithItsSpoolUnfinished) {
+    TTempDir home("diravid-spool-reader");
+    TSpoolFile spool(home.Path() / "temp");
+    TMailMessage message;
+    spool.Restart();
+    spool.Write("From: hans@example.org\r\n");
+    { TSpoolReader reader(spool, message); }
+    SUCCEED();
 }
 
 }  // namespace
