@@ -24,6 +24,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -56,6 +57,7 @@ constexpr std::size_t kAttachmentBytes = 5 * 1024;
 constexpr std::size_t kLargeAttachmentBytes = 36'500'000;
 constexpr double kCpuTarget = 1.0 / 3.0;
 constexpr long kRssTargetKb = 16 * 1024;
+constexpr int kLargeRuns = 3;
 
 using kdv::bench::AppendBase64Lines;
 using kdv::bench::RandomBytes;
@@ -493,28 +495,45 @@ int main(int argc, char** argv) {
         {"pop3", "pop3s://" + s.host + ":" + std::to_string(s.pop3s_port) + "/1"},
     };
     for (const TLarge& large : larges) {
-        const fs::path out = s.dir / "large.txt";
-        RunChild({self, "--large", large.protocol, s.user, s.password, s.dir.string(), large_attachment.string()}, out);
+        // Best of kLargeRuns each, alternating: one fetch takes a fraction
+        // of a second, within the shared machine's jitter.
         double wall = 0;
         double fetched = 0;
         long above_kb = 0;
-        {
-            std::ifstream in(out);
-            in >> wall >> fetched >> above_kb;
+        TRun curl;
+        double curl_mb = 0;
+        for (int run = 0; run < kLargeRuns; ++run) {
+            const fs::path out = s.dir / "large.txt";
+            RunChild({self, "--large", large.protocol, s.user, s.password, s.dir.string(), large_attachment.string()},
+                     out);
+            double run_wall = 0;
+            double run_fetched = 0;
+            long run_above_kb = 0;
+            {
+                std::ifstream in(out);
+                in >> run_wall >> run_fetched >> run_above_kb;
+            }
+            if (run == 0 || run_wall < wall) {
+                wall = run_wall;
+                fetched = run_fetched;
+            }
+            above_kb = std::max(above_kb, run_above_kb);
+            const fs::path curl_file = s.dir / "curl.eml";
+            const TRun curl_run =
+                RunChild({"curl", "--silent", "--show-error", "--insecure", "--tlsv1.2", "--tls-max", "1.2", "--user",
+                          credentials, "--output", curl_file.string(), large.url});
+            curl_mb = static_cast<double>(fs::file_size(curl_file)) / 1e6;
+            fs::remove(curl_file);
+            if (run == 0 || curl_run.wall < curl.wall) curl = curl_run;
         }
-        const fs::path curl_file = s.dir / "curl.eml";
-        const TRun curl = RunChild({"curl", "--silent", "--show-error", "--insecure", "--tlsv1.2", "--tls-max", "1.2",
-                                    "--user", credentials, "--output", curl_file.string(), large.url});
-        const double curl_mb = static_cast<double>(fs::file_size(curl_file)) / 1e6;
-        fs::remove(curl_file);
         const double ratio = wall / curl.wall;
         std::printf("%s, one mail of %.1f MB (%.1f MB attachment) into the reader, attachment to a file\n",
                     large.protocol[0] == 'i' ? "IMAP" : "POP3", mail_mb, kLargeAttachmentBytes / 1e6);
         std::printf("  diravid : wall %.2f s (%.2f s to the spooled mail, the reader %.2f s after it), peak memory %.1f MB "
-                    "above the connected baseline\n",
-                    wall, fetched, wall - fetched, above_kb / 1024.0);
-        std::printf("  curl    : wall %.2f s, peak memory %.1f MB in all (%.1f MB fetched raw)\n", curl.wall,
-                    curl.peak_kb / 1024.0, curl_mb);
+                    "above the connected baseline (best wall and highest peak of %d)\n",
+                    wall, fetched, wall - fetched, above_kb / 1024.0, kLargeRuns);
+        std::printf("  curl    : wall %.2f s, peak memory %.1f MB in all (%.1f MB fetched raw; best of %d)\n",
+                    curl.wall, curl.peak_kb / 1024.0, curl_mb, kLargeRuns);
         std::printf("  wall time ratio diravid/curl: %.2f (target <= 1.00) %s\n", ratio,
                     ratio <= 1.0 ? "met" : "MISSED");
         std::printf("  peak memory above baseline: %.1f MB (target <= %.1f MB) %s\n", above_kb / 1024.0,

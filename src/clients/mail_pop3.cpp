@@ -184,14 +184,21 @@ bool TMailPOP3::RetrieveRaw(int number, TByteSink& sink) {
     if (!SameText(SendCmd("RETR " + std::to_string(number)), kOk)) return false;
     // Lines are cut at LF: the wire's line end is CR LF, so writing every
     // line back with CR LF gives the mail's text as the server holds it.
+    // Handed on in blocks: a mail has hundreds of thousands of short lines.
+    constexpr std::size_t kBlock = 32 * 1024;
     TMailConnectionLineSource source(IO());
     std::string_view line;
     std::string out;
+    out.reserve(2 * kBlock);
     while (source.ReadLnRFC(line, TLineTerminator::LF)) {
-        out.assign(line);
+        out.append(line);
         out += "\r\n";
-        sink.Write(out);
+        if (out.size() >= kBlock) {
+            sink.Write(out);
+            out.clear();
+        }
     }
+    if (!out.empty()) sink.Write(out);
     return true;
 }
 
