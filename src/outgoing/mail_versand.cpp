@@ -68,14 +68,18 @@ bool StopRequested(const TMailVersandContext& ctx) { return ctx.StopRequested &&
 
 bool OutgoingOff(const TMailVersandContext& ctx) { return ctx.Ini.ReadString("SMTP", "Host", "").empty(); }
 
+// "1 Eintrag bleibt offen und wird ...", "2 Einträge bleiben offen und werden ...".
+std::string StillOpen(std::size_t waiting) {
+    return std::to_string(waiting) + (waiting == 1 ? " Eintrag bleibt offen und wird" : " Einträge bleiben offen und werden") +
+           " im nächsten Abruf versendet.";
+}
+
 void LogWaiting(TMailVersandContext& ctx, std::size_t waiting) {
-    ctx.Log.Add(3, "Mailserver nicht nutzbar: " + std::to_string(waiting) +
-                       " Einträge bleiben offen und werden im nächsten Abruf versendet.");
+    ctx.Log.Add(3, "Mailserver nicht nutzbar: " + StillOpen(waiting));
 }
 
 void LogStopped(TMailVersandContext& ctx, std::size_t waiting) {
-    ctx.Log.Add(5, "Beenden angefordert: " + std::to_string(waiting) +
-                       " Einträge bleiben offen und werden im nächsten Abruf versendet.");
+    ctx.Log.Add(5, "Beenden angefordert: " + StillOpen(waiting));
 }
 
 // A row that is still not sendable a day after it was written is given up.

@@ -305,7 +305,7 @@ TEST_F(OutgoingTest, RowsWaitWhilePostfixIsStoppedAndGoOnceItIsBack) {
     const std::string log = LogText();
     EXPECT_HAS(log, ("| FEHLER    | Authentifizierung am Mailserver fehlgeschlagen: "));
     EXPECT_HAS(log, ("| FEHLER    | Mailserver nicht nutzbar: 2 Einträge bleiben offen"));
-    EXPECT_HAS(log, ("| FEHLER    | Mailserver nicht nutzbar: 1 Einträge bleiben offen"));
+    EXPECT_HAS(log, ("| FEHLER    | Mailserver nicht nutzbar: 1 Eintrag bleibt offen und wird im nächsten Abruf versendet."));
     EXPECT_LACKS(log, "versendet!");
 
     sandbox.Restart("postfix");
