@@ -95,6 +95,15 @@ std::uint64_t TSpoolFile::AwaitMore(std::uint64_t have) const {
     return in_file_;
 }
 
+std::size_t TSpoolFile::ReadAt(std::uint64_t offset, char* buffer, std::size_t size) const {
+    std::size_t read = 0;
+    if (const std::error_code error = file_.ReadAt(offset, buffer, size, read)) {
+        throw EDiraError(TErrorKind::ekLocal,
+                         "Zwischenspeicher " + Path().string() + " kann nicht gelesen werden: " + error.message());
+    }
+    return read;
+}
+
 TSpoolReader::TSpoolReader(TSpoolFile& spool, TMailMessage& message) : spool_(spool) {
     thread_ = std::thread([this, &message] {
         try {
@@ -142,16 +151,20 @@ bool TMailFileLineSource::Fill() {
     }
     const std::size_t old = buffer_.size();
     std::size_t want = 64 * 1024;
+    std::size_t got = 0;
     if (arriving_ != nullptr) {
-        // Only what the spool has written: past it the file may still hold
-        // the end of an earlier, longer mail.
+        // Only what the spool has written, read at its place: past it the
+        // file may still hold the end of an earlier, longer mail, which a
+        // stream's read-ahead would take in.
         const std::uint64_t in_file = arriving_->AwaitMore(read_);
         want = static_cast<std::size_t>(std::min<std::uint64_t>(want, in_file - read_));
-        in_.clear();
+        buffer_.resize(old + want);
+        got = want == 0 ? 0 : arriving_->ReadAt(read_, buffer_.data() + old, want);
+    } else {
+        buffer_.resize(old + want);
+        in_.read(buffer_.data() + old, static_cast<std::streamsize>(want));
+        got = static_cast<std::size_t>(in_.gcount());
     }
-    buffer_.resize(old + want);
-    in_.read(buffer_.data() + old, static_cast<std::streamsize>(want));
-    const auto got = static_cast<std::size_t>(in_.gcount());
     buffer_.resize(old + got);
     read_ += got;
     if (got == 0) eof_ = true;

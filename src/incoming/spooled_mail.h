@@ -51,6 +51,10 @@ public:
     // the bytes in the file. Raises EDiraError (kind ekPeerClosed) after
     // Abort.
     std::uint64_t AwaitMore(std::uint64_t have) const;
+    // Reads up to `size` bytes of the mail at `offset`; only what AwaitMore
+    // reported is the mail's (past it the file may hold an earlier mail).
+    // Raises EDiraError (kind ekLocal) when the disk refuses.
+    std::size_t ReadAt(std::uint64_t offset, char* buffer, std::size_t size) const;
 
     const std::filesystem::path& Path() const { return file_.Path(); }
     std::uint64_t Size() const { return size_; }

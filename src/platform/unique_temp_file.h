@@ -35,6 +35,9 @@ public:
     // Ends the content: the file holds exactly what was written since
     // Rewind and can be read by its path. The system's code on failure.
     std::error_code Finish();
+    // Reads up to `size` bytes at `offset` into `buffer`; safe beside a
+    // Write on another thread. Sets `read` (0 at the end of the file).
+    std::error_code ReadAt(std::uint64_t offset, char* buffer, std::size_t size, std::size_t& read) const;
 
     const std::filesystem::path& Path() const { return path_; }
 

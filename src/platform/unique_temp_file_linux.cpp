@@ -37,11 +37,12 @@ std::string RandomName(std::string_view extension) {
 namespace {
 
 // Creates the file and returns it open for writing.
-int OpenUniqueTempFile(const std::filesystem::path& folder, std::string_view extension, std::filesystem::path& path) {
+int OpenUniqueTempFile(const std::filesystem::path& folder, std::string_view extension, std::filesystem::path& path,
+                       int access) {
     int lastError = 0;
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
         path = folder / RandomName(extension);
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kTempFileMode);
+        const int fd = ::open(path.c_str(), access | O_CREAT | O_EXCL | O_CLOEXEC, kTempFileMode);
         if (fd >= 0) return fd;
         lastError = errno;
         if (lastError != EEXIST) break;
@@ -54,12 +55,12 @@ int OpenUniqueTempFile(const std::filesystem::path& folder, std::string_view ext
 
 std::filesystem::path CreateUniqueTempFile(const std::filesystem::path& folder, std::string_view extension) {
     std::filesystem::path path;
-    ::close(OpenUniqueTempFile(folder, extension, path));
+    ::close(OpenUniqueTempFile(folder, extension, path, O_WRONLY));
     return path;
 }
 
 TReusedTempFile::TReusedTempFile(const std::filesystem::path& folder, std::string_view extension)
-    : fd_(OpenUniqueTempFile(folder, extension, path_)) {}
+    : fd_(OpenUniqueTempFile(folder, extension, path_, O_RDWR)) {}
 
 TReusedTempFile::~TReusedTempFile() {
     ::close(fd_);
@@ -78,6 +79,18 @@ std::error_code TReusedTempFile::Write(std::string_view bytes) {
     }
     length_ = std::max(length_, written_);
     return {};
+}
+
+std::error_code TReusedTempFile::ReadAt(std::uint64_t offset, char* buffer, std::size_t size,
+                                        std::size_t& read) const {
+    for (;;) {
+        const ssize_t rc = ::pread(fd_, buffer, size, static_cast<off_t>(offset));
+        if (rc >= 0) {
+            read = static_cast<std::size_t>(rc);
+            return {};
+        }
+        if (errno != EINTR) return {errno, std::generic_category()};
+    }
 }
 
 std::error_code TReusedTempFile::Finish() {

@@ -3,6 +3,7 @@
 #include "incoming/spooled_mail.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <filesystem>
 #include <string>
@@ -101,9 +102,13 @@ TEST(SpoolReader, ReadsTheMailWhileItArrives) {
         spool.Restart();
         TSpoolReader reader(spool, message);
         const std::size_t end = c.whole ? mail.size() : mail.size() / 2;
-        for (std::size_t at = 0; at < end; at += 7000) {
-            spool.Write(std::string_view(mail).substr(at, std::min<std::size_t>(7000, end - at)));
-            std::this_thread::yield();
+        // Small pieces and large ones in turn: the reader is handed short
+        // stretches of the file, right before bytes of the earlier mail.
+        std::size_t piece = 0;
+        for (std::size_t at = 0; at < end; at += piece) {
+            piece = std::min<std::size_t>(at / 100 % 2 == 0 ? 100 : 70000, end - at);
+            spool.Write(std::string_view(mail).substr(at, piece));
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
         if (c.whole) {
             spool.Finish();

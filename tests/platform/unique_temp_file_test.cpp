@@ -50,6 +50,11 @@ TEST(ReusedTempFile, HoldsExactlyTheLastContentAndIsRemovedAtTheEnd) {
             EXPECT_FALSE(file.Write(std::string_view(content).substr(content.size() / 2)));
             EXPECT_FALSE(file.Finish());
             EXPECT_EQ(testing::ReadFile(path), content) << content.size();
+            // And through the open file, from the middle on.
+            std::string tail(content.size() - content.size() / 3 + 10, '\0');
+            std::size_t read = 0;
+            EXPECT_FALSE(file.ReadAt(content.size() / 3, tail.data(), tail.size(), read));
+            EXPECT_EQ(tail.substr(0, read), content.substr(content.size() / 3));
         }
     }
     EXPECT_FALSE(fs::exists(path));
