@@ -26,6 +26,8 @@
 set -euo pipefail
 
 SCRIPT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "${BASH_SOURCE[0]}")
+# shellcheck source=scripts/sandbox-ports.sh
+source "$(dirname "$SCRIPT")/sandbox-ports.sh"
 
 readonly HOST=127.0.0.1
 # Dovecot serves the same IMAP/POP3 ports here without any TLS.
@@ -36,8 +38,6 @@ readonly PORT_NAMES=(SMTP SMTP_NOTLS SMTP_TLS10 SMTPS IMAP IMAPS POP3 POP3S)
 readonly START_TIMEOUT_S=30
 # Dovecot and Postfix stop within a second or two; kill what is left after this.
 readonly STOP_TIMEOUT_S=20
-readonly PORT_MIN=20000
-readonly PORT_SPAN=40000
 # A busy or unlucky set of ports is retried this many times with another one.
 readonly PORT_ATTEMPTS=10
 # 50 MB of attachments grow by a third in base64, plus headers.
@@ -118,7 +118,7 @@ choose_ports() {
   : >"$dir/ports.new"
   for name in "${PORT_NAMES[@]}"; do
     while :; do
-      port=$((PORT_MIN + (RANDOM * 32768 + RANDOM) % PORT_SPAN))
+      port=$(random_listen_port)
       [[ -z ${taken[$port]:-} ]] || continue
       port_in_use "$HOST" "$port" && continue
       port_in_use "$HOST_NOTLS" "$port" && continue

@@ -23,15 +23,14 @@
 set -euo pipefail
 
 SCRIPT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "${BASH_SOURCE[0]}")
+# shellcheck source=scripts/sandbox-ports.sh
+source "$(dirname "$SCRIPT")/sandbox-ports.sh"
 SCHEMA_DIR=$(dirname "$SCRIPT")/schema
 
 # A start that needs longer than this is broken, not slow.
 readonly START_TIMEOUT_S=60
 # mariadbd flushes InnoDB on shutdown; give it time before killing it.
 readonly STOP_TIMEOUT_S=60
-# Ports handed out when none was chosen before (above the well-known ranges).
-readonly PORT_MIN=20000
-readonly PORT_SPAN=40000
 # A busy or unlucky port is retried this many times with another one.
 readonly PORT_ATTEMPTS=20
 
@@ -196,7 +195,7 @@ cmd_start() {
     if [[ -s $dir/port ]]; then
       port=$(<"$dir/port")
     else
-      port=$((PORT_MIN + (RANDOM * 32768 + RANDOM) % PORT_SPAN))
+      port=$(random_listen_port)
       port_in_use "$port" && continue
       echo "$port" >"$dir/port"
     fi
