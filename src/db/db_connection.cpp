@@ -302,6 +302,7 @@ void TDbConnection::AppendQuoted(std::string& Out, const std::string& Value) con
         }
         const std::size_t to = PieceEnd(Value, from);
         const std::size_t start = Out.size();
+        // The escaped form of n bytes needs at most 2n + 1 bytes.
         Out.resize(start + 2 * (to - from) + 1);
         const unsigned long written = Api().real_escape_string(FHandle, Out.data() + start, Value.data() + from,
                                                                static_cast<unsigned long>(to - from));

@@ -6,10 +6,10 @@
 //  - SetConnected(true) on a closed connection: BeforeConnect, load the
 //    client library (first time only), connect, refuse servers older than
 //    3.20, apply CharacterSet, "SET SQL_AUTO_IS_NULL = 0", read
-//    lower_case_table_names and max_allowed_packet, then AfterConnect; all synchronous, in this
-//    order. A failure before AfterConnect leaves the connection closed; an
-//    error raised by AfterConnect leaves it open and propagates. On an open
-//    connection nothing happens.
+//    lower_case_table_names and max_allowed_packet, then AfterConnect; all
+//    synchronous, in this order. A failure before AfterConnect leaves the
+//    connection closed; an error raised by AfterConnect leaves it open and
+//    propagates. On an open connection nothing happens.
 //  - SetConnected(false) on an open connection: BeforeDisconnect, every open
 //    query on it is closed, the physical connection is closed, then
 //    AfterDisconnect. On a closed connection nothing happens, no event fires.
