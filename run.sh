@@ -104,13 +104,8 @@ $MARK
 ; you edit it, run.sh leaves it alone and starts no local servers any more
 ; (delete it to get the demo system back). Every key is described in README.md.
 
-[Database]
-; The local MariaDB server in home/.mariadb.
-Database=Orldb
-Hostname=$DIRAVID_TEST_DB_HOST
-Port=$DIRAVID_TEST_DB_PORT
-User=$DIRAVID_TEST_DB_USER
-Passwort=$DIRAVID_TEST_DB_PASSWORD
+; [Database]: the local MariaDB server in home/.mariadb.
+$(scripts/mariadb-sandbox.sh ini "$DB_SANDBOX" Orldb)
 
 [Mail]
 ; 1: mail every new journal message to An.

@@ -17,6 +17,8 @@
 #   mariadb-sandbox.sh drop DIR DBNAME    drop the database DBNAME
 #   mariadb-sandbox.sh sql DIR [DBNAME [CLIENT OPTIONS...]]
 #                                    run SQL from standard input as root
+#   mariadb-sandbox.sh ini DIR DBNAME    print the [Database] section of a
+#                                    diravid.ini that uses DBNAME on this server
 #
 # DIR/env exports DIRAVID_TEST_DB_HOST, _PORT, _USER, _PASSWORD, _SANDBOX and
 # _SCRIPT. Root logs in over TCP with a password, like on a real installation.
@@ -37,7 +39,7 @@ readonly PORT_ATTEMPTS=20
 die() { echo "mariadb-sandbox: $*" >&2; exit 1; }
 
 usage() {
-  sed -n '5,22p' "$SCRIPT" | sed 's/^# \{0,1\}//' >&2
+  sed -n '5,24p' "$SCRIPT" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -300,6 +302,18 @@ cmd_sql() {
   fi
 }
 
+cmd_ini() {
+  local dir=$1 db=$2
+  check_db_name "$db"
+  [[ -s $dir/env ]] || die "no server was started in $dir"
+  (
+    # shellcheck disable=SC1091
+    source "$dir/env"
+    printf '[Database]\nDatabase=%s\nHostname=%s\nPort=%s\nUser=%s\nPasswort=%s\n' "$db" \
+      "$DIRAVID_TEST_DB_HOST" "$DIRAVID_TEST_DB_PORT" "$DIRAVID_TEST_DB_USER" "$DIRAVID_TEST_DB_PASSWORD"
+  )
+}
+
 (($# >= 2)) || usage
 command=$1
 dir=$2
@@ -318,5 +332,6 @@ case $command in
   fixture) (($# >= 1)) || usage; cmd_fixture "$dir" "$@" ;;
   drop) (($# == 1)) || usage; cmd_drop "$dir" "$1" ;;
   sql) cmd_sql "$dir" "$@" ;;
+  ini) (($# == 1)) || usage; cmd_ini "$dir" "$1" ;;
   *) usage ;;
 esac

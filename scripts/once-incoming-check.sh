@@ -62,12 +62,7 @@ Anna Berg <anna.berg@thw.example.org>
 LIST
 
 cat >"$HOME_DIR/diravid.ini" <<INI
-[Database]
-Database=Orldb
-Hostname=$DIRAVID_TEST_DB_HOST
-Port=$DIRAVID_TEST_DB_PORT
-User=$DIRAVID_TEST_DB_USER
-Passwort=$DIRAVID_TEST_DB_PASSWORD
+$(scripts/mariadb-sandbox.sh ini "$DB_DIR" Orldb)
 
 [Mail]
 NeuNachricht=0

@@ -55,12 +55,7 @@ VALUES (1, 1, 'D:\\Anlagen\\1\\1\\lagebild.txt', 'lagebild.txt');
 SQL
 
 cat >"$HOME_DIR/diravid.ini" <<INI
-[Database]
-Database=Orldb
-Hostname=$DIRAVID_TEST_DB_HOST
-Port=$DIRAVID_TEST_DB_PORT
-User=$DIRAVID_TEST_DB_USER
-Passwort=$DIRAVID_TEST_DB_PASSWORD
+$(scripts/mariadb-sandbox.sh ini "$WORK/db" Orldb)
 
 [Mail]
 NeuNachricht=1
