@@ -459,21 +459,24 @@ int main(int argc, char** argv) {
         return 0;
     }
     bool met = true;
-    Fill(s, count, mail);
-    const TRun ours_imap = Ours(EmptyByImap, s);
-    ExpectEmpty(s, "the IMAP client");
-    Fill(s, count, mail);
-    const TRun python_imap = Python(s, {"imap", s.user, s.password, (s.dir / "py.eml").string()});
-    ExpectEmpty(s, "imaplib");
-    PrintPair("IMAP", "imaplib", count, ours_imap, python_imap, met);
-
-    Fill(s, count, mail);
-    const TRun ours_pop3 = Ours(EmptyByPop3, s);
-    ExpectEmpty(s, "the POP3 client");
-    Fill(s, count, mail);
-    const TRun python_pop3 = Python(s, {"pop3", s.user, s.password, (s.dir / "py.eml").string()});
-    ExpectEmpty(s, "poplib");
-    PrintPair("POP3", "poplib", count, ours_pop3, python_pop3, met);
+    struct TProtocol {
+        const char* name;
+        const char* ours;  // who emptied the mailbox, for a failure
+        void (*empty)(const TSettings&);
+        const char* mode;  // of the Python script
+        const char* peer;
+    };
+    const TProtocol protocols[] = {{"IMAP", "the IMAP client", EmptyByImap, "imap", "imaplib"},
+                                   {"POP3", "the POP3 client", EmptyByPop3, "pop3", "poplib"}};
+    for (const TProtocol& protocol : protocols) {
+        Fill(s, count, mail);
+        const TRun ours = Ours(protocol.empty, s);
+        ExpectEmpty(s, protocol.ours);
+        Fill(s, count, mail);
+        const TRun python = Python(s, {protocol.mode, s.user, s.password, (s.dir / "py.eml").string()});
+        ExpectEmpty(s, protocol.peer);
+        PrintPair(protocol.name, protocol.peer, count, ours, python, met);
+    }
 
     // The large mail stays in the mailbox for all four fetches.
     const fs::path large_attachment = s.dir / "lageplan-gross.bin";
