@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <cstdlib>
 
 #include "clients/mail_imap4.h"
 #include "incoming/incoming_test_fixture.h"
@@ -26,31 +25,6 @@ struct TSandboxCase {
     bool starttls;
 };
 
-// A logged-in IMAP connection of the test's own, over plain TCP.
-void ConnectAsUser(TMailIMAP4& imap, const std::string& user, const std::string& password) {
-    imap.Host = Env("DIRAVID_MAIL_HOST_NOTLS");
-    imap.Port = static_cast<std::uint16_t>(std::stoi(Env("DIRAVID_IMAP_PORT")));
-    imap.Username = user;
-    imap.Password = password;
-    imap.ReadTimeout = 10000;
-    imap.Connect(true);
-}
-
-void Append(TMailIMAP4& imap, const std::string& mail) {
-    TMailLineIO& io = imap.IO();
-    io.WriteLn("A1 APPEND INBOX {" + std::to_string(mail.size()) + "}");
-    ASSERT_EQ(io.ReadLn().substr(0, 1), "+");
-    io.Write(mail);
-    io.WriteLn("");
-    for (;;) {
-        const std::string line = io.ReadLn();
-        if (line.rfind("A1 ", 0) == 0) {
-            ASSERT_EQ(line.substr(0, 5), "A1 OK") << line;
-            return;
-        }
-    }
-}
-
 class MailboxSandbox : public IncomingDbTest, public ::testing::WithParamInterface<TSandboxCase> {
 protected:
     std::vector<std::string> Subjects() { return Filed("SUBSTRING_INDEX(INHALT, CHAR(13), 1)"); }
@@ -59,26 +33,14 @@ protected:
 TEST_P(MailboxSandbox, FilesEveryMailAndEmptiesTheMailbox) {
     KDV_REQUIRE_MAIL_SANDBOX();
     const TSandboxCase& c = GetParam();
-    std::string user = std::string("pass-") + c.name;
-    for (char& ch : user) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    const std::string password = "pw-" + user;
-    const std::string command =
-        Env("DIRAVID_MAIL_SCRIPT") + " user " + Env("DIRAVID_MAIL_SANDBOX") + " " + user + " " + password + " >/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    {
-        TMailIMAP4 filler;
-        ConnectAsUser(filler, user, password);
-        // Empty from an earlier run of the same case.
-        ASSERT_TRUE(filler.SelectMailBox("INBOX"));
-        for (std::uint32_t uidDone = filler.MailBox.TotalMsgs; uidDone > 0; --uidDone) {
-            std::string uid;
-            if (filler.GetUID(uidDone, uid)) filler.UIDDeleteMsg(uid);
-        }
-        filler.ExpungeMailBox();
-        for (const char* subject : {"Eins", "Zwei", "Drei"}) Append(filler, PlainMail("hans@example.org", subject, "Text"));
-        Append(filler, PlainMail("fremd@example.net", "Fremd", "Text"));
-        filler.Disconnect();
-    }
+    std::string prefix = std::string("pass") + c.name;
+    for (char& ch : prefix) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    const TSandboxMailbox mailbox(*SharedMailSandbox(), prefix);
+    const std::string& user = mailbox.Name();
+    const std::string& password = mailbox.Password();
+    for (const char* subject : {"Eins", "Zwei", "Drei"}) mailbox.Append(PlainMail("hans@example.org", subject, "Text"));
+    mailbox.Append(PlainMail("fremd@example.net", "Fremd", "Text"));
+    ASSERT_EQ(mailbox.Uids().size(), 4u);
     Ctx.Whitelist = TSenderRules({"hans@example.org"});
     const std::string host = Env("DIRAVID_MAIL_HOST");
     const std::string port = Env(c.port_variable);
@@ -110,11 +72,7 @@ TEST_P(MailboxSandbox, FilesEveryMailAndEmptiesTheMailbox) {
     }
     EXPECT_FALSE(Ini.ReadString("Debug", "Laststartcheckmail", "").empty());
     EXPECT_FALSE(Ini.ReadString("Debug", "Lastendcheckmail", "").empty());
-    TMailIMAP4 check;
-    ConnectAsUser(check, user, password);
-    ASSERT_TRUE(check.SelectMailBox("INBOX"));
-    EXPECT_EQ(check.MailBox.TotalMsgs, 0u) << LogText();
-    check.Disconnect();
+    EXPECT_TRUE(mailbox.Uids().empty()) << LogText();
 }
 
 INSTANTIATE_TEST_SUITE_P(

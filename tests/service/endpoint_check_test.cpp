@@ -3,13 +3,9 @@
 // folder and the mailbox stay as they were; each fault fails its own line
 // with the text the service would log; stopped servers fail the check.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cctype>
-#include <cstdlib>
-#include <fstream>
 #include <algorithm>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -17,6 +13,7 @@
 
 #include "clients/mail_imap4.h"
 #include "support/db_test_server.h"
+#include "support/mail_sandbox.h"
 #include "support/run_program.h"
 #include "support/service_home.h"
 #include "support/temp_dir.h"
@@ -25,28 +22,8 @@ namespace kdv {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Env;
 
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-#define REQUIRE_MAIL_SANDBOX()                                                   \
-    do {                                                                         \
-        if (Env("DIRAVID_MAIL_HOST").empty()) {                                  \
-            if (Env("DIRAVID_REQUIRE_MAIL") == "1") FAIL() << "no mail sandbox"; \
-            GTEST_SKIP() << "no mail sandbox (DIRAVID_MAIL_HOST unset)";         \
-        }                                                                        \
-    } while (false)
-
-// A mailbox user of this test alone, so runs and cases never share a mailbox.
-std::string NewMailUser(const std::string& script, const std::string& sandbox, const std::string& password) {
-    static std::atomic<int> counter{0};
-    const std::string user = "check" + std::to_string(getpid()) + "n" + std::to_string(counter++);
-    const std::string command = script + " user " + sandbox + " " + user + " " + password + " >/dev/null";
-    EXPECT_EQ(std::system(command.c_str()), 0) << command;
-    return user;
-}
 
 // The settings as sections of keys, written in this order.
 using TSettings = std::map<std::string, std::map<std::string, std::string>>;
@@ -87,12 +64,14 @@ class EndpointCheck : public ::testing::Test {
 public:
     void SetUp() override {
         KDV_REQUIRE_DB_SERVER();
-        REQUIRE_MAIL_SANDBOX();
+        KDV_REQUIRE_MAIL_SANDBOX();
         testing::TFixtureOptions options;
         options.Demo = true;
         options.LFPath = attachments.Path().string();
         db.emplace("EndpointCheck", options);
-        user = NewMailUser(Env("DIRAVID_MAIL_SCRIPT"), Env("DIRAVID_MAIL_SANDBOX"), password);
+        mailbox.emplace(*testing::SharedMailSandbox(), "check");
+        user = mailbox->Name();
+        password = mailbox->Password();
         const std::string host = Env("DIRAVID_MAIL_HOST");
         settings["SMTP"] = {{"Host", host},
                             {"Port", Env("DIRAVID_SMTP_PORT")},
@@ -122,29 +101,17 @@ public:
     }
 
     void AppendMail(const std::string& subject) {
-        TMailIMAP4 imap;
-        ConnectAsUser(imap);
-        const std::string mail = "From: hans@example.org\r\nTo: " + user + "@localhost\r\nSubject: " + subject +
-                                 "\r\n\r\nText\r\n";
-        TMailLineIO& io = imap.IO();
-        io.WriteLn("A1 APPEND INBOX {" + std::to_string(mail.size()) + "}");
-        ASSERT_EQ(io.ReadLn().substr(0, 1), "+");
-        io.Write(mail);
-        io.WriteLn("");
-        for (std::string line = io.ReadLn();; line = io.ReadLn()) {
-            if (line.rfind("A1 ", 0) == 0) {
-                ASSERT_EQ(line.substr(0, 5), "A1 OK") << line;
-                break;
-            }
-        }
-        imap.Disconnect();
+        mailbox->Append("From: hans@example.org\r\nTo: " + mailbox->Address() + "\r\nSubject: " + subject +
+                        "\r\n\r\nText\r\n");
     }
 
     testing::TServiceHome home;
     testing::TTempDir attachments{"diravid-check-attachments"};
     std::optional<testing::TTestDatabase> db;
+    // The mailbox of the test alone, so runs and cases never share one.
+    std::optional<testing::TSandboxMailbox> mailbox;
     std::string user;
-    const std::string password = "pw-check";
+    std::string password;
     TSettings settings;
 };
 
@@ -152,8 +119,10 @@ TEST_F(EndpointCheck, EveryEndpointPassesAndNothingIsChanged) {
     AppendMail("Neu");
     // A POP3 session takes the mailbox's new marks, so it gets a mailbox of
     // its own here.
-    const std::string popUser = NewMailUser(Env("DIRAVID_MAIL_SCRIPT"), Env("DIRAVID_MAIL_SANDBOX"), password);
+    const testing::TSandboxMailbox popMailbox(*testing::SharedMailSandbox(), "checkpop");
+    const std::string popUser = popMailbox.Name();
     settings["POP3"]["Username"] = popUser;
+    settings["POP3"]["Passwort"] = popMailbox.Password();
     const testing::TProgramResult r = Check();
     EXPECT_EQ(r.ExitCode, 0) << r.Stdout << r.Stderr;
     const std::vector<std::string> lines = Lines(r.Stdout);
@@ -257,19 +226,14 @@ INSTANTIATE_TEST_SUITE_P(
 // on to the next.
 TEST_F(EndpointCheck, StoppedServersFailTheirLines) {
     testing::TPrivateDbServer dbServer;
-    testing::TTempDir mailDir{"diravid-check-mail"};
-    const fs::path mailSandbox = mailDir / "sandbox";
-    const std::string script = Env("DIRAVID_MAIL_SCRIPT");
-    ASSERT_EQ(std::system((script + " start " + mailSandbox.string() + " >/dev/null").c_str()), 0);
     std::map<std::string, std::string> ports;
     {
-        std::ifstream env(mailSandbox / "env");
-        for (std::string line; std::getline(env, line);) {
-            const std::size_t eq = line.find('=');
-            if (line.rfind("export ", 0) == 0 && eq != std::string::npos) ports[line.substr(7, eq - 7)] = line.substr(eq + 1);
+        // Stopped and removed at the end of the block: its ports answer no more.
+        const testing::TPrivateMailSandbox stopped;
+        for (const char* name : {"DIRAVID_SMTP_PORT", "DIRAVID_POP3S_PORT", "DIRAVID_IMAP_PORT"}) {
+            ports[name] = stopped.Info().Get(name);
         }
     }
-    EXPECT_EQ(std::system((script + " stop " + mailSandbox.string() + " >/dev/null").c_str()), 0);
     dbServer.Stop();
 
     settings["SMTP"]["Port"] = ports["DIRAVID_SMTP_PORT"];
