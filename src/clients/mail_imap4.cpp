@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdint>
+#include <functional>
 #include <optional>
 
 #include "mail/byte_sink.h"
@@ -16,6 +18,13 @@ constexpr std::size_t kChunk = 64 * 1024;
 // Literals inside replies other than a fetched mail are short (a mailbox
 // name, a header); a peer announcing more is not talking IMAP.
 constexpr std::uint64_t kMaxReplyLiteral = 1024 * 1024;
+// What one command's reply may leave in memory, literals included: a
+// listing of a quarter of a million mails fits, a flooding server does not.
+constexpr std::size_t kMaxKeptReplyBytes = 16 * 1024 * 1024;
+// What a kept line costs besides its text: the string and its heap block.
+constexpr std::size_t kKeptLineOverhead = 64;
+constexpr const char* kReplyTooLarge =
+    "Die Antwort des IMAP-Servers ist größer als 16 MB; der Befehl wird abgebrochen.";
 constexpr const char* kUnexpectedLine =
     "Unexpected: Non-last response line (i.e. a data line) did not start with a *, offending line: ";
 
@@ -232,8 +241,12 @@ std::string TMailIMAP4::SendCmd(const std::string& command, const std::vector<st
 
 std::string TMailIMAP4::ReadReply(const std::string& tag, const std::vector<std::string>& expected,
                                   bool single_line) {
+    // A whole reply is due within the time limit, however its lines trickle
+    // or flood in; only the data the command asked for is kept.
+    TDeadlineScope whole_reply(IO().Transport(), IO().Transport().ReadLimit());
     LastReply = TIMAPReply();
     all_data_.clear();
+    std::size_t kept_bytes = 0;
     for (;;) {
         std::string line;
         if (!pending_.empty()) {
@@ -248,16 +261,28 @@ std::string TMailIMAP4::ReadReply(const std::string& tag, const std::vector<std:
         }
         const bool data = StartsWith(line, "* ");
         const bool tagged = !tag.empty() && StartsWith(line, tag + " ");
-        if (data && single_line && Contains(expected, ResponseWord(std::string_view(line).substr(2)))) {
+        const std::string word = data ? ResponseWord(std::string_view(line).substr(2)) : std::string();
+        if (data && single_line && Contains(expected, word)) {
             LastReply.Code = "OK";
             LastReply.Text.push_back(line.substr(2));
             return LastReply.Code;
         }
-        // Literals inside the reply are taken in with the line that announced them.
+        const bool greeting = data && tag.empty() && (word == "OK" || word == "PREAUTH" || word == "BYE");
+        const bool capability = data && (word == "CAPABILITY" || StartsWith(line, "* OK [CAPABILITY"));
+        const bool keep = greeting || capability || (data && Contains(expected, word));
+        // Literals inside the reply are taken in with the line that
+        // announced them; those of a line nobody asked for are passed over.
         while (!tagged) {
             const auto size = LiteralSize(line);
             if (!size) break;
+            if (!keep) {
+                IO().SkipBytes(*size);
+                line = IO().ReadLn();
+                continue;
+            }
             if (*size > kMaxReplyLiteral) throw EDiraError(TErrorKind::ekLineTooLong, kLineTooLong);
+            kept_bytes += static_cast<std::size_t>(*size);
+            if (kept_bytes > kMaxKeptReplyBytes) throw EDiraError(TErrorKind::ekTooLarge, kReplyTooLarge);
             IO().ReadBytes(static_cast<std::size_t>(*size), line);
             line += IO().ReadLn();
         }
@@ -268,23 +293,24 @@ std::string TMailIMAP4::ReadReply(const std::string& tag, const std::vector<std:
             return LastReply.Code;
         }
         if (data) {
+            if (!keep) continue;
             const std::string body = line.substr(2);
-            const std::string word = ResponseWord(body);
-            if (tag.empty() && (word == "OK" || word == "PREAUTH" || word == "BYE")) {
-                // The greeting.
+            if (greeting) {
                 LastReply.Code = word;
                 LastReply.Last = AfterFirstWord(body);
                 LastReply.Text.push_back(LastReply.Last);
                 return LastReply.Code;
             }
-            all_data_.push_back(body);
+            kept_bytes += body.size() + kKeptLineOverhead;
+            if (kept_bytes > kMaxKeptReplyBytes) throw EDiraError(TErrorKind::ekTooLarge, kReplyTooLarge);
+            if (capability) all_data_.push_back(body);
             if (Contains(expected, word)) LastReply.Text.push_back(body);
             continue;
         }
-        const std::string word = FirstWord(line);
-        if (word == "+" || StartsWith(line, "+ ") || word == "OK" || word == "NO" || word == "BAD" ||
-            word == "PREAUTH" || word == "BYE") {
-            LastReply.Code = StartsWith(line, "+") ? "+" : word;
+        const std::string first = FirstWord(line);
+        if (first == "+" || StartsWith(line, "+ ") || first == "OK" || first == "NO" || first == "BAD" ||
+            first == "PREAUTH" || first == "BYE") {
+            LastReply.Code = StartsWith(line, "+") ? "+" : first;
             LastReply.Last = AfterFirstWord(line);
             return LastReply.Code;
         }
@@ -427,39 +453,66 @@ bool TMailIMAP4::OpenMailBox(const std::string& verb, const std::string& name) {
 
 bool TMailIMAP4::RetrieveRaw(std::uint32_t number, TByteSink& sink, TIMAPFetchItems* items) {
     CheckNumber(number);
+    const std::string wanted = std::to_string(number);
+    return FetchMail("FETCH " + wanted + " (RFC822)",
+                     [&](const std::string& head) { return FirstWord(head) == wanted; }, sink, 0, items);
+}
+
+bool TMailIMAP4::RetrieveRawByUID(const std::string& uid, TByteSink& sink, std::uint64_t max_size,
+                                  TIMAPFetchItems* items) {
+    if (!IsNumber(uid) || ToNumber(uid) < 1) throw EDiraError(kImapNumberText);
+    return FetchMail("UID FETCH " + uid + " (UID RFC822)",
+                     [&](const std::string& head) { return NumberAfter(head, "UID") == uid; }, sink, max_size,
+                     items);
+}
+
+bool TMailIMAP4::FetchMail(const std::string& command, const std::function<bool(const std::string&)>& is_wanted,
+                           TByteSink& sink, std::uint64_t max_size, TIMAPFetchItems* items) {
     CheckState({TIMAPConnectionState::csSelected});
     const std::string tag = NewTag();
     TIMAPFetchItems got;
     try {
         IO().DiscardArrivedLines();
         pending_.clear();
-        WriteCommand(tag, "FETCH " + std::to_string(number) + " (RFC822)", {});
+        WriteCommand(tag, command, {});
         std::optional<std::uint64_t> size;
         std::string head;
-        for (;;) {
-            if (ReadReply(tag, {"FETCH", "UID"}, true) != "OK" || LastReply.Text.empty()) return false;
-            head = LastReply.Text.front();
-            size = LiteralSize(head);
-            // A FETCH of this message carrying the mail; another one (a
-            // flag change the server reports on its own) is passed over.
-            if (size && FirstWord(head) == std::to_string(number) && head.find("RFC822") != std::string::npos) break;
-            std::string skipped = head;
-            while (auto other = LiteralSize(skipped)) {
-                if (*other > kMaxReplyLiteral) throw EDiraError(TErrorKind::ekLineTooLong, kLineTooLong);
-                skipped.clear();
-                IO().ReadBytes(static_cast<std::size_t>(*other), skipped);
-                skipped = IO().ReadLn();
+        {
+            // Other FETCH lines before the mail's (flag changes the server
+            // reports on its own) are passed over, but not for ever.
+            TDeadlineScope until_mail(IO().Transport(), IO().Transport().ReadLimit());
+            for (;;) {
+                if (ReadReply(tag, {"FETCH", "UID"}, true) != "OK" || LastReply.Text.empty()) return false;
+                head = LastReply.Text.front();
+                size = LiteralSize(head);
+                if (size && is_wanted(head) && head.find("RFC822") != std::string::npos) break;
+                std::string skipped = head;
+                while (auto other = LiteralSize(skipped)) {
+                    IO().SkipBytes(*other);
+                    skipped = IO().ReadLn();
+                }
             }
+        }
+        if (max_size != 0 && *size > max_size) {
+            // The rest of the reply cannot be passed over in reasonable
+            // time: the connection goes, the mail stays on the server.
+            throw EDiraError(TErrorKind::ekTooLarge, "Der Server kündigt die Mail mit " + std::to_string(*size) +
+                                                         " Bytes an, mehr als die erlaubten " +
+                                                         std::to_string(max_size) + " Bytes.");
         }
         got.Size = *size;
         got.UID = NumberAfter(head, "UID");
-        std::string chunk;
-        for (std::uint64_t left = *size; left > 0;) {
-            const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk));
-            chunk.clear();
-            IO().ReadBytes(take, chunk);
-            sink.Write(chunk);
-            left -= take;
+        {
+            TDeadlineScope transfer(IO().Transport(), TransferTimeLimit(IO().Transport().ReadLimit(), *size));
+            TStopScope stoppable(IO().Transport(), StopRequested);
+            std::string chunk;
+            for (std::uint64_t left = *size; left > 0;) {
+                const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk));
+                chunk.clear();
+                IO().ReadBytes(take, chunk);
+                sink.Write(chunk);
+                left -= take;
+            }
         }
         const std::string rest = IO().ReadLn();
         if (got.UID.empty()) got.UID = NumberAfter(rest, "UID");
@@ -492,6 +545,44 @@ bool TMailIMAP4::GetUIDAndFlags(std::uint32_t number, TIMAPFetchItems& items) {
         items.UID = NumberAfter(line, "UID");
         if (auto flags = ParenList(line, "FLAGS")) items.Flags = *flags;
         if (!items.UID.empty()) return true;
+    }
+    return false;
+}
+
+bool TMailIMAP4::ListMessages(std::vector<TIMAPFetchItems>& messages) {
+    CheckState({TIMAPConnectionState::csSelected});
+    messages.clear();
+    // By UID: the server names the mails it really holds, whatever count
+    // it announced, and an empty mailbox is no error.
+    if (SendCmd("UID FETCH 1:* (UID FLAGS RFC822.SIZE)", {"FETCH"}) != "OK") return false;
+    for (const std::string& line : LastReply.Text) {
+        TIMAPFetchItems item;
+        item.UID = NumberAfter(line, "UID");
+        if (item.UID.empty()) continue;
+        if (auto flags = ParenList(line, "FLAGS")) item.Flags = *flags;
+        const std::string size = NumberAfter(line, "RFC822.SIZE");
+        item.Size = size.size() > 18 ? UINT64_MAX : ToNumber(size);
+        messages.push_back(std::move(item));
+    }
+    return true;
+}
+
+bool TMailIMAP4::FetchHeaderFields(const std::string& uid, const std::string& fields, std::string& header) {
+    if (!IsNumber(uid) || ToNumber(uid) < 1) throw EDiraError(kImapNumberText);
+    CheckState({TIMAPConnectionState::csSelected});
+    header.clear();
+    if (SendCmd("UID FETCH " + uid + " (BODY.PEEK[HEADER.FIELDS (" + fields + ")])", {"FETCH"}) != "OK") {
+        return false;
+    }
+    for (const std::string& line : LastReply.Text) {
+        if (NumberAfter(line, "UID") != uid) continue;
+        const std::size_t section = line.find("HEADER.FIELDS");
+        const std::size_t open = section == std::string::npos ? section : line.find("] {", section);
+        const std::size_t close = open == std::string::npos ? open : line.find('}', open);
+        if (close == std::string::npos) continue;
+        const std::uint64_t size = ToNumber(std::string_view(line).substr(open + 3, close - open - 3));
+        header = line.substr(close + 1, static_cast<std::size_t>(std::min<std::uint64_t>(size, line.size())));
+        return true;
     }
     return false;
 }

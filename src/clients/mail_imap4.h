@@ -4,6 +4,7 @@
 // LOGOUT. Commands are tagged "C1", "C2", ...; the reply reader collects
 // data lines with their literals up to the tagged line.
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <set>
 #include <string>
@@ -98,6 +99,17 @@ public:
     // `items` gets the UID and flags when the server sent them. False when
     // the server refused or the reply was not a mail.
     bool RetrieveRaw(std::uint32_t number, TByteSink& sink, TIMAPFetchItems* items = nullptr);
+    // UID FETCH <uid> (UID RFC822) as RetrieveRaw; a mail announced larger
+    // than `max_size` bytes (0: no limit) is not transferred: the
+    // connection is closed and EDiraError of kind ekTooLarge raised.
+    bool RetrieveRawByUID(const std::string& uid, TByteSink& sink, std::uint64_t max_size,
+                          TIMAPFetchItems* items = nullptr);
+    // UID, flags and size of every mail of the selected mailbox, in the
+    // server's order. False when the server refused.
+    bool ListMessages(std::vector<TIMAPFetchItems>& messages);
+    // The header fields `fields` ("FROM SUBJECT") of a mail, as the server
+    // sends them, without marking it seen. False when refused.
+    bool FetchHeaderFields(const std::string& uid, const std::string& fields, std::string& header);
     bool GetUID(std::uint32_t number, std::string& uid);
     // FETCH <n> (UID FLAGS): both in one exchange.
     bool GetUIDAndFlags(std::uint32_t number, TIMAPFetchItems& items);
@@ -126,7 +138,12 @@ private:
     std::string SendCmd(const std::string& command, const std::vector<std::string>& expected,
                         const std::vector<std::string>& literals = {});
     void WriteCommand(const std::string& tag, const std::string& command, const std::vector<std::string>& literals);
-    // Reads a reply up to its tagged line (no tag: the greeting).
+    // Sends a FETCH of one whole mail and streams it into `sink`.
+    bool FetchMail(const std::string& command, const std::function<bool(const std::string&)>& is_wanted,
+                   TByteSink& sink, std::uint64_t max_size, TIMAPFetchItems* items);
+    // Reads a reply up to its tagged line (no tag: the greeting), within
+    // the time limit. Keeps the data lines of the words in `expected` (and
+    // capabilities), at most kMaxKeptReplyBytes; others are passed over.
     std::string ReadReply(const std::string& tag, const std::vector<std::string>& expected,
                           bool single_line = false);
     void TakeCapabilities(const std::vector<std::string>& lines, const std::string& last);
@@ -136,8 +153,8 @@ private:
     // A reply line read early (the server answered a literal's announcement
     // with its tagged refusal).
     std::vector<std::string> pending_;
-    // Every data line of the last reply, kept or not (capabilities that
-    // arrive with the LOGIN reply).
+    // The capability lines of the last reply (those that arrive with the
+    // LOGIN reply).
     std::vector<std::string> all_data_;
 };
 

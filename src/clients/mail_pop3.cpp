@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <optional>
 
 #include "clients/connection_line_source.h"
 #include "mail/byte_sink.h"
@@ -14,6 +15,7 @@ namespace {
 
 constexpr const char* kOk = "+OK";
 constexpr const char* kErr = "-ERR";
+constexpr const char* kTooManyDataLines = "Die Antwort des POP3-Servers hat zu viele Zeilen.";
 
 bool SameText(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -100,10 +102,15 @@ std::string TMailPOP3::SendCmd(const std::string& command, const std::string& ex
 }
 
 std::vector<std::string> TMailPOP3::ReadDataLines() {
+    TDeadlineScope whole_reply(IO().Transport(), IO().Transport().ReadLimit());
     std::vector<std::string> lines;
     for (;;) {
         std::string line = IO().ReadLn();
         if (line == ".") return lines;
+        if (lines.size() >= kMaxDataLines) {
+            Disconnect(false);
+            throw EDiraError(TErrorKind::ekTooLarge, kTooManyDataLines);
+        }
         if (line.size() >= 2 && line[0] == '.' && line[1] == '.') line.erase(0, 1);
         lines.push_back(std::move(line));
     }
@@ -180,26 +187,68 @@ bool TMailPOP3::Retrieve(int number, TMailMessage& message) {
     return true;
 }
 
-bool TMailPOP3::RetrieveRaw(int number, TByteSink& sink) {
+bool TMailPOP3::RetrieveRaw(int number, TByteSink& sink, std::uint64_t announced_size, std::uint64_t max_bytes) {
     if (!SameText(SendCmd("RETR " + std::to_string(number)), kOk)) return false;
+    // The whole transfer is due in the time its size allows; without a
+    // size, in the time the largest mail taken would.
+    const std::uint64_t allowance = announced_size != 0 ? announced_size : max_bytes;
+    TStopScope stoppable(IO().Transport(), StopRequested);
+    std::optional<TDeadlineScope> transfer;
+    if (allowance != 0) transfer.emplace(IO().Transport(), TransferTimeLimit(IO().Transport().ReadLimit(), allowance));
     // Lines are cut at LF: the wire's line end is CR LF, so writing every
     // line back with CR LF gives the mail's text as the server holds it.
     // Handed on in blocks: a mail has hundreds of thousands of short lines.
     constexpr std::size_t kBlock = 32 * 1024;
-    TMailConnectionLineSource source(IO());
+    const std::size_t max_line = max_bytes != 0 && max_bytes < TMailConnectionLineSource::kMaxDataLineLength
+                                     ? static_cast<std::size_t>(max_bytes)
+                                     : TMailConnectionLineSource::kMaxDataLineLength;
+    TMailConnectionLineSource source(IO(), max_line);
     std::string_view line;
     std::string out;
     out.reserve(2 * kBlock);
-    while (source.ReadLnRFC(line, TLineTerminator::LF)) {
-        out.append(line);
-        out += "\r\n";
-        if (out.size() >= kBlock) {
-            sink.Write(out);
-            out.clear();
+    std::uint64_t total = 0;
+    const auto too_large = [&] {
+        // The rest of the transfer is not waited for: the connection goes,
+        // and the mail stays on the server.
+        Disconnect(false);
+        throw EDiraError(TErrorKind::ekTooLarge, "Die Mail ist größer als die erlaubten " + std::to_string(max_bytes) +
+                                                     " Bytes; die Übertragung wurde abgebrochen.");
+    };
+    try {
+        while (source.ReadLnRFC(line, TLineTerminator::LF)) {
+            out.append(line);
+            out += "\r\n";
+            total += line.size() + 2;
+            if (max_bytes != 0 && total > max_bytes) too_large();
+            if (out.size() >= kBlock) {
+                sink.Write(out);
+                out.clear();
+            }
         }
+    } catch (const EDiraError& error) {
+        if (max_bytes != 0 && error.ErrorKind() == TErrorKind::ekLineTooLong) too_large();
+        throw;
     }
     if (!out.empty()) sink.Write(out);
     return true;
+}
+
+bool TMailPOP3::Top(int number, std::string& header, std::size_t max_bytes) {
+    header.clear();
+    if (!SameText(SendCmd("TOP " + std::to_string(number) + " 0"), kOk)) return false;
+    TDeadlineScope whole_reply(IO().Transport(), IO().Transport().ReadLimit());
+    for (;;) {
+        std::string line = IO().ReadLn();
+        if (line == ".") return true;
+        if (line.size() >= 2 && line[0] == '.' && line[1] == '.') line.erase(0, 1);
+        if (header.size() + line.size() + 2 > max_bytes) {
+            Disconnect(false);
+            throw EDiraError(TErrorKind::ekTooLarge, "Der Kopf der Mail ist größer als " + std::to_string(max_bytes) +
+                                                         " Bytes.");
+        }
+        header += line;
+        header += "\r\n";
+    }
 }
 
 bool TMailPOP3::Delete(int number) { return SameText(SendCmd("DELE " + std::to_string(number)), kOk); }

@@ -43,6 +43,10 @@ public:
 
 class TMailPOP3 : public TMailExplicitTLSClient {
 public:
+    // Most lines of a multi-line reply other than a mail (CAPA): a real
+    // server lists a dozen.
+    static constexpr std::size_t kMaxDataLines = 1000;
+
     TMailPOP3();
     ~TMailPOP3() override;
 
@@ -75,8 +79,15 @@ public:
     // RETR with the mail's raw text, dot-stuffing undone and every line ended
     // by CR LF, written to `sink` line by line as it arrives. False when the
     // server refused (nothing written). A connection lost before the "."
-    // line raises: the mail is incomplete.
-    bool RetrieveRaw(int number, TByteSink& sink);
+    // line raises: the mail is incomplete. The transfer is due within the
+    // time TransferTimeLimit grants `announced_size` (or, unknown,
+    // `max_bytes`); beyond `max_bytes` (0: no limit) it is broken off, the
+    // connection closed and EDiraError of kind ekTooLarge raised.
+    bool RetrieveRaw(int number, TByteSink& sink, std::uint64_t announced_size = 0, std::uint64_t max_bytes = 0);
+    // TOP <n> 0: the mail's header lines, each ended by CR LF. False when
+    // refused; more than `max_bytes` closes the connection and raises
+    // (ekTooLarge).
+    bool Top(int number, std::string& header, std::size_t max_bytes);
     // DELE; true on "+OK".
     bool Delete(int number);
     // UIDL for one mail; empty when the server has no UIDL or refused.

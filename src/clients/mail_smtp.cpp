@@ -248,6 +248,8 @@ TSMTPSendResult TMailSMTP::Send(TMailMessage& message) {
 }
 
 TMailReplySMTP TMailSMTP::ReadReply() {
+    // The lines of one reply are due together, however they trickle in.
+    TDeadlineScope whole_reply(IO().Transport(), IO().Transport().ReadLimit());
     TSmtpReplyParser parser;
     while (!parser.AddLine(IO().ReadLn())) {
     }

@@ -4,15 +4,19 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 #include <set>
 
 #include "clients/mail_imap4.h"
 #include "clients/mail_pop3.h"
 #include "incoming/kept_mail.h"
 #include "incoming/mailbox_record.h"
+#include "incoming/pass_limits.h"
 #include "incoming/message_evaluation.h"
 #include "incoming/spooled_mail.h"
 #include "mail/mail_message.h"
+#include "mail/mime_reader.h"
 #include "net/mail_ssl_io_handler.h"
 #include "net/mail_tls_client.h"
 #include "platform/dira_error.h"
@@ -20,6 +24,10 @@
 
 namespace kdv {
 namespace {
+
+// The header of a mail left in the mailbox is read for its sender and
+// subject; a server sending more than this is not asked further.
+constexpr std::size_t kMaxSummaryHeaderBytes = 64 * 1024;
 
 void Log(TMailEmpfangContext& ctx, int level, const std::string& text) {
     try {
@@ -46,9 +54,50 @@ bool ConnectionGone(const EDiraError& error) {
         case TErrorKind::ekTls:
         case TErrorKind::ekLineTooLong:
         case TErrorKind::ekReply:
+        case TErrorKind::ekCancelled:
+        case TErrorKind::ekTooLarge:
             return true;
         default:
             return false;
+    }
+}
+
+// [Maileingang] MaxMB in bytes.
+std::uint64_t MaxMailBytes(const TIniFile& ini) {
+    int max_mb = ini.ReadInteger("Maileingang", "MaxMB", kMaxMBVorgabe);
+    if (max_mb < 1) max_mb = kMaxMBVorgabe;
+    return static_cast<std::uint64_t>(max_mb) * 1024 * 1024;
+}
+
+// " (Absender: …, Betreff: …)" from a mail's header lines; empty when
+// there are none.
+std::string DescribeHeader(const std::string& header) {
+    if (header.empty()) return "";
+    TMailMessage msg;
+    try {
+        LoadMessageFromMemory(msg, header + "\r\n");
+    } catch (const std::exception&) {
+        return "";
+    }
+    return " (Absender: " + (msg.FromList.Empty() ? std::string() : msg.FromList[0].Address) +
+           ", Betreff: " + msg.Subject + ")";
+}
+
+// The line for a mail left in the mailbox because it is larger than
+// [Maileingang] MaxMB, and its note, so later passes neither fetch it nor
+// report it again.
+void ReportOversized(TMailEmpfangContext& ctx, TPostfachVermerk& vermerk, const std::string& key,
+                     const std::string& wer, const std::string& header, const std::string& size_text,
+                     std::uint64_t max_bytes) {
+    Log(ctx, 3, wer + DescribeHeader(header) + " ist " + size_text + ", mehr als [Maileingang] MaxMB = " +
+                    std::to_string(max_bytes / (1024 * 1024)) +
+                    " MB; sie wird nicht abgerufen und bleibt im Postfach, wo sie mit einem Mailprogramm gelesen "
+                    "werden kann.");
+    if (key.empty()) return;
+    try {
+        vermerk.NoteOversized(key);
+    } catch (const std::exception& e) {
+        Log(ctx, 3, e.what());
     }
 }
 
@@ -90,20 +139,6 @@ bool Abrufen(TSpoolFile& spool, TMailMessage& msg, std::exception_ptr& leseFehle
 bool Auswerten(TMailEmpfangContext& ctx, const TSpoolFile& spool, TMailMessage& msg, std::exception_ptr leseFehler,
                const std::string& wer, TPostfachVermerk& vermerk, const std::string& key,
                const TPostfachEingriffe& eingriffe) {
-    int maxMB = ctx.Ini.ReadInteger("Maileingang", "MaxMB", kMaxMBVorgabe);
-    if (maxMB < 1) maxMB = kMaxMBVorgabe;
-    if (spool.Size() > static_cast<std::uint64_t>(maxMB) * 1024 * 1024) {
-        const std::string grund = wer + " ist größer als " + std::to_string(maxMB) + " MB (" +
-                                  std::to_string(spool.Size()) + " Bytes) und wird nicht abgelegt";
-        try {
-            const auto kopie = KeepRawMail(ctx.Home / kFehlerOrdner, spool.Path());
-            Log(ctx, 3, grund + "; aufbewahrt als " + PathToUtf8(kopie) + ".");
-            return true;
-        } catch (const std::exception& e) {
-            Log(ctx, 3, grund + "; sie bleibt im Postfach, weil sie nicht aufbewahrt werden kann: " + e.what());
-            return false;
-        }
-    }
     TAuswertung auswertung;
     const bool gelesen = leseFehler == nullptr;
     if (!gelesen) {
@@ -189,45 +224,83 @@ void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop, const
         std::unique_ptr<TMailSSLIOHandlerSocketOpenSSL> tls;
         TMailPOP3 client;
         ConfigurePop3Client(client, tls, ctx.Ini);
+        client.StopRequested = stop;
         const std::string host = client.Host;
         client.Connect(host);
         const int n = client.CheckMessages();
         TPostfachVermerk vermerk(ctx.Home, "pop3", host, client.Port, client.Username);
         TSpoolFile spool(SpoolOrdner(ctx));
+        const std::uint64_t max_bytes = MaxMailBytes(ctx.Ini);
+        TPassLimits limits(ctx, stop, eingriffe.Zeitbudget);
         if (n > 0) Log(ctx, 7, std::to_string(n) + " e-Mails vorhanden.");
         std::set<std::string> geloescht;
         // Every mail of the mailbox met: failure counts of the others can go.
         std::set<std::string> gesehen;
         bool alle = true;
         for (int k = n; k >= 1; --k) {
-            if (stop && stop()) {
-                Log(ctx, 5, "Abbruch angefordert: die übrigen " + std::to_string(k) +
-                                " Mails bleiben für den nächsten Durchgang im Postfach.");
+            if (!limits.MayGoOn(static_cast<std::uint64_t>(k))) {
                 alle = false;
                 break;
             }
             const std::string wer = "Nachricht " + std::to_string(k);
+            std::string key;
             try {
                 const std::string uidl = client.UIDL(k);
-                TMailMessage msg;
-                msg.MessageParts.AttachmentTempDirectory = ctx.TempFolder;
-                std::exception_ptr leseFehler;
-                if (!Abrufen(spool, msg, leseFehler, [&] { return client.RetrieveRaw(k, spool); })) {
-                    Log(ctx, 3, wer + " kann nicht abgerufen werden und bleibt im Postfach: " +
-                                    client.LastCmdResult.FormattedText().substr(
-                                        0, client.LastCmdResult.FormattedText().find('\r')));
+                if (!uidl.empty()) {
+                    key = "uidl:" + uidl;
+                    gesehen.insert(key);
+                }
+                if (!key.empty() && vermerk.IsOversized(key)) {
+                    limits.Succeeded();
                     continue;
                 }
-                Log(ctx, 7, "Lese Nachricht " + std::to_string(k));
-                const std::string key = uidl.empty() ? "sha256:" + spool.Hash() : "uidl:" + uidl;
-                gesehen.insert(key);
-                if (vermerk.Enthaelt(key)) {
-                    Log(ctx, 5, wer + " wurde schon abgelegt und wird nur noch gelöscht.");
-                } else {
-                    if (!Auswerten(ctx, spool, msg, leseFehler, wer, vermerk, key, eingriffe)) continue;
-                    vermerk.Hinzufuegen(key);
-                    if (eingriffe.NachAblage) eingriffe.NachAblage();
+                bool schon_abgelegt = !key.empty() && vermerk.Enthaelt(key);
+                if (!schon_abgelegt) {
+                    const std::optional<std::uint64_t> size = client.RetrieveMsgSize(k);
+                    if (size && *size > max_bytes) {
+                        std::string header;
+                        try {
+                            client.Top(k, header, kMaxSummaryHeaderBytes);
+                        } catch (const EDiraError&) {
+                            // Reported without sender and subject.
+                        }
+                        ReportOversized(ctx, vermerk, key, wer, header, std::to_string(*size) + " Bytes groß",
+                                        max_bytes);
+                        limits.Succeeded();
+                        if (!client.Connected()) {
+                            alle = false;
+                            break;
+                        }
+                        continue;
+                    }
+                    TMailMessage msg;
+                    msg.MessageParts.AttachmentTempDirectory = ctx.TempFolder;
+                    std::exception_ptr leseFehler;
+                    if (!Abrufen(spool, msg, leseFehler,
+                                 [&] { return client.RetrieveRaw(k, spool, size.value_or(0), max_bytes); })) {
+                        Log(ctx, 3, wer + " kann nicht abgerufen werden und bleibt im Postfach: " +
+                                        client.LastCmdResult.FormattedText().substr(
+                                            0, client.LastCmdResult.FormattedText().find('\r')));
+                        limits.Failed();
+                        continue;
+                    }
+                    Log(ctx, 7, "Lese Nachricht " + std::to_string(k));
+                    if (key.empty()) {
+                        key = "sha256:" + spool.Hash();
+                        gesehen.insert(key);
+                        schon_abgelegt = vermerk.Enthaelt(key);
+                    }
+                    if (!schon_abgelegt) {
+                        if (!Auswerten(ctx, spool, msg, leseFehler, wer, vermerk, key, eingriffe)) {
+                            limits.Failed();
+                            continue;
+                        }
+                        vermerk.Hinzufuegen(key);
+                        if (eingriffe.NachAblage) eingriffe.NachAblage();
+                    }
                 }
+                if (schon_abgelegt) Log(ctx, 5, wer + " wurde schon abgelegt und wird nur noch gelöscht.");
+                limits.Succeeded();
                 Log(ctx, 7, "Lösche Nachricht " + std::to_string(k));
                 if (client.Delete(k)) {
                     geloescht.insert(key);
@@ -236,8 +309,19 @@ void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop, const
                 }
                 Log(ctx, 7, "Nachricht gelöscht: " + std::to_string(k));
             } catch (const EDiraError& e) {
-                Log(ctx, 3, wer + " bleibt im Postfach: " + e.what());
+                if (e.ErrorKind() == TErrorKind::ekTooLarge && !key.empty()) {
+                    ReportOversized(ctx, vermerk, key, wer, "", "bei der Übertragung größer geworden", max_bytes);
+                } else if (e.ErrorKind() == TErrorKind::ekCancelled) {
+                    Log(ctx, 5, wer + " bleibt im Postfach: " + e.what());
+                } else {
+                    Log(ctx, 3, wer + " bleibt im Postfach: " + e.what());
+                    limits.Failed();
+                }
                 if (ConnectionGone(e) || !client.Connected()) {
+                    // A dialogue broken off in the middle cannot be ended
+                    // with QUIT; waiting for its reply would only cost the
+                    // time limit once more.
+                    client.Disconnect(false);
                     alle = false;
                     break;
                 }
@@ -262,6 +346,7 @@ void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop, const
 void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAnfrage& stop,
                        const TPostfachEingriffe& eingriffe) {
     WriteDebug(ctx, "Laststartcheckmail");
+    imap.StopRequested = stop;
     if (!imap.Connected()) {
         Log(ctx, 5, "Verbinde zu IMAP-Server.");
         try {
@@ -284,51 +369,69 @@ void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAn
         }
         TPostfachVermerk vermerk(ctx.Home, "imap", imap.Host, imap.Port, imap.Username);
         TSpoolFile spool(SpoolOrdner(ctx));
+        const std::uint64_t max_bytes = MaxMailBytes(ctx.Ini);
+        TPassLimits limits(ctx, stop, eingriffe.Zeitbudget);
         const std::string validity = imap.MailBox.UIDValidity;
-        const std::uint32_t n = imap.MailBox.TotalMsgs;
+        // The mails the server really holds, whatever count it announced.
+        std::vector<TIMAPFetchItems> mails;
+        if (imap.MailBox.TotalMsgs > 0 && !imap.ListMessages(mails)) {
+            throw EDiraError(TErrorKind::ekReply, "Die Liste der Mails in INBOX wurde abgewiesen: " + imap.LastReply.Last);
+        }
         std::set<std::string> markiert;
         // Every mail of the mailbox met: failure counts of the others can go.
         std::set<std::string> gesehen;
         bool alle = true;
         bool beendet = false;
-        for (std::uint32_t i = 1; i <= n && !beendet; ++i) {
-            if (stop && stop()) {
-                Log(ctx, 5, "Abbruch angefordert: die übrigen " + std::to_string(n - i + 1) +
-                                " Mails bleiben für den nächsten Durchgang im Postfach.");
+        for (std::size_t i = 0; i < mails.size() && !beendet; ++i) {
+            if (!limits.MayGoOn(mails.size() - i)) {
                 alle = false;
                 break;
             }
-            std::string wer = "Nachricht " + std::to_string(i);
+            const TIMAPFetchItems& item = mails[i];
+            const std::string wer = "Nachricht UID " + item.UID;
+            const std::string key = validity + ":" + item.UID;
+            gesehen.insert(key);
             try {
-                TIMAPFetchItems items;
-                if (!imap.GetUIDAndFlags(i, items)) {
-                    Log(ctx, 3, wer + ": der Server nennt keine UID (" + imap.LastReply.Last + "); sie bleibt im Postfach.");
-                    continue;
-                }
-                wer = "Nachricht UID " + items.UID;
-                const std::string key = validity + ":" + items.UID;
-                gesehen.insert(key);
                 // Flagged already: by another client (not ours to file), or
                 // by a pass of ours whose session broke before the reply.
-                if (items.Flags.count("\\Deleted") > 0) {
+                if (item.Flags.count("\\Deleted") > 0) {
                     if (vermerk.Enthaelt(key)) markiert.insert(key);
                     continue;
                 }
                 if (vermerk.Enthaelt(key)) {
                     Log(ctx, 5, wer + " wurde schon abgelegt und wird nur noch gelöscht.");
                 } else {
+                    if (vermerk.IsOversized(key)) continue;
+                    if (item.Size > max_bytes) {
+                        std::string header;
+                        try {
+                            imap.FetchHeaderFields(item.UID, "FROM SUBJECT", header);
+                        } catch (const EDiraError&) {
+                            // Reported without sender and subject.
+                        }
+                        ReportOversized(ctx, vermerk, key, wer, header, std::to_string(item.Size) + " Bytes groß",
+                                        max_bytes);
+                        if (!imap.Connected()) throw EDiraError(TErrorKind::ekPeerClosed, kClosedGracefully);
+                        continue;
+                    }
                     TMailMessage msg;
                     msg.MessageParts.AttachmentTempDirectory = ctx.TempFolder;
                     std::exception_ptr leseFehler;
-                    if (!Abrufen(spool, msg, leseFehler, [&] { return imap.RetrieveRaw(i, spool); })) {
+                    if (!Abrufen(spool, msg, leseFehler,
+                                 [&] { return imap.RetrieveRawByUID(item.UID, spool, max_bytes); })) {
                         Log(ctx, 3, wer + " kann nicht abgerufen werden und bleibt im Postfach: " + imap.LastReply.Last);
+                        limits.Failed();
                         continue;
                     }
-                    if (!Auswerten(ctx, spool, msg, leseFehler, wer, vermerk, key, eingriffe)) continue;
+                    if (!Auswerten(ctx, spool, msg, leseFehler, wer, vermerk, key, eingriffe)) {
+                        limits.Failed();
+                        continue;
+                    }
                     vermerk.Hinzufuegen(key);
                     if (eingriffe.NachAblage) eingriffe.NachAblage();
                 }
-                if (!imap.UIDDeleteMsg(items.UID)) {
+                limits.Succeeded();
+                if (!imap.UIDDeleteMsg(item.UID)) {
                     Log(ctx, 3, wer + " kann nicht als gelöscht markiert werden (" + imap.LastReply.Last +
                                     "); der Durchgang endet hier.");
                     beendet = true;
@@ -336,7 +439,18 @@ void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAn
                 }
                 markiert.insert(key);
             } catch (const EDiraError& e) {
-                Log(ctx, 3, wer + " bleibt im Postfach: " + e.what());
+                if (e.ErrorKind() == TErrorKind::ekTooLarge) {
+                    ReportOversized(ctx, vermerk, key, wer, "",
+                                    "größer angekündigt als gelistet (" + std::string(e.what()) + ")", max_bytes);
+                } else if (e.ErrorKind() == TErrorKind::ekCancelled) {
+                    Log(ctx, 5, wer + " bleibt im Postfach: " + e.what());
+                } else {
+                    Log(ctx, 3, wer + " bleibt im Postfach: " + e.what());
+                    limits.Failed();
+                }
+                // The connection is closed already: the pass ends here and
+                // the next one connects anew.
+                if (e.ErrorKind() == TErrorKind::ekTooLarge || e.ErrorKind() == TErrorKind::ekCancelled) return;
                 if (!imap.Connected() || ConnectionGone(e)) throw;
             }
         }

@@ -6,6 +6,7 @@
 // kMaxFehlversuche passes: then it is kept in Fehler and removed. A mail
 // that was filed is noted until the server has removed it, so no pass files
 // it twice. Mails are spooled in the service's temporary folder.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 
 #include "incoming/mail_empfang_context.h"
 #include "incoming/message_evaluation.h"
+#include "incoming/pass_limits.h"
 
 namespace kdv {
 
@@ -20,7 +22,8 @@ class TMailIMAP4;
 class TMailPOP3;
 class TMailSSLIOHandlerSocketOpenSSL;
 
-// Mails larger than this many MiB ([Maileingang] MaxMB) are kept, not filed.
+// Mails larger than this many MiB ([Maileingang] MaxMB) are not fetched:
+// they stay in the mailbox.
 inline constexpr int kMaxMBVorgabe = 50;
 
 // Asked between two mails: true ends the pass after the mail in hand.
@@ -32,6 +35,8 @@ struct TPostfachEingriffe {
     std::function<TAuswertung(TMailEmpfangContext&, TMailMessage&)> Auswerten;
     // Runs once a mail is filed and noted, before it leaves the mailbox.
     std::function<void()> NachAblage;
+    // How long the pass may start new mails.
+    std::chrono::steady_clock::duration Zeitbudget = kPassTimeBudget;
 };
 
 // Sets the POP3 client up from [POP3] (host, port, login, time-outs) and,

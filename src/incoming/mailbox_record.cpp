@@ -15,6 +15,8 @@ namespace {
 // (a UIDL, "sha256:...", "<uidvalidity>:<uid>") never hold a blank, so no
 // filed mail's line can look like one.
 constexpr std::string_view kFehlerPrefix = "Fehlversuche ";
+// A line "<prefix><key>" notes a mail too large to be fetched.
+constexpr std::string_view kOversizedPrefix = "Zu groß ";
 
 bool ParseFailure(const std::string& line, std::string& key, int& count) {
     if (line.rfind(kFehlerPrefix, 0) != 0) return false;
@@ -42,6 +44,8 @@ TPostfachVermerk::TPostfachVermerk(const std::filesystem::path& home, const std:
         int count = 0;
         if (ParseFailure(line, key, count)) {
             failures_[key] = count;
+        } else if (line.rfind(kOversizedPrefix, 0) == 0 && line.size() > kOversizedPrefix.size()) {
+            oversized_.insert(line.substr(kOversizedPrefix.size()));
         } else if (line.find(' ') == std::string::npos) {
             keys_.insert(line);
         }
@@ -80,11 +84,22 @@ int TPostfachVermerk::Fehlversuche(const std::string& key) const {
     return found != failures_.end() ? found->second : 0;
 }
 
+void TPostfachVermerk::NoteOversized(const std::string& key) {
+    if (!oversized_.insert(key).second) return;
+    try {
+        Schreiben();
+    } catch (...) {
+        oversized_.erase(key);
+        throw;
+    }
+}
+
 void TPostfachVermerk::Entfernen(const std::set<std::string>& keys) {
     bool changed = false;
     for (const std::string& key : keys) {
         changed = keys_.erase(key) > 0 || changed;
         changed = failures_.erase(key) > 0 || changed;
+        changed = oversized_.erase(key) > 0 || changed;
     }
     if (changed) Schreiben();
 }
@@ -96,6 +111,14 @@ void TPostfachVermerk::FehlversucheBehalten(const std::set<std::string>& present
             ++it;
         } else {
             it = failures_.erase(it);
+            changed = true;
+        }
+    }
+    for (auto it = oversized_.begin(); it != oversized_.end();) {
+        if (present.count(*it) > 0) {
+            ++it;
+        } else {
+            it = oversized_.erase(it);
             changed = true;
         }
     }
@@ -114,6 +137,8 @@ void TPostfachVermerk::Schreiben() {
     for (const auto& [key, count] : failures_) {
         text += std::string(kFehlerPrefix) + std::to_string(count) + " " + key + "\n";
     }
+    if (!oversized_.empty()) text += "# zu groß zum Abholen, im Postfach gelassen\n";
+    for (const std::string& key : oversized_) text += std::string(kOversizedPrefix) + key + "\n";
     TNewFile file;
     error = file.Create(temp, TNewFileRights::Private);
     if (!error) error = file.Write(text);

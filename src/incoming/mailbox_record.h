@@ -35,9 +35,15 @@ public:
     int Fehlversuche(const std::string& key) const;
     // Forgets the mails, filed or failed; written through.
     void Entfernen(const std::set<std::string>& keys);
-    // Forgets the failed passes of every mail not in `present` (mails gone
-    // from the mailbox by other hands); written through.
+    // Forgets the failed passes and oversize notes of every mail not in
+    // `present` (mails gone from the mailbox by other hands); written
+    // through.
     void FehlversucheBehalten(const std::set<std::string>& present);
+    // Mails announced or found larger than the service takes: they stay in
+    // the mailbox for a person to read and are not fetched again.
+    bool IsOversized(const std::string& key) const { return oversized_.count(key) > 0; }
+    // Notes such a mail; written through. Raises as Hinzufuegen.
+    void NoteOversized(const std::string& key);
     const std::set<std::string>& Eintraege() const { return keys_; }
     const std::map<std::string, int>& Fehlgeschlagene() const { return failures_; }
     const std::filesystem::path& Datei() const { return file_; }
@@ -48,6 +54,7 @@ private:
     std::filesystem::path file_;
     std::set<std::string> keys_;
     std::map<std::string, int> failures_;
+    std::set<std::string> oversized_;
 };
 
 }  // namespace kdv

@@ -74,6 +74,7 @@ std::string_view TMailLineIO::ReadRawLn(TLineEnd end, std::size_t max_length) {
 }
 
 std::string TMailLineIO::ReadLn() {
+    TDeadlineScope whole_line(transport_, transport_.ReadLimit());
     std::string text(ReadRawLn(TLineEnd::LF, kMaxLineLength));
     for (char& c : text) {
         if (static_cast<unsigned char>(c) > 127) c = '?';
@@ -82,6 +83,8 @@ std::string TMailLineIO::ReadLn() {
 }
 
 std::string TMailLineIO::ReadLnWait(int max_empty_lines) {
+    // Empty lines before the reply count against the reply's time.
+    TDeadlineScope whole_reply(transport_, transport_.ReadLimit());
     for (int attempt = 0; max_empty_lines <= 0 || attempt <= max_empty_lines; ++attempt) {
         std::string line = ReadLn();
         if (line.find_first_not_of(' ') != std::string::npos) return line;
@@ -95,6 +98,17 @@ void TMailLineIO::ReadBytes(std::size_t count, std::string& out) {
         const std::size_t held = buffer_.size() - start_;
         const std::size_t take = held < count ? held : count;
         out.append(buffer_, start_, take);
+        start_ += take;
+        count -= take;
+        if (count == 0) return;
+        if (!Fill()) RaiseClosed();
+    }
+}
+
+void TMailLineIO::SkipBytes(std::uint64_t count) {
+    for (;;) {
+        const std::size_t held = buffer_.size() - start_;
+        const std::size_t take = held < count ? held : static_cast<std::size_t>(count);
         start_ += take;
         count -= take;
         if (count == 0) return;

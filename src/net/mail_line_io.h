@@ -5,6 +5,7 @@
 // bytes with a limit of its own.
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -34,7 +35,8 @@ public:
     TMailIOHandler& Transport() { return transport_; }
 
     // One protocol line (terminator LF, a CR before it removed), bytes above
-    // 127 read as "?". Raises "Max. Zeilenlänge überschritten." beyond
+    // 127 read as "?", due within the read time-out as a whole (a nearer
+    // deadline of the transport stays). Raises "Max. Zeilenlänge überschritten." beyond
     // kMaxLineLength, "Zeitüberschreitung beim Lesen." after the read
     // time-out and "Die Verbindung wurde erfolgreich geschlossen." when the
     // peer closes before the line is complete.
@@ -48,6 +50,8 @@ public:
 
     // Appends exactly `count` raw bytes to `out`.
     void ReadBytes(std::size_t count, std::string& out);
+    // Reads and drops exactly `count` raw bytes.
+    void SkipBytes(std::uint64_t count);
 
     // Writes `text` + CR LF; the bytes go out unchanged (UTF-8 stays UTF-8).
     void WriteLn(std::string_view text);

@@ -243,6 +243,9 @@ void TMailSSLIOHandlerSocketOpenSSL::SetPassThrough(bool value) {
 }
 
 void TMailSSLIOHandlerSocketOpenSSL::Handshake() {
+    // A handshake is one exchange: a peer dripping its records must not
+    // stretch it past the time limit.
+    TDeadlineScope whole(*this, ReadLimit());
     InitContext();
     const TOpenSslApi& api = LoadOpenSsl();
     api.err_clear_error();

@@ -90,6 +90,8 @@ void TMailExplicitTLSClient::Connect() {
     handler.ConnectTimeout = ConnectTimeout;
     handler.ReadTimeout = ReadTimeout;
     handler.IPVersion = IPVersion;
+    handler.StopRequested = nullptr;
+    handler.SetDeadline({});
     if (auto* tls = AsTls(&handler)) {
         // Implicit TLS handshakes right after the TCP connect; every other
         // mode starts unencrypted (STARTTLS may follow, or never).

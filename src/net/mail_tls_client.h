@@ -4,6 +4,7 @@
 // explicit-TLS control that decides when TLS starts and which port follows
 // from the TLS mode.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -48,6 +49,9 @@ public:
     // Milliseconds of no progress; 0 or -1: the transport's default.
     int ReadTimeout = -1;
     TIpVersion IPVersion = TIpVersion::IPv4;
+    // Asked while a mail's transfer waits: true ends the wait (see
+    // TMailIOHandler::StopRequested).
+    std::function<bool()> StopRequested;
 
     // The transport to use (not owned; it must outlive the client or be
     // replaced first; freeing it closes its connection). Null: a plain transport is made at connect. A

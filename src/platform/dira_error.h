@@ -18,6 +18,8 @@ enum class TErrorKind {
     ekReply,           // the server answered with a reply the dialogue cannot accept
     ekLineTooLong,     // a line beyond the connection's limit
     ekLocal,           // a local failure: file system, database
+    ekCancelled,       // a stop request ended the wait
+    ekTooLarge,        // the peer announced or sent more than the service takes
 };
 
 class EDiraError : public std::runtime_error {

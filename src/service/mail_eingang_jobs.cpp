@@ -64,7 +64,12 @@ void TMailEingangJobs::ConfigureIMAP(const TImapStartSettings& s) {
 
 void TMailEingangJobs::ConnectIMAP(const TImapStartSettings& s) {
     ConfigureIMAP(s);
-    imap_->Connect(true);
+    try {
+        imap_->Connect(true);
+    } catch (...) {
+        connect_failed_at_ = std::chrono::steady_clock::now();
+        throw;
+    }
 }
 
 void TMailEingangJobs::CheckIMAP() {
@@ -78,6 +83,15 @@ void TMailEingangJobs::CheckIMAP() {
             return;
         }
     }
+    if (connect_failed_at_ && std::chrono::steady_clock::now() - *connect_failed_at_ < kImapReconnectPause) {
+        // A cycle right after a failed start (a single run) would only wait
+        // for the same unreachable or stalling server a second time.
+        connect_failed_at_.reset();
+        ctx.Log.Add(5, "Der IMAP-Server war beim Start eben nicht erreichbar; der nächste Versuch folgt im nächsten "
+                       "Zyklus.");
+        return;
+    }
+    connect_failed_at_.reset();
     CheckIMAPPostfach(ctx, *imap_, [this] { return module_.StopRequested(); });
 }
 

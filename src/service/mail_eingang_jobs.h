@@ -2,7 +2,9 @@
 // The incoming-mail jobs of the poll cycle and the IMAP set-up at start,
 // which the program's entry assigns to the service module's jobs. Owns the
 // long-lived IMAP client and its TLS transport.
+#include <chrono>
 #include <memory>
+#include <optional>
 
 #include "service/diravid_module.h"
 
@@ -18,6 +20,10 @@ class TMailSSLIOHandlerSocketOpenSSL;
 // out unencrypted.
 void ConfigureImapClient(TMailIMAP4& imap, TMailSSLIOHandlerSocketOpenSSL& tls, const TImapStartSettings& s,
                          const TIniFile* ini, TLogFile* log);
+
+// A connect that failed at start is not tried again by a cycle that follows
+// within this pause.
+inline constexpr std::chrono::seconds kImapReconnectPause{10};
 
 class TMailEingangJobs {
 public:
@@ -46,6 +52,7 @@ private:
     std::unique_ptr<TMailSSLIOHandlerSocketOpenSSL> ioimap_;
     std::unique_ptr<TMailIMAP4> imap_;
     bool configured_ = false;
+    std::optional<std::chrono::steady_clock::time_point> connect_failed_at_;
 };
 
 }  // namespace kdv

@@ -8,6 +8,7 @@
 #include "incoming/kept_mail.h"
 #include "incoming/mailbox_passes.h"
 #include "incoming/mailbox_record.h"
+#include "incoming/pass_limits.h"
 #include "support/scripted_peer.h"
 
 namespace kdv::testing {
@@ -36,9 +37,12 @@ std::vector<TPeerStep> Pop3Login(int count) {
             Expect("PASS pw"), Send("+OK"), Expect("STAT"), Send("+OK " + std::to_string(count) + " 999")};
 }
 
+// UIDL, LIST (the size as announced) and RETR of mail k.
 std::vector<TPeerStep> Pop3Mail(int k, const std::string& mail, bool dele = true) {
-    std::vector<TPeerStep> steps{Expect("UIDL " + std::to_string(k)), Send("+OK " + std::to_string(k) + " u" + std::to_string(k)),
-                                 Expect("RETR " + std::to_string(k)), SendRaw(Pop3Data(mail))};
+    const std::string n = std::to_string(k);
+    std::vector<TPeerStep> steps{Expect("UIDL " + n), Send("+OK " + n + " u" + n), Expect("LIST " + n),
+                                 Send("+OK " + n + " " + std::to_string(mail.size())), Expect("RETR " + n),
+                                 SendRaw(Pop3Data(mail))};
     if (dele) {
         steps.push_back(Expect("DELE " + std::to_string(k)));
         steps.push_back(Send("+OK"));
@@ -102,9 +106,9 @@ TEST_F(MailboxPassTest, Pop3FilesHighestNumberFirstAndRemovesAtQuit) {
                               Pop3Mail(1, Mail("Eins")), std::vector<TPeerStep>{Expect("QUIT"), Send("+OK bye")}));
     Pop3Settings(peer.Port());
     CheckPOP3Postfach(Ctx);
-    EXPECT_EQ(peer.Transcript(), (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 3", "RETR 3",
-                                                           "DELE 3", "UIDL 2", "RETR 2", "DELE 2", "UIDL 1", "RETR 1",
-                                                           "DELE 1", "QUIT"}));
+    EXPECT_EQ(peer.Transcript(), (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 3", "LIST 3",
+                                                           "RETR 3", "DELE 3", "UIDL 2", "LIST 2", "RETR 2", "DELE 2",
+                                                           "UIDL 1", "LIST 1", "RETR 1", "DELE 1", "QUIT"}));
     EXPECT_EQ(Subjects(), (std::vector<std::string>{"Drei", "Zwei", "Eins"}));
     EXPECT_EQ(Noted("pop3", peer.Port()), 0u);
     for (const char* line : {"Prüfe Mails", "3 e-Mails vorhanden.", "Lese Nachricht 3", "Lösche Nachricht 3",
@@ -121,10 +125,12 @@ TEST_F(MailboxPassTest, Pop3StopRequestAfterTheFirstMailLeavesTheRest) {
     TScriptedPeer peer(Script(Pop3Login(3), Pop3Mail(3, Mail("Drei")),
                               std::vector<TPeerStep>{Expect("QUIT"), Send("+OK bye")}));
     Pop3Settings(peer.Port());
-    int asked = 0;
-    CheckPOP3Postfach(Ctx, [&] { return ++asked > 1; });
-    EXPECT_EQ(peer.Transcript(), (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 3", "RETR 3",
-                                                           "DELE 3", "QUIT"}));
+    bool filed = false;
+    TPostfachEingriffe eingriffe;
+    eingriffe.NachAblage = [&] { filed = true; };
+    CheckPOP3Postfach(Ctx, [&] { return filed; }, eingriffe);
+    EXPECT_EQ(peer.Transcript(), (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 3", "LIST 3",
+                                                           "RETR 3", "DELE 3", "QUIT"}));
     EXPECT_EQ(Subjects(), (std::vector<std::string>{"Drei"}));
     EXPECT_EQ(Noted("pop3", peer.Port()), 0u);
     EXPECT_TRUE(Logged("Hinweis   | Abbruch angefordert: die übrigen 2 Mails bleiben für den nächsten Durchgang im "
@@ -157,7 +163,7 @@ TEST_F(MailboxPassTest, Pop3FailedFilingStays) {
     Pop3Settings(peer.Port());
     CheckPOP3Postfach(Ctx);
     EXPECT_EQ(peer.Transcript(),
-              (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 1", "RETR 1", "QUIT"}));
+              (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 1", "LIST 1", "RETR 1", "QUIT"}));
     EXPECT_TRUE(Logged("Nachricht 1 (Absender: hans@example.org, Betreff: Eins) bleibt im Postfach: "));
     EXPECT_EQ(Noted("pop3", peer.Port()), 0u);
 }
@@ -177,14 +183,17 @@ TEST_F(MailboxPassTest, Pop3SessionCutBeforeQuitFilesNothingTwice) {
     EXPECT_EQ(Noted("pop3", port), 2u);
     EXPECT_TRUE(Logged("abgelegte Mails bleiben im Postfach"));
     // The same server again (same port, so the same note).
-    TScriptedPeer again(Script(Pop3Login(2), Pop3Mail(2, Mail("Zwei")), Pop3Mail(1, Mail("Eins")),
-                               std::vector<TPeerStep>{Expect("QUIT"), Send("+OK")}));
+    // Noted mails are recognised by their UIDL before any transfer.
+    TScriptedPeer again(Script(Pop3Login(2),
+                               std::vector<TPeerStep>{Expect("UIDL 2"), Send("+OK 2 u2"), Expect("DELE 2"), Send("+OK"),
+                                                      Expect("UIDL 1"), Send("+OK 1 u1"), Expect("DELE 1"), Send("+OK"),
+                                                      Expect("QUIT"), Send("+OK")}));
     Ini.WriteString("POP3", "Port", std::to_string(again.Port()));
     // The note belongs to server and user; move it to the new port.
     std::filesystem::rename(TPostfachVermerk(Home.Path(), "pop3", "127.0.0.1", port, "anna").Datei(),
                             TPostfachVermerk(Home.Path(), "pop3", "127.0.0.1", again.Port(), "anna").Datei());
     CheckPOP3Postfach(Ctx);
-    again.Transcript();
+    EXPECT_EQ(again.Failures(), "");
     EXPECT_EQ(Subjects(), (std::vector<std::string>{"Zwei", "Eins"}));
     EXPECT_TRUE(Logged("Nachricht 2 wurde schon abgelegt und wird nur noch gelöscht."));
     EXPECT_EQ(Noted("pop3", again.Port()), 0u);
@@ -192,7 +201,8 @@ TEST_F(MailboxPassTest, Pop3SessionCutBeforeQuitFilesNothingTwice) {
 
 TEST_F(MailboxPassTest, Pop3SessionCutInsideAMailLeavesItUnfiled) {
     TScriptedPeer peer(Script(Pop3Login(2), Pop3Mail(2, Mail("Zwei")),
-                              std::vector<TPeerStep>{Expect("UIDL 1"), Send("+OK 1 u1"), Expect("RETR 1"),
+                              std::vector<TPeerStep>{Expect("UIDL 1"), Send("+OK 1 u1"), Expect("LIST 1"),
+                                                     Send("+OK 1 300"), Expect("RETR 1"),
                                                      SendLines({"+OK", "From: hans@example.org", "Subject: Eins"}),
                                                      CloseMidLine("Content-Ty")}));
     Pop3Settings(peer.Port());
@@ -206,25 +216,66 @@ TEST_F(MailboxPassTest, Pop3SessionCutInsideAMailLeavesItUnfiled) {
 
 TEST_F(MailboxPassTest, Pop3RetrievalRefusedStays) {
     TScriptedPeer peer(Script(Pop3Login(1),
-                              std::vector<TPeerStep>{Expect("UIDL 1"), Send("+OK 1 u1"), Expect("RETR 1"),
+                              std::vector<TPeerStep>{Expect("UIDL 1"), Send("+OK 1 u1"), Expect("LIST 1"),
+                                                     Send("+OK 1 300"), Expect("RETR 1"),
                                                      Send("-ERR message locked"), Expect("QUIT"), Send("+OK")}));
     Pop3Settings(peer.Port());
     CheckPOP3Postfach(Ctx);
     EXPECT_EQ(peer.Transcript(),
-              (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 1", "RETR 1", "QUIT"}));
+              (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 1", "LIST 1", "RETR 1", "QUIT"}));
     EXPECT_TRUE(Logged("Nachricht 1 kann nicht abgerufen werden und bleibt im Postfach: message locked"));
 }
 
-// Over the size limit: kept whole in Fehler, removed, logged at level 3.
-TEST_F(MailboxPassTest, Pop3OverSizeMailIsKeptAndRemoved) {
-    TScriptedPeer peer(
-        Script(Pop3Login(1), Pop3Mail(1, OverSizeMail()), std::vector<TPeerStep>{Expect("QUIT"), Send("+OK")}));
+// Announced over the size limit: not fetched, left in the mailbox for a
+// person, reported once with its sender and subject, and passed over by
+// later passes.
+TEST_F(MailboxPassTest, Pop3OverSizeMailStaysInTheMailboxAndIsReportedOnce) {
+    Ini.WriteString("Maileingang", "MaxMB", "1");
+    std::uint16_t port = 0;
+    {
+        TScriptedPeer peer(Script(Pop3Login(1),
+                                  std::vector<TPeerStep>{Expect("UIDL 1"), Send("+OK 1 u1"), Expect("LIST 1"),
+                                                         Send("+OK 1 2000000"), Expect("TOP 1 0"),
+                                                         SendLines({"+OK", "From: hans@example.org", "Subject: Gross",
+                                                                    "", "."}),
+                                                         Expect("QUIT"), Send("+OK")}));
+        Pop3Settings(peer.Port());
+        port = peer.Port();
+        CheckPOP3Postfach(Ctx);
+        EXPECT_EQ(peer.Failures(), "");
+    }
+    EXPECT_TRUE(Filed("ID").empty());
+    EXPECT_TRUE(Logged("FEHLER    | Nachricht 1 (Absender: hans@example.org, Betreff: Gross) ist 2000000 Bytes groß, "
+                       "mehr als [Maileingang] MaxMB = 1 MB; sie wird nicht abgerufen und bleibt im Postfach"));
+    EXPECT_EQ(KeptInFehler(), 0u);
+    EXPECT_TRUE(TPostfachVermerk(Home.Path(), "pop3", "127.0.0.1", port, "anna").IsOversized("uidl:u1"));
+
+    const std::size_t logged_before = LogText().size();
+    TScriptedPeer again(Script(Pop3Login(1), std::vector<TPeerStep>{Expect("UIDL 1"), Send("+OK 1 u1"),
+                                                                     Expect("QUIT"), Send("+OK")}));
+    Ini.WriteString("POP3", "Port", std::to_string(again.Port()));
+    std::filesystem::rename(TPostfachVermerk(Home.Path(), "pop3", "127.0.0.1", port, "anna").Datei(),
+                            TPostfachVermerk(Home.Path(), "pop3", "127.0.0.1", again.Port(), "anna").Datei());
+    CheckPOP3Postfach(Ctx);
+    EXPECT_EQ(again.Failures(), "");
+    EXPECT_EQ(LogText().find("MaxMB", logged_before), std::string::npos);
+}
+
+// A server that announces a small mail and then sends more than MaxMB: the
+// transfer is cut at the limit, the mail stays and is noted.
+TEST_F(MailboxPassTest, Pop3TransferBeyondTheLimitIsCut) {
+    const std::string big = OverSizeMail();
+    TScriptedPeer peer(Script(Pop3Login(1), std::vector<TPeerStep>{Expect("UIDL 1"), Send("+OK 1 u1"),
+                                                                    Expect("LIST 1"), Send("+OK 1 300"),
+                                                                    Expect("RETR 1"), SendRaw(Pop3Data(big))}));
     Pop3Settings(peer.Port());
     CheckPOP3Postfach(Ctx);
-    EXPECT_EQ(peer.Failures(), "");
+    peer.Transcript();
     EXPECT_TRUE(Filed("ID").empty());
-    EXPECT_TRUE(Logged("FEHLER    | Nachricht 1 ist größer als 1 MB"));
-    EXPECT_EQ(KeptInFehler(), 1u);
+    EXPECT_TRUE(Logged("FEHLER    | Nachricht 1 ist bei der Übertragung größer geworden, mehr als [Maileingang] "
+                       "MaxMB = 1 MB"));
+    EXPECT_TRUE(TPostfachVermerk(Home.Path(), "pop3", "127.0.0.1", peer.Port(), "anna").IsOversized("uidl:u1"));
+    EXPECT_EQ(KeptInFehler(), 0u);
 }
 
 TEST_F(MailboxPassTest, Pop3LineOfTwentyThousandBytesIsFiled) {
@@ -266,6 +317,85 @@ TEST_F(MailboxPassTest, Pop3SpoolsInTheServiceTempFolder) {
     }
 }
 
+// ---- servers that misbehave ----
+
+// A server claiming a billion mails that it cannot deliver: the pass gives
+// up after a run of failures with one line, instead of one line per mail.
+TEST_F(MailboxPassTest, Pop3CountOfABillionEndsAfterARunOfFailures) {
+    std::vector<TPeerStep> steps = Pop3Login(1000000000);
+    for (int k = 1000000000; k > 1000000000 - kMaxConsecutiveFailures; --k) {
+        const std::string n = std::to_string(k);
+        for (const std::string& command : {"UIDL " + n, "LIST " + n, "RETR " + n}) {
+            steps.push_back(Expect(command));
+            steps.push_back(Send("-ERR no such message"));
+        }
+    }
+    steps.push_back(Expect("QUIT"));
+    steps.push_back(Send("+OK"));
+    TScriptedPeer peer(steps);
+    Pop3Settings(peer.Port());
+    CheckPOP3Postfach(Ctx);
+    EXPECT_EQ(peer.Failures(), "");
+    const std::string log = LogText();
+    EXPECT_TRUE(Logged("FEHLER    | 10 Mails in Folge sind gescheitert; die übrigen 999999990 Mails werden in diesem "
+                       "Durchgang nicht versucht."));
+    std::size_t errors = 0;
+    for (std::size_t at = log.find("FEHLER"); at != std::string::npos; at = log.find("FEHLER", at + 1)) ++errors;
+    EXPECT_EQ(errors, 11u);
+    EXPECT_TRUE(Logged("Prüfung abgeschlossen."));
+}
+
+// A retrieval that stalls costs the time limit once: no QUIT is sent into
+// the broken dialogue to wait for a second time.
+TEST_F(MailboxPassTest, Pop3StalledRetrievalCostsTheTimeLimitOnce) {
+    TScriptedPeer peer(Script(Pop3Login(1), std::vector<TPeerStep>{Expect("UIDL 1"), Send("+OK 1 u1"),
+                                                                    Expect("LIST 1"), Send("+OK 1 300"),
+                                                                    Expect("RETR 1"), Send("+OK"),
+                                                                    Stall(std::chrono::seconds(15))}));
+    Pop3Settings(peer.Port());
+    const auto start = std::chrono::steady_clock::now();
+    CheckPOP3Postfach(Ctx);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(4500));
+    const std::vector<std::string> sent = peer.Transcript();
+    EXPECT_EQ(sent.back(), "RETR 1");
+    EXPECT_TRUE(Filed("ID").empty());
+    EXPECT_TRUE(Logged("Nachricht 1 bleibt im Postfach: Zeitüberschreitung"));
+}
+
+// A stop request ends a transfer that is still waiting, within a second,
+// and the mail stays on the server.
+TEST_F(MailboxPassTest, Pop3StopRequestEndsAWaitingTransfer) {
+    Ini.WriteString("Verbindung", "Zeitlimit", "30");
+    TScriptedPeer peer(Script(Pop3Login(1), std::vector<TPeerStep>{Expect("UIDL 1"), Send("+OK 1 u1"),
+                                                                    Expect("LIST 1"), Send("+OK 1 300"),
+                                                                    Expect("RETR 1"), Send("+OK"),
+                                                                    Drip(Mail("Eins"), std::chrono::milliseconds(200))}));
+    Ini.WriteString("POP3", "Host", "127.0.0.1");
+    Ini.WriteString("POP3", "Port", std::to_string(peer.Port()));
+    Ini.WriteString("POP3", "Username", "anna");
+    Ini.WriteString("POP3", "Passwort", "pw");
+    const auto start = std::chrono::steady_clock::now();
+    const auto stop_at = start + std::chrono::milliseconds(700);
+    CheckPOP3Postfach(Ctx, [&] { return std::chrono::steady_clock::now() >= stop_at; });
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(700 + 1000));
+    EXPECT_TRUE(Filed("ID").empty());
+    EXPECT_TRUE(Logged("Nachricht 1 bleibt im Postfach: Abbruch angefordert."));
+}
+
+// The time a pass may start new mails is bounded; what is left waits.
+TEST_F(MailboxPassTest, Pop3PassOutOfTimeLeavesTheRest) {
+    TScriptedPeer peer(Script(Pop3Login(2), std::vector<TPeerStep>{Expect("QUIT"), Send("+OK")}));
+    Pop3Settings(peer.Port());
+    TPostfachEingriffe eingriffe;
+    eingriffe.Zeitbudget = std::chrono::seconds(0);
+    CheckPOP3Postfach(Ctx, {}, eingriffe);
+    EXPECT_EQ(peer.Transcript(), (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "QUIT"}));
+    EXPECT_TRUE(Logged("Hinweis   | Der Durchgang hat seine Zeit von 0 Sekunden ausgeschöpft; die übrigen 2 Mails "
+                       "bleiben für den nächsten Durchgang im Postfach."));
+}
+
 // ---- IMAP ----
 
 std::string Literal(const std::string& head, const std::string& mail, const std::string& tail) {
@@ -279,16 +409,32 @@ std::vector<TPeerStep> ImapSelected(int exists, const std::string& selectOk = "C
             SendLines({"* " + std::to_string(exists) + " EXISTS", "* OK [UIDVALIDITY 77] ok", selectOk})};
 }
 
-// Mail i with UID uid, fetched and stored; `tag` is the first of three tags.
+struct TListed {
+    int uid;
+    std::size_t size;
+    std::string flags = "";
+};
+
+// The listing of the mailbox by UID, answered with `mails` (tag `tag`).
+std::vector<TPeerStep> ImapList(int tag, const std::vector<TListed>& mails) {
+    const std::string t = "C" + std::to_string(tag);
+    std::vector<std::string> lines;
+    int i = 0;
+    for (const TListed& m : mails) {
+        lines.push_back("* " + std::to_string(++i) + " FETCH (UID " + std::to_string(m.uid) + " FLAGS (" + m.flags +
+                        ") RFC822.SIZE " + std::to_string(m.size) + ")");
+    }
+    lines.push_back(t + " OK");
+    return {Expect(t + " UID FETCH 1:* (UID FLAGS RFC822.SIZE)"), SendLines(lines)};
+}
+
+// Mail i with UID uid, fetched by UID and stored; `tag` is the first of two tags.
 std::vector<TPeerStep> ImapMail(int i, int uid, const std::string& mail, int tag, const std::string& storeReply = "OK") {
-    const std::string n = std::to_string(i);
-    const std::string t1 = "C" + std::to_string(tag), t2 = "C" + std::to_string(tag + 1),
-                      t3 = "C" + std::to_string(tag + 2);
-    return {Expect(t1 + " FETCH " + n + " (UID FLAGS)"),
-            SendLines({"* " + n + " FETCH (UID " + std::to_string(uid) + " FLAGS ())", t1 + " OK"}),
-            Expect(t2 + " FETCH " + n + " (RFC822)"),
-            SendRaw(Literal("* " + n + " FETCH (RFC822", mail, ")\r\n" + t2 + " OK\r\n")),
-            Expect(t3 + " UID STORE " + std::to_string(uid) + " +FLAGS.SILENT (\\Deleted)"), Send(t3 + " " + storeReply)};
+    const std::string n = std::to_string(i), u = std::to_string(uid);
+    const std::string t1 = "C" + std::to_string(tag), t2 = "C" + std::to_string(tag + 1);
+    return {Expect(t1 + " UID FETCH " + u + " (UID RFC822)"),
+            SendRaw(Literal("* " + n + " FETCH (UID " + u + " RFC822", mail, ")\r\n" + t1 + " OK\r\n")),
+            Expect(t2 + " UID STORE " + u + " +FLAGS.SILENT (\\Deleted)"), Send(t2 + " " + storeReply)};
 }
 
 class ImapPassTest : public MailboxPassTest {
@@ -304,9 +450,10 @@ protected:
 };
 
 TEST_F(ImapPassTest, FilesInAscendingOrderAndExpunges) {
-    TScriptedPeer peer(Script(ImapSelected(2), ImapMail(1, 40, Mail("Eins"), 3), ImapMail(2, 41, Mail("Zwei"), 6),
-                              std::vector<TPeerStep>{Expect("C9 EXPUNGE"),
-                                                     SendLines({"* 1 EXPUNGE", "* 1 EXPUNGE", "C9 OK"})}));
+    TScriptedPeer peer(Script(ImapSelected(2), ImapList(3, {{40, Mail("Eins").size()}, {41, Mail("Zwei").size()}}),
+                              ImapMail(1, 40, Mail("Eins"), 4), ImapMail(2, 41, Mail("Zwei"), 6),
+                              std::vector<TPeerStep>{Expect("C8 EXPUNGE"),
+                                                     SendLines({"* 1 EXPUNGE", "* 1 EXPUNGE", "C8 OK"})}));
     Configure(peer.Port());
     CheckIMAPPostfach(Ctx, imap);
     imap.TMailExplicitTLSClient::Disconnect(false);
@@ -320,11 +467,14 @@ TEST_F(ImapPassTest, FilesInAscendingOrderAndExpunges) {
 
 // As with POP3: the mail in hand is filed and expunged, the rest stay.
 TEST_F(ImapPassTest, StopRequestAfterTheFirstMailLeavesTheRest) {
-    TScriptedPeer peer(Script(ImapSelected(3), ImapMail(1, 40, Mail("Eins"), 3),
+    TScriptedPeer peer(Script(ImapSelected(3), ImapList(3, {{40, 100}, {41, 100}, {42, 100}}),
+                              ImapMail(1, 40, Mail("Eins"), 4),
                               std::vector<TPeerStep>{Expect("C6 EXPUNGE"), SendLines({"* 1 EXPUNGE", "C6 OK"})}));
     Configure(peer.Port());
-    int asked = 0;
-    CheckIMAPPostfach(Ctx, imap, [&] { return ++asked > 1; });
+    bool filed = false;
+    TPostfachEingriffe eingriffe;
+    eingriffe.NachAblage = [&] { filed = true; };
+    CheckIMAPPostfach(Ctx, imap, [&] { return filed; }, eingriffe);
     imap.TMailExplicitTLSClient::Disconnect(false);
     EXPECT_EQ(peer.Failures(), "");
     EXPECT_EQ(Subjects(), (std::vector<std::string>{"Eins"}));
@@ -333,22 +483,49 @@ TEST_F(ImapPassTest, StopRequestAfterTheFirstMailLeavesTheRest) {
                        "Postfach."));
 }
 
-TEST_F(ImapPassTest, OverSizeMailIsKeptAndRemoved) {
-    TScriptedPeer peer(Script(ImapSelected(1), ImapMail(1, 40, OverSizeMail(), 3),
-                              std::vector<TPeerStep>{Expect("C6 EXPUNGE"), SendLines({"* 1 EXPUNGE", "C6 OK"})}));
+// Listed over the size limit: not fetched, reported with the sender and
+// subject from its header, left in the mailbox and noted.
+TEST_F(ImapPassTest, OverSizeMailStaysInTheMailbox) {
+    Ini.WriteString("Maileingang", "MaxMB", "1");
+    const std::string header = "From: hans@example.org\r\nSubject: Gross\r\n\r\n";
+    TScriptedPeer peer(Script(ImapSelected(1), ImapList(3, {{40, 2000000}}),
+                              std::vector<TPeerStep>{Expect("C4 UID FETCH 40 (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])"),
+                                                     SendRaw(Literal("* 1 FETCH (UID 40 BODY[HEADER.FIELDS (FROM SUBJECT)]",
+                                                                     header, ")\r\nC4 OK\r\n")),
+                                                     Expect("C5 EXPUNGE"), Send("C5 OK")}));
     Configure(peer.Port());
     CheckIMAPPostfach(Ctx, imap);
     imap.TMailExplicitTLSClient::Disconnect(false);
     EXPECT_EQ(peer.Failures(), "");
     EXPECT_TRUE(Filed("ID").empty());
-    EXPECT_TRUE(Logged("FEHLER    | Nachricht UID 40 ist größer als 1 MB"));
-    EXPECT_EQ(KeptInFehler(), 1u);
-    EXPECT_EQ(Noted("imap", peer.Port()), 0u);
+    EXPECT_TRUE(Logged("FEHLER    | Nachricht UID 40 (Absender: hans@example.org, Betreff: Gross) ist 2000000 Bytes "
+                       "groß, mehr als [Maileingang] MaxMB = 1 MB; sie wird nicht abgerufen"));
+    EXPECT_EQ(KeptInFehler(), 0u);
+    EXPECT_TRUE(TPostfachVermerk(Home.Path(), "imap", "127.0.0.1", peer.Port(), "anna").IsOversized("77:40"));
+}
+
+// A literal announced larger than MaxMB (the listing said otherwise) is not
+// read: the connection goes, the mail stays and is noted.
+TEST_F(ImapPassTest, AnnouncedLiteralBeyondTheLimitIsNotRead) {
+    Ini.WriteString("Maileingang", "MaxMB", "1");
+    TScriptedPeer peer(Script(ImapSelected(1), ImapList(3, {{40, 300}}),
+                              std::vector<TPeerStep>{Expect("C4 UID FETCH 40 (UID RFC822)"),
+                                                     Send("* 1 FETCH (UID 40 RFC822 {999999999999}"),
+                                                     Flood(std::string(65536, 'x'), std::chrono::seconds(5))}));
+    Configure(peer.Port());
+    const auto start = std::chrono::steady_clock::now();
+    CheckIMAPPostfach(Ctx, imap);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    imap.TMailExplicitTLSClient::Disconnect(false);
+    EXPECT_TRUE(Filed("ID").empty());
+    EXPECT_TRUE(Logged("FEHLER    | Nachricht UID 40 ist größer angekündigt als gelistet"));
+    EXPECT_TRUE(TPostfachVermerk(Home.Path(), "imap", "127.0.0.1", peer.Port(), "anna").IsOversized("77:40"));
 }
 
 TEST_F(ImapPassTest, LineOfTwentyThousandBytesIsFiled) {
     const std::string line(20000, 'w');
-    TScriptedPeer peer(Script(ImapSelected(1), ImapMail(1, 40, Mail("Lang", line), 3),
+    TScriptedPeer peer(Script(ImapSelected(1), ImapList(3, {{40, Mail("Lang", line).size()}}),
+                              ImapMail(1, 40, Mail("Lang", line), 4),
                               std::vector<TPeerStep>{Expect("C6 EXPUNGE"), SendLines({"* 1 EXPUNGE", "C6 OK"})}));
     Configure(peer.Port());
     CheckIMAPPostfach(Ctx, imap);
@@ -357,6 +534,47 @@ TEST_F(ImapPassTest, LineOfTwentyThousandBytesIsFiled) {
     EXPECT_EQ(Subjects(), (std::vector<std::string>{"Lang"}));
     EXPECT_EQ(WholeLineFiled(line), (std::vector<std::string>{"1"}));
     EXPECT_TRUE(Logged("Nachricht von hans@example.org Betreff Lang wird ausgewertet."));
+}
+
+// A count of four billion in SELECT drives nothing: the pass works on the
+// UIDs the server lists.
+TEST_F(ImapPassTest, AnnouncedCountIsNotTrusted) {
+    TScriptedPeer peer(Script(std::vector<TPeerStep>{Send("* OK [CAPABILITY IMAP4rev1] ready"),
+                                                     Expect("C1 LOGIN anna \"pw\""),
+                                                     Send("C1 OK [CAPABILITY IMAP4rev1] in"),
+                                                     Expect("C2 SELECT \"INBOX\""),
+                                                     SendLines({"* 4000000000 EXISTS", "* OK [UIDVALIDITY 77] ok",
+                                                                "C2 OK [READ-WRITE] done"})},
+                              ImapList(3, {{40, Mail("Eins").size()}}), ImapMail(1, 40, Mail("Eins"), 4),
+                              std::vector<TPeerStep>{Expect("C6 EXPUNGE"), SendLines({"* 1 EXPUNGE", "C6 OK"})}));
+    Configure(peer.Port());
+    CheckIMAPPostfach(Ctx, imap);
+    imap.TMailExplicitTLSClient::Disconnect(false);
+    EXPECT_EQ(peer.Failures(), "");
+    EXPECT_EQ(Subjects(), (std::vector<std::string>{"Eins"}));
+}
+
+// Mails the server lists but will not hand out: after a run of failures the
+// pass ends with one line; the mails stay.
+TEST_F(ImapPassTest, RunOfRefusedFetchesEndsThePass) {
+    std::vector<TListed> listed;
+    std::vector<TPeerStep> fetches;
+    for (int i = 0; i < 12; ++i) listed.push_back({100 + i, 300});
+    for (int i = 0; i < kMaxConsecutiveFailures; ++i) {
+        const std::string tag = "C" + std::to_string(4 + i);
+        fetches.push_back(Expect(tag + " UID FETCH " + std::to_string(100 + i) + " (UID RFC822)"));
+        fetches.push_back(Send(tag + " NO [UNAVAILABLE] try later"));
+    }
+    fetches.push_back(Expect("C14 EXPUNGE"));
+    fetches.push_back(Send("C14 OK"));
+    TScriptedPeer peer(Script(ImapSelected(12), ImapList(3, listed), fetches));
+    Configure(peer.Port());
+    CheckIMAPPostfach(Ctx, imap);
+    imap.TMailExplicitTLSClient::Disconnect(false);
+    EXPECT_EQ(peer.Failures(), "");
+    EXPECT_TRUE(Logged("FEHLER    | 10 Mails in Folge sind gescheitert; die übrigen 2 Mails werden in diesem Durchgang "
+                       "nicht versucht."));
+    EXPECT_TRUE(Filed("ID").empty());
 }
 
 TEST_F(ImapPassTest, ReadOnlyInboxEndsThePass) {
@@ -372,12 +590,12 @@ TEST_F(ImapPassTest, ReadOnlyInboxEndsThePass) {
 // A refused STORE ends the pass without EXPUNGE; the filed mail stays noted
 // and the next pass stores it without filing it again.
 TEST_F(ImapPassTest, RefusedStoreKeepsTheNote) {
-    TScriptedPeer peer(Script(ImapSelected(1), ImapMail(1, 40, Mail("Eins"), 3, "NO [CANNOT] not allowed"),
+    TScriptedPeer peer(Script(ImapSelected(1), ImapList(3, {{40, 300}}),
+                              ImapMail(1, 40, Mail("Eins"), 4, "NO [CANNOT] not allowed"),
                               std::vector<TPeerStep>{Expect("C6 SELECT \"INBOX\""),
-                                                     SendLines({"* 1 EXISTS", "* OK [UIDVALIDITY 77] ok", "C6 OK"}),
-                                                     Expect("C7 FETCH 1 (UID FLAGS)"),
-                                                     SendLines({"* 1 FETCH (UID 40 FLAGS (\\Seen))", "C7 OK"}),
-                                                     Expect("C8 UID STORE 40 +FLAGS.SILENT (\\Deleted)"), Send("C8 OK"),
+                                                     SendLines({"* 1 EXISTS", "* OK [UIDVALIDITY 77] ok", "C6 OK"})},
+                              ImapList(7, {{40, 300, "\\Seen"}}),
+                              std::vector<TPeerStep>{Expect("C8 UID STORE 40 +FLAGS.SILENT (\\Deleted)"), Send("C8 OK"),
                                                      Expect("C9 EXPUNGE"), SendLines({"* 1 EXPUNGE", "C9 OK"})}));
     Configure(peer.Port());
     CheckIMAPPostfach(Ctx, imap);
@@ -391,10 +609,8 @@ TEST_F(ImapPassTest, RefusedStoreKeepsTheNote) {
 }
 
 TEST_F(ImapPassTest, MailFlaggedDeletedElsewhereIsNotFiled) {
-    TScriptedPeer peer(Script(ImapSelected(1),
-                              std::vector<TPeerStep>{Expect("C3 FETCH 1 (UID FLAGS)"),
-                                                     SendLines({"* 1 FETCH (UID 5 FLAGS (\\Deleted))", "C3 OK"}),
-                                                     Expect("C4 EXPUNGE"), Send("C4 OK")}));
+    TScriptedPeer peer(Script(ImapSelected(1), ImapList(3, {{5, 300, "\\Deleted"}}),
+                              std::vector<TPeerStep>{Expect("C4 EXPUNGE"), Send("C4 OK")}));
     Configure(peer.Port());
     CheckIMAPPostfach(Ctx, imap);
     imap.TMailExplicitTLSClient::Disconnect(false);
@@ -405,11 +621,9 @@ TEST_F(ImapPassTest, MailFlaggedDeletedElsewhereIsNotFiled) {
 // Cut after filing, before STORE: the reconnect fails (nobody listens), the
 // note keeps the filed mail from being filed again.
 TEST_F(ImapPassTest, SessionCutAfterFilingIsNoted) {
-    TScriptedPeer peer(Script(ImapSelected(1),
-                              std::vector<TPeerStep>{Expect("C3 FETCH 1 (UID FLAGS)"),
-                                                     SendLines({"* 1 FETCH (UID 40 FLAGS ())", "C3 OK"}),
-                                                     Expect("C4 FETCH 1 (RFC822)"),
-                                                     SendRaw(Literal("* 1 FETCH (RFC822", Mail("Eins"), ")\r\nC4 OK\r\n")),
+    TScriptedPeer peer(Script(ImapSelected(1), ImapList(3, {{40, 300}}),
+                              std::vector<TPeerStep>{Expect("C4 UID FETCH 40 (UID RFC822)"),
+                                                     SendRaw(Literal("* 1 FETCH (UID 40 RFC822", Mail("Eins"), ")\r\nC4 OK\r\n")),
                                                      Expect("C5 UID STORE 40 +FLAGS.SILENT (\\Deleted)"), CloseNow()}));
     Configure(peer.Port());
     CheckIMAPPostfach(Ctx, imap);
@@ -421,11 +635,9 @@ TEST_F(ImapPassTest, SessionCutAfterFilingIsNoted) {
 
 TEST_F(ImapPassTest, FailedFilingStaysWithoutStore) {
     Db->Sql("DROP TABLE LF_NACHRICHTEN");
-    TScriptedPeer peer(Script(ImapSelected(1),
-                              std::vector<TPeerStep>{Expect("C3 FETCH 1 (UID FLAGS)"),
-                                                     SendLines({"* 1 FETCH (UID 40 FLAGS ())", "C3 OK"}),
-                                                     Expect("C4 FETCH 1 (RFC822)"),
-                                                     SendRaw(Literal("* 1 FETCH (RFC822", Mail("Eins"), ")\r\nC4 OK\r\n")),
+    TScriptedPeer peer(Script(ImapSelected(1), ImapList(3, {{40, 300}}),
+                              std::vector<TPeerStep>{Expect("C4 UID FETCH 40 (UID RFC822)"),
+                                                     SendRaw(Literal("* 1 FETCH (UID 40 RFC822", Mail("Eins"), ")\r\nC4 OK\r\n")),
                                                      Expect("C5 EXPUNGE"), Send("C5 OK")}));
     Configure(peer.Port());
     CheckIMAPPostfach(Ctx, imap);

@@ -99,18 +99,37 @@ INSTANTIATE_TEST_SUITE_P(
                   "Die Verbindung wurde erfolgreich geschlossen.", TErrorKind::ekPeerClosed}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A read's limit is time without progress: a slow sender that keeps
-// sending is not cut off, however long the whole line takes.
-TEST(ReadTimeLimit, CountsFromTheLastProgress) {
+// A read's limit is time without progress: mail data from a slow sender
+// that keeps sending is not cut off by it. A protocol line is a reply and
+// is due within the limit as a whole, however its bytes trickle in.
+std::vector<TPeerStep> SlowLine() {
     std::vector<TPeerStep> script;
     for (int i = 0; i < 6; ++i) {
         script.push_back(SendRaw("abc"));
         script.push_back(Stall(200ms));
     }
     script.push_back(Send(""));
-    TScriptedPeer peer(script);
+    return script;
+}
+
+TEST(ReadTimeLimit, DataCountsFromTheLastProgress) {
+    TScriptedPeer peer(SlowLine());
     TConnected connected(peer, 500);
-    EXPECT_EQ(connected.client.IO().ReadLn(), "abcabcabcabcabcabc");
+    EXPECT_EQ(connected.client.IO().ReadRawLn(TLineEnd::LF, 0), "abcabcabcabcabcabc");
+}
+
+TEST(ReadTimeLimit, ProtocolLineIsDueAsAWhole) {
+    TScriptedPeer peer(SlowLine());
+    TConnected connected(peer, 500);
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        connected.client.IO().ReadLn();
+        ADD_FAILURE() << "the line came in whole";
+    } catch (const EDiraError& error) {
+        EXPECT_EQ(error.ErrorKind(), TErrorKind::ekTimeout);
+        EXPECT_STREQ(error.what(), kDeadlinePassed);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
 }
 
 TEST(ReadTimeLimit, DefaultsToSixtySeconds) {

@@ -17,6 +17,7 @@
 #include "platform/file_lock.h"
 #include "support/db_test_server.h"
 #include "support/run_program.h"
+#include "support/scripted_peer.h"
 #include "support/service_home.h"
 #include "support/temp_dir.h"
 #include "support/test_files.h"
@@ -215,6 +216,28 @@ TEST_F(ProgramWithDatabase, OnceRunsStartCycleAndStop) {
     const auto entries = home.LogEntries();
     EXPECT_NE(std::find(entries.begin(), entries.end(), "Hinweis   | KorvaneDiraVid gestartet."), entries.end());
     EXPECT_EQ(entries.back(), "Hinweis   | KorvaneDiraVid beendet.");
+}
+
+// An IMAP server that accepts and never greets costs a single run the time
+// limit once: the cycle right after the failed start does not wait for it
+// again.
+TEST_F(ProgramWithDatabase, OnceWaitsForAStallingImapServerOnlyOnce) {
+    testing::TScriptedPeer peer({testing::Stall(std::chrono::seconds(30))});
+    home.WriteIni(&*db, "[IMAP]\nAktiv=1\nHost=127.0.0.1\nPort=" + std::to_string(peer.Port()) +
+                            "\nSSL=0\n[Verbindung]\nZeitlimit=3\n");
+    const auto start = std::chrono::steady_clock::now();
+    const auto r = RunProgram(DIRAVID_BINARY, {"--home", home.Path().string(), "--once"});
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
+    EXPECT_LT(took, std::chrono::milliseconds(5500));
+    const auto entries = home.LogEntries();
+    const auto logged = [&](const std::string& prefix) {
+        return std::count_if(entries.begin(), entries.end(),
+                             [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
+    };
+    EXPECT_EQ(logged("FEHLER    | Fehler bei Verbindung zu IMAP-Server: Zeitüberschreitung"), 1);
+    EXPECT_EQ(logged("Hinweis   | Der IMAP-Server war beim Start eben nicht erreichbar"), 1);
+    EXPECT_EQ(logged("FEHLER    | Verbindungsfehler IMAP"), 0);
 }
 
 TEST_F(ProgramWithDatabase, ImportFilesEachMailAndReportsEveryFile) {

@@ -16,6 +16,8 @@ inline const char* KindName(TErrorKind kind) {
         case TErrorKind::ekReply: return "reply";
         case TErrorKind::ekLineTooLong: return "toolong";
         case TErrorKind::ekLocal: return "local";
+        case TErrorKind::ekCancelled: return "cancelled";
+        case TErrorKind::ekTooLarge: return "toolarge";
     }
     return "?";
 }

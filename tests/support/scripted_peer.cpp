@@ -190,6 +190,16 @@ TPeerStep Stall(std::chrono::milliseconds duration) {
     step.duration = duration;
     return step;
 }
+TPeerStep Drip(std::string bytes, std::chrono::milliseconds interval) {
+    TPeerStep step{TPeerStep::TKind::Drip, std::move(bytes)};
+    step.duration = interval;
+    return step;
+}
+TPeerStep Flood(std::string unit, std::chrono::milliseconds duration) {
+    TPeerStep step{TPeerStep::TKind::Flood, std::move(unit)};
+    step.duration = duration;
+    return step;
+}
 TPeerStep StartTls(TPeerCertificate certificate, TPeerTlsVersions versions) {
     TPeerStep step{TPeerStep::TKind::StartTls, {}};
     step.certificate = certificate;
@@ -290,7 +300,8 @@ struct TScriptedPeer::TState {
         }
     }
 
-    void SendBytes(const std::string& bytes) {
+    // False when the client has gone before every byte went out.
+    bool SendBytes(const std::string& bytes) {
         std::size_t done = 0;
         const auto deadline = std::chrono::steady_clock::now() + kStepLimit;
         while (done < bytes.size() && !stop) {
@@ -304,17 +315,30 @@ struct TScriptedPeer::TState {
                         continue;
                     }
                     ERR_clear_error();
-                    return;  // the client has gone; what it missed shows in its own results
+                    return false;  // the client has gone; what it missed shows in its own results
                 }
             } else {
                 sent = static_cast<int>(::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL));
                 if (sent < 0 && (errno == EAGAIN || errno == EINTR)) {
-                    if (!WaitFd(POLLOUT, deadline)) return;
+                    if (!WaitFd(POLLOUT, deadline)) return false;
                     continue;
                 }
-                if (sent <= 0) return;
+                if (sent <= 0) return false;
             }
             done += static_cast<std::size_t>(sent);
+        }
+        return done == bytes.size();
+    }
+
+    // Whether the client has closed its side; reads (and drops) what it sent.
+    bool ClientGone() {
+        if (client_closed) return true;
+        char block[4096];
+        for (;;) {
+            const ssize_t got = ::recv(fd, block, sizeof block, MSG_DONTWAIT);
+            if (got > 0) continue;
+            if (got == 0 || (errno != EAGAIN && errno != EINTR)) client_closed = true;
+            return client_closed;
         }
     }
 
@@ -433,6 +457,26 @@ struct TScriptedPeer::TState {
             }
             case TPeerStep::TKind::StartTls:
                 return Handshake(step);
+            case TPeerStep::TKind::Drip:
+                for (char byte : step.text) {
+                    if (stop || ClientGone() || !SendBytes(std::string(1, byte))) return false;
+                    const auto next = std::chrono::steady_clock::now() + step.duration;
+                    while (!stop && std::chrono::steady_clock::now() < next) {
+                        if (ClientGone()) return false;
+                        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+                    }
+                }
+                return true;
+            case TPeerStep::TKind::Flood: {
+                // Whole blocks at a time, so the client is never short of input.
+                std::string block;
+                while (block.size() < 64 * 1024) block += step.text;
+                const auto until = std::chrono::steady_clock::now() + step.duration;
+                while (!stop && std::chrono::steady_clock::now() < until) {
+                    if (!SendBytes(block)) return false;
+                }
+                return true;
+            }
         }
         return false;
     }

@@ -44,6 +44,8 @@ struct TPeerStep {
         CloseNow,      // close the connection
         Stall,         // send nothing for `duration` (or until the client closes)
         StartTls,      // TLS handshake as server
+        Drip,          // `text` one byte at a time, `duration` apart, until the client closes
+        Flood,         // `text` over and over for `duration`, as fast as the client takes it
     };
     TKind kind;
     std::string text;
@@ -65,6 +67,12 @@ TPeerStep CloseMidLine(std::string partial);  // sends `partial` without a line 
 TPeerStep Stall(std::chrono::milliseconds duration);
 TPeerStep StartTls(TPeerCertificate certificate = TPeerCertificate::SelfSigned,
                    TPeerTlsVersions versions = TPeerTlsVersions::Tls12AndUp);
+// A server that makes progress too slowly to hit a wait's limit: `bytes`
+// one at a time, `interval` apart; the script ends when the client closes.
+TPeerStep Drip(std::string bytes, std::chrono::milliseconds interval);
+// A server that sends without end: `unit` again and again for `duration`
+// (or until the client closes, which ends the script).
+TPeerStep Flood(std::string unit, std::chrono::milliseconds duration);
 
 class TScriptedPeer {
 public:
