@@ -7,7 +7,8 @@
 #   TARGET   e.g. html_to_text or html_to_text_fuzz; default: every target
 #
 # Corpus:  build-fuzz/corpus/<name>, seeded from scripts/fuzz/seeds/<name>/.
-# Crashes: scripts/fuzz/crashes/<name>/ (turn each into a regression test).
+# Crashes: scripts/fuzz/crashes/<name>/ (turn each into a regression test;
+# the test build replays every kept file as the ctest test Fuzz.<name>).
 # Extra libFuzzer flags can be passed in FUZZ_ARGS. Installs nothing: needs
 # clang and libFuzzer (scripts/install-deps.sh). Exits non-zero when a target
 # found a crash, a leak or a hang.

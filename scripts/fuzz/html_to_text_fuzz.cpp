@@ -8,7 +8,7 @@
 
 #include "incoming/text_cleanup.h"
 #include "mail/mail_text_util.h"
-#include "platform/text_file_encoding.h"
+#include "platform/utf8_text.h"
 
 namespace {
 
@@ -18,20 +18,10 @@ void Require(bool condition) {
     }
 }
 
-bool IsValidUtf8(std::string_view text) {
-    while (!text.empty()) {
-        char32_t c = 0;
-        const std::size_t len = kdv::DecodeUtf8Char(text, c);
-        if (len == 1 && static_cast<unsigned char>(text[0]) >= 0x80) return false;
-        text.remove_prefix(len);
-    }
-    return true;
-}
-
 // Line ends only as CR LF, no other control character, at most one empty
 // line in a row, none at either end, no blank or tab before a line end.
 void RequireTidyLines(std::string_view text) {
-    Require(IsValidUtf8(text));
+    Require(kdv::IsValidUtf8(text));
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c == '\r') {

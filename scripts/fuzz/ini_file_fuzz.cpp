@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -15,13 +16,20 @@
 
 namespace {
 
+// Lives until the process ends, so the exit handler can still use it; the
+// folder goes with the process (the test run starts one per run).
 const std::filesystem::path& IniPath() {
-    static const std::filesystem::path path = [] {
+    static const std::filesystem::path* const path = [] {
         std::string pattern = (std::filesystem::temp_directory_path() / "diravid-ini-fuzz.XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-        return std::filesystem::path(pattern) / "diravid.ini";
+        auto* p = new std::filesystem::path(std::filesystem::path(pattern) / "diravid.ini");
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(IniPath().parent_path(), ignored);
+        });
+        return p;
     }();
-    return path;
+    return *path;
 }
 
 const std::vector<std::pair<std::string, std::string>> kKeys = {

@@ -173,42 +173,42 @@ bool TMailFileLineSource::Fill() {
 
 bool TMailFileLineSource::ReadLnRFC(std::string_view& line, TLineTerminator terminator) {
     line = {};
+    line_break_ = {};
     if (ended_) return false;
+    // The mail's first break tells whether a bare LF ends its lines; until
+    // it is seen, no line can end anyway.
+    while (!form_known_) {
+        bare_lf_breaks_ = FirstBreakIsBare(std::string_view(buffer_).substr(start_), eof_, form_known_);
+        if (form_known_) break;
+        if (buffer_.size() - start_ > kMaxLineLength) throw EDiraError(TErrorKind::ekLineTooLong, kLineTooLong);
+        Fill();
+    }
     std::size_t searched = start_;
     for (;;) {
-        while (searched < buffer_.size()) {
-            const auto* lf =
-                static_cast<const char*>(std::memchr(buffer_.data() + searched, '\n', buffer_.size() - searched));
-            if (lf == nullptr) break;
-            const std::size_t at = static_cast<std::size_t>(lf - buffer_.data());
-            const bool cr_before = at > start_ && buffer_[at - 1] == '\r';
-            if (terminator == TLineTerminator::LF || cr_before) {
-                line = std::string_view(buffer_.data() + start_, at - start_ - (cr_before ? 1 : 0));
-                line_break_ = cr_before ? "\r\n" : "\n";
-                start_ = at + 1;
-                return true;
-            }
-            searched = at + 1;
+        const TLineBreakAt found = FindLineBreak(buffer_, searched, terminator, bare_lf_breaks_, eof_);
+        if (found.Length > 0) {
+            line = std::string_view(buffer_.data() + start_, found.At - start_);
+            line_break_ = found.Length == 2 ? "\r\n" : buffer_[found.At] == '\r' ? "\r" : "\n";
+            start_ = found.At + found.Length;
+            return true;
         }
-        searched = buffer_.size();
+        if (eof_) break;
+        searched = found.At;
         if (buffer_.size() - start_ > kMaxLineLength) throw EDiraError(TErrorKind::ekLineTooLong, kLineTooLong);
         const std::size_t before = start_;
-        if (!Fill()) break;
+        Fill();
         searched -= before;
     }
     if (start_ >= buffer_.size()) {
         ended_ = true;
         return false;
     }
+    // No break left: the rest is the last line, without an LF that ended it
+    // where a bare LF is no break.
     std::string_view rest(buffer_.data() + start_, buffer_.size() - start_);
-    line_break_ = {};
-    if (!rest.empty() && rest.back() == '\n') {
+    if (rest.back() == '\n') {
         rest.remove_suffix(1);
         line_break_ = "\n";
-    }
-    if (!rest.empty() && rest.back() == '\r') {
-        rest.remove_suffix(1);
-        line_break_ = line_break_.empty() ? "\r" : "\r\n";
     }
     line = rest;
     start_ = buffer_.size();

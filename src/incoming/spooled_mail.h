@@ -102,7 +102,8 @@ private:
 };
 
 // The mail text in a file as the reader's line source: every line exactly as
-// it stands (no dot-stuffing), the end of the file ends the message.
+// it stands (no dot-stuffing), ended as in a mail held in memory
+// (FindLineBreak), the end of the file ends the message.
 class TMailFileLineSource final : public TMailLineSource {
 public:
     static constexpr std::size_t kMaxLineLength = 32u * 1024 * 1024;
@@ -125,6 +126,8 @@ private:
     std::size_t start_ = 0;
     bool eof_ = false;
     bool ended_ = false;
+    bool form_known_ = false;
+    bool bare_lf_breaks_ = false;
     std::string_view line_break_;
     std::shared_ptr<const TTextEncoding> encoding_;
 };

@@ -17,21 +17,16 @@ public:
     ~TMailMemoryLineSource() override;
 
     // Mail saved to disk often breaks its lines with LF alone, some old
-    // programs with CR alone. The first line break of the data tells which
-    // form the mail uses: with CR LF, lines are read as the terminator asks;
-    // with LF or CR alone, that break ends a line in either terminator mode
-    // (a CR LF still counts as one break), so every form gives the same
-    // parts. The end of the data ends the last line, whatever break it had
-    // or lacked.
+    // programs with CR alone; lines end as FindLineBreak says, so every form
+    // gives the same parts. The end of the data ends the last line, whatever
+    // break it had or lacked.
     bool ReadLnRFC(std::string_view& line, TLineTerminator terminator) override;
     std::string_view LineBreak() const override { return break_; }
     const TTextEncoding& DefStringEncoding() const override;
 
 private:
-    enum class TForm { CrLf, Lf, Cr };
-
     std::string_view data_;
-    TForm form_ = TForm::CrLf;
+    bool bare_lf_breaks_ = false;
     std::size_t pos_ = 0;
     bool ended_ = false;
     std::string_view break_;

@@ -6,6 +6,7 @@
 #include "clients/mail_imap4.h"
 #include "incoming/incoming_test_fixture.h"
 #include "incoming/kept_mail.h"
+#include "incoming/mail_import.h"
 #include "incoming/mailbox_passes.h"
 #include "incoming/mailbox_record.h"
 #include "incoming/pass_limits.h"
@@ -645,6 +646,50 @@ TEST_F(ImapPassTest, FailedFilingStaysWithoutStore) {
     EXPECT_EQ(peer.Failures(), "");
     EXPECT_TRUE(Logged("Nachricht UID 40 (Absender: hans@example.org, Betreff: Eins) bleibt im Postfach: "));
     EXPECT_EQ(Noted("imap", peer.Port()), 0u);
+}
+
+// A server that stored an upload with CR line ends below its own CR LF
+// header lines hands the mail over as it stands: the pass files it, text and
+// PDF, as the import files the same file, and never deletes it unfiled.
+class CrLinesBelowCrLfHeadTest : public ImapPassTest {
+protected:
+    const std::filesystem::path File =
+        std::filesystem::path(DIRAVID_SOURCE_DIR) / "tests" / "mail" / "data" / "raw_server_head_cr_mail.eml";
+
+    // Every filed entry holds the text, with one stored PDF each, byte for
+    // byte the one sent.
+    void ExpectFiledWithTextAndPdf() {
+        const std::string pdf(
+            "%PDF-1.4\n%\xe2\xe3\xcf\xd3\r\n1 0 obj\r<< /Type /Catalog >>\rendobj\n\x00\x01\x02\xff Plan\r\n%%EOF\n", 69);
+        const std::vector<std::string> filed = Filed("INHALT");
+        EXPECT_EQ(filed.size(), 1u);
+        for (const std::string& text : filed) {
+            EXPECT_NE(text.find("Grüße aus der Leitstelle.\r\n.\r\nZweite Zeile."), std::string::npos) << text;
+        }
+        std::size_t pdfs = 0;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(LocalAttachments())) {
+            if (!entry.is_regular_file()) continue;
+            ++pdfs;
+            EXPECT_EQ(entry.path().filename(), "plan.pdf");
+            EXPECT_TRUE(ReadFile(entry.path()) == pdf) << entry.path();
+        }
+        EXPECT_EQ(pdfs, filed.size());
+    }
+};
+
+TEST_F(CrLinesBelowCrLfHeadTest, MailboxPassFilesTextAndPdf) {
+    TScriptedPeer peer(Script(ImapSelected(1), ImapMail(1, 40, ReadFile(File), 3),
+                              std::vector<TPeerStep>{Expect("C6 EXPUNGE"), SendLines({"* 1 EXPUNGE", "C6 OK"})}));
+    Configure(peer.Port());
+    CheckIMAPPostfach(Ctx, imap);
+    imap.TMailExplicitTLSClient::Disconnect(false);
+    EXPECT_EQ(peer.Failures(), "");
+    ExpectFiledWithTextAndPdf();
+}
+
+TEST_F(CrLinesBelowCrLfHeadTest, ImportFilesTextAndPdf) {
+    EXPECT_EQ(ImportMailDatei(Ctx, File).Auswertung.Ergebnis, TAuswertungsErgebnis::Abgelegt);
+    ExpectFiledWithTextAndPdf();
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 
 #include "mail/mail_message.h"
 #include "mail/mail_message_parts.h"
+#include "mail/memory_line_source.h"
+#include "mail/mime_reader.h"
 #include "platform/sha256.h"
 #include "support/temp_dir.h"
 #include "support/test_files.h"
@@ -138,6 +140,127 @@ TEST(SpoolReader, EndsWithItsSpoolUnfinished) {
     spool.Write("From: hans@example.org\r\n");
     { TSpoolReader reader(spool, message); }
     SUCCEED();
+}
+
+// The lines of a source, each with its break in angle brackets.
+std::vector<std::string> LinesWithBreaks(TMailLineSource& source, TLineTerminator terminator) {
+    std::vector<std::string> lines;
+    std::string_view line;
+    while (source.ReadLnRFC(line, terminator)) lines.push_back(std::string(line) + "<" + std::string(source.LineBreak()) + ">");
+    EXPECT_FALSE(source.ReadLnRFC(line, terminator));
+    return lines;
+}
+
+// A spooled mail is cut into lines as the same mail in memory is, also where
+// the file is read in blocks and a block ends between a CR and what follows.
+TEST(MailFileLineSource, CutsLinesAsAMailInMemory) {
+    const std::string shapes[] = {
+        "a\r\nb\r\n", "a\nb\r\nc\n", "a\rb\r\nc\r", "h\r\n\r\na\rb\nc\r",   "a\r\r\nb\r",
+        "\r\n\r\n",   "\n\n",        "\r\r",      "\r\na\rb",            "a",
+    };
+    // The file is read in blocks of 64 KiB: a first line this long puts the
+    // shape's first break at the end of the first block, or just before or after it.
+    constexpr std::size_t kBlock = 64 * 1024;
+    TTempDir home("diravid-file-source");
+    const std::filesystem::path path = home.Path() / "mail.eml";
+    for (const std::string& shape : shapes) {
+        for (const std::size_t pad : {std::size_t{0}, kBlock - 2, kBlock - 1, kBlock}) {
+            const std::string data = std::string(pad, 'x') + shape;
+            WriteFile(path, data);
+            for (const TLineTerminator terminator : {TLineTerminator::LF, TLineTerminator::CRLF}) {
+                SCOPED_TRACE(::testing::Message() << "shape " << ::testing::PrintToString(shape) << ", pad " << pad
+                                                  << (terminator == TLineTerminator::LF ? ", LF" : ", CR LF"));
+                TMailMemoryLineSource memory(data);
+                TMailFileLineSource file(path);
+                EXPECT_EQ(LinesWithBreaks(file, terminator), LinesWithBreaks(memory, terminator));
+            }
+        }
+    }
+}
+
+// A picture of what the reader made of a mail: its texts line by line and
+// every attachment's bytes.
+std::string Structure(TMailMessage& message) {
+    std::string out = "Subject: " + message.Subject + "\n";
+    for (const std::string_view line : message.Body) out += "| " + std::string(line) + "\n";
+    for (std::size_t i = 0; i < message.MessageParts.Count(); ++i) {
+        TMailMessagePart& part = message.MessageParts[i];
+        out += "Part " + std::to_string(i) + ": " + part.ContentType() + ", " + part.FileName + "\n";
+        if (auto* text = dynamic_cast<TMailText*>(&part)) {
+            for (const std::string_view line : text->Body) out += "  | " + std::string(line) + "\n";
+        } else if (auto* file = dynamic_cast<TMailAttachmentFile*>(&part)) {
+            out += "  bytes: " + ReadFile(file->StoredPathName()) + "\n";
+        }
+    }
+    return out;
+}
+
+// The mailbox road (the mail spooled and read while it arrives) reads every
+// stored mail of the reader's own tests as the import reads the same file.
+// Mails named raw_* are stored with the line breaks they come with; the
+// others with LF for readability, as CR LF on the wire.
+TEST(SpoolReader, ReadsEveryStoredMailAsTheImportDoes) {
+    const std::filesystem::path data_dir = std::filesystem::path(DIRAVID_SOURCE_DIR) / "tests" / "mail" / "data";
+    TTempDir home("diravid-spool-roads");
+    std::size_t mails = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(data_dir)) {
+        if (entry.path().extension() != ".eml") continue;
+        ++mails;
+        SCOPED_TRACE(entry.path().filename().string());
+        std::string mail = ReadFile(entry.path());
+        if (entry.path().filename().string().rfind("raw_", 0) != 0) {
+            std::string wire;
+            for (const char c : mail) {
+                if (c == '\n') wire += '\r';
+                wire += c;
+            }
+            mail = wire;
+        }
+        TMailMessage imported;
+        imported.MessageParts.AttachmentTempDirectory = home.Path() / "import";
+        std::filesystem::create_directories(home.Path() / "import");
+        LoadMessageFromMemory(imported, mail);
+
+        TSpoolFile spool(home.Path() / "temp");
+        TMailMessage spooled;
+        spooled.MessageParts.AttachmentTempDirectory = home.Path() / "temp";
+        spool.Restart();
+        TSpoolReader reader(spool, spooled);
+        for (std::size_t at = 0; at < mail.size(); at += 7) spool.Write(std::string_view(mail).substr(at, 7));
+        spool.Finish();
+        ASSERT_EQ(reader.Wait(), nullptr);
+        EXPECT_EQ(Structure(spooled), Structure(imported));
+    }
+    EXPECT_GT(mails, 0u);
+}
+
+// A server that stores an upload with CR line ends puts its own header lines
+// with CR LF on top: the mail keeps its text and its PDF, byte for byte, on
+// the mailbox road as on the import road.
+TEST(SpoolReader, MailWithCrLfHeadAndCrBodyKeepsTextAndPdf) {
+    const std::string pdf("%PDF-1.4\n%\xe2\xe3\xcf\xd3\r\n1 0 obj\r<< /Type /Catalog >>\rendobj\n\x00\x01\x02\xff Plan\r\n%%EOF\n",
+                          69);
+    const std::filesystem::path data_dir = std::filesystem::path(DIRAVID_SOURCE_DIR) / "tests" / "mail" / "data";
+    TTempDir home("diravid-spool-mixed");
+    for (const char* name : {"raw_crlf_head_cr_body.eml", "raw_server_head_cr_mail.eml"}) {
+        SCOPED_TRACE(name);
+        TSpoolFile spool(home.Path() / "temp");
+        spool.Restart();
+        spool.Write(ReadFile(data_dir / name));
+        spool.Finish();
+        TMailMessage message;
+        message.MessageParts.AttachmentTempDirectory = home.Path() / "temp";
+        ReadSpooledMail(message, spool.Path());
+        ASSERT_EQ(message.MessageParts.Count(), 2u);
+        auto* text = dynamic_cast<TMailText*>(&message.MessageParts[0]);
+        ASSERT_NE(text, nullptr);
+        EXPECT_EQ(std::vector<std::string>(text->Body),
+                  (std::vector<std::string>{"Grüße aus der Leitstelle.", ".", "Zweite Zeile."}));
+        auto* file = dynamic_cast<TMailAttachmentFile*>(&message.MessageParts[1]);
+        ASSERT_NE(file, nullptr);
+        EXPECT_EQ(file->FileName, "plan.pdf");
+        EXPECT_TRUE(ReadFile(file->StoredPathName()) == pdf);
+    }
 }
 
 }  // namespace

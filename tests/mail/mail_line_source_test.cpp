@@ -70,6 +70,10 @@ TEST(MemoryLineSource, GivesTheMailLinesExactly) {
         {"LF file: LF ends lines in CR LF mode too", "a\nb\r\nc\n", CRLF, {"a", "b", "c"}},
         {"CR file: CR ends lines in either mode", "a\rb\rc", LF, {"a", "b", "c"}},
         {"CR file in CR LF mode", "a\rb\r\nc\r", CRLF, {"a", "b", "c"}},
+        {"CR LF head, CR body", "h\r\n\r\na\rb\r", LF, {"h", "", "a", "b"}},
+        {"CR LF head, CR body in CR LF mode", "h\r\n\r\na\rb\nc\r", CRLF, {"h", "", "a", "b\nc"}},
+        {"a bare CR ends a line of a CR LF mail", "a\rb\r\n", LF, {"a", "b"}},
+        {"a CR right before CR LF ends a line", "a\r\r\nb", LF, {"a", "", "b"}},
         {"no data at all", "", LF, {}},
     };
     for (const auto& c : cases) {
@@ -85,6 +89,7 @@ TEST(MemoryLineSource, TellsTheBreakOfEachLine) {
         {"CR LF file", "a\r\nb\nc", LF, {"a<\r\n>", "b<\n>", "c<>"}},
         {"LF file", "a\nb\r\n", CRLF, {"a<\n>", "b<\r\n>"}},
         {"CR file", "a\rb\r", LF, {"a<\r>", "b<\r>"}},
+        {"CR LF head, CR body", "h\r\n\r\na\rb", CRLF, {"h<\r\n>", "<\r\n>", "a<\r>", "b<>"}},
     };
     for (const auto& c : cases) {
         TMailMemoryLineSource source(c.data);
