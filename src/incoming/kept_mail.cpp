@@ -36,6 +36,18 @@ std::filesystem::path TempName(const std::filesystem::path& folder) {
     throw EDiraError(what + ": " + ec.message());
 }
 
+// Creates the file in progress in `folder` under a fresh random name;
+// `what` names it in the failure ("Kopie der Mail").
+void CreateInProgress(TNewFile& file, const std::filesystem::path& folder, const std::string& what) {
+    for (int attempt = 0;; ++attempt) {
+        const std::error_code ec = file.Create(TempName(folder), TNewFileRights::Private);
+        if (!ec) return;
+        if (ec != std::errc::file_exists || attempt + 1 >= kMaxTempNameAttempts) {
+            Fail(what + " kann in " + PathToUtf8(folder) + " nicht angelegt werden", ec);
+        }
+    }
+}
+
 }  // namespace
 
 std::filesystem::path KeptMailPath(const std::filesystem::path& folder, const std::string& sha256Hex) {
@@ -60,13 +72,7 @@ std::filesystem::path KeepRawMail(const std::filesystem::path& folder, const std
     }
 
     TNewFile copy;
-    for (int attempt = 0;; ++attempt) {
-        ec = copy.Create(TempName(folder), TNewFileRights::Private);
-        if (!ec) break;
-        if (ec != std::errc::file_exists || attempt + 1 >= kMaxTempNameAttempts) {
-            Fail("Kopie der Mail kann in " + PathToUtf8(folder) + " nicht angelegt werden", ec);
-        }
-    }
+    CreateInProgress(copy, folder, "Kopie der Mail");
 
     TSha256 hash;
     std::vector<char> block(kCopyBlock);
@@ -106,13 +112,7 @@ std::filesystem::path KeepTurnedAwayMail(const std::filesystem::path& folder, co
 
     std::error_code ec;
     TNewFile file;
-    for (int attempt = 0;; ++attempt) {
-        ec = file.Create(TempName(folder), TNewFileRights::Private);
-        if (!ec) break;
-        if (ec != std::errc::file_exists || attempt + 1 >= kMaxTempNameAttempts) {
-            Fail("Grund der Mail kann in " + PathToUtf8(folder) + " nicht angelegt werden", ec);
-        }
-    }
+    CreateInProgress(file, folder, "Grund der Mail");
     if ((ec = file.Write(line))) Fail("Grund der Mail kann nicht geschrieben werden", ec);
     const std::filesystem::path temp = file.Path();
     if ((ec = file.Close())) Fail("Grund der Mail kann nicht geschrieben werden", ec);
