@@ -23,6 +23,7 @@ constexpr std::size_t kCopyBlock = 256 * 1024;
 constexpr int kMaxTempNameAttempts = 100;
 
 constexpr const char* kKeptExtension = ".eml";
+constexpr const char* kReasonExtension = ".txt";
 
 // A random name for the copy in progress; a leftover of a crash is
 // recognisably ours and never taken for a kept mail.
@@ -35,10 +36,27 @@ std::filesystem::path TempName(const std::filesystem::path& folder) {
     throw EDiraError(what + ": " + ec.message());
 }
 
+// Creates the file in progress in `folder` under a fresh random name;
+// `what` names it in the failure ("Kopie der Mail").
+void CreateInProgress(TNewFile& file, const std::filesystem::path& folder, const std::string& what) {
+    for (int attempt = 0;; ++attempt) {
+        const std::error_code ec = file.Create(TempName(folder), TNewFileRights::Private);
+        if (!ec) return;
+        if (ec != std::errc::file_exists || attempt + 1 >= kMaxTempNameAttempts) {
+            Fail(what + " kann in " + PathToUtf8(folder) + " nicht angelegt werden", ec);
+        }
+    }
+}
+
 }  // namespace
 
 std::filesystem::path KeptMailPath(const std::filesystem::path& folder, const std::string& sha256Hex) {
     return folder / (sha256Hex + kKeptExtension);
+}
+
+std::filesystem::path KeptReasonPath(const std::filesystem::path& keptMail) {
+    std::filesystem::path reason = keptMail;
+    return reason.replace_extension(kReasonExtension);
 }
 
 std::filesystem::path KeepRawMail(const std::filesystem::path& folder, const std::filesystem::path& rawFile) {
@@ -54,13 +72,7 @@ std::filesystem::path KeepRawMail(const std::filesystem::path& folder, const std
     }
 
     TNewFile copy;
-    for (int attempt = 0;; ++attempt) {
-        ec = copy.Create(TempName(folder), TNewFileRights::Private);
-        if (!ec) break;
-        if (ec != std::errc::file_exists || attempt + 1 >= kMaxTempNameAttempts) {
-            Fail("Kopie der Mail kann in " + PathToUtf8(folder) + " nicht angelegt werden", ec);
-        }
-    }
+    CreateInProgress(copy, folder, "Kopie der Mail");
 
     TSha256 hash;
     std::vector<char> block(kCopyBlock);
@@ -90,18 +102,63 @@ std::filesystem::path KeepRawMail(const std::filesystem::path& folder, const std
     return kept;
 }
 
+std::filesystem::path KeepTurnedAwayMail(const std::filesystem::path& folder, const std::filesystem::path& rawFile,
+                                         std::string_view reason) {
+    const std::filesystem::path kept = KeepRawMail(folder, rawFile);
+    std::string line;
+    line.reserve(reason.size() + 1);
+    for (const char c : reason) line += (c == '\r' || c == '\n') ? ' ' : c;
+    line += '\n';
+
+    std::error_code ec;
+    TNewFile file;
+    CreateInProgress(file, folder, "Grund der Mail");
+    if ((ec = file.Write(line))) Fail("Grund der Mail kann nicht geschrieben werden", ec);
+    const std::filesystem::path temp = file.Path();
+    if ((ec = file.Close())) Fail("Grund der Mail kann nicht geschrieben werden", ec);
+    const std::filesystem::path reasonFile = KeptReasonPath(kept);
+    std::filesystem::rename(temp, reasonFile, ec);
+    if (ec) {
+        std::error_code ignored;
+        std::filesystem::remove(temp, ignored);
+        Fail("Grund der Mail kann nicht als " + PathToUtf8(reasonFile) + " abgelegt werden", ec);
+    }
+    // Best effort: a copy that keeps its first time is still there, only
+    // for a shorter while.
+    std::filesystem::last_write_time(kept, std::filesystem::file_time_type::clock::now(), ec);
+    return kept;
+}
+
 std::size_t RemoveKeptMailsBefore(const std::filesystem::path& folder, std::filesystem::file_time_type cutoff) {
     std::size_t removed = 0;
     std::error_code ec;
     std::filesystem::directory_iterator it(folder, ec);
     if (ec) return 0;
+    // Collected first: removing the reason beside a mail must not meet the
+    // walk through the folder.
+    std::vector<std::filesystem::path> oldMails;
+    std::vector<std::filesystem::path> oldReasons;
     for (const std::filesystem::directory_entry& entry : it) {
-        if (entry.path().extension() != kKeptExtension) continue;
+        const std::filesystem::path extension = entry.path().extension();
+        if (extension != kKeptExtension && extension != kReasonExtension) continue;
         std::error_code fileError;
         if (!entry.is_regular_file(fileError)) continue;
         const auto written = entry.last_write_time(fileError);
         if (fileError || written >= cutoff) continue;
-        if (std::filesystem::remove(entry.path(), fileError)) ++removed;
+        (extension == kKeptExtension ? oldMails : oldReasons).push_back(entry.path());
+    }
+    for (const std::filesystem::path& mail : oldMails) {
+        std::error_code fileError;
+        if (!std::filesystem::remove(mail, fileError)) continue;
+        ++removed;
+        std::filesystem::remove(KeptReasonPath(mail), fileError);
+    }
+    // A reason whose mail an operator took away, or whose mail went above.
+    for (const std::filesystem::path& reason : oldReasons) {
+        std::error_code fileError;
+        std::filesystem::path mail = reason;
+        if (std::filesystem::exists(mail.replace_extension(kKeptExtension), fileError) || fileError) continue;
+        std::filesystem::remove(reason, fileError);
     }
     return removed;
 }

@@ -24,12 +24,19 @@ struct TMailEmpfangContext {
     // not there, or the database could not be asked.
     std::function<std::string()> getLFPath;
     // The service's home folder; archive copies go to Home / "old", kept
-    // raw mails to Home / kFehlerOrdner and Home / kAbgewiesenOrdner.
+    // raw mails to Home / kFehlerOrdner, kAbgewiesenOrdner and kAutomatischOrdner.
     std::filesystem::path Home;
     // Local time for the archive copy's name.
     IClock& Clock;
     // Where received attachments are decoded (empty: the system's temporary folder).
     std::filesystem::path TempFolder = {};
+    // Whether the journal has the column DIRAVID_MAIL, which marks a message
+    // with the raw mail it was filed from; asked at every filing, since a
+    // reconnect may have added it. Unset: it has.
+    std::function<bool()> HasMailColumn = {};
 };
+
+// What HasMailColumn says, or true when it is unset.
+inline bool JournalHasMailColumn(const TMailEmpfangContext& ctx) { return !ctx.HasMailColumn || ctx.HasMailColumn(); }
 
 }  // namespace kdv

@@ -53,6 +53,9 @@ std::string ImportZeile(const std::string& Datei, const TAuswertung& Auswertung)
         line = Datei + ": fehlgeschlagen: " + Auswertung.Grund;
         break;
     }
+    if (Auswertung.FiledUnmarked) {
+        line += " (ohne Spalte DIRAVID_MAIL: ein erneuter Import dieser Datei wird nicht als schon abgelegt erkannt)";
+    }
     if (!Auswertung.Kopie.empty()) line += " (aufbewahrt als " + PathToUtf8(Auswertung.Kopie) + ")";
     return line;
 }

@@ -21,7 +21,9 @@ struct TImportErgebnis {
     //   "<Datei>: unvollständig abgelegt in Lage 3, 5: <Fehler>; <Fehler>"
     //   "<Datei>: nicht abgelegt: <Grund>"
     //   "<Datei>: fehlgeschlagen: <Grund>"
-    // followed by " (aufbewahrt als <Kopie>)" when the mail was kept.
+    // followed by " (ohne Spalte DIRAVID_MAIL: ...)" when it was filed
+    // without the mark that recognises it again, and by
+    // " (aufbewahrt als <Kopie>)" when the mail was kept.
     std::string Zeile;
 };
 

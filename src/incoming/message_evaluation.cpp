@@ -221,6 +221,27 @@ std::optional<std::filesystem::path> BewahreAuf(TMailEmpfangContext& ctx, const 
     }
 }
 
+// Turns the mail away for `grund` after the level-5 line `hinweis`, and
+// keeps its raw text with the reason in `ordner` (the log names the copy), so
+// an operator can import it once the cause is gone. A mail that cannot be
+// kept fails instead and stays in the mailbox rather than vanish.
+void Abweisen(TMailEmpfangContext& ctx, const TMailMessage& msg, TAuswertung& result, const std::string& hinweis,
+              std::string grund, const char* ordner) {
+    ctx.Log.Add(5, hinweis);
+    result.Ergebnis = TAuswertungsErgebnis::Abgewiesen;
+    result.Grund = std::move(grund);
+    if (msg.RawFile.empty()) return;
+    try {
+        result.Kopie = KeepTurnedAwayMail(ctx.Home / ordner, msg.RawFile, hinweis);
+        ctx.Log.Add(5, "Mail aufbewahrt als " + PathToUtf8(result.Kopie));
+    } catch (const std::exception& e) {
+        ctx.Log.Add(3, std::string("Mail konnte nicht aufbewahrt werden: ") + e.what());
+        result.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
+        result.Grund += std::string("; die Mail kann nicht aufbewahrt werden: ") + e.what();
+        result.Dauerhaft = false;
+    }
+}
+
 // A mail that was not filed whole is kept for the operator in kFehlerOrdner.
 void BewahreUnvollstaendigeAuf(TMailEmpfangContext& ctx, const TMailMessage& msg, TAuswertung& result) {
     if (result.Ergebnis != TAuswertungsErgebnis::Fehlgeschlagen && result.Fehler.empty()) return;
@@ -243,10 +264,12 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
     TAuswertung result;
     bool dauerhaft = false;
     std::string vonBetreff = "Nachricht";
-    const auto abweisen = [&result, &ctx, &vonBetreff](std::string grund) {
-        ctx.Log.Add(5, vonBetreff + " wird nicht übernommen: " + grund + ".");
-        result.Ergebnis = TAuswertungsErgebnis::Abgewiesen;
-        result.Grund = std::move(grund);
+    // Every mail turned away is kept a while: a sender the list left out by
+    // mistake, or a mail that came while no incident was active, loses
+    // nothing.
+    const auto abweisen = [&result, &ctx, &msg, &vonBetreff](std::string grund) {
+        const std::string hinweis = vonBetreff + " wird nicht übernommen: " + grund + ".";
+        Abweisen(ctx, msg, result, hinweis, std::move(grund), kAbgewiesenOrdner);
         return result;
     };
     try {
@@ -254,29 +277,20 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
         const std::string& betreff = msg.Subject;
         vonBetreff = "Nachricht von " + absender + " Betreff " + betreff;
 
+        // The service's own mail come back is kept with the other automatic
+        // mails: a person may have forwarded it with the header left in.
         const TAutomaticMail automatisch =
             ClassifyAutomaticMail(msg.Headers, ctx.Ini.ReadString("SMTP", "MailAdresse", ""));
-        if (automatisch.Kind == TAutomaticMailKind::OwnLoop) return abweisen(automatisch.Reason);
-        if (automatisch.Kind == TAutomaticMailKind::ReplyOrBounce) {
-            ctx.Log.Add(5, vonBetreff + " wird nicht übernommen: " + automatisch.Reason + ".");
-            result.Ergebnis = TAuswertungsErgebnis::Abgewiesen;
-            result.Grund = automatisch.Reason;
-            if (msg.RawFile.empty()) return result;
-            if (auto kopie = BewahreAuf(ctx, msg.RawFile, kAutomatischOrdner, 5)) {
-                result.Kopie = *kopie;
-            } else {
-                // Not kept, the mail stays in the mailbox rather than vanish.
-                result.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
-            }
+        if (automatisch.Kind != TAutomaticMailKind::None) {
+            Abweisen(ctx, msg, result, vonBetreff + " wird nicht übernommen: " + automatisch.Reason + ".",
+                     automatisch.Reason, kAutomatischOrdner);
             return result;
         }
 
         if (!ctx.Whitelist.Admits(absender)) {
-            ctx.Log.Add(5, vonBetreff + " wird nicht übernommen, da Empfänger nicht auf der Whitelist.");
-            result.Ergebnis = TAuswertungsErgebnis::Abgewiesen;
-            result.Grund = absender.empty() ? "kein Absender" : "Absender " + absender + " nicht auf der Whitelist";
-            // Kept a while, so a sender the list left out by mistake loses nothing.
-            if (auto kopie = BewahreAuf(ctx, msg.RawFile, kAbgewiesenOrdner, 5)) result.Kopie = *kopie;
+            Abweisen(ctx, msg, result, vonBetreff + " wird nicht übernommen, da Empfänger nicht auf der Whitelist.",
+                     absender.empty() ? "kein Absender" : "Absender " + absender + " nicht auf der Whitelist",
+                     kAbgewiesenOrdner);
             return result;
         }
         ctx.Log.Add(5, vonBetreff + " wird ausgewertet.");
@@ -360,7 +374,10 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
         // A mail from a file is filed once per incident, even when a pass
         // before this one filed it and then lost the server's reply or ended
         // before the mailbox learned of it.
-        const std::string mailHash = msg.RawFile.empty() ? std::string() : RawMailHash(msg.RawFile);
+        // Without the column nothing is marked; the mailbox's note still
+        // keeps a mailbox pass from filing a mail twice.
+        const bool markiert = !msg.RawFile.empty() && JournalHasMailColumn(ctx);
+        const std::string mailHash = markiert ? RawMailHash(msg.RawFile) : std::string();
         const std::string sauberBetreff = CleanBetreff(betreff);
         bool nurZuGross = true;
         for (const std::string& lageId : lagen) {
@@ -402,6 +419,7 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
             ctx.Log.Add(3, vonBetreff + " konnte in keine Lage übernommen werden: " + result.Grund);
         } else {
             result.Ergebnis = TAuswertungsErgebnis::Abgelegt;
+            result.FiledUnmarked = !msg.RawFile.empty() && !markiert;
             if (!result.Fehler.empty()) {
                 ctx.Log.Add(3, vonBetreff + " wurde nicht vollständig abgelegt: " + Join(result.Fehler, "; "));
             }

@@ -15,10 +15,10 @@ namespace kdv {
 enum class TAuswertungsErgebnis {
     // Filed into at least one incident; the mailbox may let the mail go.
     Abgelegt,
-    // Turned away by a rule (the service's own mail come back, sender,
-    // subject, neither text nor attachment, no target incident), or
-    // unreadable, or an automatic reply or bounce, and kept whole where that
-    // is the rule; the mailbox may let the mail go.
+    // Turned away by a rule (sender, subject, neither text nor attachment,
+    // no target incident), or unreadable, or an automatic mail (a reply, a
+    // bounce, the service's own mail come back), and kept whole; the mailbox
+    // may let the mail go. A mail without a raw file has nothing to keep.
     Abgewiesen,
     // A database or file-system failure, or an attachment folder that may
     // not be used, left the mail filed in no incident; the mailbox keeps it
@@ -37,14 +37,18 @@ struct TAuswertung {
     // got no message, an attachment that was not stored), as logged.
     std::vector<std::string> Fehler;
     // Where the raw mail was kept: in kFehlerOrdner when it was not filed
-    // whole, in kAbgewiesenOrdner when the whitelist turned it away, in
-    // kAutomatischOrdner when it was an automatic reply or bounce; empty
-    // when it was not kept.
+    // whole, in kAbgewiesenOrdner when a rule turned it away, in
+    // kAutomatischOrdner when it was an automatic mail; empty when it was
+    // not kept.
     std::filesystem::path Kopie;
     // For a failed mail: the failure lies in the mail or its handling, so a
     // later pass would fail alike. False for failures of the database, the
     // attachment folder or the file system, which pass.
     bool Dauerhaft = false;
+    // Filed from a raw file without marking the messages with it (the
+    // journal lacks DIRAVID_MAIL): filing the same file again is not
+    // recognised.
+    bool FiledUnmarked = false;
 };
 
 // True when the mail was not filed whole: it failed, or it was filed with
@@ -56,10 +60,11 @@ inline bool NichtVollstaendig(const TAuswertung& Auswertung) {
 // Evaluates and files one mail. Never raises: every outcome is logged with
 // its reason, and the outcome tells the caller whether the mail may leave
 // the mailbox. When the message has a RawFile, a mail that was not filed
-// whole is kept in kFehlerOrdner, one the whitelist turned away in
-// kAbgewiesenOrdner and an automatic reply or bounce in kAutomatischOrdner
-// (see kept_mail.h; when that copy fails, the reply fails and stays in the
-// mailbox); the log names the copy.
+// whole is kept in kFehlerOrdner, one a rule turned away in
+// kAbgewiesenOrdner and an automatic mail in kAutomatischOrdner, those two
+// with their reason beside them (see kept_mail.h); when the copy of a mail
+// turned away fails, the mail fails and stays in the mailbox. The log names
+// the copy.
 TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg);
 
 // The outcome for a mail whose raw text in `RohDatei` could not be read into

@@ -88,10 +88,11 @@ std::string InsertNachricht(TMailEmpfangContext& ctx, const std::string& LageId,
     TDbQuery query(ctx.Database);
     try {
         RequireId("Lage-ID", LageId);
-        query.SetSQL(
-            "INSERT INTO LF_NACHRICHTEN(ADD_USER,ADD_FUNKTION,LAGE,ALLGEMEIN,INHALT,BETREFF,VON,AN, ART,DIRAVID_MAIL) "
-            "VALUES ('DiraVid','DiraVid'," +
-            LageId + ",0,:inhalt,'Maileingang',:von,:an,'E-Mail',:mail) RETURNING ID ");
+        const bool markiert = JournalHasMailColumn(ctx);
+        query.SetSQL(std::string("INSERT INTO LF_NACHRICHTEN(ADD_USER,ADD_FUNKTION,LAGE,ALLGEMEIN,INHALT,BETREFF,VON,AN, "
+                                 "ART") +
+                     (markiert ? ",DIRAVID_MAIL" : "") + ") VALUES ('DiraVid','DiraVid'," + LageId +
+                     ",0,:inhalt,'Maileingang',:von,:an,'E-Mail'" + (markiert ? ",:mail" : "") + ") RETURNING ID ");
         std::string inhalt;
         inhalt.reserve(Betreff.size() + 5 + Text.size());
         inhalt += Betreff;
@@ -100,9 +101,9 @@ std::string InsertNachricht(TMailEmpfangContext& ctx, const std::string& LageId,
         query.ParamByName("inhalt").SetAsString(std::move(inhalt));
         query.ParamByName("an").SetAsString(std::string(Utf8PrefixByChars(An, kMaxAdressZeichen)));
         query.ParamByName("von").SetAsString(std::string(Utf8PrefixByChars(Von, kMaxAdressZeichen)));
-        if (MailHash.empty()) {
+        if (markiert && MailHash.empty()) {
             query.ParamByName("mail").Clear();
-        } else {
+        } else if (markiert) {
             query.ParamByName("mail").SetAsString(std::string(MailHash));
         }
         query.Open();
@@ -140,6 +141,7 @@ std::string InsertNachricht(TMailEmpfangContext& ctx, const std::string& LageId,
 
 std::string FiledMessageId(TMailEmpfangContext& ctx, const std::string& LageId, std::string_view MailHash) {
     RequireId("Lage-ID", LageId);
+    if (!JournalHasMailColumn(ctx)) return {};
     TDbQuery query(ctx.Database);
     query.SetSQL("SELECT ID FROM LF_NACHRICHTEN WHERE LAGE=" + LageId + " AND DIRAVID_MAIL=:hash");
     query.ParamByName("hash").SetAsString(std::string(MailHash));

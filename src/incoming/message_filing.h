@@ -34,7 +34,8 @@ std::string ReplyReference(std::string_view cleanedSubject);
 // ("Fehler bei Erstellen eines Eintrags: ...") and, when `Fehler` is given,
 // its message is stored there; the ID is returned all the same once the row
 // exists. `MailHash` (see FiledMessageId) goes into DIRAVID_MAIL; empty
-// leaves it NULL. `ZuGross`, when given, tells whether the failure was a
+// leaves it NULL, and a journal without that column
+// (TMailEmpfangContext::HasMailColumn) gets neither. `ZuGross`, when given, tells whether the failure was a
 // text larger than the server or the column takes, which no later attempt
 // changes.
 std::string InsertNachricht(TMailEmpfangContext& ctx, const std::string& LageId, std::string_view Von,
@@ -44,8 +45,8 @@ std::string InsertNachricht(TMailEmpfangContext& ctx, const std::string& LageId,
 // The ID of the journal message of incident `LageId` that was filed from the
 // raw mail whose SHA-256 (64 hexadecimal digits) is `MailHash`, or the empty
 // text when there is none. A filing whose reply the server never sent back
-// left such a row, and the mail must not be filed twice. Raises the
-// database's failures.
+// left such a row, and the mail must not be filed twice. A journal without
+// the column DIRAVID_MAIL holds none. Raises the database's failures.
 std::string FiledMessageId(TMailEmpfangContext& ctx, const std::string& LageId, std::string_view MailHash);
 
 // Records the stored attachment file `Pfad` (the path as stored, with "\"

@@ -223,6 +223,7 @@ TMailEmpfangContext Tdiravid::MailEmpfangContext() {
                             home_,
                             clock_};
     ctx.TempFolder = temp_folder_;
+    ctx.HasMailColumn = [this]() { return db_.HasMailColumn(); };
     return ctx;
 }
 

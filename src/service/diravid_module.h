@@ -113,8 +113,8 @@ private:
     // A level-5 line for each whitelist entry that admits nobody, and for
     // each that admits everyone without being the bare "*".
     void LogWhitelistNotices();
-    // Mails the whitelist turned away are kept for kAbgewiesenAufbewahrung,
-    // automatic replies and bounces for kAutomatischAufbewahrung; at the
+    // Mails turned away are kept for kAbgewiesenAufbewahrung, automatic
+    // mails for kAutomatischAufbewahrung, each with its reason; at the
     // start and at every cycle, so a service that runs for months keeps
     // no more.
     void RemoveOldKeptMails();

@@ -17,6 +17,13 @@ namespace {
 constexpr int kLevelError = 3;
 constexpr int kLevelNotice = 5;
 
+// Names what is lost while the journal lacks the column that marks a message
+// with the raw mail it was filed from (a user without the right to ALTER).
+constexpr const char* kMailColumnMissing =
+    "Die Spalte DIRAVID_MAIL fehlt in LF_NACHRICHTEN; Mails werden ohne sie abgelegt. Damit erkennt --import eine "
+    "schon abgelegte Datei nicht, und eine Mail, deren Ablage die Antwort des Datenbankservers verlor, kann in "
+    "einer Lage doppelt abgelegt werden.";
+
 // Used when the settings file has no [Database] Port.
 constexpr int kNoPort = -1;
 
@@ -48,7 +55,7 @@ TStatusColumn ProbeStatusColumn(TDbConnection& Database, const std::string& Tabl
 
 // Whether the journal has the column that names the raw mail a message was
 // filed from. Probed like the status column.
-bool HasMailColumn(TDbConnection& Database) {
+bool ProbeMailColumn(TDbConnection& Database) {
     TDbQuery query(Database);
     try {
         query.Open("SHOW COLUMNS FROM LF_NACHRICHTEN LIKE 'DIRAVID_MAIL'");
@@ -115,6 +122,12 @@ void TServiceDatabase::databaseAfterConnect() {
     FInAfterConnect = true;
     try {
         AddStatusColumns();
+        if (FMailColumn) {
+            FMailColumnNoticed = false;
+        } else if (!FMailColumnNoticed) {
+            FMailColumnNoticed = true;
+            Log(kLevelNotice, kMailColumnMissing);
+        }
         if (FLFPath.empty() && ReadLFPathOption().empty()) {
             Log(kLevelError,
                 "Achtung: Für Anhänge ist kein Speicherort definiert. Ergänzen Sie dies bitte im Editor unter "
@@ -133,7 +146,8 @@ void TServiceDatabase::AddStatusColumns() {
         const TStatusColumn state = ProbeStatusColumn(database, table);
         if (state != TStatusColumn::Present) work.emplace_back(table, state);
     }
-    const bool mailColumn = HasMailColumn(database);
+    const bool mailColumn = ProbeMailColumn(database);
+    FMailColumn = mailColumn;
     if (work.empty() && mailColumn) return;
     Log(kLevelNotice, "Zusätzliche Felder in Datenbank werden angelegt.");
     try {
@@ -160,6 +174,7 @@ void TServiceDatabase::AddStatusColumns() {
             query.ExecSQL(
                 "ALTER TABLE LF_NACHRICHTEN ADD DIRAVID_MAIL CHAR(64) NULL, ADD INDEX DIRAVID_MAIL_IDX (LAGE, "
                 "DIRAVID_MAIL)");
+            FMailColumn = true;
         }
         Log(kLevelNotice, "Felder wurden angelegt.");
     } catch (const std::exception& e) {

@@ -1,6 +1,7 @@
 #pragma once
 // The service's one database connection: its parameters from [Database],
-// the schema bootstrap after every connect (the two DIRAVID_STATUS columns),
+// the schema bootstrap after every connect (the two DIRAVID_STATUS columns
+// and DIRAVID_MAIL),
 // the cached attachment folder, and the reconnect after every disconnect.
 #include <filesystem>
 #include <functional>
@@ -49,7 +50,8 @@ public:
     std::function<std::filesystem::path(const std::string& Stored)> LocalFolder;
 
     // After every connect: log, add the status column to each table that
-    // lacks it, warn when no attachment folder is configured. A connection
+    // lacks it and DIRAVID_MAIL, say once what is lost while DIRAVID_MAIL is
+    // missing, warn when no attachment folder is configured. A connection
     // lost on the way fails the connect.
     void databaseAfterConnect();
     // After every disconnect: log and connect again; a failed reconnect
@@ -58,6 +60,11 @@ public:
 
     // From now on the handlers write nothing and do not reconnect.
     void Silence();
+
+    // Whether the journal had the column DIRAVID_MAIL after the last
+    // connect's bootstrap (true before the first connect). Without it mails
+    // are filed unmarked: the start names what is lost in one level-5 line.
+    bool HasMailColumn() const { return FMailColumn; }
 
 private:
     void Log(int Level, const std::string& Text);
@@ -72,6 +79,9 @@ private:
     std::string FLFPath;
     bool FSilent = false;
     bool FInAfterConnect = false;
+    bool FMailColumn = true;
+    // The line about the missing column is written once while it is missing.
+    bool FMailColumnNoticed = false;
 };
 
 }  // namespace kdv

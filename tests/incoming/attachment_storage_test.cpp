@@ -235,6 +235,38 @@ TEST(KeptMailTest, KeepsOneCopyPerTextNamedByItsHash) {
     EXPECT_EQ(files, 2u) << "no copy in progress is left behind";
 }
 
+TEST(KeptMailTest, TurnedAwayMailHasItsLatestReasonBesideIt) {
+    TTempDir home;
+    WriteFile(home / "a.eml", "abc");
+    const auto folder = home.Path() / "Abgewiesen";
+    const auto kept = KeepTurnedAwayMail(folder, home / "a.eml", "keine Lage\r\nzum Ablegen\rgefunden.");
+    EXPECT_EQ(kept, KeptMailPath(folder, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+    EXPECT_EQ(ReadFile(kept), "abc");
+    const auto reason = KeptReasonPath(kept);
+    EXPECT_EQ(reason, folder / "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad.txt");
+    // One line, whatever the subject it quotes held.
+    EXPECT_EQ(ReadFile(reason), "keine Lage  zum Ablegen gefunden.\n");
+    EXPECT_EQ(std::filesystem::status(reason).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+    // Turned away again, later and for another reason: the latest reason
+    // counts, and so does the latest time.
+    const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 29);
+    std::filesystem::last_write_time(kept, old);
+    EXPECT_EQ(KeepTurnedAwayMail(folder, home / "a.eml", "Lage 5 ist nicht aktiv"), kept);
+    EXPECT_EQ(ReadFile(reason), "Lage 5 ist nicht aktiv\n");
+    EXPECT_GT(std::filesystem::last_write_time(kept), old + std::chrono::hours(24));
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++files;
+    EXPECT_EQ(files, 2u) << "no file in progress is left behind";
+
+    // A reason that cannot be written fails the keeping.
+    WriteFile(home / "b.eml", "abd");
+    const auto other = KeepRawMail(folder, home / "b.eml");
+    std::filesystem::create_directory(KeptReasonPath(other));
+    EXPECT_THROW(KeepTurnedAwayMail(folder, home / "b.eml", "Grund"), EDiraError);
+}
+
 TEST(KeptMailTest, FailuresNameTheCause) {
     TTempDir home;
     const EDiraError e = ExpectRaises([&] { KeepRawMail(home.Path() / "Fehler", home / "fehlt.eml"); });
@@ -257,14 +289,18 @@ TEST(KeptMailTest, RemovesOnlyKeptMailsOlderThanTheCutoff) {
     };
     const std::vector<Case> cases = {
         {"alt.eml", std::chrono::hours(24 * 31), true},
+        {"alt.txt", std::chrono::hours(24 * 29), true},  // the reason goes with its mail
         {"frisch.eml", std::chrono::hours(24 * 29), false},
-        {"alt.txt", std::chrono::hours(24 * 31), false},  // not a kept mail
+        {"frisch.txt", std::chrono::hours(24 * 31), false},  // stays while its mail does
+        {"allein.txt", std::chrono::hours(24 * 31), true},   // its mail was imported and taken away
+        {"neu.txt", std::chrono::hours(24 * 29), false},
+        {"alt.log", std::chrono::hours(24 * 31), false},  // not the service's
     };
     for (const auto& c : cases) {
         WriteFile(folder / c.name, "x");
         std::filesystem::last_write_time(folder / c.name, now - c.age);
     }
-    EXPECT_EQ(RemoveKeptMailsBefore(folder, now - kAbgewiesenAufbewahrung), 1u);
+    EXPECT_EQ(RemoveKeptMailsBefore(folder, now - kAbgewiesenAufbewahrung), 1u) << "counts mails, not reasons";
     for (const auto& c : cases) EXPECT_EQ(std::filesystem::exists(folder / c.name), !c.removed) << c.name;
     EXPECT_EQ(RemoveKeptMailsBefore(home.Path() / "fehlt", now), 0u);
 }

@@ -1,13 +1,14 @@
 // Mails no person wrote, through the evaluation against the real server:
-// the service's own mail coming back is turned away, out-of-office replies
-// and bounces are kept in Automatisch instead of filed (and so never mailed
-// on), and the "auto-generated" mails of alarm systems are filed as usual.
+// the service's own mail coming back, out-of-office replies and bounces are
+// kept in Automatisch instead of filed (and so never mailed on), and the
+// "auto-generated" mails of alarm systems are filed as usual.
 #include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "incoming/automatic_mail.h"
+#include "incoming/kept_mail.h"
 #include "incoming/message_evaluation.h"
 #include "incoming_test_fixture.h"
 
@@ -16,7 +17,7 @@ namespace {
 
 using E = TAuswertungsErgebnis;
 
-enum class TExpected { Filed, TurnedAway, KeptAsAutomatic };
+enum class TExpected { Filed, KeptAsAutomatic };
 
 struct TAutomaticCase {
     const char* name;
@@ -95,8 +96,9 @@ TEST_P(AutomaticMailTest, IsFiledKeptOrTurnedAwayByItsHeaders) {
     const std::string mail = MailOf(c);
     const TAuswertung result = EvaluateFile(mail);
     const std::string log = LogText();
-    const std::string notFiled =
-        "Hinweis   | Nachricht von " + c.address + " Betreff " + c.subject + " wird nicht übernommen: " + c.reason + ".";
+    const std::string notice =
+        "Nachricht von " + c.address + " Betreff " + c.subject + " wird nicht übernommen: " + c.reason + ".";
+    const std::string notFiled = "Hinweis   | " + notice;
     if (c.expected == TExpected::Filed) {
         EXPECT_EQ(result.Ergebnis, E::Abgelegt) << log;
         EXPECT_EQ(Filed("ID").size(), 1u);
@@ -110,14 +112,9 @@ TEST_P(AutomaticMailTest, IsFiledKeptOrTurnedAwayByItsHeaders) {
     EXPECT_NE(log.find(notFiled), std::string::npos) << log;
     EXPECT_FALSE(FolderExists("Abgewiesen"));
     EXPECT_FALSE(FolderExists("Fehler"));
-    if (c.expected == TExpected::TurnedAway) {
-        // Nothing to keep: the journal holds what the mail carried.
-        EXPECT_TRUE(result.Kopie.empty());
-        EXPECT_FALSE(FolderExists("Automatisch"));
-        return;
-    }
     ASSERT_EQ(result.Kopie.parent_path(), Home.Path() / "Automatisch");
     EXPECT_EQ(ReadFile(result.Kopie), mail);
+    EXPECT_EQ(ReadFile(KeptReasonPath(result.Kopie)), notice + "\n");
     EXPECT_NE(log.find("Hinweis   | Mail aufbewahrt als " + result.Kopie.string()), std::string::npos);
 }
 
@@ -152,11 +149,12 @@ INSTANTIATE_TEST_SUITE_P(
                        TExpected::KeptAsAutomatic, "Unzustellbarkeitsnachricht (Absender MAILER-DAEMON)"},
         TAutomaticCase{"OwnMailComingBack", "X-Loop: <diravid@example.ORG>\r\nAuto-Submitted: auto-generated\r\n",
                        "DiraVid@Example.org", "DiraVid@Example.org", "Pegel (#3)", kPlainText,
-                       TExpected::TurnedAway, "eigene Mail des Dienstes (X-Loop: DiraVid@Example.org)"},
+                       TExpected::KeptAsAutomatic, "eigene Mail des Dienstes (X-Loop: DiraVid@Example.org)"},
+        // A person forwarded it with the header left in: it must not be lost.
         TAutomaticCase{"OwnLoopBehindAListsLoop",
                        "X-Loop: stab-liste@example.org\r\nX-Loop: diravid@example.org\r\n",
                        "Hans Meier <hans@example.org>", "hans@example.org", "WG: Pegel (#3)", kPlainText,
-                       TExpected::TurnedAway, "eigene Mail des Dienstes (X-Loop: DiraVid@Example.org)"},
+                       TExpected::KeptAsAutomatic, "eigene Mail des Dienstes (X-Loop: DiraVid@Example.org)"},
         TAutomaticCase{"AnotherSystemsLoopHeader", "X-Loop: stab-liste@example.org\r\n",
                        "Hans Meier <hans@example.org>", "hans@example.org", "Lagemeldung", kPlainText,
                        TExpected::Filed, ""},
@@ -169,14 +167,19 @@ INSTANTIATE_TEST_SUITE_P(
                        TExpected::Filed, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A reply that cannot be kept stays in the mailbox rather than vanish.
-TEST_F(AutomaticMailFixture, ReplyThatCannotBeKeptStaysInTheMailbox) {
+// An automatic mail that cannot be kept stays in the mailbox rather than
+// vanish, the service's own mail come back too.
+TEST_F(AutomaticMailFixture, MailThatCannotBeKeptStaysInTheMailbox) {
     WriteFile(Home.Path() / "Automatisch", "eine Datei, kein Ordner");
-    const TAuswertung result = EvaluateFile(
-        "Auto-Submitted: auto-replied\r\nFrom: hans@example.org\r\nSubject: Abwesend\r\n" + kPlainText);
-    EXPECT_EQ(result.Ergebnis, E::Fehlgeschlagen);
-    EXPECT_TRUE(result.Kopie.empty());
-    EXPECT_TRUE(Filed("ID").empty());
+    for (const std::string header : {"Auto-Submitted: auto-replied", "X-Loop: diravid@example.org"}) {
+        SCOPED_TRACE(header);
+        const TAuswertung result =
+            EvaluateFile(header + "\r\nFrom: hans@example.org\r\nSubject: Abwesend\r\n" + kPlainText);
+        EXPECT_EQ(result.Ergebnis, E::Fehlgeschlagen);
+        EXPECT_FALSE(result.Dauerhaft);
+        EXPECT_TRUE(result.Kopie.empty());
+        EXPECT_TRUE(Filed("ID").empty());
+    }
     EXPECT_NE(LogText().find("FEHLER    | Mail konnte nicht aufbewahrt werden: "), std::string::npos) << LogText();
 }
 

@@ -1,6 +1,7 @@
 // Importing mail files: one line per file, the file left as it is.
 #include "incoming/mail_import.h"
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,29 @@ TEST_F(MailImportTest, PrintsOneLinePerFileAndLeavesTheFileAlone) {
     EXPECT_NE(log.find("FEHLER    | Mail aufbewahrt als " + (Home.Path() / "Fehler").string() + "/"), std::string::npos);
 }
 
+// A mail that came while no incident was active is kept; imported once the
+// incident exists, the kept copy is filed, and only once.
+TEST_F(MailImportTest, TurnedAwayMailIsFiledFromItsKeptCopyOnceTheIncidentExists) {
+    Db->Sql("UPDATE LF_LAGEN SET AKTIV=0;");
+    const auto path = Home.Path() / "eingang.eml";
+    WriteFile(path, PlainMail("hans@example.org", "Pegel", "Steigt."));
+    const TImportErgebnis turnedAway = ImportMailDatei(Ctx, path);
+    ASSERT_EQ(turnedAway.Auswertung.Ergebnis, E::Abgewiesen);
+    const auto kept = turnedAway.Auswertung.Kopie;
+    ASSERT_EQ(kept.parent_path(), Home.Path() / "Abgewiesen");
+    EXPECT_EQ(turnedAway.Zeile,
+              path.string() + ": nicht abgelegt: keine Lage zum Ablegen gefunden (aufbewahrt als " + kept.string() + ")");
+
+    Db->Sql("UPDATE LF_LAGEN SET AKTIV=1 WHERE ID=3;");
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        const TImportErgebnis filed = ImportMailDatei(Ctx, kept);
+        EXPECT_EQ(filed.Zeile, kept.string() + ": abgelegt in Lage 3");
+        EXPECT_EQ(Filed("INHALT"), (std::vector<std::string>{"Pegel\r###\rSteigt.\r\n"}));
+    }
+    EXPECT_TRUE(std::filesystem::exists(kept)) << "left as it is, for the clean-up";
+}
+
 TEST(ImportZeileTest, NamesTheOutcome) {
     TAuswertung failed;
     failed.Ergebnis = E::Fehlgeschlagen;
@@ -75,6 +99,13 @@ TEST(ImportZeileTest, NamesTheOutcome) {
               "c.eml: unvollständig abgelegt in Lage 3, 4: Anhang 1 in Lage 3: voll; Lage 4: weg (aufbewahrt als "
               "/h/Fehler/ab.eml)");
     EXPECT_TRUE(NichtVollstaendig(filed));
+    TAuswertung unmarked;
+    unmarked.Ergebnis = E::Abgelegt;
+    unmarked.Lagen = {"3"};
+    unmarked.FiledUnmarked = true;
+    EXPECT_EQ(ImportZeile("d.eml", unmarked),
+              "d.eml: abgelegt in Lage 3 (ohne Spalte DIRAVID_MAIL: ein erneuter Import dieser Datei wird nicht als "
+              "schon abgelegt erkannt)");
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // The mailbox passes against a scripted server and a fixture database: the
 // order of the dialogue, what is filed and removed, what stays, the note of
 // filed mails that survives a broken session, and the log lines.
+#include <algorithm>
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "clients/mail_imap4.h"
@@ -167,6 +170,45 @@ TEST_F(MailboxPassTest, Pop3FailedFilingStays) {
               (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 1", "LIST 1", "RETR 1", "QUIT"}));
     EXPECT_TRUE(Logged("Nachricht 1 (Absender: hans@example.org, Betreff: Eins) bleibt im Postfach: "));
     EXPECT_EQ(Noted("pop3", peer.Port()), 0u);
+}
+
+// With no active incident (one closed, the next not yet opened) every mail
+// leaves the mailbox only once it is kept for an import; a mail that cannot
+// be kept stays.
+TEST_F(MailboxPassTest, Pop3MailsTurnedAwayLeaveOnlyWhenKept) {
+    Db->Sql("UPDATE LF_LAGEN SET AKTIV=0;");
+    struct TCase {
+        const char* name;
+        bool folderUsable;
+    };
+    for (const TCase& c : {TCase{"kept", true}, TCase{"folder is a file", false}}) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(Home.Path() / kAbgewiesenOrdner);
+        if (!c.folderUsable) WriteFile(Home.Path() / kAbgewiesenOrdner, "kein Ordner");
+        TScriptedPeer peer(Script(Pop3Login(2), Pop3Mail(2, Mail("Zwei"), c.folderUsable),
+                                  Pop3Mail(1, Mail("Eins"), c.folderUsable),
+                                  std::vector<TPeerStep>{Expect("QUIT"), Send("+OK")}));
+        Pop3Settings(peer.Port());
+        CheckPOP3Postfach(Ctx);
+        EXPECT_EQ(peer.Transcript(),
+                  c.folderUsable ? (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 2", "RETR 2",
+                                                             "DELE 2", "UIDL 1", "RETR 1", "DELE 1", "QUIT"})
+                                 : (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 2", "RETR 2",
+                                                             "UIDL 1", "RETR 1", "QUIT"}));
+        EXPECT_TRUE(Subjects().empty());
+        std::vector<std::string> kept;
+        std::error_code error;
+        for (std::filesystem::directory_iterator it(Home.Path() / kAbgewiesenOrdner, error), end; !error && it != end;
+             it.increment(error)) {
+            if (it->path().extension() == ".eml") kept.push_back(ReadFile(it->path()));
+        }
+        std::sort(kept.begin(), kept.end());
+        EXPECT_EQ(kept, c.folderUsable ? (std::vector<std::string>{Mail("Eins"), Mail("Zwei")})
+                                       : std::vector<std::string>{});
+        EXPECT_EQ(Logged("Nachricht 1 (Absender: hans@example.org, Betreff: Eins) bleibt im Postfach: keine Lage zum "
+                         "Ablegen gefunden; die Mail kann nicht aufbewahrt werden: "),
+                  !c.folderUsable);
+    }
 }
 
 // Without a confirmed QUIT the server keeps every mail; the note makes the

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "incoming/kept_mail.h"
 #include "incoming_test_fixture.h"
 #include "platform/dira_error.h"
 
@@ -106,13 +107,91 @@ TEST_F(MessageEvaluationTest, WhitelistAdmitsWholeEntriesAndKeepsWhatItTurnsAway
             EXPECT_NE(LogText().find("Mail aufbewahrt als " + result.Kopie.string()), std::string::npos);
         }
     }
-    // One copy per mail, however often it comes.
-    EXPECT_EQ(FilesIn("Abgewiesen").size(), 3u);
+    // One copy per mail, however often it comes, each with its reason.
+    EXPECT_EQ(FilesIn("Abgewiesen").size(), 2 * 3u);
     Ctx.Whitelist = TSenderRules({"el@example.org"});
     EvaluateFile(PlainMail("l@example.org", "Meldung", "Text"));
-    EXPECT_EQ(FilesIn("Abgewiesen").size(), 3u);
+    EXPECT_EQ(FilesIn("Abgewiesen").size(), 2 * 3u);
     EXPECT_TRUE(FilesIn("Fehler").empty());
 }
+
+// Every rule that turns a mail away keeps it a while with its reason, so an
+// operator can import it once the incident exists or the list is mended.
+struct TTurnAwayCase {
+    const char* name;
+    std::vector<std::string> whitelist;
+    std::vector<std::pair<std::string, std::string>> settings;  // [Maileingang] key, value
+    std::string sql;                                             // run before the mail
+    std::string subject;
+    std::string body;
+    std::string grund;
+    std::string hinweis;  // after "Nachricht von hans@example.org Betreff <subject> "
+};
+
+const std::vector<TTurnAwayCase> kTurnAwayCases = {
+    {"SenderNotOnTheWhitelist", {"el@example.org"}, {}, "", "Pegel", "Steigt.",
+     "Absender hans@example.org nicht auf der Whitelist", "wird nicht übernommen, da Empfänger nicht auf der Whitelist."},
+    {"NoIncidentNumberInTheSubject", {"*"}, {{"Betreff", "1"}}, "", "Pegel ohne Nummer", "Steigt.",
+     "keine Lagen-ID im Betreff", "wird nicht übernommen: keine Lagen-ID im Betreff."},
+    {"IncidentOfTheSubjectNotActive", {"*"}, {{"Betreff", "1"}}, "", "Pegel #5", "Steigt.",
+     "Lage 5 ist nicht aktiv oder nicht vorhanden",
+     "wird nicht übernommen: Lage 5 ist nicht aktiv oder nicht vorhanden."},
+    {"NeitherTextNorAttachment", {"*"}, {}, "", "Leer", "", "weder Text noch Anhang",
+     "wird nicht übernommen: weder Text noch Anhang."},
+    {"NamedIncidentMissing", {"*"}, {{"Lage", "99"}}, "", "Pegel an 99", "Steigt.", "keine Lage zum Ablegen gefunden",
+     "wird nicht übernommen: keine Lage zum Ablegen gefunden."},
+    // The moment between closing one incident and opening the next.
+    {"NoActiveIncident", {"*"}, {}, "UPDATE LF_LAGEN SET AKTIV=0;", "Pegel", "Steigt.",
+     "keine Lage zum Ablegen gefunden", "wird nicht übernommen: keine Lage zum Ablegen gefunden."},
+};
+
+class TurnAwayTest : public MessageEvaluationTest, public ::testing::WithParamInterface<TTurnAwayCase> {
+protected:
+    void SetUp() override {
+        MessageEvaluationTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        const TTurnAwayCase& c = GetParam();
+        Ctx.Whitelist = TSenderRules(c.whitelist);
+        for (const auto& [key, value] : c.settings) Ini.WriteString("Maileingang", key, value);
+        if (!c.sql.empty()) Db->Sql(c.sql);
+    }
+    std::string Mail() const { return PlainMail("hans@example.org", GetParam().subject, GetParam().body); }
+    std::string Hinweis() const {
+        return "Nachricht von hans@example.org Betreff " + GetParam().subject + " " + GetParam().hinweis;
+    }
+};
+
+TEST_P(TurnAwayTest, IsKeptWithItsReason) {
+    const TAuswertung result = EvaluateFile(Mail());
+    EXPECT_EQ(result.Ergebnis, E::Abgewiesen);
+    EXPECT_EQ(result.Grund, GetParam().grund);
+    EXPECT_TRUE(Filed("ID").empty());
+    ASSERT_EQ(result.Kopie.parent_path(), Home.Path() / "Abgewiesen");
+    EXPECT_EQ(ReadFile(result.Kopie), Mail());
+    EXPECT_EQ(ReadFile(KeptReasonPath(result.Kopie)), Hinweis() + "\n");
+    const std::string log = LogText();
+    EXPECT_NE(log.find("Hinweis   | " + Hinweis()), std::string::npos) << log;
+    EXPECT_NE(log.find("Hinweis   | Mail aufbewahrt als " + result.Kopie.string()), std::string::npos) << log;
+    EXPECT_TRUE(FilesIn("Fehler").empty());
+}
+
+// A mail that cannot be kept stays in the mailbox rather than vanish.
+TEST_P(TurnAwayTest, ThatCannotBeKeptFailsAndStaysInTheMailbox) {
+    WriteFile(Home.Path() / "Abgewiesen", "eine Datei, kein Ordner");
+    const TAuswertung result = EvaluateFile(Mail());
+    EXPECT_EQ(result.Ergebnis, E::Fehlgeschlagen);
+    EXPECT_FALSE(result.Dauerhaft) << "the folder may be mended";
+    EXPECT_EQ(result.Grund.rfind(GetParam().grund + "; die Mail kann nicht aufbewahrt werden: Ordner ", 0), 0u)
+        << result.Grund;
+    EXPECT_TRUE(result.Kopie.empty());
+    EXPECT_TRUE(Filed("ID").empty());
+    const std::string log = LogText();
+    EXPECT_NE(log.find("Hinweis   | " + Hinweis()), std::string::npos) << log;
+    EXPECT_NE(log.find("FEHLER    | Mail konnte nicht aufbewahrt werden: Ordner "), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, TurnAwayTest, ::testing::ValuesIn(kTurnAwayCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MessageEvaluationTest, MailWithoutSenderAddressIsNeverAcceptedByTheList) {
     Ctx.Whitelist = TSenderRules({"a@example.org"});

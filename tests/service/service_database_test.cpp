@@ -15,6 +15,7 @@
 
 #include "db/db_error.h"
 #include "db/db_query.h"
+#include "incoming/mail_import.h"
 #include "incoming/message_evaluation.h"
 #include "mail/mail_message.h"
 #include "log/log_line.h"
@@ -287,28 +288,80 @@ TEST_F(ServiceDatabaseTest, BootstrapIsExemptFromTheZeitlimit) {
     EXPECT_EQ(Single("SELECT COUNT(*) FROM LF_NACHRICHTEN_EMPF WHERE DIRAVID_STATUS IS NULL"), "0");
 }
 
-TEST_F(ServiceDatabaseTest, UserWithoutAlterRightsRunsOn) {
+const std::string kMailColumnMissing =
+    "Die Spalte DIRAVID_MAIL fehlt in LF_NACHRICHTEN; Mails werden ohne sie abgelegt. Damit erkennt --import eine "
+    "schon abgelegte Datei nicht, und eine Mail, deren Ablage die Antwort des Datenbankservers verlor, kann in "
+    "einer Lage doppelt abgelegt werden.";
+
+// A database user that may read and write the journal but not change its
+// tables: the service runs on and files mail without the mark of its raw
+// mail, and says once what that costs.
+TEST_F(ServiceDatabaseTest, UserWithoutAlterRightsRunsOnAndFilesMail) {
     MakeDatabase({.Old = true, .Demo = true, .LFPath = "/srv/anlagen"});
     const std::string user = "nur_" + std::to_string(getpid());
     Db->Sql("CREATE USER '" + user + "'@'%' IDENTIFIED BY 'Lesen1';\nGRANT SELECT, INSERT, UPDATE ON `" + Db->Name() +
             "`.* TO '" + user + "'@'%';");
+    struct TDropUser {
+        const testing::TTestDatabase& db;
+        const std::string& user;
+        ~TDropUser() {
+            try {
+                db.Sql("DROP USER '" + user + "'@'%';");
+            } catch (...) {
+            }
+        }
+    } dropUser{*Db, user};
     WriteIni(user, "Lesen1", std::to_string(Db->Server().Port));
     OpenService();
+    const auto checkBootstrap = [&](const TEntries& log) {
+        ASSERT_GE(log.size(), 3u);
+        EXPECT_EQ(log[0], (std::pair<int, std::string>{5, "Mit Datenbank verbunden."}));
+        EXPECT_EQ(log[1], (std::pair<int, std::string>{5, "Zusätzliche Felder in Datenbank werden angelegt."}));
+        EXPECT_EQ(log[2].first, 3);
+        EXPECT_EQ(log[2].second.rfind("Fehler beim Anlegend der Felder: [DiraDB][MySQL] ALTER command denied to "
+                                      "user '" + user + "'@",
+                                      0),
+                  0u)
+            << log[2].second;
+    };
     const TEntries log = TakeLog();
-    Db->Sql("DROP USER '" + user + "'@'%';");
-    ASSERT_EQ(log.size(), 3u);
-    EXPECT_EQ(log[0], (std::pair<int, std::string>{5, "Mit Datenbank verbunden."}));
-    EXPECT_EQ(log[1], (std::pair<int, std::string>{5, "Zusätzliche Felder in Datenbank werden angelegt."}));
-    EXPECT_EQ(log[2].first, 3);
-    EXPECT_EQ(log[2].second.rfind("Fehler beim Anlegend der Felder: [DiraDB][MySQL] ALTER command denied to user '" +
-                                      user + "'@",
-                                  0),
-              0u)
-        << log[2].second;
+    ASSERT_EQ(log.size(), 4u);
+    checkBootstrap(log);
+    EXPECT_EQ(log[3], (std::pair<int, std::string>{5, kMailColumnMissing}));
     EXPECT_TRUE(Service->database.Connected());
-    TDbQuery q(Service->database);
-    q.Open("SELECT COUNT(*) FROM LF_LAGEN");
-    EXPECT_EQ(q.Fields(0).AsString(), "1");
+    EXPECT_FALSE(Service->HasMailColumn());
+
+    TIniFile ini(Home / "diravid.ini");
+    TMailEmpfangContext ctx{*Log, ini, Service->database, TSenderRules({"*"}), [this] { return Service->getLFPath(); },
+                            Home, SystemClock()};
+    ctx.HasMailColumn = [this] { return Service->HasMailColumn(); };
+    const fs::path mail = Home / "pegel.eml";
+    std::ofstream(mail, std::ios::binary) << "From: hans@example.org\r\nTo: lage@example.org\r\nSubject: Pegel\r\n"
+                                             "Content-Type: text/plain\r\n\r\nPegel steigt.\r\n";
+    const TImportErgebnis filed = ImportMailDatei(ctx, mail);
+    EXPECT_EQ(filed.Auswertung.Ergebnis, TAuswertungsErgebnis::Abgelegt) << filed.Auswertung.Grund;
+    EXPECT_EQ(filed.Zeile, mail.string() + ": abgelegt in Lage 1 (ohne Spalte DIRAVID_MAIL: ein erneuter Import "
+                                           "dieser Datei wird nicht als schon abgelegt erkannt)");
+    EXPECT_EQ(Single("SELECT INHALT FROM LF_NACHRICHTEN WHERE ADD_USER='DiraVid'"), "Pegel\r###\rPegel steigt.\r\n");
+
+    // A reconnect tries the columns again, but says what is lost only once.
+    TakeLog();
+    Service->database.Close();
+    EXPECT_TRUE(Service->database.Connected());
+    TEntries again = TakeLog();
+    ASSERT_FALSE(again.empty());
+    EXPECT_EQ(again.front().second, "Datenbankverbindung getrennt, versuche Wiederverbinden...");
+    again.erase(again.begin());
+    ASSERT_EQ(again.size(), 3u);
+    checkBootstrap(again);
+    EXPECT_FALSE(Service->HasMailColumn());
+
+    // Once someone with the right adds the column, the next connect sees it.
+    Db->Sql("ALTER TABLE LF_NACHRICHTEN ADD DIRAVID_MAIL CHAR(64) NULL, ADD INDEX DIRAVID_MAIL_IDX (LAGE, "
+            "DIRAVID_MAIL);");
+    Service->database.Close();
+    EXPECT_TRUE(Service->database.Connected());
+    EXPECT_TRUE(Service->HasMailColumn());
 }
 
 const std::string kNoFolder =
