@@ -1,11 +1,7 @@
 // The SMTP dialogue against a scripted server: every line the client sends,
 // in order, for greetings, STARTTLS, the logins, the transfer with refused
 // recipients and commands, and servers that fail or vanish on the way.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <functional>
 #include <optional>
@@ -17,6 +13,7 @@
 #include "mail/mail_message.h"
 #include "mail/mime_writer.h"
 #include "net/mail_ssl_io_handler.h"
+#include "support/free_port.h"
 #include "support/scripted_mail_client.h"
 
 namespace kdv::testing {
@@ -346,18 +343,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SmtpStage, NothingListeningFailsAtConnect) {
-    // A port that was bound and let go again: nobody listens there.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
     TMailSMTP smtp;
     smtp.Host = "127.0.0.1";
-    smtp.Port = ntohs(address.sin_port);
+    smtp.Port = FreePort();
     try {
         smtp.Connect();
         ADD_FAILURE() << "connected to a closed port";
