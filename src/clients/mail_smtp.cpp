@@ -168,8 +168,6 @@ void TMailSMTP::StartTlsStep() {
     }
 }
 
-bool TMailSMTP::OffersAuth() const { return !AuthMechanisms().empty(); }
-
 bool TMailSMTP::Authenticate() {
     return AtStage([this] { return AuthenticateSteps(); });
 }

@@ -89,8 +89,6 @@ public:
     // server's reply text (ekAuthentication, with its code) when it refuses
     // the credentials.
     bool Authenticate();
-    // Whether the last EHLO reply offered AUTH with any mechanism.
-    bool OffersAuth() const;
 
     // Hands the message to the server for every recipient (To, Cc, Bcc).
     // Refused recipients are collected and reported; the message goes to the

@@ -209,7 +209,9 @@ bool StopsTheScan(TSendOutcome outcome) {
 }
 
 void LogNoteError(TMailVersandContext& ctx, const TOutboxHoldNote& note, std::error_code error) {
-    if (error) ctx.Log.Add(3, "Versandvermerk " + note.File().string() + " kann nicht geschrieben werden: " + error.message());
+    if (error) {
+        ctx.Log.Add(3, "Versandvermerk " + note.File().string() + " kann nicht geschrieben werden: " + error.message());
+    }
 }
 
 // A row that stopped the scan: counted when its own transfer broke down

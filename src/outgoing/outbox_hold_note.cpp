@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdint>
 #include <sstream>
+#include <utility>
 
 #include "platform/text_file_io.h"
 

@@ -93,7 +93,8 @@ std::string RunSystemctl(const std::vector<std::string>& args) {
         const ssize_t n = ::read(pipe_fds[0], buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        if (output.size() < kMaxToolOutput) output.append(buffer, std::min<std::size_t>(n, kMaxToolOutput - output.size()));
+        const std::size_t room = kMaxToolOutput - output.size();
+        output.append(buffer, std::min(static_cast<std::size_t>(n), room));
     }
     ::close(pipe_fds[0]);
     int status = 0;

@@ -131,7 +131,8 @@ TEST_P(SystemctlResult, DecidesTheInstallation) {
         EXPECT_TRUE(std::filesystem::exists(units / "diravid.service"));
     } else {
         EXPECT_EQ(r.Stdout, "");
-        EXPECT_EQ(r.Stderr, "Service \"KorvaneDiraVid\" konnte nicht installiert werden; Fehler: \"" + c.error + "\"\n");
+        EXPECT_EQ(r.Stderr,
+                  "Service \"KorvaneDiraVid\" konnte nicht installiert werden; Fehler: \"" + c.error + "\"\n");
         EXPECT_FALSE(std::filesystem::exists(units / "diravid.service"));
     }
 }
@@ -141,7 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         TSystemctlCase{"BothSucceed", "", 0, {"daemon-reload", "enable diravid.service"}, ""},
         TSystemctlCase{"ReloadFails", "daemon-reload", 1, {"daemon-reload"},
-                       "systemctl daemon-reload fehlgeschlagen (Exit-Status 4): Failed to daemon-reload: Access denied"},
+                       "systemctl daemon-reload fehlgeschlagen (Exit-Status 4): Failed to daemon-reload: Access "
+                       "denied"},
         // The unit was loaded already: systemd is told once more that it is gone.
         TSystemctlCase{"EnableFails", "enable", 1, {"daemon-reload", "enable diravid.service", "daemon-reload"},
                        "systemctl enable diravid.service fehlgeschlagen (Exit-Status 4): Failed to enable: Access "
