@@ -33,7 +33,7 @@ readonly HOST=127.0.0.1
 # Dovecot serves the same IMAP/POP3 ports here without any TLS.
 readonly HOST_NOTLS=127.0.0.2
 readonly DOMAIN=localhost
-readonly PORT_NAMES=(SMTP SMTP_NOTLS SMTP_TLS10 SMTPS IMAP IMAPS POP3 POP3S)
+readonly PORT_NAMES=(SMTP SMTP_NOTLS SMTP_TLS10 SMTPS SMTP_RELAY IMAP IMAPS POP3 POP3S)
 # A start that needs longer than this is broken, not slow.
 readonly START_TIMEOUT_S=30
 # Dovecot and Postfix stop within a second or two; kill what is left after this.
@@ -42,6 +42,8 @@ readonly STOP_TIMEOUT_S=20
 readonly PORT_ATTEMPTS=10
 # 50 MB of attachments grow by a third in base64, plus headers.
 readonly MESSAGE_SIZE_LIMIT=$((100 * 1024 * 1024))
+# The relay listener takes small mails only, so a test can be refused for size.
+readonly RELAY_MESSAGE_SIZE_LIMIT=$((64 * 1024))
 readonly DOVECOT_DH=/usr/share/dovecot/dh.pem
 
 die() { echo "mail-sandbox: $*" >&2; exit 1; }
@@ -112,11 +114,24 @@ port_in_use() {
   (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null
 }
 
+# Chooses a port for every name; with "missing", only for the names that
+# DIR/ports lacks (a sandbox set up before a listener was added), keeping
+# the others where they are.
 choose_ports() {
-  local dir=$1 name port
-  local -A taken=()
+  local dir=$1 only_missing=${2:-} name port
+  local -A taken=() kept=()
   : >"$dir/ports.new"
+  if [[ $only_missing == missing && -s $dir/ports ]]; then
+    local line
+    while IFS= read -r line; do
+      [[ $line =~ ^PORT_([A-Z0-9_]+)=([0-9]+)$ ]] || continue
+      kept[${BASH_REMATCH[1]}]=1
+      taken[${BASH_REMATCH[2]}]=1
+      echo "$line" >>"$dir/ports.new"
+    done <"$dir/ports"
+  fi
   for name in "${PORT_NAMES[@]}"; do
+    [[ -z ${kept[$name]:-} ]] || continue
     while :; do
       port=$(random_listen_port)
       [[ -z ${taken[$port]:-} ]] || continue
@@ -274,6 +289,9 @@ smtpd_sasl_auth_enable = yes
 smtpd_sasl_type = dovecot
 smtpd_sasl_path = $run/dovecot/auth-smtp
 smtpd_relay_restrictions = permit_sasl_authenticated, reject_unauth_destination
+# One recipient is answered with 421 and a hang-up, as a policy service may
+# do for a single mail (see recipient_access).
+smtpd_recipient_restrictions = check_recipient_access regexp:$conf/recipient_access
 smtpd_tls_cert_file = $run/cert.pem
 smtpd_tls_key_file = $run/key.pem
 smtpd_tls_security_level = may
@@ -290,6 +308,9 @@ EOF
 if !/@$DOMAIN\$/
 /^(.+)@[^@]*\$/	\${1}@$DOMAIN
 endif
+EOF
+  cat >"$conf/recipient_access" <<EOF
+/^abbruch@/	421 4.7.0 Sitzung wird beendet
 EOF
   local tls10_line="#no TLS 1.0 listener: OpenSSL here cannot serve it"
   if [[ $tls10 == yes ]]; then
@@ -310,6 +331,10 @@ $tls10_line
 $HOST:$PORT_SMTPS inet n - n - - smtpd
   -o smtpd_tls_wrappermode=yes
   -o smtpd_tls_security_level=encrypt
+$HOST:$PORT_SMTP_RELAY inet n - n - - smtpd
+  -o smtpd_tls_security_level=none
+  -o smtpd_sasl_auth_enable=no
+  -o message_size_limit=$RELAY_MESSAGE_SIZE_LIMIT
 pickup    unix  n       -       n       60      1       pickup
 cleanup   unix  n       -       n       -       0       cleanup
 qmgr      unix  n       -       n       300     1       qmgr
@@ -333,7 +358,7 @@ scache    unix  -       -       n       -       1       scache
 postlog   unix-dgram n  -       n       -       1       postlogd
 EOF
   # Postfix waits until its configuration is two seconds old.
-  touch -d '-1 minute' "$conf/main.cf" "$conf/master.cf" "$conf/virtual"
+  touch -d '-1 minute' "$conf/main.cf" "$conf/master.cf" "$conf/virtual" "$conf/recipient_access"
 }
 
 # Whether this OpenSSL can still serve TLS 1.0 at all (asked once per DIR).
@@ -458,6 +483,7 @@ wait_ports() {
   local -a plain=(
     "$HOST" "$PORT_SMTP" "220 "
     "$HOST" "$PORT_SMTP_NOTLS" "220 "
+    "$HOST" "$PORT_SMTP_RELAY" "220 "
     "$HOST" "$PORT_IMAP" "* OK"
     "$HOST_NOTLS" "$PORT_IMAP" "* OK"
     "$HOST" "$PORT_POP3" "+OK"
@@ -498,6 +524,7 @@ write_env() {
       echo "export DIRAVID_SMTP_TLS10_PORT=$PORT_SMTP_TLS10"
     fi
     echo "export DIRAVID_SMTPS_PORT=$PORT_SMTPS"
+    echo "export DIRAVID_SMTP_RELAY_PORT=$PORT_SMTP_RELAY"
     echo "export DIRAVID_IMAP_PORT=$PORT_IMAP"
     echo "export DIRAVID_IMAPS_PORT=$PORT_IMAPS"
     echo "export DIRAVID_POP3_PORT=$PORT_POP3"
@@ -563,7 +590,11 @@ cmd_start() {
     runuser -u dovecot -- test -w "$store/mail" ||
       die "$store/mail is not reachable for the dovecot user (every parent folder needs o+x)"
   fi
-  [[ -s $dir/ports ]] || choose_ports "$dir"
+  if [[ -s $dir/ports ]]; then
+    choose_ports "$dir" missing
+  else
+    choose_ports "$dir"
+  fi
   local attempt
   for ((attempt = 0; attempt < PORT_ATTEMPTS; attempt++)); do
     load_ports "$dir"

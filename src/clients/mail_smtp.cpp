@@ -77,17 +77,36 @@ void TMailSMTP::Connect(const std::string& host) {
     Connect();
 }
 
+// A failure of the layers below (connection, TLS, reply parser) is raised
+// again as an SMTP error of the stage the session had reached.
+template <typename TStep>
+auto TMailSMTP::AtStage(TStep&& step) -> decltype(step()) {
+    try {
+        return step();
+    } catch (const EMailSMTPError&) {
+        throw;
+    } catch (const EDiraError& e) {
+        throw EMailSMTPError(stage_, e.ErrorKind(), e.what(), e.ReplyCode());
+    }
+}
+
 void TMailSMTP::Connect() {
+    AtStage([this] { ConnectSteps(); });
+}
+
+void TMailSMTP::ConnectSteps() {
     did_authenticate_ = false;
     Greeting.clear();
     Capabilities.clear();
+    stage_ = TSMTPStage::ssConnect;
     TMailExplicitTLSClient::Connect();
     try {
         // SMTPS never greets in plain text: TLS comes first there, whatever
         // the TLS mode says about STARTTLS.
         if (Port == SmtpsPort && StartTlsDue()) TLSHandshake();
+        stage_ = TSMTPStage::ssGreeting;
         last_reply_ = ReadReply();
-        if (last_reply_.Code != 220) throw EMailSMTPReplyError(last_reply_);
+        if (last_reply_.Code != 220) throw EMailSMTPReplyError(last_reply_, stage_);
         Greeting = last_reply_.Text.empty() ? std::string() : last_reply_.Text.front();
         Greet();
     } catch (...) {
@@ -97,6 +116,7 @@ void TMailSMTP::Connect() {
 }
 
 void TMailSMTP::Greet() {
+    stage_ = TSMTPStage::ssEhlo;
     Capabilities.clear();
     const std::string name = HeloName.empty() ? LocalHostName() : HeloName;
     if (UseEhlo && SendCmd("EHLO " + name) == 250) {
@@ -133,6 +153,7 @@ std::vector<std::string> TMailSMTP::AuthMechanisms() const {
 }
 
 void TMailSMTP::StartTlsStep() {
+    stage_ = TSMTPStage::ssStartTls;
     try {
         if (HasCapability("STARTTLS")) {
             if (SendCmd("STARTTLS") != 220) TLSCommandRefused(true);
@@ -148,14 +169,22 @@ void TMailSMTP::StartTlsStep() {
 }
 
 bool TMailSMTP::Authenticate() {
+    return AtStage([this] { return AuthenticateSteps(); });
+}
+
+bool TMailSMTP::AuthenticateSteps() {
     if (did_authenticate_) return true;
     if (StartTlsDue()) StartTlsStep();
+    stage_ = TSMTPStage::ssAuth;
     if (AuthType == TSMTPAuthType::satNone) {
         did_authenticate_ = true;
         return true;
     }
     if (Username.empty()) return false;
     const std::vector<std::string> mechanisms = AuthMechanisms();
+    // A relay that admits by address offers no AUTH at all; the transfer
+    // is tried without login, and a server that wants one refuses it.
+    if (ValidateAuthLoginCapability && mechanisms.empty()) return false;
     const auto offered = [&](const char* name) {
         return std::find(mechanisms.begin(), mechanisms.end(), name) != mechanisms.end();
     };
@@ -164,9 +193,9 @@ bool TMailSMTP::Authenticate() {
     } else if (offered("PLAIN")) {
         LoginWithPlain();
     } else {
-        // Going on unauthenticated would only end in a refused MAIL FROM
-        // whose text does not say that the login never happened.
-        throw EDiraError(TErrorKind::ekAuthentication, kNoAuthMechanism);
+        // The server does log users in, only not in a way this client
+        // speaks: unauthenticated, every mail would be refused.
+        throw EMailSMTPError(stage_, TErrorKind::ekAuthentication, kNoAuthMechanism);
     }
     did_authenticate_ = true;
     return true;
@@ -189,6 +218,10 @@ void TMailSMTP::LoginWithPlain() {
 }
 
 TSMTPSendResult TMailSMTP::Send(TMailMessage& message) {
+    return AtStage([&] { return SendSteps(message); });
+}
+
+TSMTPSendResult TMailSMTP::SendSteps(TMailMessage& message) {
     std::vector<std::string> recipients;
     for (const TMailEMailAddressList* list : {&message.Recipients, &message.CCList, &message.BccList}) {
         for (std::size_t i = 0; i < list->Count(); ++i) {
@@ -199,16 +232,15 @@ TSMTPSendResult TMailSMTP::Send(TMailMessage& message) {
     std::string sender(TrimBlanks(message.Sender.Address));
     if (sender.empty() && !message.FromList.Empty()) sender = TrimBlanks(message.FromList[0].Address);
 
-    Authenticate();
+    AuthenticateSteps();
     message.ExtraHeaders.SetValue("X-Mailer", MailAgent);
 
     TSMTPSendResult result;
-    refused_step_ = TSMTPSendStep::ssNone;
     refused_.clear();
-    TSMTPSendStep step = TSMTPSendStep::ssMailFrom;
     try {
+        stage_ = TSMTPStage::ssMailFrom;
         SendCmd("MAIL FROM:<" + sender + ">", {250});
-        step = TSMTPSendStep::ssRcptTo;
+        stage_ = TSMTPStage::ssRcptTo;
         std::optional<EMailSMTPReplyError> last_refusal;
         std::size_t accepted = 0;
         for (const auto& recipient : recipients) {
@@ -222,7 +254,7 @@ TSMTPSendResult TMailSMTP::Send(TMailMessage& message) {
             }
         }
         if (accepted == 0 && last_refusal) throw *last_refusal;
-        step = TSMTPSendStep::ssData;
+        stage_ = TSMTPStage::ssData;
         SendCmd("DATA", {354});
         TConnectionSink sink(IO());
         TMailMessageWriter writer(sink, true);
@@ -230,9 +262,8 @@ TSMTPSendResult TMailSMTP::Send(TMailMessage& message) {
         // The end mark travels with the last block.
         sink.Flush(".\r\n");
         last_reply_ = ReadReply();
-        if (last_reply_.Code != 250) throw EMailSMTPReplyError(last_reply_);
+        if (last_reply_.Code != 250) throw EMailSMTPReplyError(last_reply_, stage_);
     } catch (const EMailSMTPReplyError&) {
-        refused_step_ = step;
         // The server is still listening: leave it ready for the next message.
         try {
             SendCmd("RSET");
@@ -259,7 +290,7 @@ TMailReplySMTP TMailSMTP::ReadReply() {
 int TMailSMTP::SendCmdAs(const std::string& line, std::initializer_list<int> accepted, TErrorKind kind) {
     IO().WriteLn(line);
     last_reply_ = ReadReply();
-    if (!Accepted(last_reply_.Code, accepted)) throw EMailSMTPReplyError(last_reply_, kind);
+    if (!Accepted(last_reply_.Code, accepted)) throw EMailSMTPReplyError(last_reply_, stage_, kind);
     return last_reply_.Code;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 // The SMTP client: one session greets the server, switches to TLS when
 // asked, logs in, and hands over messages. The service uses one session per
-// message and ends it by freeing the transport (no QUIT).
+// message and ends it by freeing the transport (no QUIT). Connect,
+// Authenticate and Send raise EMailSMTPError (or EMailSMTPReplyError for a
+// refused command), which tells the stage the session had reached.
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -31,9 +33,6 @@ struct TSMTPRefusedRecipient {
     std::string Address;
     TMailReplySMTP Reply;
 };
-
-// The step of a transfer that the server refused.
-enum class TSMTPSendStep { ssNone, ssMailFrom, ssRcptTo, ssData };
 
 // What Send reports: the recipients the server refused (the message went to
 // all others).
@@ -67,11 +66,7 @@ public:
     std::vector<std::string> Capabilities;
 
     bool DidAuthenticate() const { return did_authenticate_; }
-    // After Send: the step whose reply the server refused (ssRcptTo when it
-    // refused every recipient; ssNone when nothing was refused or the
-    // failure was no reply), and every refused recipient, also when Send
-    // raised.
-    TSMTPSendStep RefusedStep() const { return refused_step_; }
+    // After Send: every recipient the server refused, also when Send raised.
     const std::vector<TSMTPRefusedRecipient>& RefusedRecipients() const { return refused_; }
     const TMailReplySMTP& LastCmdResult() const { return last_reply_; }
 
@@ -87,22 +82,26 @@ public:
     void Connect(const std::string& host);
 
     // STARTTLS when due, then the login. Returns whether the session is
-    // logged in: false without a user name (or with satNone never set).
-    // Raises an ekAuthentication error when a user name is set but the
-    // server offers neither LOGIN nor PLAIN, and the server's reply text
-    // (ekAuthentication, with its code) when it refuses the credentials.
+    // logged in: false without a user name, and false when the server
+    // offers no AUTH at all (a relay that admits by address; the transfer
+    // may go on without login). Raises kNoAuthMechanism (ekAuthentication)
+    // when the server offers AUTH but neither LOGIN nor PLAIN, and the
+    // server's reply text (ekAuthentication, with its code) when it refuses
+    // the credentials.
     bool Authenticate();
 
     // Hands the message to the server for every recipient (To, Cc, Bcc).
     // Refused recipients are collected and reported; the message goes to the
-    // accepted ones. Raises the last refusal when every recipient is refused,
-    // and the server's reply text when MAIL FROM, DATA or the end of data is
-    // refused (after RSET). Any other failure closes the connection.
+    // accepted ones. Raises the last refusal when every recipient is refused
+    // (stage ssRcptTo), and the server's reply text when MAIL FROM, DATA or
+    // the end of data is refused (after RSET). Any other failure closes the
+    // connection.
     TSMTPSendResult Send(TMailMessage& message);
 
     // Writes the line and reads the reply into LastCmdResult. Raises
-    // EMailSMTPReplyError when its code is not among `accepted` (empty:
-    // every code is accepted). Returns the code.
+    // EMailSMTPReplyError (with the stage the session is in) when its code
+    // is not among `accepted` (empty: every code is accepted). Returns the
+    // code.
     int SendCmd(const std::string& line, std::initializer_list<int> accepted = {});
 
     // With `notify_peer`: "QUIT", expecting 221, then the close.
@@ -114,6 +113,11 @@ protected:
 private:
     TMailReplySMTP ReadReply();
     int SendCmdAs(const std::string& line, std::initializer_list<int> accepted, TErrorKind kind);
+    template <typename TStep>
+    auto AtStage(TStep&& step) -> decltype(step());
+    void ConnectSteps();
+    bool AuthenticateSteps();
+    TSMTPSendResult SendSteps(TMailMessage& message);
     void Greet();
     void StartTlsStep();
     void LoginWithLogin();
@@ -123,7 +127,8 @@ private:
 
     bool did_authenticate_ = false;
     TMailReplySMTP last_reply_;
-    TSMTPSendStep refused_step_ = TSMTPSendStep::ssNone;
+    // Where the session is: the stage a failure is raised with.
+    TSMTPStage stage_ = TSMTPStage::ssConnect;
     std::vector<TSMTPRefusedRecipient> refused_;
 };
 

@@ -63,12 +63,39 @@ private:
     bool first_ = true;
 };
 
+// The stage of an SMTP session, in the order a session passes through
+// them. A caller tells by it whether a failure met the server or its
+// settings (up to ssAuth, the same for every message) or the message in
+// hand (its envelope and its text).
+enum class TSMTPStage {
+    ssConnect,   // opening the connection, with the TLS handshake of SMTPS
+    ssGreeting,  // the server's first reply
+    ssEhlo,      // EHLO, or HELO after it
+    ssStartTls,  // STARTTLS and its handshake
+    ssAuth,      // the login
+    ssMailFrom,  // the envelope sender
+    ssRcptTo,    // the recipients
+    ssData,      // DATA, the message text and its end mark
+};
+
+// Every failure of the SMTP client: the kind, message and reply code of
+// what went wrong, and the stage of the session it happened in.
+class EMailSMTPError : public EDiraError {
+public:
+    EMailSMTPError(TSMTPStage stage, TErrorKind kind, const std::string& message, int reply_code = 0)
+        : EDiraError(kind, message, reply_code), stage_(stage) {}
+    TSMTPStage Stage() const { return stage_; }
+
+private:
+    TSMTPStage stage_;
+};
+
 // Raised when the server's reply is not one the dialogue accepts. The
 // message is the reply's text (FormattedText); ReplyCode() is its code.
-class EMailSMTPReplyError : public EDiraError {
+class EMailSMTPReplyError : public EMailSMTPError {
 public:
-    EMailSMTPReplyError(const TMailReplySMTP& reply, TErrorKind kind = TErrorKind::ekReply)
-        : EDiraError(kind, reply.FormattedText(), reply.Code), enhanced_(reply.EnhancedCode) {}
+    EMailSMTPReplyError(const TMailReplySMTP& reply, TSMTPStage stage, TErrorKind kind = TErrorKind::ekReply)
+        : EMailSMTPError(stage, kind, reply.FormattedText(), reply.Code), enhanced_(reply.EnhancedCode) {}
     const TMailEnhancedStatus& EnhancedCode() const { return enhanced_; }
 
 private:

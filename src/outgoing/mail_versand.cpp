@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "clients/mail_smtp.h"
@@ -12,6 +13,7 @@
 #include "mail/mime_header_encoding.h"
 #include "net/mail_ssl_io_handler.h"
 #include "outgoing/journal_mail_text.h"
+#include "outgoing/outbox_hold_note.h"
 #include "platform/attachment_path.h"
 
 namespace kdv {
@@ -190,9 +192,55 @@ void LogRefused(TMailVersandContext& ctx, const std::string& id, const std::vect
     }
 }
 
+void NoteNoLogin(TMailVersandContext& ctx) {
+    if (ctx.Cycle != nullptr) {
+        if (ctx.Cycle->NoLoginNoticeWritten) return;
+        ctx.Cycle->NoLoginNoticeWritten = true;
+    }
+    ctx.Log.Add(5, kNoLoginOffered);
+}
+
+std::filesystem::path HomeOf(const TMailVersandContext& ctx) {
+    return ctx.Home.empty() ? ctx.Ini.FileName().parent_path() : ctx.Home;
+}
+
+bool StopsTheScan(TSendOutcome outcome) {
+    return outcome == TSendOutcome::soServerUnusable || outcome == TSendOutcome::soServerUnusableInTransfer;
+}
+
+void LogNoteError(TMailVersandContext& ctx, const TOutboxHoldNote& note, std::error_code error) {
+    if (error) {
+        ctx.Log.Add(3, "Versandvermerk " + note.File().string() + " kann nicht geschrieben werden: " + error.message());
+    }
+}
+
+// A row that stopped the scan: counted when its own transfer broke down
+// while rows behind it were waiting; its count starts over when none were.
+// A failure before its transfer (connection, login, sender) met the server,
+// not the row, and would meet the rows behind it alike.
+void NoteStoppedScan(TMailVersandContext& ctx, TOutboxHoldNote& note, const std::string& key, TSendOutcome outcome,
+                     bool othersWaiting, const std::string& row) {
+    if (outcome != TSendOutcome::soServerUnusableInTransfer) return;
+    const std::error_code error = othersWaiting ? note.Count(key) : note.Forget(key);
+    LogNoteError(ctx, note, error);
+    if (!error && othersWaiting && note.Holding(key)) {
+        ctx.Log.Add(3, row + " hat den Versand in " + std::to_string(kMaxHoldingCycles) +
+                           " Abrufen in Folge aufgehalten; ab dem nächsten Abruf gilt sie als derzeit nicht "
+                           "versendbar, und die Einträge dahinter werden versendet.");
+    }
+}
+
+// A row that did not stop the scan. One that is held for good keeps its
+// count while it is not sendable now; any other ends its run of holding.
+void NoteDoneRow(TMailVersandContext& ctx, TOutboxHoldNote& note, const std::string& key, TSendOutcome outcome) {
+    if (outcome == TSendOutcome::soNotNow && note.Holding(key)) return;
+    LogNoteError(ctx, note, note.Forget(key));
+}
+
 }  // namespace
 
-TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, const std::string& recipients) {
+TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, const std::string& recipients,
+                           bool holding) {
     try {
         ctx.Log.Add(7, "Versende Nachricht " + id + " an " + recipients);
         if (!IsDecimalId(id)) {
@@ -265,13 +313,15 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
         TMailSMTP smtp;
         ConfigureSmtpClient(smtp, io, ini);
 
+        bool loggedIn = false;
         try {
             smtp.Connect();
-            smtp.Authenticate();
+            loggedIn = smtp.Authenticate();
         } catch (const std::exception& e) {
             ctx.Log.Add(3, std::string(kAuthError) + e.what());
             return TSendOutcome::soServerUnusable;
         }
+        if (!loggedIn && !smtp.Username.empty()) NoteNoLogin(ctx);
 
         try {
             const TSMTPSendResult result = smtp.Send(message);
@@ -279,7 +329,12 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
         } catch (const std::exception& e) {
             ctx.Log.Add(3, SendErrorPrefix(id) + e.what());
             LogRefused(ctx, id, smtp.RefusedRecipients());
-            const TSendOutcome outcome = ClassifySendFailure(e, smtp.RefusedStep(), smtp.RefusedRecipients());
+            TSendOutcome outcome = ClassifySendFailure(e, smtp.RefusedRecipients());
+            if (outcome == TSendOutcome::soServerUnusableInTransfer && holding) {
+                ctx.Log.Add(3, "Nachricht (ID:" + id + ") hält den Versand auf: sie gilt als derzeit nicht "
+                                                       "versendbar, die Einträge dahinter werden versendet.");
+                outcome = TSendOutcome::soNotNow;
+            }
             return outcome == TSendOutcome::soNotNow ? AgeRule(ctx, id, row.AddTime) : outcome;
         }
         ctx.Log.Add(6, "Nachricht (ID:" + id + ") per Mail an " + recipients + " versendet!");
@@ -316,6 +371,8 @@ void SendNachrichten(TMailVersandContext& ctx) {
                 update.ExecSQL("UPDATE LF_NACHRICHTEN SET DIRAVID_STATUS=1 WHERE ID<=" + highest +
                                " AND DIRAVID_STATUS IS NULL");
             } else {
+                TOutboxHoldNote note(HomeOf(ctx), "LF_NACHRICHTEN");
+                LogNoteError(ctx, note, note.KeepOnly(std::set<std::string>(ids.begin(), ids.end())));
                 std::size_t waiting = 0;
                 for (std::size_t i = 0; i < ids.size(); ++i) {
                     if (StopRequested(ctx)) {
@@ -325,11 +382,13 @@ void SendNachrichten(TMailVersandContext& ctx) {
                     const std::string& id = ids[i];
                     ctx.Log.Add(7, "Sende Nachricht.");
                     const std::string an = ctx.Ini.ReadString("Mail", "An", "");
-                    const TSendOutcome outcome = SendNachricht(ctx, id, an);
-                    if (outcome == TSendOutcome::soServerUnusable) {
+                    const TSendOutcome outcome = SendNachricht(ctx, id, an, note.Holding(id));
+                    if (StopsTheScan(outcome)) {
+                        NoteStoppedScan(ctx, note, id, outcome, i + 1 < ids.size(), "Nachricht (ID:" + id + ")");
                         LogWaiting(ctx, waiting + ids.size() - i);
                         break;
                     }
+                    NoteDoneRow(ctx, note, id, outcome);
                     if (outcome == TSendOutcome::soNotNow) {
                         ++waiting;
                     } else if (outcome == TSendOutcome::soSent) {
@@ -390,6 +449,12 @@ void SendEmpfaengerNachrichten(TMailVersandContext& ctx) {
                 rows.back().Id + " AND DIRAVID_STATUS IS NULL AND EMPFAENGER LIKE '%@%'");
             return;
         }
+        TOutboxHoldNote note(HomeOf(ctx), "LF_NACHRICHTEN_EMPF");
+        {
+            std::set<std::string> pending;
+            for (const TDelivery& row : rows) pending.insert(row.Id);
+            LogNoteError(ctx, note, note.KeepOnly(pending));
+        }
         std::size_t waiting = 0;
         for (std::size_t i = 0; i < rows.size(); ++i) {
             if (StopRequested(ctx)) {
@@ -398,12 +463,15 @@ void SendEmpfaengerNachrichten(TMailVersandContext& ctx) {
             }
             const TDelivery& row = rows[i];
             ctx.Log.Add(7, "Sende Nachricht.");
-            const TSendOutcome outcome = SendNachricht(ctx, row.Nachricht, row.Empfaenger);
+            const TSendOutcome outcome = SendNachricht(ctx, row.Nachricht, row.Empfaenger, note.Holding(row.Id));
             ctx.Log.Add(7, "Info: " + row.Nachricht + " | " + row.Empfaenger + " | " + row.Id);
-            if (outcome == TSendOutcome::soServerUnusable) {
+            if (StopsTheScan(outcome)) {
+                NoteStoppedScan(ctx, note, row.Id, outcome, i + 1 < rows.size(),
+                                "Zustellung " + row.Id + " der Nachricht (ID:" + row.Nachricht + ")");
                 LogWaiting(ctx, waiting + rows.size() - i);
                 break;
             }
+            NoteDoneRow(ctx, note, row.Id, outcome);
             if (outcome == TSendOutcome::soNotNow) {
                 ++waiting;
             } else if (outcome == TSendOutcome::soSent) {

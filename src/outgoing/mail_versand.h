@@ -3,6 +3,7 @@
 // yet, and the mail that carries one journal message. Every row is marked by
 // its ID as soon as its outcome is final, so an outage or a crash in the
 // middle of a scan neither loses a row nor mails more than the one in hand.
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -25,6 +26,13 @@ inline constexpr const char* kSmtpAuthError = "Authentifizierung am Mailserver f
 // session of the service uses it, talking through `io`.
 void ConfigureSmtpClient(TMailSMTP& smtp, TMailSSLIOHandlerSocketOpenSSL& io, const TIniFile& ini);
 
+// What the scans of one poll cycle share.
+struct TMailVersandCycle {
+    // The notice that the server offers no login although [SMTP] Username
+    // is set: written once per cycle, not once per row.
+    bool NoLoginNoticeWritten = false;
+};
+
 // What the outgoing side needs from the service: the long-lived objects it
 // owns, handed down so this layer never reaches up.
 struct TMailVersandContext {
@@ -35,7 +43,19 @@ struct TMailVersandContext {
     IClock& Clock;
     // True once the process is asked to end; checked between rows. May be empty.
     std::function<bool()> StopRequested;
+    // The home folder, for the note of rows that held the outbox; empty:
+    // the folder of the settings file.
+    std::filesystem::path Home;
+    // What the scans of this cycle share; null: each call of SendNachricht
+    // counts as a cycle of its own.
+    TMailVersandCycle* Cycle = nullptr;
 };
+
+// Logged at level 5 when [SMTP] Username is set but the server offers no
+// login: the mails go without one.
+inline constexpr const char* kNoLoginOffered =
+    "Der Mailserver bietet keine Anmeldung (AUTH) an: die Mails werden ohne Anmeldung versendet, obwohl [SMTP] "
+    "Username eingetragen ist.";
 
 // DIRAVID_STATUS of a row whose mail will never go out; 1 keeps meaning
 // "handled".
@@ -45,8 +65,11 @@ inline constexpr std::chrono::hours kGiveUpAfter{24};
 
 // Mails journal message `id` (decimal text) to the recipient list text, in a
 // session of its own, and logs everything. Lets no error escape; the result
-// tells the scan what to do with the row.
-TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, const std::string& recipients);
+// tells the scan what to do with the row. `holding`: the row has held the
+// outbox for kMaxHoldingCycles cycles, so a breakdown in its own transfer
+// counts as "not sendable now" (never soServerUnusableInTransfer).
+TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, const std::string& recipients,
+                           bool holding = false);
 
 // Mails every pending journal message to [Mail] An. Lets no error escape.
 void SendNachrichten(TMailVersandContext& ctx);

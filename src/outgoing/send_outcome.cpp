@@ -7,41 +7,61 @@ namespace kdv {
 
 namespace {
 
+constexpr int kServiceClosing = 421;
+constexpr int kAuthenticationRequired = 530;
+constexpr int kSizeExceeded = 552;
+
 bool Transient(int code) { return code >= 400 && code < 500; }
+
+// A reply that is about this row alone: 4xx may pass, anything else will not.
+TSendOutcome RowOutcome(int code) { return Transient(code) ? TSendOutcome::soNotNow : TSendOutcome::soFailedForGood; }
+
+bool RefusesSize(int code, const TMailEnhancedStatus& enhanced) {
+    return code == kSizeExceeded || (enhanced.Available && enhanced.Subject == 3 && enhanced.Detail == 4);
+}
+
+// The replies that say the server is at fault, whatever the command.
+bool ServerWide(int code) { return code == kServiceClosing || code == kAuthenticationRequired; }
+
+bool InTransfer(TSMTPStage stage) { return stage == TSMTPStage::ssRcptTo || stage == TSMTPStage::ssData; }
+
+TSendOutcome ServerUnusable(TSMTPStage stage, int code) {
+    // 530 is a login that is missing, never something of the row's.
+    if (code != kAuthenticationRequired && InTransfer(stage)) return TSendOutcome::soServerUnusableInTransfer;
+    return TSendOutcome::soServerUnusable;
+}
 
 }  // namespace
 
-bool IsServerFaultReply(int code, const TMailEnhancedStatus& enhanced) {
-    if (code == 421 || code == 530) return true;
-    return enhanced.Available && enhanced.StatusClass == 5 && enhanced.Subject == 7;
-}
+TSendOutcome ClassifySendFailure(const std::exception& error, const std::vector<TSMTPRefusedRecipient>& refused) {
+    const auto* dira = dynamic_cast<const EDiraError*>(&error);
+    // An attachment that could not be read while the mail was written.
+    if (dira != nullptr && dira->ErrorKind() == TErrorKind::ekLocal) return TSendOutcome::soNotNow;
+    const auto* smtp = dynamic_cast<const EMailSMTPError*>(&error);
+    if (smtp == nullptr) return TSendOutcome::soServerUnusable;
+    const TSMTPStage stage = smtp->Stage();
+    const auto* reply = dynamic_cast<const EMailSMTPReplyError*>(smtp);
+    if (reply == nullptr) return ServerUnusable(stage, 0);
 
-TSendOutcome ClassifySendFailure(const std::exception& error, TSMTPSendStep step,
-                                 const std::vector<TSMTPRefusedRecipient>& refused) {
-    if (const auto* reply = dynamic_cast<const EMailSMTPReplyError*>(&error)) {
-        if (IsServerFaultReply(reply->ReplyCode(), reply->EnhancedCode())) return TSendOutcome::soServerUnusable;
-        switch (step) {
-            case TSMTPSendStep::ssRcptTo: {
-                bool anyTransient = false;
-                for (const TSMTPRefusedRecipient& r : refused) {
-                    if (IsServerFaultReply(r.Reply.Code, r.Reply.EnhancedCode)) return TSendOutcome::soServerUnusable;
-                    if (Transient(r.Reply.Code)) anyTransient = true;
-                }
-                if (refused.empty()) anyTransient = Transient(reply->ReplyCode());
-                return anyTransient ? TSendOutcome::soNotNow : TSendOutcome::soFailedForGood;
+    const int code = reply->ReplyCode();
+    if (ServerWide(code)) return ServerUnusable(stage, code);
+    switch (stage) {
+        case TSMTPStage::ssMailFrom:
+            return RefusesSize(code, reply->EnhancedCode()) ? RowOutcome(code) : TSendOutcome::soServerUnusable;
+        case TSMTPStage::ssRcptTo: {
+            if (refused.empty()) return RowOutcome(code);
+            bool anyTransient = false;
+            for (const TSMTPRefusedRecipient& r : refused) {
+                if (ServerWide(r.Reply.Code)) return ServerUnusable(stage, r.Reply.Code);
+                if (Transient(r.Reply.Code)) anyTransient = true;
             }
-            case TSMTPSendStep::ssData:
-                return Transient(reply->ReplyCode()) ? TSendOutcome::soNotNow : TSendOutcome::soFailedForGood;
-            case TSMTPSendStep::ssMailFrom:
-            case TSMTPSendStep::ssNone:
-                return TSendOutcome::soServerUnusable;
+            return anyTransient ? TSendOutcome::soNotNow : TSendOutcome::soFailedForGood;
         }
+        case TSMTPStage::ssData:
+            return RowOutcome(code);
+        default:
+            return TSendOutcome::soServerUnusable;
     }
-    if (const auto* dira = dynamic_cast<const EDiraError*>(&error)) {
-        // An attachment that could not be read while the mail was written.
-        if (dira->ErrorKind() == TErrorKind::ekLocal) return TSendOutcome::soNotNow;
-    }
-    return TSendOutcome::soServerUnusable;
 }
 
 }  // namespace kdv

@@ -1,6 +1,7 @@
 #pragma once
-// What became of one journal row's mail, decided on the kind of the error,
-// so that a scan knows whether to mark the row, keep it, or stop.
+// What became of one journal row's mail, decided on the stage of the SMTP
+// session the failure happened in and on its kind, so that a scan knows
+// whether to mark the row, keep it, or stop.
 #include <exception>
 #include <vector>
 
@@ -11,19 +12,23 @@ namespace kdv {
 enum class TSendOutcome {
     soSent,            // accepted for at least one recipient
     soServerUnusable,  // the server, its settings or the database: stop the scan, keep the row
+    // The session broke down while this row's recipients or text were in
+    // transfer (421, connection lost, time-out): stop the scan and keep the
+    // row as for soServerUnusable; the row itself may be the cause.
+    soServerUnusableInTransfer,
     soNotNow,          // this row cannot go now; keep it and go on
     soFailedForGood,   // this row will never go; mark it failed and go on
 };
 
-// A reply that says the server or its settings are at fault, whatever the
-// command: 421 (service closing), 530 and every 5.7.x (authentication,
-// relaying or policy refused).
-bool IsServerFaultReply(int code, const TMailEnhancedStatus& enhanced);
-
-// The outcome of a failing Send, from the error, the step the server refused
-// and the recipients it refused. Connect and Authenticate failures never come
-// here: they always make the server unusable.
-TSendOutcome ClassifySendFailure(const std::exception& error, TSMTPSendStep step,
-                                 const std::vector<TSMTPRefusedRecipient>& refused);
+// The outcome of a failing Send, from the error it raised and the
+// recipients the server refused. Up to the login the server is not usable;
+// 421 means so wherever it comes, and 530 (a login is wanted) too. A
+// refused MAIL FROM meets every row alike (they share the sender) unless it
+// refuses the message's size (552, x.3.4). Replies to RCPT TO and to the
+// text belong to the row: 4xx not now, 5xx failed for good. A file of the
+// mail that could not be read (ekLocal) is not now. Connect and
+// Authenticate failures never come here: they always make the server
+// unusable.
+TSendOutcome ClassifySendFailure(const std::exception& error, const std::vector<TSMTPRefusedRecipient>& refused);
 
 }  // namespace kdv

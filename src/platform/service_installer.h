@@ -27,10 +27,15 @@ struct TInstallOutcome {
 // packaging), else /etc/systemd/system.
 std::filesystem::path ServiceUnitFolder();
 
-// Writes the unit and enables it. Fails when the unit already exists.
+// Writes the unit, then has systemd reload its units and enable this one
+// ($DIRAVID_SYSTEMCTL names the systemctl to run; with $DIRAVID_SYSTEMD_DIR
+// and without it none is run). Fails when the unit already exists, and when
+// systemctl fails: the unit is then removed again and the error names the
+// command, its exit status and what it said.
 TInstallOutcome InstallService(const TServiceDefinition& def);
 
-// Disables and removes the unit. Fails when it does not exist.
+// Disables and removes the unit. Fails when it does not exist; a failing
+// disable does not keep the unit.
 TInstallOutcome UninstallService(const std::string& name);
 
 // The unit file's text for `def` (what InstallService writes).

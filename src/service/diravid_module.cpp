@@ -228,7 +228,8 @@ TMailEmpfangContext Tdiravid::MailEmpfangContext() {
 }
 
 TMailVersandContext Tdiravid::MailVersandContext() {
-    return TMailVersandContext{*LogFileSys, *ini, database, clock_, [this]() { return StopRequested(); }};
+    return TMailVersandContext{*LogFileSys, *ini, database, clock_, [this]() { return StopRequested(); }, home_,
+                               &versand_cycle_};
 }
 
 void Tdiravid::RunJob(const std::function<void()>& job) {
@@ -249,6 +250,7 @@ void Tdiravid::mailtimerTimer() {
         return;
     }
     try {
+        versand_cycle_ = TMailVersandCycle{};
         RemoveOldKeptMails();
         // A stop request ends the cycle after the row or mail in hand (the
         // jobs ask too); a job not yet begun is not begun, so the process

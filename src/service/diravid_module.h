@@ -121,6 +121,8 @@ private:
     void RunJob(const std::function<void()>& job);
 
     std::filesystem::path home_;
+    // What the outgoing scans of the running poll cycle share.
+    TMailVersandCycle versand_cycle_;
     std::filesystem::path temp_folder_;
     IClock& clock_;
     ITerminationSignal* termination_ = nullptr;

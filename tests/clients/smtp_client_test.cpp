@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "mail/mail_message.h"
 #include "mail/mime_writer.h"
 #include "net/mail_ssl_io_handler.h"
+#include "support/free_port.h"
 #include "support/scripted_mail_client.h"
 
 namespace kdv::testing {
@@ -112,6 +114,7 @@ struct TSessionCase {
     std::vector<std::string> refused;   // recipients Send reports as refused
     bool authenticated = false;         // Authenticate's result
     std::string peer_failure;           // how the server's side went wrong; "" when it did not
+    TSMTPStage stage = TSMTPStage::ssConnect;  // where the session failed
 };
 
 void PrintTo(const TSessionCase& c, std::ostream* os) { *os << c.name; }
@@ -134,16 +137,18 @@ TEST_P(SmtpSession, Dialogue) {
     std::string error;
     TErrorKind kind = TErrorKind::ekOther;
     int reply_code = 0;
+    std::optional<TSMTPStage> stage;
     TSMTPSendResult result;
     bool authenticated = false;
     try {
         smtp.Connect();
         authenticated = smtp.Authenticate();
         result = smtp.Send(message);
-    } catch (const EDiraError& e) {
+    } catch (const EMailSMTPError& e) {
         error = e.what();
         kind = e.ErrorKind();
         reply_code = e.ReplyCode();
+        stage = e.Stage();
     }
     // The transcript is taken after the way the service ends a session: the
     // transport freed, no QUIT.
@@ -161,6 +166,7 @@ TEST_P(SmtpSession, Dialogue) {
     if (!c.error.empty()) {
         EXPECT_EQ(kind, c.kind);
         EXPECT_EQ(reply_code, c.reply_code);
+        EXPECT_EQ(stage, c.stage);
     }
     std::vector<std::string> refused;
     for (const auto& r : result.Refused) refused.push_back(r.Address);
@@ -198,15 +204,16 @@ INSTANTIATE_TEST_SUITE_P(
                      {Greeting(), Expect("EHLO client.test"), Send("500 no"), Expect("HELO client.test"),
                       Send("501 5.5.4 Bad name")},
                      {"EHLO client.test", "HELO client.test"},
-                     "Bad name\r\n", TErrorKind::ekReply, 501, {}, false, ""},
+                     "Bad name\r\n", TErrorKind::ekReply, 501, {}, false, "", TSMTPStage::ssEhlo},
         TSessionCase{"GreetingNot220", utNoTLSSupport, false, {"a@example.org"},
                      {SendLines({"554-5.3.2 mail.test", "554 5.3.2 no service for you"})},
                      {},
-                     "mail.test\r\nno service for you\r\n", TErrorKind::ekReply, 554, {}, false, ""},
+                     "mail.test\r\nno service for you\r\n", TErrorKind::ekReply, 554, {}, false, "",
+                     TSMTPStage::ssGreeting},
         TSessionCase{"GreetingWithInvalidCode", utNoTLSSupport, false, {"a@example.org"},
                      {Send("abc hello")},
                      {},
-                     "Antwortcode ist ungültig: abc", TErrorKind::ekReply, 0, {}, false, ""},
+                     "Antwortcode ist ungültig: abc", TErrorKind::ekReply, 0, {}, false, "", TSMTPStage::ssGreeting},
         TSessionCase{"UserNameAnswered235GetsNoPassword", utNoTLSSupport, true, {"a@example.org"},
                      Steps({{Greeting(), Expect("EHLO client.test"), EhloReply({"AUTH LOGIN"}),
                              Expect("AUTH LOGIN"), Send("334 VXNlcm5hbWU6"), Expect(kUser64), Send("235 Ok")},
@@ -228,20 +235,27 @@ INSTANTIATE_TEST_SUITE_P(
         TSessionCase{"UserButNoMechanism", utNoTLSSupport, true, {"a@example.org"},
                      {Greeting(), Expect("EHLO client.test"), EhloReply({"AUTH CRAM-MD5", "SIZE 1000"})},
                      {"EHLO client.test"},
-                     kNoAuthMechanism, TErrorKind::ekAuthentication, 0, {}, false, ""},
+                     kNoAuthMechanism, TErrorKind::ekAuthentication, 0, {}, false, "", TSMTPStage::ssAuth},
+        // A relay that admits by address: the user name is no reason to stop.
+        TSessionCase{"UserButNoAuthOfferedSendsWithoutLogin", utNoTLSSupport, true, {"a@example.org"},
+                     Steps({{Greeting(), Expect("EHLO client.test"), EhloReply({"SIZE 1000", "8BITMIME"})},
+                            Transfer()}),
+                     Lines({{"EHLO client.test"}, kTransferLines}),
+                     "", {}, 0, {}, false, ""},
         TSessionCase{"PasswordRefused", utNoTLSSupport, true, {"a@example.org"},
                      {Greeting(), Expect("EHLO client.test"), EhloReply({"AUTH LOGIN"}), Expect("AUTH LOGIN"),
                       Send("334 VXNlcm5hbWU6"), Expect(kUser64), Send("334 UGFzc3dvcmQ6"), Expect(kPass64),
                       Send("535 5.7.8 Error: authentication failed")},
                      Lines({{"EHLO client.test"}, kAuthLogin}),
-                     "Error: authentication failed\r\n", TErrorKind::ekAuthentication, 535, {}, false, ""},
+                     "Error: authentication failed\r\n", TErrorKind::ekAuthentication, 535, {}, false, "",
+                     TSMTPStage::ssAuth},
         TSessionCase{"MailFromRefusedWithMultiLineReply", utNoTLSSupport, false, {"a@example.org"},
                      {Greeting(), Expect("EHLO client.test"), EhloReply({}),
                       Expect("MAIL FROM:<leitstelle@example.org>"),
                       SendLines({"530-5.7.0 Authentication", "530 5.7.0 required"}), Expect("RSET"),
                       Send("250 2.0.0 Ok")},
                      {"EHLO client.test", "MAIL FROM:<leitstelle@example.org>", "RSET"},
-                     "Authentication\r\nrequired\r\n", TErrorKind::ekReply, 530, {}, false, ""},
+                     "Authentication\r\nrequired\r\n", TErrorKind::ekReply, 530, {}, false, "", TSMTPStage::ssMailFrom},
         TSessionCase{"RefusedSecondRecipientStillGetsTheOthersMail", utNoTLSSupport, false,
                      {"a@example.org", "tippfehler@example.org", "c@example.org"},
                      {Greeting(), Expect("EHLO client.test"), EhloReply({}),
@@ -253,6 +267,13 @@ INSTANTIATE_TEST_SUITE_P(
                      {"EHLO client.test", "MAIL FROM:<leitstelle@example.org>", "RCPT TO:<a@example.org>",
                       "RCPT TO:<tippfehler@example.org>", "RCPT TO:<c@example.org>", "DATA", kMessage, "."},
                      "", {}, 0, {"tippfehler@example.org"}, false, ""},
+        TSessionCase{"PeerClosesInsteadOfAnsweringRcpt", utNoTLSSupport, false, {"a@example.org"},
+                     {Greeting(), Expect("EHLO client.test"), EhloReply({}),
+                      Expect("MAIL FROM:<leitstelle@example.org>"), Send("250 Ok"), Expect("RCPT TO:<a@example.org>"),
+                      CloseNow()},
+                     {"EHLO client.test", "MAIL FROM:<leitstelle@example.org>", "RCPT TO:<a@example.org>"},
+                     "Die Verbindung wurde erfolgreich geschlossen.", TErrorKind::ekPeerClosed, 0, {}, false, "",
+                     TSMTPStage::ssRcptTo},
         TSessionCase{"EveryRecipientRefused", utNoTLSSupport, false, {"a@example.org", "b@example.org"},
                      {Greeting(), Expect("EHLO client.test"), EhloReply({}),
                       Expect("MAIL FROM:<leitstelle@example.org>"), Send("250 Ok"), Expect("RCPT TO:<a@example.org>"),
@@ -260,7 +281,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Expect("RSET"), Send("250 Ok")},
                      {"EHLO client.test", "MAIL FROM:<leitstelle@example.org>", "RCPT TO:<a@example.org>",
                       "RCPT TO:<b@example.org>", "RSET"},
-                     "busy b\r\n", TErrorKind::ekReply, 450, {}, false, ""},
+                     "busy b\r\n", TErrorKind::ekReply, 450, {}, false, "", TSMTPStage::ssRcptTo},
         TSessionCase{"DataRefused", utNoTLSSupport, false, {"a@example.org"},
                      {Greeting(), Expect("EHLO client.test"), EhloReply({}),
                       Expect("MAIL FROM:<leitstelle@example.org>"), Send("250 Ok"), Expect("RCPT TO:<a@example.org>"),
@@ -268,21 +289,22 @@ INSTANTIATE_TEST_SUITE_P(
                       Send("250 Ok")},
                      {"EHLO client.test", "MAIL FROM:<leitstelle@example.org>", "RCPT TO:<a@example.org>", "DATA",
                       "RSET"},
-                     "Error: no valid recipients\r\n", TErrorKind::ekReply, 554, {}, false, ""},
+                     "Error: no valid recipients\r\n", TErrorKind::ekReply, 554, {}, false, "", TSMTPStage::ssData},
         TSessionCase{"EndOfDataRefused", utNoTLSSupport, false, {"a@example.org"},
                      {Greeting(), Expect("EHLO client.test"), EhloReply({}),
                       Expect("MAIL FROM:<leitstelle@example.org>"), Send("250 Ok"), Expect("RCPT TO:<a@example.org>"),
                       Send("250 Ok"), Expect("DATA"), Send("354 go"), ExpectData(),
                       Send("552 5.3.4 Message too big"), Expect("RSET"), Send("250 Ok")},
                      Lines({{"EHLO client.test"}, kTransferLines, {"RSET"}}),
-                     "Message too big\r\n", TErrorKind::ekReply, 552, {}, false, ""},
+                     "Message too big\r\n", TErrorKind::ekReply, 552, {}, false, "", TSMTPStage::ssData},
         TSessionCase{"PeerClosesInTheMiddleOfData", utNoTLSSupport, false, {"a@example.org"},
                      {Greeting(), Expect("EHLO client.test"), EhloReply({}),
                       Expect("MAIL FROM:<leitstelle@example.org>"), Send("250 Ok"), Expect("RCPT TO:<a@example.org>"),
                       Send("250 Ok"), Expect("DATA"), Send("354 go"), ExpectAny(), CloseNow()},
                      {"EHLO client.test", "MAIL FROM:<leitstelle@example.org>", "RCPT TO:<a@example.org>", "DATA",
                       "From: \"leitstelle@example.org\" <leitstelle@example.org>"},
-                     "Die Verbindung wurde erfolgreich geschlossen.", TErrorKind::ekPeerClosed, 0, {}, false, ""}),
+                     "Die Verbindung wurde erfolgreich geschlossen.", TErrorKind::ekPeerClosed, 0, {}, false, "",
+                     TSMTPStage::ssData}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -300,12 +322,14 @@ INSTANTIATE_TEST_SUITE_P(
                      {Greeting(), Expect("EHLO client.test"), EhloReply({"AUTH LOGIN"}), Expect("QUIT"),
                       Send("221 Bye")},
                      {"EHLO client.test", "QUIT"},
-                     "SSL ist auf diesem Server nicht verfügbar.", TErrorKind::ekTls, 0, {}, false, ""},
+                     "SSL ist auf diesem Server nicht verfügbar.", TErrorKind::ekTls, 0, {}, false, "",
+                     TSMTPStage::ssStartTls},
         TSessionCase{"EhloRefusedUnderRequire", utUseRequireTLS, false, {"a@example.org"},
                      {Greeting(), Expect("EHLO client.test"), Send("500 unknown"), Expect("HELO client.test"),
                       Send("250 mail.test"), Expect("QUIT"), Send("221 Bye")},
                      {"EHLO client.test", "HELO client.test", "QUIT"},
-                     "SSL ist auf diesem Server nicht verfügbar.", TErrorKind::ekTls, 0, {}, false, ""},
+                     "SSL ist auf diesem Server nicht verfügbar.", TErrorKind::ekTls, 0, {}, false, "",
+                     TSMTPStage::ssStartTls},
         TSessionCase{"NotOfferedUnderExplicitGoesOnPlain", utUseExplicitTLS, true, {"a@example.org"},
                      Steps({{Greeting(), Expect("EHLO client.test"), EhloReply({"AUTH LOGIN"})}, kLoginAccepted,
                             Transfer()}),
@@ -315,13 +339,28 @@ INSTANTIATE_TEST_SUITE_P(
                      {Greeting(), Expect("EHLO client.test"), EhloReply({"STARTTLS"}), Expect("STARTTLS"),
                       Send("454 4.7.0 TLS not available due to local problem"), Expect("QUIT"), Send("221 Bye")},
                      {"EHLO client.test", "STARTTLS", "QUIT"},
-                     "Befehl zum Starten der SSL-Aushandlung fehlgeschlagen.", TErrorKind::ekTls, 0, {}, false, ""},
+                     "Befehl zum Starten der SSL-Aushandlung fehlgeschlagen.", TErrorKind::ekTls, 0, {}, false, "",
+                     TSMTPStage::ssStartTls},
         TSessionCase{"HandshakeFails", utUseRequireTLS, true, {"a@example.org"},
                      {Greeting(), Expect("EHLO client.test"), EhloReply({"STARTTLS"}), Expect("STARTTLS"),
                       Send("220 Go ahead"), StartTls(TPeerCertificate::SelfSigned, TPeerTlsVersions::Tls10Only)},
                      {"EHLO client.test", "STARTTLS"},
-                     "SSL-Aushandlung fehlgeschlagen....", TErrorKind::ekTls, 0, {}, false, "TLS handshake failed"}),
+                     "SSL-Aushandlung fehlgeschlagen....", TErrorKind::ekTls, 0, {}, false, "TLS handshake failed",
+                     TSMTPStage::ssStartTls}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SmtpStage, NothingListeningFailsAtConnect) {
+    TMailSMTP smtp;
+    smtp.Host = "127.0.0.1";
+    smtp.Port = FreePort();
+    try {
+        smtp.Connect();
+        ADD_FAILURE() << "connected to a closed port";
+    } catch (const EMailSMTPError& e) {
+        EXPECT_EQ(e.Stage(), TSMTPStage::ssConnect);
+        EXPECT_EQ(e.ErrorKind(), TErrorKind::ekRefused);
+    }
+}
 
 // Port 465 (here the test's port standing in for it) speaks TLS before the
 // greeting, whatever the STARTTLS mode says.

@@ -110,8 +110,9 @@ TEST(ReplyError, CarriesCodeEnhancedCodeAndTextLines) {
     TSmtpReplyParser parser;
     parser.AddLine("550-5.7.1 Relaying");
     parser.AddLine("550 5.7.1 denied");
-    const EMailSMTPReplyError error(parser.Take());
+    const EMailSMTPReplyError error(parser.Take(), TSMTPStage::ssRcptTo);
     EXPECT_STREQ(error.what(), "Relaying\r\ndenied\r\n");
+    EXPECT_EQ(error.Stage(), TSMTPStage::ssRcptTo);
     EXPECT_EQ(error.ReplyCode(), 550);
     EXPECT_EQ(error.EnhancedCode().Text(), "5.7.1");
     EXPECT_EQ(error.ErrorKind(), TErrorKind::ekReply);

@@ -12,6 +12,7 @@
 
 #include "net/mail_tls_client.h"
 #include "net/net_test_util.h"
+#include "support/free_port.h"
 #include "support/scripted_peer.h"
 
 namespace kdv::testing {
@@ -217,19 +218,6 @@ TEST(Connect, AgainAfterThePeerClosed) {
 }
 
 // ---- connect failures ---------------------------------------------------------
-
-// A port on which nothing listens: bound, then closed again.
-std::uint16_t FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 struct TConnectCase {
     const char* name;

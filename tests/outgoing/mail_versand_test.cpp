@@ -404,6 +404,173 @@ INSTANTIATE_TEST_SUITE_P(
         TDeferredCase{"TextDeferredADayAfterWriting", kTextDeferred, "Speicher voll", 25, "2", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A refusal decides by the stage it comes at: what the server says to the
+// row's recipients or text is the row's alone, what meets every row (the
+// sender, a session that breaks down) keeps the row and stops the scan.
+struct TRefusalCase {
+    const char* name;
+    std::vector<TPeerStep> fromMailFrom;  // the server's side from MAIL FROM on
+    std::string status;
+    bool serverUnusable;
+};
+
+class RefusalStageTest : public OutgoingTest, public ::testing::WithParamInterface<TRefusalCase> {};
+
+TEST_P(RefusalStageTest, DecidesTheRow) {
+    const TRefusalCase& c = GetParam();
+    std::vector<TPeerStep> script = {Send("220 peer ESMTP"), ExpectAny(), Send("250 peer")};
+    script.insert(script.end(), c.fromMailFrom.begin(), c.fromMailFrom.end());
+    TScriptedPeer peer(script);
+    UseSmtp("127.0.0.1", std::to_string(peer.Port()));
+    Ini.WriteString("StartTLS", "Aktiv", "1");
+    Ini.WriteString("SMTP", "Username", "");
+    Journal(1, "BETREFF", "'eins'");
+
+    SendNachrichten(Ctx);
+
+    EXPECT_EQ(peer.Failures(), "");
+    EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\t" + c.status}));
+    const std::string log = LogText();
+    EXPECT_HAS(log, "| FEHLER    | Fehler beim Senden der Nachricht als Mail (ID:1): ");
+    if (c.serverUnusable) {
+        EXPECT_HAS(log, "| FEHLER    | Mailserver nicht nutzbar: 1 Eintrag bleibt offen");
+    } else {
+        EXPECT_LACKS(log, "Mailserver nicht nutzbar");
+    }
+}
+
+const TPeerStep kOk = Send("250 2.0.0 Ok");
+const std::vector<TPeerStep> kRset = {Expect("RSET"), kOk};
+
+std::vector<TPeerStep> Join(std::initializer_list<std::vector<TPeerStep>> pieces) {
+    std::vector<TPeerStep> steps;
+    for (const auto& piece : pieces) steps.insert(steps.end(), piece.begin(), piece.end());
+    return steps;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stages, RefusalStageTest,
+    ::testing::Values(
+        TRefusalCase{"RecipientRefusedByPolicy",
+                     Join({{ExpectAny(), kOk, ExpectAny(), Send("554 5.7.1 Relay access denied")}, kRset}), "2",
+                     false},
+        TRefusalCase{"TextRefusedByPolicy",
+                     Join({{ExpectAny(), kOk, ExpectAny(), kOk, Expect("DATA"), Send("354 Daten"), ExpectData(),
+                            Send("554 5.7.1 Inhalt abgelehnt")},
+                           kRset}),
+                     "2", false},
+        TRefusalCase{"SizeRefusedAtMailFrom", Join({{ExpectAny(), Send("552 5.3.4 Nachricht zu gross")}, kRset}), "2",
+                     false},
+        TRefusalCase{"SenderRefused", Join({{ExpectAny(), Send("553 5.7.1 Absender abgelehnt")}, kRset}), "NULL",
+                     true},
+        TRefusalCase{"LoginWantedAtTheRecipient",
+                     Join({{ExpectAny(), kOk, ExpectAny(), Send("530 5.7.0 Authentication required")}, kRset}),
+                     "NULL", true},
+        TRefusalCase{"ServiceClosingAtTheRecipient",
+                     {ExpectAny(), kOk, ExpectAny(), Send("421 4.7.0 Sitzung wird beendet"), CloseNow()}, "NULL",
+                     true},
+        TRefusalCase{"ConnectionLostAfterTheText",
+                     {ExpectAny(), kOk, ExpectAny(), kOk, Expect("DATA"), Send("354 Daten"), ExpectData(), CloseNow()},
+                     "NULL", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+std::size_t Occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
+
+// An internal relay that admits by address and offers no login (the
+// sandbox's relay listener, which takes small mails only). With a user
+// name set the mails go without login, and one notice per cycle says so;
+// what the relay refuses for one row's recipient or size fails that row
+// alone, and the rows behind it go out.
+TEST_F(OutgoingTest, RelayWithoutLoginRefusesSingleRowsAndMailsTheOthers) {
+    TPrivateMailSandbox sandbox;
+    UseSandbox(sandbox.Info());
+    UseSmtp(sandbox.Info().Host(), sandbox.Info().Get("DIRAVID_SMTP_RELAY_PORT"));
+    Ini.WriteString("StartTLS", "Aktiv", "1");
+    ASSERT_FALSE(Ini.ReadString("SMTP", "Username", "").empty());
+    Journal(1, "BETREFF", "'klein'");
+    Journal(2, "BETREFF", "'gross'");
+    Db->Sql("INSERT INTO LF_NACHRICHTEN_ANLAGEN (LAGE, NACHRICHT, PFAD) VALUES "
+            "(3, 2, 'D:\\\\Anlagen\\\\3\\\\2\\\\Plan.pdf');");
+    WriteFile(Attachments() / "3/2/Plan.pdf", std::string(100 * 1024, 'p'));
+    Delivery(1, 1, "jemand@example.org");
+    Delivery(2, 2, Box->Address());
+    Delivery(3, 1, Box->Address());
+
+    SendNachrichten(Ctx);
+    SendEmpfaengerNachrichten(Ctx);
+
+    EXPECT_EQ(Subjects(2), (std::vector<std::string>{"klein (#3)", "klein (#3)"}));
+    EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\t1", "2\t2"}));
+    EXPECT_EQ(Status("LF_NACHRICHTEN_EMPF"), (std::vector<std::string>{"1\t2", "2\t2", "3\t1"}));
+    std::string log = LogText();
+    EXPECT_HAS(log, "Relay access denied");
+    EXPECT_HAS(log, "message file too big");
+    EXPECT_LACKS(log, "Mailserver nicht nutzbar");
+    EXPECT_LACKS(log, "Authentifizierung am Mailserver fehlgeschlagen");
+    EXPECT_EQ(Occurrences(log, std::string("| Hinweis   | ") + kNoLoginOffered), 1u) << log;
+
+    Cycle = {};
+    Journal(3, "BETREFF", "'drei'");
+    SendNachrichten(Ctx);
+    EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\t1", "2\t2", "3\t1"}));
+    log = LogText();
+    EXPECT_EQ(Occurrences(log, kNoLoginOffered), 2u) << log;
+}
+
+// A row whose own session breaks down (the sandbox's Postfix answers the
+// recipient "abbruch@" with 421 and hangs up) stops its scan, and the row
+// behind it waits. After three such cycles in a row it is handled as not
+// sendable now: the row behind it goes out, and the row itself is given up
+// once a day has passed since it was written.
+struct THoldingCase {
+    const char* name;
+    int hoursOld;
+    std::string heldStatus;  // the holding row's DIRAVID_STATUS after the fourth cycle
+};
+
+class HoldingRowTest : public OutgoingTest, public ::testing::WithParamInterface<THoldingCase> {};
+
+TEST_P(HoldingRowTest, IsPassedAfterThreeCycles) {
+    const THoldingCase& c = GetParam();
+    TPrivateMailSandbox sandbox;
+    UseSandbox(sandbox.Info());
+    const TRowTime written = RowTime(Clock.Now() - std::chrono::hours{c.hoursOld});
+    Db->Sql("INSERT INTO LF_NACHRICHTEN (ID, LAGE, ADD_USER, ADD_TIME, BETREFF, DIRAVID_STATUS) VALUES (1, 3, "
+            "'Meier', '" + written.Sql + "', 'eins', 1);");
+    Delivery(1, 1, "abbruch@localhost");
+    Delivery(2, 1, Box->Address());
+    const std::string held = "Zustellung 1 der Nachricht (ID:1) hat den Versand in 3 Abrufen in Folge aufgehalten";
+
+    for (int cycle = 1; cycle <= 3; ++cycle) {
+        SendEmpfaengerNachrichten(Ctx);
+        EXPECT_EQ(Status("LF_NACHRICHTEN_EMPF"), (std::vector<std::string>{"1\tNULL", "2\tNULL"})) << cycle;
+        const std::string log = LogText();
+        EXPECT_EQ(Occurrences(log, "| FEHLER    | Mailserver nicht nutzbar: 2 Einträge bleiben offen"),
+                  static_cast<std::size_t>(cycle));
+        EXPECT_EQ(Occurrences(log, held), cycle == 3 ? 1u : 0u) << log;
+    }
+    EXPECT_TRUE(Box->Uids().empty());
+
+    SendEmpfaengerNachrichten(Ctx);
+    EXPECT_EQ(Subjects(1), (std::vector<std::string>{"eins (#3)"}));
+    EXPECT_EQ(Status("LF_NACHRICHTEN_EMPF"), (std::vector<std::string>{"1\t" + c.heldStatus, "2\t1"}));
+    EXPECT_HAS(LogText(), "| FEHLER    | Nachricht (ID:1) hält den Versand auf: sie gilt als derzeit nicht versendbar");
+
+    // It stays passed: the next cycle tries it again and goes on.
+    SendEmpfaengerNachrichten(Ctx);
+    EXPECT_EQ(Status("LF_NACHRICHTEN_EMPF"), (std::vector<std::string>{"1\t" + c.heldStatus, "2\t1"}));
+    EXPECT_EQ(Occurrences(LogText(), "Mailserver nicht nutzbar"), 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ages, HoldingRowTest,
+                         ::testing::Values(THoldingCase{"WrittenAnHourAgoKeepsWaiting", 1, "NULL"},
+                                           THoldingCase{"WrittenADayAgoIsGivenUp", 25, "2"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(OutgoingTest, ARowCommittedLateWithALowerIdGoesInTheNextCycle) {
     Journal(10, "BETREFF", "'zehn'");
     SendNachrichten(Ctx);

@@ -117,7 +117,10 @@ public:
     std::optional<TTestDatabase> Db;
     std::optional<TSandboxMailbox> Box;
     TDbConnection Conn;
-    TMailVersandContext Ctx{Log, Ini, Conn, Clock, {}};
+    // The scans of one poll cycle share it; a test of several cycles
+    // starts each with a fresh one.
+    TMailVersandCycle Cycle;
+    TMailVersandContext Ctx{Log, Ini, Conn, Clock, {}, Home.Path(), &Cycle};
 };
 
 }  // namespace kdv::testing

@@ -1,8 +1,9 @@
-// What becomes of a row whose mail failed, decided on the error's kind, the
-// refused step and the refused recipients.
+// What becomes of a row whose mail failed, decided on the stage of the
+// session the failure happened in, its kind and the refused recipients.
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,7 @@ TMailReplySMTP Reply(int code, const char* enhanced = nullptr) {
 
 struct TOutcomeCase {
     const char* name;
-    TSMTPSendStep step;
+    TSMTPStage stage;
     TMailReplySMTP raised;                  // the reply Send raised (code 0: not a reply error)
     TErrorKind kind;                        // for errors that are no reply
     std::vector<TMailReplySMTP> refused;    // refused recipients' replies
@@ -35,46 +36,76 @@ struct TOutcomeCase {
 
 class SendOutcomeTest : public ::testing::TestWithParam<TOutcomeCase> {};
 
-TEST_P(SendOutcomeTest, FollowsTheKindOfTheFailure) {
+TEST_P(SendOutcomeTest, FollowsTheStageAndKindOfTheFailure) {
     const TOutcomeCase& c = GetParam();
     std::vector<TSMTPRefusedRecipient> refused;
     for (std::size_t i = 0; i < c.refused.size(); ++i) {
         refused.push_back({"empf" + std::to_string(i) + "@example.org", c.refused[i]});
     }
     if (c.raised.Code != 0) {
-        EXPECT_EQ(ClassifySendFailure(EMailSMTPReplyError(c.raised), c.step, refused), c.expected);
+        EXPECT_EQ(ClassifySendFailure(EMailSMTPReplyError(c.raised, c.stage), refused), c.expected);
     } else {
-        EXPECT_EQ(ClassifySendFailure(EDiraError(c.kind, "Fehler"), c.step, refused), c.expected);
+        EXPECT_EQ(ClassifySendFailure(EMailSMTPError(c.stage, c.kind, "Fehler"), refused), c.expected);
     }
 }
 
-using S = TSMTPSendStep;
+// An error that did not come from the SMTP client (the database, say)
+// tells nothing about the row.
+TEST(SendOutcome, AnErrorOfAnotherLayerMakesTheServerUnusable) {
+    EXPECT_EQ(ClassifySendFailure(EDiraError(TErrorKind::ekPeerClosed, "weg"), {}), TSendOutcome::soServerUnusable);
+    EXPECT_EQ(ClassifySendFailure(std::runtime_error("?"), {}), TSendOutcome::soServerUnusable);
+}
+
+using S = TSMTPStage;
 using O = TSendOutcome;
 const TErrorKind kReply = TErrorKind::ekReply;
+const TMailReplySMTP kNoReply{};
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, SendOutcomeTest,
     ::testing::Values(
+        // Up to the login: the same for every row.
+        TOutcomeCase{"GreetingRefused", S::ssGreeting, Reply(554, "5.3.2"), kReply, {}, O::soServerUnusable},
+        TOutcomeCase{"TimeOutAtGreeting", S::ssGreeting, kNoReply, TErrorKind::ekTimeout, {}, O::soServerUnusable},
+        TOutcomeCase{"LoginRefused", S::ssAuth, Reply(535, "5.7.8"), TErrorKind::ekAuthentication, {},
+                     O::soServerUnusable},
+        // MAIL FROM: the sender every row shares, unless it is the size.
         TOutcomeCase{"MailFromTransient", S::ssMailFrom, Reply(451), kReply, {}, O::soServerUnusable},
         TOutcomeCase{"MailFromPermanent", S::ssMailFrom, Reply(553, "5.1.8"), kReply, {}, O::soServerUnusable},
+        TOutcomeCase{"MailFromPolicy", S::ssMailFrom, Reply(554, "5.7.1"), kReply, {}, O::soServerUnusable},
+        TOutcomeCase{"MailFromRefusesTheSize", S::ssMailFrom, Reply(552, "5.3.4"), kReply, {}, O::soFailedForGood},
+        TOutcomeCase{"MailFromSizeForNow", S::ssMailFrom, Reply(452, "4.3.4"), kReply, {}, O::soNotNow},
+        TOutcomeCase{"ConnectionLostAtMailFrom", S::ssMailFrom, kNoReply, TErrorKind::ekPeerClosed, {},
+                     O::soServerUnusable},
+        // RCPT TO: the row's own recipients.
         TOutcomeCase{"EveryRecipientPermanent", S::ssRcptTo, Reply(550, "5.1.1"), kReply,
                      {Reply(550, "5.1.1"), Reply(550, "5.1.1")}, O::soFailedForGood},
         TOutcomeCase{"OneRecipientTransient", S::ssRcptTo, Reply(550, "5.1.1"), kReply,
                      {Reply(450, "4.2.0"), Reply(550, "5.1.1")}, O::soNotNow},
         TOutcomeCase{"GreylistedRecipient", S::ssRcptTo, Reply(450, "4.7.1"), kReply, {Reply(450, "4.7.1")},
                      O::soNotNow},
-        TOutcomeCase{"RelayDenied", S::ssRcptTo, Reply(554, "5.7.1"), kReply, {Reply(554, "5.7.1")},
-                     O::soServerUnusable},
-        TOutcomeCase{"AuthenticationRequired", S::ssMailFrom, Reply(530, "5.7.0"), kReply, {},
-                     O::soServerUnusable},
-        TOutcomeCase{"ServiceClosing", S::ssRcptTo, Reply(421), kReply, {Reply(421)}, O::soServerUnusable},
+        TOutcomeCase{"RecipientRefusedByPolicy", S::ssRcptTo, Reply(554, "5.7.1"), kReply, {Reply(554, "5.7.1")},
+                     O::soFailedForGood},
+        TOutcomeCase{"LoginWantedForTheRecipient", S::ssRcptTo, Reply(530, "5.7.0"), kReply,
+                     {Reply(530, "5.7.0")}, O::soServerUnusable},
+        TOutcomeCase{"ServiceClosingAtMailFrom", S::ssMailFrom, Reply(421, "4.3.2"), kReply, {}, O::soServerUnusable},
+        TOutcomeCase{"ServiceClosingAtRecipient", S::ssRcptTo, Reply(421), kReply, {Reply(421)},
+                     O::soServerUnusableInTransfer},
+        TOutcomeCase{"ServiceClosingAfterARefusedRecipient", S::ssRcptTo, Reply(421), kReply,
+                     {Reply(550, "5.1.1"), Reply(421)}, O::soServerUnusableInTransfer},
+        TOutcomeCase{"ConnectionLostAtRecipient", S::ssRcptTo, kNoReply, TErrorKind::ekPeerClosed, {},
+                     O::soServerUnusableInTransfer},
+        // DATA and the text.
         TOutcomeCase{"DataTransient", S::ssData, Reply(451, "4.3.0"), kReply, {}, O::soNotNow},
         TOutcomeCase{"DataPermanent", S::ssData, Reply(552, "5.3.4"), kReply, {}, O::soFailedForGood},
-        TOutcomeCase{"ConnectionLost", S::ssNone, TMailReplySMTP{}, TErrorKind::ekPeerClosed, {},
-                     O::soServerUnusable},
-        TOutcomeCase{"TimeOut", S::ssNone, TMailReplySMTP{}, TErrorKind::ekTimeout, {}, O::soServerUnusable},
-        TOutcomeCase{"AttachmentUnreadable", S::ssNone, TMailReplySMTP{}, TErrorKind::ekLocal, {},
-                     O::soNotNow}),
+        TOutcomeCase{"ContentRefusedByPolicy", S::ssData, Reply(554, "5.7.1"), kReply, {}, O::soFailedForGood},
+        TOutcomeCase{"ServiceClosingAfterTheText", S::ssData, Reply(421, "4.4.2"), kReply, {},
+                     O::soServerUnusableInTransfer},
+        TOutcomeCase{"ConnectionLostInTheText", S::ssData, kNoReply, TErrorKind::ekPeerClosed, {},
+                     O::soServerUnusableInTransfer},
+        TOutcomeCase{"TimeOutAfterTheText", S::ssData, kNoReply, TErrorKind::ekTimeout, {},
+                     O::soServerUnusableInTransfer},
+        TOutcomeCase{"AttachmentUnreadable", S::ssData, kNoReply, TErrorKind::ekLocal, {}, O::soNotNow}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

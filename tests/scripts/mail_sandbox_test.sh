@@ -121,6 +121,16 @@ case_smtp_notls_offers_auth_without_starttls() {
   grep -q '^250[- ]AUTH.*LOGIN' <<<"$ehlo" || fail "no AUTH LOGIN on the NOTLS port"
 }
 
+# A relay that admits by address: no login offered, no TLS, small mails only.
+case_smtp_relay_offers_no_auth_and_a_small_size() {
+  local ehlo
+  ehlo=$(talk "$HOST" "${DIRAVID_SMTP_RELAY_PORT:?no relay port in this sandbox}" "EHLO test" QUIT)
+  grep -q '^250' <<<"$ehlo" || fail "no EHLO answer" || return 1
+  ! grep -q 'AUTH' <<<"$ehlo" || fail "AUTH offered on the relay port" || return 1
+  ! grep -q 'STARTTLS' <<<"$ehlo" || fail "STARTTLS offered on the relay port" || return 1
+  grep -q '^250[- ]SIZE 65536$' <<<"$ehlo" || fail "the relay port's SIZE is not 65536"
+}
+
 case_imap_starttls_only_on_the_tls_host() {
   talk "$HOST" "$DIRAVID_IMAP_PORT" "a CAPABILITY" "b LOGOUT" | grep -q '^\* CAPABILITY.* STARTTLS' ||
     fail "no STARTTLS on $HOST" || return 1
@@ -232,6 +242,7 @@ CASES=(
   other_domains_reach_the_same_mailbox
   smtp_offers_starttls_and_auth_only_after_it
   smtp_notls_offers_auth_without_starttls
+  smtp_relay_offers_no_auth_and_a_small_size
   imap_starttls_only_on_the_tls_host
   pop3_stls_only_on_the_tls_host
   plain_login_without_tls_on_the_notls_host

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <optional>
 #include <ostream>
+#include <sstream>
 #include <thread>
 
 #include "db/db_connection.h"
@@ -94,6 +95,72 @@ TEST_F(Installation, UninstallRemovesTheUnitAndFailsWhenNoneIsThere) {
     EXPECT_EQ(again.ExitCode, 1);
     EXPECT_EQ(again.Stderr.rfind("Service \"KorvaneDiraVid\" konnte nicht deinstalliert werden; Fehler: \"", 0), 0u)
         << again.Stderr;
+}
+
+// systemctl stood in for by a script that notes its calls and fails for
+// one command: a unit that systemd did not load or enable is no
+// installation, so it is reported as failed and taken away again.
+struct TSystemctlCase {
+    const char* name;
+    std::string failing;  // the command the script fails; "" none
+    int exitCode;
+    std::vector<std::string> calls;
+    std::string error;  // in the failure message; "" when none is printed
+};
+
+class SystemctlResult : public Installation, public ::testing::WithParamInterface<TSystemctlCase> {};
+
+TEST_P(SystemctlResult, DecidesTheInstallation) {
+    const TSystemctlCase& c = GetParam();
+    const std::filesystem::path calls = units / "calls.txt";
+    const std::filesystem::path script = units / "systemctl";
+    std::ofstream(script) << "#!/bin/sh\necho \"$*\" >>'" << calls.string() << "'\nif [ \"$1\" = '" << c.failing
+                          << "' ]; then\n  echo \"Failed to $1: Access denied\" >&2\n  exit 4\nfi\n";
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    env["DIRAVID_SYSTEMCTL"] = script.string();
+
+    const auto r = Run({"/INSTALL"});
+
+    EXPECT_EQ(r.ExitCode, c.exitCode) << r.Stderr;
+    std::vector<std::string> called;
+    std::istringstream lines(ReadFile(calls));
+    for (std::string line; std::getline(lines, line);) called.push_back(line);
+    EXPECT_EQ(called, c.calls);
+    if (c.error.empty()) {
+        EXPECT_EQ(r.Stdout, "Service erfolgreich installiert\n");
+        EXPECT_EQ(r.Stderr, "");
+        EXPECT_TRUE(std::filesystem::exists(units / "diravid.service"));
+    } else {
+        EXPECT_EQ(r.Stdout, "");
+        EXPECT_EQ(r.Stderr,
+                  "Service \"KorvaneDiraVid\" konnte nicht installiert werden; Fehler: \"" + c.error + "\"\n");
+        EXPECT_FALSE(std::filesystem::exists(units / "diravid.service"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, SystemctlResult,
+    ::testing::Values(
+        TSystemctlCase{"BothSucceed", "", 0, {"daemon-reload", "enable diravid.service"}, ""},
+        TSystemctlCase{"ReloadFails", "daemon-reload", 1, {"daemon-reload"},
+                       "systemctl daemon-reload fehlgeschlagen (Exit-Status 4): Failed to daemon-reload: Access "
+                       "denied"},
+        // The unit was loaded already: systemd is told once more that it is gone.
+        TSystemctlCase{"EnableFails", "enable", 1, {"daemon-reload", "enable diravid.service", "daemon-reload"},
+                       "systemctl enable diravid.service fehlgeschlagen (Exit-Status 4): Failed to enable: Access "
+                       "denied"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Installation, SystemctlThatCannotRunFailsTheInstallation) {
+    env["DIRAVID_SYSTEMCTL"] = (units / "fehlt" / "systemctl").string();
+    const auto r = Run({"/INSTALL", "/SILENT"});
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_EQ(r.Stderr.rfind("Service \"KorvaneDiraVid\" konnte nicht installiert werden; Fehler: \"systemctl "
+                             "daemon-reload fehlgeschlagen (Exit-Status 127): ",
+                             0),
+              0u)
+        << r.Stderr;
+    EXPECT_FALSE(std::filesystem::exists(units / "diravid.service"));
 }
 
 TEST_F(Installation, SilentSuppressesOnlyTheSuccessMessage) {
