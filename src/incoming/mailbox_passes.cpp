@@ -183,6 +183,19 @@ bool Auswerten(TMailEmpfangContext& ctx, const TSpoolFile& spool, TMailMessage& 
     }
 }
 
+// The IMAP pass failed outside a single mail: the connection is dropped and,
+// with `reconnect`, opened again at once.
+void AfterImapPassFailure(TMailEmpfangContext& ctx, TMailIMAP4& imap, const std::string& reason, bool reconnect) {
+    Log(ctx, 3, "Verbindungsfehler2 IMAP: " + reason);
+    imap.Disconnect();
+    if (!reconnect) return;
+    try {
+        imap.Connect(true);
+    } catch (const std::exception& again) {
+        Log(ctx, 3, std::string(kImapConnectError) + again.what());
+    }
+}
+
 }  // namespace
 
 std::string DebugZeitstempel(const TMailEmpfangContext& ctx) {
@@ -468,14 +481,12 @@ void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAn
         vermerk.Entfernen(weg);
         if (alle) vermerk.FehlversucheBehalten(gesehen);
         WriteDebug(ctx, "Lastendcheckmail");
+    } catch (const EDiraError& e) {
+        // A server that let a reply run out of time would most likely let
+        // the new greeting do the same: the next pass connects instead.
+        AfterImapPassFailure(ctx, imap, e.what(), e.ErrorKind() != TErrorKind::ekTimeout);
     } catch (const std::exception& e) {
-        Log(ctx, 3, std::string("Verbindungsfehler2 IMAP: ") + e.what());
-        imap.Disconnect();
-        try {
-            imap.Connect(true);
-        } catch (const std::exception& again) {
-            Log(ctx, 3, std::string(kImapConnectError) + again.what());
-        }
+        AfterImapPassFailure(ctx, imap, e.what(), true);
     }
 }
 

@@ -191,10 +191,11 @@ TEST_F(MailboxPassTest, Pop3MailsTurnedAwayLeaveOnlyWhenKept) {
         Pop3Settings(peer.Port());
         CheckPOP3Postfach(Ctx);
         EXPECT_EQ(peer.Transcript(),
-                  c.folderUsable ? (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 2", "RETR 2",
-                                                             "DELE 2", "UIDL 1", "RETR 1", "DELE 1", "QUIT"})
-                                 : (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 2", "RETR 2",
-                                                             "UIDL 1", "RETR 1", "QUIT"}));
+                  c.folderUsable ? (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 2", "LIST 2",
+                                                             "RETR 2", "DELE 2", "UIDL 1", "LIST 1", "RETR 1", "DELE 1",
+                                                             "QUIT"})
+                                 : (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 2", "LIST 2",
+                                                             "RETR 2", "UIDL 1", "LIST 1", "RETR 1", "QUIT"}));
         EXPECT_TRUE(Subjects().empty());
         std::vector<std::string> kept;
         std::error_code error;
@@ -620,6 +621,22 @@ TEST_F(ImapPassTest, RunOfRefusedFetchesEndsThePass) {
     EXPECT_TRUE(Filed("ID").empty());
 }
 
+// A fetch that stalls costs the time limit once: the pass does not wait
+// for a new greeting of the same server at once, the next pass connects.
+TEST_F(ImapPassTest, StalledFetchCostsTheTimeLimitOnce) {
+    TScriptedPeer peer(Script(ImapSelected(1), ImapList(3, {{40, 300}}),
+                              std::vector<TPeerStep>{Expect("C4 UID FETCH 40 (UID RFC822)"),
+                                                     Stall(std::chrono::seconds(15))}));
+    Configure(peer.Port());
+    const auto start = std::chrono::steady_clock::now();
+    CheckIMAPPostfach(Ctx, imap);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4500));
+    EXPECT_TRUE(Logged("FEHLER    | Verbindungsfehler2 IMAP: Zeitüberschreitung"));
+    EXPECT_FALSE(Logged("FEHLER    | Verbindungsfehler IMAP: "));
+    EXPECT_FALSE(imap.Connected());
+    EXPECT_TRUE(Filed("ID").empty());
+}
+
 TEST_F(ImapPassTest, ReadOnlyInboxEndsThePass) {
     TScriptedPeer peer(ImapSelected(1, "C2 OK [READ-ONLY] done"));
     Configure(peer.Port());
@@ -720,7 +737,8 @@ protected:
 };
 
 TEST_F(CrLinesBelowCrLfHeadTest, MailboxPassFilesTextAndPdf) {
-    TScriptedPeer peer(Script(ImapSelected(1), ImapMail(1, 40, ReadFile(File), 3),
+    TScriptedPeer peer(Script(ImapSelected(1), ImapList(3, {{40, ReadFile(File).size()}}),
+                              ImapMail(1, 40, ReadFile(File), 4),
                               std::vector<TPeerStep>{Expect("C6 EXPUNGE"), SendLines({"* 1 EXPUNGE", "C6 OK"})}));
     Configure(peer.Port());
     CheckIMAPPostfach(Ctx, imap);
