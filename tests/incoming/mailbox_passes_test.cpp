@@ -71,6 +71,14 @@ protected:
         Ini.WriteString("Verbindung", "Zeitlimit", "3");
     }
 
+    // The same POP3 server again, at the new peer's port: the note belongs
+    // to server and user, so it moves along.
+    void MoveToServer(std::uint16_t old_port, std::uint16_t new_port) {
+        Ini.WriteString("POP3", "Port", std::to_string(new_port));
+        std::filesystem::rename(TPostfachVermerk(Home.Path(), "pop3", "127.0.0.1", old_port, "anna").Datei(),
+                                TPostfachVermerk(Home.Path(), "pop3", "127.0.0.1", new_port, "anna").Datei());
+    }
+
     std::size_t Noted(const std::string& art, std::uint16_t port) {
         return TPostfachVermerk(Home.Path(), art, "127.0.0.1", port, "anna").Eintraege().size();
     }
@@ -232,10 +240,7 @@ TEST_F(MailboxPassTest, Pop3SessionCutBeforeQuitFilesNothingTwice) {
                                std::vector<TPeerStep>{Expect("UIDL 2"), Send("+OK 2 u2"), Expect("DELE 2"), Send("+OK"),
                                                       Expect("UIDL 1"), Send("+OK 1 u1"), Expect("DELE 1"), Send("+OK"),
                                                       Expect("QUIT"), Send("+OK")}));
-    Ini.WriteString("POP3", "Port", std::to_string(again.Port()));
-    // The note belongs to server and user; move it to the new port.
-    std::filesystem::rename(TPostfachVermerk(Home.Path(), "pop3", "127.0.0.1", port, "anna").Datei(),
-                            TPostfachVermerk(Home.Path(), "pop3", "127.0.0.1", again.Port(), "anna").Datei());
+    MoveToServer(port, again.Port());
     CheckPOP3Postfach(Ctx);
     EXPECT_EQ(again.Failures(), "");
     EXPECT_EQ(Subjects(), (std::vector<std::string>{"Zwei", "Eins"}));
@@ -297,9 +302,7 @@ TEST_F(MailboxPassTest, Pop3OverSizeMailStaysInTheMailboxAndIsReportedOnce) {
     const std::size_t logged_before = LogText().size();
     TScriptedPeer again(Script(Pop3Login(1), std::vector<TPeerStep>{Expect("UIDL 1"), Send("+OK 1 u1"),
                                                                      Expect("QUIT"), Send("+OK")}));
-    Ini.WriteString("POP3", "Port", std::to_string(again.Port()));
-    std::filesystem::rename(TPostfachVermerk(Home.Path(), "pop3", "127.0.0.1", port, "anna").Datei(),
-                            TPostfachVermerk(Home.Path(), "pop3", "127.0.0.1", again.Port(), "anna").Datei());
+    MoveToServer(port, again.Port());
     CheckPOP3Postfach(Ctx);
     EXPECT_EQ(again.Failures(), "");
     EXPECT_EQ(LogText().find("MaxMB", logged_before), std::string::npos);

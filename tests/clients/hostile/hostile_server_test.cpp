@@ -3,18 +3,13 @@
 // announce more than they send. Each case must end within the time a reply
 // or transfer is granted, with a bounded amount of memory, and with the
 // error kind that tells the caller what happened. Every heap block is
-// counted by a replaced operator new (this program is apart from the other
-// client tests for that), so the memory figure is exact.
+// counted (support/heap), so the memory figure is exact.
 #include <gtest/gtest.h>
 
-#include <malloc.h>
-
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <iostream>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -24,46 +19,8 @@
 #include "mail/byte_sink.h"
 #include "net/mail_ssl_io_handler.h"
 #include "support/error_kind_name.h"
+#include "support/heap/heap_counter.h"
 #include "support/scripted_peer.h"
-
-namespace {
-
-std::atomic<std::size_t> live_bytes{0};
-std::atomic<std::size_t> peak_bytes{0};
-
-void* Counted(void* block) {
-    if (block == nullptr) return nullptr;
-    const std::size_t now = live_bytes += malloc_usable_size(block);
-    std::size_t peak = peak_bytes.load();
-    while (now > peak && !peak_bytes.compare_exchange_weak(peak, now)) {
-    }
-    return block;
-}
-
-void Release(void* block) noexcept {
-    if (block == nullptr) return;
-    live_bytes -= malloc_usable_size(block);
-    std::free(block);
-}
-
-void* Allocate(std::size_t size) {
-    void* block = Counted(std::malloc(size == 0 ? 1 : size));
-    if (block == nullptr) throw std::bad_alloc();
-    return block;
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Counted(std::malloc(size == 0 ? 1 : size)); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return Counted(std::malloc(size == 0 ? 1 : size)); }
-void operator delete(void* block) noexcept { Release(block); }
-void operator delete[](void* block) noexcept { Release(block); }
-void operator delete(void* block, std::size_t) noexcept { Release(block); }
-void operator delete[](void* block, std::size_t) noexcept { Release(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { Release(block); }
-void operator delete[](void* block, const std::nothrow_t&) noexcept { Release(block); }
 
 namespace kdv::testing {
 namespace {
@@ -253,8 +210,7 @@ TEST_P(HostileServer, EndsInTimeWithBoundedMemory) {
     const THostileCase& c = GetParam();
     time_limit_ms = c.time_limit_ms;
     TScriptedPeer peer(c.script);
-    const std::size_t base = live_bytes.load();
-    peak_bytes = base;
+    const std::size_t base = RestartHeapPeak();
     const auto start = std::chrono::steady_clock::now();
     TErrorKind kind = TErrorKind::ekOther;
     std::string message = "(no error)";
@@ -265,7 +221,7 @@ TEST_P(HostileServer, EndsInTimeWithBoundedMemory) {
         message = error.what();
     }
     const auto took = std::chrono::steady_clock::now() - start;
-    const std::size_t peak = peak_bytes.load() - base;
+    const std::size_t peak = HeapPeak() - base;
     std::cout << c.name << ": " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms, peak "
               << peak / 1024 << " KiB, " << KindName(kind) << ": " << message << "\n";
     EXPECT_STREQ(KindName(kind), KindName(c.kind)) << message;

@@ -1,61 +1,18 @@
-// How much memory reading one mail takes. Every heap block is counted by a
-// replaced operator new, so the figure is exact and the same with or without
-// the sanitizers; this program is apart from the other mail tests so that they
-// keep the sanitizer's own checks of new and delete.
+// How much memory reading one mail takes. Every heap block is counted
+// (support/heap), so the figure is exact and the same with or without the
+// sanitizers.
 #include "mail/mail_message.h"
 #include "mail/mime_reader.h"
 #include "mail/stream_line_source.h"
+#include "support/heap/heap_counter.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <malloc.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <iostream>
-#include <new>
 #include <string>
-
-namespace {
-
-std::atomic<std::size_t> live_bytes{0};
-std::atomic<std::size_t> peak_bytes{0};
-
-void* Counted(void* block) {
-    if (block == nullptr) return nullptr;
-    const std::size_t now = live_bytes += malloc_usable_size(block);
-    std::size_t peak = peak_bytes.load();
-    while (now > peak && !peak_bytes.compare_exchange_weak(peak, now)) {
-    }
-    return block;
-}
-
-void Release(void* block) noexcept {
-    if (block == nullptr) return;
-    live_bytes -= malloc_usable_size(block);
-    std::free(block);
-}
-
-void* Allocate(std::size_t size) {
-    void* block = Counted(std::malloc(size == 0 ? 1 : size));
-    if (block == nullptr) throw std::bad_alloc();
-    return block;
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Counted(std::malloc(size == 0 ? 1 : size)); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return Counted(std::malloc(size == 0 ? 1 : size)); }
-void operator delete(void* block) noexcept { Release(block); }
-void operator delete[](void* block) noexcept { Release(block); }
-void operator delete(void* block, std::size_t) noexcept { Release(block); }
-void operator delete[](void* block, std::size_t) noexcept { Release(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { Release(block); }
-void operator delete[](void* block, const std::nothrow_t&) noexcept { Release(block); }
 
 namespace kdv {
 namespace {
@@ -67,10 +24,7 @@ constexpr std::size_t kMiB = 1024 * 1024;
 // mail's own bytes included there).
 template <class TRead>
 std::size_t PeakOf(TRead read) {
-    const std::size_t before = live_bytes.load();
-    peak_bytes = before;
-    read();
-    return peak_bytes.load() - before;
+    return testing::PeakHeapBytesOf(read);
 }
 
 std::string Repeat(std::string_view head, std::string_view line, std::string_view tail = {}) {
