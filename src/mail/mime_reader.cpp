@@ -159,7 +159,7 @@ public:
     void Take(std::size_t bytes) {
         used_ += bytes;
         if (used_ > kMaxMessageTextBytes)
-            throw EDiraError("Der Text der Nachricht ist größer als " +
+            throw EDiraError(TErrorKind::ekMalformed, "Der Text der Nachricht ist größer als " +
                              std::to_string(kMaxMessageTextBytes / (1024 * 1024)) + " MB.");
     }
 
@@ -303,7 +303,7 @@ void TMailMessageDecoderMIME::ReadHeader(TReadContext& ctx) {
     if (StartsWith(MediaTypeOf(content_type), "multipart/")) {
         std::string boundary = MimeParam(content_type, "boundary").value_or(std::string());
         if (boundary.empty()) boundary = Boundary;
-        if (ctx.message.MIMEBoundary.Count() >= kMaxMultipartDepth) throw EDiraError(kTooDeep);
+        if (ctx.message.MIMEBoundary.Count() >= kMaxMultipartDepth) throw EDiraError(TErrorKind::ekMalformed, kTooDeep);
         ctx.message.MIMEBoundary.Push(boundary, static_cast<int>(ctx.message.MessageParts.Count()));
         Boundary = std::move(boundary);
     }
@@ -434,7 +434,7 @@ std::unique_ptr<TMailMessageDecoder> CheckForStart(TReadContext& ctx, std::strin
 }
 
 void CheckPartLimit(const TMailMessage& message) {
-    if (message.MessageParts.Count() >= kMaxMessageParts) throw EDiraError(kTooManyParts);
+    if (message.MessageParts.Count() >= kMaxMessageParts) throw EDiraError(TErrorKind::ekMalformed, kTooManyParts);
 }
 
 // The standard part headers go to their properties; every other one of a

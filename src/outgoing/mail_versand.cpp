@@ -237,6 +237,21 @@ void NoteDoneRow(TMailVersandContext& ctx, TOutboxHoldNote& note, const std::str
     LogNoteError(ctx, note, note.Forget(key));
 }
 
+// Logs a failed Send and settles the row's outcome: a row that has held
+// the outbox long enough is not sendable now rather than holding it again,
+// and one that is not sendable now is given up once it is a day old.
+TSendOutcome SendFailed(TMailVersandContext& ctx, const std::string& id, const std::string& add_time, bool holding,
+                        const char* reason, const std::vector<TSMTPRefusedRecipient>& refused, TSendOutcome outcome) {
+    ctx.Log.Add(3, SendErrorPrefix(id) + reason);
+    LogRefused(ctx, id, refused);
+    if (outcome == TSendOutcome::soServerUnusableInTransfer && holding) {
+        ctx.Log.Add(3, "Nachricht (ID:" + id + ") hält den Versand auf: sie gilt als derzeit nicht "
+                                               "versendbar, die Einträge dahinter werden versendet.");
+        outcome = TSendOutcome::soNotNow;
+    }
+    return outcome == TSendOutcome::soNotNow ? AgeRule(ctx, id, add_time) : outcome;
+}
+
 }  // namespace
 
 TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, const std::string& recipients,
@@ -326,16 +341,13 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
         try {
             const TSMTPSendResult result = smtp.Send(message);
             LogRefused(ctx, id, result.Refused);
+        } catch (const EMailSMTPError& e) {
+            return SendFailed(ctx, id, row.AddTime, holding, e.what(), smtp.RefusedRecipients(),
+                              ClassifySendFailure(e, smtp.RefusedRecipients()));
         } catch (const std::exception& e) {
-            ctx.Log.Add(3, SendErrorPrefix(id) + e.what());
-            LogRefused(ctx, id, smtp.RefusedRecipients());
-            TSendOutcome outcome = ClassifySendFailure(e, smtp.RefusedRecipients());
-            if (outcome == TSendOutcome::soServerUnusableInTransfer && holding) {
-                ctx.Log.Add(3, "Nachricht (ID:" + id + ") hält den Versand auf: sie gilt als derzeit nicht "
-                                                       "versendbar, die Einträge dahinter werden versendet.");
-                outcome = TSendOutcome::soNotNow;
-            }
-            return outcome == TSendOutcome::soNotNow ? AgeRule(ctx, id, row.AddTime) : outcome;
+            // Not the dialogue's failure: nothing is known about the row.
+            return SendFailed(ctx, id, row.AddTime, holding, e.what(), smtp.RefusedRecipients(),
+                              TSendOutcome::soServerUnusable);
         }
         ctx.Log.Add(6, "Nachricht (ID:" + id + ") per Mail an " + recipients + " versendet!");
         return TSendOutcome::soSent;
