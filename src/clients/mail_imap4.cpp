@@ -10,6 +10,7 @@
 #include "mail/byte_sink.h"
 #include "mail/mail_message.h"
 #include "mail/mime_reader.h"
+#include "platform/ascii_text.h"
 
 namespace kdv {
 namespace {
@@ -441,9 +442,7 @@ bool TMailIMAP4::OpenMailBox(const std::string& verb, const std::string& name) {
             if (auto flags = ParenList(rest, "")) MailBox.PermanentFlags = *flags;
         }
         if (StartsWith(code, "READ-")) {
-            std::string word = code.substr(5);
-            std::transform(word.begin(), word.end(), word.begin(), [](unsigned char c) { return std::toupper(c); });
-            MailBox.ReadOnly = word != "WRITE";
+            MailBox.ReadOnly = ToUpperAscii(code.substr(5)) != "WRITE";
         }
     }
     MailBox.Name = name;

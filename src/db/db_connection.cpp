@@ -7,6 +7,7 @@
 
 #include "db/db_error.h"
 #include "db/db_query.h"
+#include "platform/ascii_text.h"
 #include "platform/socket_state.h"
 
 namespace kdv {
@@ -28,12 +29,6 @@ constexpr int kErParseError = 1064;
 std::mutex& ConnectMutex() {
     static std::mutex mutex;
     return mutex;
-}
-
-bool EqualsNoCase(std::string_view A, std::string_view B) {
-    return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char a, char b) {
-               return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b);
-           });
 }
 
 bool ParamBool(const TDbConnectionParams& Params, std::string_view Name) {

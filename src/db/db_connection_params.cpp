@@ -1,20 +1,10 @@
 #include "db/db_connection_params.h"
 
 #include "db/db_error.h"
+#include "platform/ascii_text.h"
 
 namespace kdv {
 namespace {
-
-bool SameName(std::string_view A, std::string_view B) {
-    if (A.size() != B.size()) return false;
-    for (std::size_t i = 0; i < A.size(); ++i) {
-        char a = A[i], b = B[i];
-        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-        if (a != b) return false;
-    }
-    return true;
-}
 
 std::string_view NameOf(std::string_view Line) {
     return Line.substr(0, Line.find('='));
@@ -61,14 +51,14 @@ std::string TDbConnectionParams::Text() const {
 
 bool TDbConnectionParams::Has(std::string_view Name) const {
     for (const auto& line : FLines) {
-        if (SameName(NameOf(line), Name)) return true;
+        if (EqualsNoCase(NameOf(line), Name)) return true;
     }
     return false;
 }
 
 std::string TDbConnectionParams::Value(std::string_view Name) const {
     for (const auto& line : FLines) {
-        if (SameName(NameOf(line), Name)) {
+        if (EqualsNoCase(NameOf(line), Name)) {
             const auto eq = line.find('=');
             return eq == std::string::npos ? std::string() : line.substr(eq + 1);
         }

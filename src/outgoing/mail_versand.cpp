@@ -14,6 +14,7 @@
 #include "net/mail_ssl_io_handler.h"
 #include "outgoing/journal_mail_text.h"
 #include "outgoing/outbox_hold_note.h"
+#include "platform/ascii_text.h"
 #include "platform/attachment_path.h"
 
 namespace kdv {
@@ -29,16 +30,6 @@ constexpr const char* kOutgoingOff =
     "ohne Mail als erledigt markiert.";
 // The port the SMTP client uses when the settings name none.
 constexpr int kDefaultSmtpPort = 10;
-
-// IDs are spliced into statement texts, so anything but digits is refused
-// before it can reach the server.
-bool IsDecimalId(std::string_view id) {
-    if (id.empty()) return false;
-    for (const char c : id) {
-        if (c < '0' || c > '9') return false;
-    }
-    return true;
-}
 
 std::string SendErrorPrefix(const std::string& id) {
     return "Fehler beim Senden der Nachricht als Mail (ID:" + id + "): ";
