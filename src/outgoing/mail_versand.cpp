@@ -76,10 +76,10 @@ void LogStopped(TMailVersandContext& ctx, std::size_t waiting) {
 }
 
 // A row that is still not sendable a day after it was written is given up.
-TSendOutcome AgeRule(TMailVersandContext& ctx, const std::string& id, const std::string& addTime) {
-    const std::optional<LocalTime> written = ParseDbDateTime(addTime);
+TSendOutcome AgeRule(TMailVersandContext& ctx, const std::string& id, const std::string& add_time) {
+    const std::optional<LocalTime> written = ParseDbDateTime(add_time);
     if (!written || ctx.Clock.Now() - *written < kGiveUpAfter) return TSendOutcome::soNotNow;
-    ctx.Log.Add(3, "Nachricht (ID:" + id + ") ist seit " + addTime +
+    ctx.Log.Add(3, "Nachricht (ID:" + id + ") ist seit " + add_time +
                        " nicht versendbar; nach 24 Stunden wird sie nicht mehr versucht.");
     return TSendOutcome::soFailedForGood;
 }
@@ -351,62 +351,135 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
     }
 }
 
+namespace {
+
+// One row of an outbox table: its own ID (marked, and the key of the hold
+// note), the journal message it mails and, for a delivery row, its
+// recipient.
+struct TOutboxRow {
+    std::string Id;
+    std::string Nachricht;
+    std::string Empfaenger;
+};
+
+// What sets the two outbox tables apart; the chain of outcomes is the same.
+struct TOutbox {
+    const char* Table;
+    // The SET clause of a row whose mail went out.
+    const char* SentSet;
+    // The recipient list text for the row, read just before it is mailed.
+    std::string (*Recipients)(const TMailVersandContext& ctx, const TOutboxRow& row);
+    // How the log names the row, and how it names it when it is given up.
+    std::string (*Name)(const TOutboxRow& row);
+    std::string (*FailedName)(const TOutboxRow& row);
+    // Whether the row's fields are logged after its attempt.
+    bool LogInfo;
+};
+
+std::string JournalName(const TOutboxRow& row) { return "Nachricht (ID:" + row.Id + ")"; }
+
+std::string DeliveryName(const TOutboxRow& row) {
+    return "Zustellung " + row.Id + " der Nachricht (ID:" + row.Nachricht + ")";
+}
+
+const TOutbox kJournal{
+    "LF_NACHRICHTEN",
+    "DIRAVID_STATUS=1",
+    [](const TMailVersandContext& ctx, const TOutboxRow&) { return ctx.Ini.ReadString("Mail", "An", ""); },
+    JournalName,
+    JournalName,
+    false,
+};
+
+const TOutbox kDeliveries{
+    "LF_NACHRICHTEN_EMPF",
+    "DIRAVID_STATUS=1,STATUS='Erledigt',ERLEDIGT_TIME=current_timestamp,ERLEDIGT_USER='DiraVid'",
+    [](const TMailVersandContext&, const TOutboxRow& row) { return row.Empfaenger; },
+    DeliveryName,
+    [](const TOutboxRow& row) { return DeliveryName(row) + " an " + row.Empfaenger; },
+    true,
+};
+
+// Mails the pending rows in ID order and marks each by its ID as soon as
+// its outcome is final. A row that makes the server unusable ends the scan
+// and stays pending with every row behind it; one that cannot go now stays
+// pending while the scan goes on. Database errors pass through.
+void SendOutbox(TMailVersandContext& ctx, const TOutbox& outbox, const std::vector<TOutboxRow>& rows,
+                TDbQuery& update) {
+    TOutboxHoldNote note(HomeOf(ctx), outbox.Table);
+    {
+        std::set<std::string> pending;
+        for (const TOutboxRow& row : rows) pending.insert(row.Id);
+        LogNoteError(ctx, note, note.KeepOnly(pending));
+    }
+    std::size_t waiting = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (StopRequested(ctx)) {
+            LogStopped(ctx, waiting + rows.size() - i);
+            break;
+        }
+        const TOutboxRow& row = rows[i];
+        ctx.Log.Add(7, "Sende Nachricht.");
+        const TSendOutcome outcome =
+            SendNachricht(ctx, row.Nachricht, outbox.Recipients(ctx, row), note.Holding(row.Id));
+        if (outbox.LogInfo) ctx.Log.Add(7, "Info: " + row.Nachricht + " | " + row.Empfaenger + " | " + row.Id);
+        if (StopsTheScan(outcome)) {
+            NoteStoppedScan(ctx, note, row.Id, outcome, i + 1 < rows.size(), outbox.Name(row));
+            LogWaiting(ctx, waiting + rows.size() - i);
+            break;
+        }
+        NoteDoneRow(ctx, note, row.Id, outcome);
+        if (outcome == TSendOutcome::soNotNow) {
+            ++waiting;
+        } else if (outcome == TSendOutcome::soSent) {
+            update.ExecSQL(std::string("UPDATE ") + outbox.Table + " SET " + outbox.SentSet + " WHERE ID=" + row.Id);
+        } else {
+            // A delivery's STATUS stays, so the application still shows it as not done.
+            update.ExecSQL(std::string("UPDATE ") + outbox.Table + " SET DIRAVID_STATUS=" +
+                           std::to_string(kStatusFailed) + " WHERE ID=" + row.Id);
+            ctx.Log.Add(3, outbox.FailedName(row) +
+                               " wird nicht versendet und ist als fehlgeschlagen markiert (DIRAVID_STATUS=2).");
+        }
+    }
+}
+
+void LogScanError(TMailVersandContext& ctx, const std::exception& e) {
+    try {
+        ctx.Log.Add(3, std::string(kScanError) + e.what());
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
 void SendNachrichten(TMailVersandContext& ctx) {
     try {
         ctx.Log.Add(7, "Prüfe auf neue Einträge...");
-        const bool neueMail = ctx.Ini.ReadBool("Mail", "NeueMail", false);
+        const bool mail_own_entries = ctx.Ini.ReadBool("Mail", "NeueMail", false);
         // Rows without ADD_USER are mailed like all others.
-        const std::string filter = neueMail ? "" : " AND (ADD_USER IS NULL OR ADD_USER<>'DiraVid')";
-        std::vector<std::string> ids;
+        const std::string filter = mail_own_entries ? "" : " AND (ADD_USER IS NULL OR ADD_USER<>'DiraVid')";
+        std::vector<TOutboxRow> rows;
         {
             TDbQuery query(ctx.Database);
             query.Open("SELECT ID FROM LF_NACHRICHTEN WHERE DIRAVID_STATUS IS NULL " + filter + " ORDER BY ID");
             while (!query.Eof()) {
-                ids.push_back(query.Fields(0).AsString());
+                const std::string id = query.Fields(0).AsString();
+                rows.push_back({id, id, ""});
                 query.Next();
             }
         }
-        if (!ids.empty()) {
-            ctx.Log.Add(7, std::to_string(ids.size()) + " neue Nachrichten zu versenden.");
-            const std::string& highest = ids.back();
+        if (!rows.empty()) {
+            ctx.Log.Add(7, std::to_string(rows.size()) + " neue Nachrichten zu versenden.");
+            const std::string& highest = rows.back().Id;
             TDbQuery update(ctx.Database);
             if (OutgoingOff(ctx)) {
                 update.ExecSQL("UPDATE LF_NACHRICHTEN SET DIRAVID_STATUS=1 WHERE ID<=" + highest +
                                " AND DIRAVID_STATUS IS NULL");
             } else {
-                TOutboxHoldNote note(HomeOf(ctx), "LF_NACHRICHTEN");
-                LogNoteError(ctx, note, note.KeepOnly(std::set<std::string>(ids.begin(), ids.end())));
-                std::size_t waiting = 0;
-                for (std::size_t i = 0; i < ids.size(); ++i) {
-                    if (StopRequested(ctx)) {
-                        LogStopped(ctx, waiting + ids.size() - i);
-                        break;
-                    }
-                    const std::string& id = ids[i];
-                    ctx.Log.Add(7, "Sende Nachricht.");
-                    const std::string an = ctx.Ini.ReadString("Mail", "An", "");
-                    const TSendOutcome outcome = SendNachricht(ctx, id, an, note.Holding(id));
-                    if (StopsTheScan(outcome)) {
-                        NoteStoppedScan(ctx, note, id, outcome, i + 1 < ids.size(), "Nachricht (ID:" + id + ")");
-                        LogWaiting(ctx, waiting + ids.size() - i);
-                        break;
-                    }
-                    NoteDoneRow(ctx, note, id, outcome);
-                    if (outcome == TSendOutcome::soNotNow) {
-                        ++waiting;
-                    } else if (outcome == TSendOutcome::soSent) {
-                        update.ExecSQL("UPDATE LF_NACHRICHTEN SET DIRAVID_STATUS=1 WHERE ID=" + id);
-                    } else {
-                        update.ExecSQL("UPDATE LF_NACHRICHTEN SET DIRAVID_STATUS=" + std::to_string(kStatusFailed) +
-                                       " WHERE ID=" + id);
-                        ctx.Log.Add(3, "Nachricht (ID:" + id +
-                                           ") wird nicht versendet und ist als fehlgeschlagen markiert "
-                                           "(DIRAVID_STATUS=2).");
-                    }
-                }
+                SendOutbox(ctx, kJournal, rows, update);
                 // The entries the service filed itself are not mailed; they
                 // are passed over up to the highest ID read.
-                if (!neueMail) {
+                if (!mail_own_entries) {
                     update.ExecSQL("UPDATE LF_NACHRICHTEN SET DIRAVID_STATUS=1 WHERE ID<=" + highest +
                                    " AND DIRAVID_STATUS IS NULL AND ADD_USER='DiraVid'");
                 }
@@ -414,10 +487,7 @@ void SendNachrichten(TMailVersandContext& ctx) {
         }
         ctx.Log.Add(7, "Prüfung auf neue Einträge abgeschlossen.");
     } catch (const std::exception& e) {
-        try {
-            ctx.Log.Add(3, std::string(kScanError) + e.what());
-        } catch (...) {
-        }
+        LogScanError(ctx, e);
     }
 }
 
@@ -425,19 +495,14 @@ void SendEmpfaengerNachrichten(TMailVersandContext& ctx) {
     try {
         const bool off = OutgoingOff(ctx);
         if (off) ctx.Log.Add(5, kOutgoingOff);
-        struct TDelivery {
-            std::string Nachricht;
-            std::string Empfaenger;
-            std::string Id;
-        };
-        std::vector<TDelivery> rows;
+        std::vector<TOutboxRow> rows;
         {
             TDbQuery query(ctx.Database);
             query.Open(
                 "SELECT NACHRICHT,EMPFAENGER,ID FROM LF_NACHRICHTEN_EMPF WHERE DIRAVID_STATUS IS NULL AND "
                 "EMPFAENGER LIKE '%@%' ORDER BY ID");
             while (!query.Eof()) {
-                rows.push_back({query.Fields(0).AsString(), query.Fields(1).AsString(), query.Fields(2).AsString()});
+                rows.push_back({query.Fields(2).AsString(), query.Fields(0).AsString(), query.Fields(1).AsString()});
                 query.Next();
             }
         }
@@ -445,58 +510,13 @@ void SendEmpfaengerNachrichten(TMailVersandContext& ctx) {
         ctx.Log.Add(7, std::to_string(rows.size()) + " neue Nachrichten zu versenden.");
         TDbQuery update(ctx.Database);
         if (off) {
-            update.ExecSQL(
-                "UPDATE LF_NACHRICHTEN_EMPF SET "
-                "DIRAVID_STATUS=1,STATUS='Erledigt',ERLEDIGT_TIME=current_timestamp,ERLEDIGT_USER='DiraVid' WHERE "
-                "id <= " +
-                rows.back().Id + " AND DIRAVID_STATUS IS NULL AND EMPFAENGER LIKE '%@%'");
+            update.ExecSQL(std::string("UPDATE LF_NACHRICHTEN_EMPF SET ") + kDeliveries.SentSet + " WHERE id <= " +
+                           rows.back().Id + " AND DIRAVID_STATUS IS NULL AND EMPFAENGER LIKE '%@%'");
             return;
         }
-        TOutboxHoldNote note(HomeOf(ctx), "LF_NACHRICHTEN_EMPF");
-        {
-            std::set<std::string> pending;
-            for (const TDelivery& row : rows) pending.insert(row.Id);
-            LogNoteError(ctx, note, note.KeepOnly(pending));
-        }
-        std::size_t waiting = 0;
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            if (StopRequested(ctx)) {
-                LogStopped(ctx, waiting + rows.size() - i);
-                break;
-            }
-            const TDelivery& row = rows[i];
-            ctx.Log.Add(7, "Sende Nachricht.");
-            const TSendOutcome outcome = SendNachricht(ctx, row.Nachricht, row.Empfaenger, note.Holding(row.Id));
-            ctx.Log.Add(7, "Info: " + row.Nachricht + " | " + row.Empfaenger + " | " + row.Id);
-            if (StopsTheScan(outcome)) {
-                NoteStoppedScan(ctx, note, row.Id, outcome, i + 1 < rows.size(),
-                                "Zustellung " + row.Id + " der Nachricht (ID:" + row.Nachricht + ")");
-                LogWaiting(ctx, waiting + rows.size() - i);
-                break;
-            }
-            NoteDoneRow(ctx, note, row.Id, outcome);
-            if (outcome == TSendOutcome::soNotNow) {
-                ++waiting;
-            } else if (outcome == TSendOutcome::soSent) {
-                update.ExecSQL(
-                    "UPDATE LF_NACHRICHTEN_EMPF SET "
-                    "DIRAVID_STATUS=1,STATUS='Erledigt',ERLEDIGT_TIME=current_timestamp,ERLEDIGT_USER='DiraVid' "
-                    "WHERE ID=" +
-                    row.Id);
-            } else {
-                // STATUS stays, so the application still shows the delivery as not done.
-                update.ExecSQL("UPDATE LF_NACHRICHTEN_EMPF SET DIRAVID_STATUS=" + std::to_string(kStatusFailed) +
-                               " WHERE ID=" + row.Id);
-                ctx.Log.Add(3, "Zustellung " + row.Id + " der Nachricht (ID:" + row.Nachricht + ") an " +
-                                   row.Empfaenger + " wird nicht versendet und ist als fehlgeschlagen markiert "
-                                                    "(DIRAVID_STATUS=2).");
-            }
-        }
+        SendOutbox(ctx, kDeliveries, rows, update);
     } catch (const std::exception& e) {
-        try {
-            ctx.Log.Add(3, std::string(kScanError) + e.what());
-        } catch (...) {
-        }
+        LogScanError(ctx, e);
     }
 }
 
