@@ -86,8 +86,8 @@ TSendOutcome AgeRule(TMailVersandContext& ctx, const std::string& id, const std:
 
 struct TLoadedRow {
     TJournalRow Row;
-    std::string LageName;
-    std::vector<std::string> Pfade;
+    std::string IncidentName;
+    std::vector<std::string> Paths;
 };
 
 // The journal row, its incident's name and its attachment paths; nullopt
@@ -115,12 +115,12 @@ std::optional<TLoadedRow> LoadRow(TMailVersandContext& ctx, const std::string& i
     // a statement the server refuses, row after row.
     if (IsDecimalId(row.Lage)) {
         second.Open("SELECT `NAME` FROM LF_LAGEN WHERE ID=" + row.Lage);
-        if (!second.Eof()) loaded.LageName = second.Fields(0).AsString();
+        if (!second.Eof()) loaded.IncidentName = second.Fields(0).AsString();
         second.Close();
     }
     second.Open("SELECT * FROM LF_NACHRICHTEN_ANLAGEN WHERE NACHRICHT=" + id);
     while (!second.Eof()) {
-        loaded.Pfade.push_back(second.FieldByName("PFAD").AsString());
+        loaded.Paths.push_back(second.FieldByName("PFAD").AsString());
         second.Next();
     }
     second.Close();
@@ -131,17 +131,17 @@ enum class TAttachmentCheck { acReady, acMissing, acFolderMissing, acUnreadable 
 
 // Whether the stored path's file can go with the mail. A missing file whose
 // folder root ([Pfade] Lokal) is missing too means the share is not there.
-TAttachmentCheck CheckAttachment(const TIniFile& ini, const std::string& pfad, fs::path& local, fs::path& root) {
-    local = LocalAttachmentPath(ini, pfad);
+TAttachmentCheck CheckAttachment(const TIniFile& ini, const std::string& stored_path, fs::path& local, fs::path& root) {
+    local = LocalAttachmentPath(ini, stored_path);
     std::error_code ec;
     if (fs::is_regular_file(local, ec)) {
         std::ifstream probe(local, std::ios::binary);
         return probe ? TAttachmentCheck::acReady : TAttachmentCheck::acUnreadable;
     }
-    const std::string windowsPrefix = ini.ReadString("Pfade", "Windows", "");
-    const std::string localFolder = ini.ReadString("Pfade", "Lokal", "");
-    if (!localFolder.empty() && StoredPathHasPrefix(pfad, windowsPrefix)) {
-        root = LocalAttachmentPath(ini, windowsPrefix);
+    const std::string windows_prefix = ini.ReadString("Pfade", "Windows", "");
+    const std::string local_folder = ini.ReadString("Pfade", "Lokal", "");
+    if (!local_folder.empty() && StoredPathHasPrefix(stored_path, windows_prefix)) {
+        root = LocalAttachmentPath(ini, windows_prefix);
         if (!fs::is_directory(root, ec)) return TAttachmentCheck::acFolderMissing;
     }
     return TAttachmentCheck::acMissing;
@@ -169,9 +169,9 @@ void ConfigureSmtpClient(TMailSMTP& smtp, TMailSSLIOHandlerSocketOpenSSL& io, co
     smtp.Username = ini.ReadString("SMTP", "Username", "");
     smtp.Password = ini.ReadString("SMTP", "Passwort", "");
     smtp.HeloName = ini.ReadString("SMTP", "HeloName", "");
-    const int timeLimit = ConnectionTimeLimitMs(ini);
-    smtp.ConnectTimeout = timeLimit;
-    smtp.ReadTimeout = timeLimit;
+    const int time_limit = ConnectionTimeLimitMs(ini);
+    smtp.ConnectTimeout = time_limit;
+    smtp.ReadTimeout = time_limit;
 }
 
 namespace {
@@ -210,11 +210,11 @@ void LogNoteError(TMailVersandContext& ctx, const TOutboxHoldNote& note, std::er
 // A failure before its transfer (connection, login, sender) met the server,
 // not the row, and would meet the rows behind it alike.
 void NoteStoppedScan(TMailVersandContext& ctx, TOutboxHoldNote& note, const std::string& key, TSendOutcome outcome,
-                     bool othersWaiting, const std::string& row) {
+                     bool others_waiting, const std::string& row) {
     if (outcome != TSendOutcome::soServerUnusableInTransfer) return;
-    const std::error_code error = othersWaiting ? note.Count(key) : note.Forget(key);
+    const std::error_code error = others_waiting ? note.Count(key) : note.Forget(key);
     LogNoteError(ctx, note, error);
-    if (!error && othersWaiting && note.Holding(key)) {
+    if (!error && others_waiting && note.Holding(key)) {
         ctx.Log.Add(3, row + " hat den Versand in " + std::to_string(kMaxHoldingCycles) +
                            " Abrufen in Folge aufgehalten; ab dem nächsten Abruf gilt sie als derzeit nicht "
                            "versendbar, und die Einträge dahinter werden versendet.");
@@ -268,19 +268,19 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
         TIniFile& ini = ctx.Ini;
 
         TMailMessage message;
-        const std::string mailAdresse = ini.ReadString("SMTP", "MailAdresse", "");
-        message.From().Address = mailAdresse;
-        message.ReplyTo.SetEMailAddresses(mailAdresse);
+        const std::string sender_address = ini.ReadString("SMTP", "MailAdresse", "");
+        message.From().Address = sender_address;
+        message.ReplyTo.SetEMailAddresses(sender_address);
         message.Recipients.SetEMailAddresses(recipients);
         message.Subject = JournalSubject(ini.ReadString("SMTP", "BetreffPrefix", ""), row);
         message.SetEncoding(TMailEncoding::meMIME);
-        message.MsgId = NewMessageId(id, mailAdresse);
+        message.MsgId = NewMessageId(id, sender_address);
         // Marks the mail as a program's: autoresponders stay silent, and the
         // service knows its own mail when it comes back to a mailbox it reads.
         message.ExtraHeaders.SetValue("Auto-Submitted", "auto-generated");
-        message.ExtraHeaders.SetValue("X-Loop", mailAdresse);
+        message.ExtraHeaders.SetValue("X-Loop", sender_address);
 
-        std::vector<std::string> lines = BodyLines(JournalBodyText(row, loaded->LageName));
+        std::vector<std::string> lines = BodyLines(JournalBodyText(row, loaded->IncidentName));
         const std::string charset = BodyCharset(lines);
         TMailLines body;
         for (const std::string& line : lines) body.push_back(line);
@@ -288,23 +288,24 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
         text.SetContentType("text/plain; charset=" + charset);
         text.SetContentTransfer("quoted-printable");
 
-        if (loaded->Pfade.empty()) ctx.Log.Add(5, "Zur Nachricht " + id + " wurden keine Anhänge gefunden.");
-        for (const std::string& pfad : loaded->Pfade) {
-            ctx.Log.Add(5, "Datei \"" + pfad + "\" als Anhang ergänzen.");
+        if (loaded->Paths.empty()) ctx.Log.Add(5, "Zur Nachricht " + id + " wurden keine Anhänge gefunden.");
+        for (const std::string& stored_path : loaded->Paths) {
+            ctx.Log.Add(5, "Datei \"" + stored_path + "\" als Anhang ergänzen.");
             fs::path local;
             fs::path root;
-            switch (CheckAttachment(ini, pfad, local, root)) {
+            switch (CheckAttachment(ini, stored_path, local, root)) {
                 case TAttachmentCheck::acReady:
                     message.MessageParts.AddAttachmentFile(local);
                     break;
                 case TAttachmentCheck::acMissing:
-                    ctx.Log.Add(3, "Datei \"" + pfad + "\" nicht gefunden.");
+                    ctx.Log.Add(3, "Datei \"" + stored_path + "\" nicht gefunden.");
                     break;
                 case TAttachmentCheck::acFolderMissing:
-                    ctx.Log.Add(3, "Anhangordner " + root.string() + " ist nicht erreichbar (Datei \"" + pfad + "\").");
+                    ctx.Log.Add(3, "Anhangordner " + root.string() + " ist nicht erreichbar (Datei \"" + stored_path +
+                                       "\").");
                     return TSendOutcome::soServerUnusable;
                 case TAttachmentCheck::acUnreadable:
-                    ctx.Log.Add(3, "Datei \"" + pfad + "\" kann nicht gelesen werden.");
+                    ctx.Log.Add(3, "Datei \"" + stored_path + "\" kann nicht gelesen werden.");
                     return AgeRule(ctx, id, row.AddTime);
             }
         }
@@ -319,15 +320,15 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
         TMailSMTP smtp;
         ConfigureSmtpClient(smtp, io, ini);
 
-        bool loggedIn = false;
+        bool logged_in = false;
         try {
             smtp.Connect();
-            loggedIn = smtp.Authenticate();
+            logged_in = smtp.Authenticate();
         } catch (const std::exception& e) {
             ctx.Log.Add(3, std::string(kAuthError) + e.what());
             return TSendOutcome::soServerUnusable;
         }
-        if (!loggedIn && !smtp.Username.empty()) NoteNoLogin(ctx);
+        if (!logged_in && !smtp.Username.empty()) NoteNoLogin(ctx);
 
         try {
             const TSMTPSendResult result = smtp.Send(message);
