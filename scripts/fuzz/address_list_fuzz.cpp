@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "mail/mail_address.h"
+#include "platform/ascii_text.h"
 
 namespace {
 
@@ -46,15 +47,6 @@ std::string CollapseBlanks(std::string_view text) {
     return out;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -73,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         back.SetText(text);
         if (IsDotAtomAddress(item.Address)) {
             Require(back.Address == item.Address);
-            const bool nameWritten = !item.Name.empty() && !EqualsNoCase(item.Name, item.Address);
+            const bool nameWritten = !item.Name.empty() && !kdv::EqualsNoCase(item.Name, item.Address);
             if (nameWritten) Require(CollapseBlanks(back.Name) == CollapseBlanks(item.Name));
         }
     }

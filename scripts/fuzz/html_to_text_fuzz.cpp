@@ -9,6 +9,7 @@
 #include "incoming/text_cleanup.h"
 #include "mail/mail_text_util.h"
 #include "platform/utf8_text.h"
+#include "platform/ascii_text.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(subject.empty() || (subject.front() != ' ' && subject.back() != ' '));
     for (const char c : subject) Require(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
     for (const std::string_view marker : {"aw:", "wg:", "re:", "fw:", "fwd:"}) {
-        Require(!kdv::mailtext::StartsWithNoCase(subject, marker));
+        Require(!kdv::StartsWithNoCase(subject, marker));
     }
 
     const std::string fileName = kdv::CleanDateiname(input);

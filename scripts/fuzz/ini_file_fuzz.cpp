@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ascii_text.h"
 #include "platform/ini_file.h"
 
 namespace {
@@ -37,16 +38,6 @@ const std::vector<std::pair<std::string, std::string>> kKeys = {
     {"SMTP", "Port"},                {"A", "K"},                    {"a", "k"},
 };
 
-bool SameName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -68,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (ini.ReadString(section, key, "<none>") != value) std::abort();
     for (std::size_t i = 0; i < kKeys.size(); ++i) {
         const auto& [s, k] = kKeys[i];
-        const bool written = SameName(s, section) && SameName(k, key);
+        const bool written = kdv::EqualsNoCase(s, section) && kdv::EqualsNoCase(k, key);
         if (!written && ini.ReadString(s, k, "<none>") != before[i]) std::abort();
     }
     return 0;

@@ -10,6 +10,7 @@
 #include "mail/byte_sink.h"
 #include "mail/mail_message.h"
 #include "mail/mime_reader.h"
+#include "platform/ascii_text.h"
 
 namespace kdv {
 namespace {
@@ -160,13 +161,13 @@ std::string TMailIMAP4::NewTag() { return "C" + std::to_string(++counter_); }
 
 void TMailIMAP4::CheckState(std::initializer_list<TIMAPConnectionState> allowed) const {
     if (std::find(allowed.begin(), allowed.end(), ConnectionState) != allowed.end()) return;
-    throw EDiraError(std::string("Befehl kann nicht ausgeführt werden, falscher Verbindungsstatus; Aktueller "
+    throw EDiraError(TErrorKind::ekUsage, std::string("Befehl kann nicht ausgeführt werden, falscher Verbindungsstatus; Aktueller "
                                  "Verbindungsstatus: ") +
                      ConnectionStateName(ConnectionState) + ".");
 }
 
 void TMailIMAP4::CheckNumber(std::uint32_t number) {
-    if (number < 1) throw EDiraError(kImapNumberText);
+    if (number < 1) throw EDiraError(TErrorKind::ekUsage, kImapNumberText);
 }
 
 TMailIMAP4::TArgForm TMailIMAP4::ArgFormOf(const std::string& text, bool atom_allowed) {
@@ -441,9 +442,7 @@ bool TMailIMAP4::OpenMailBox(const std::string& verb, const std::string& name) {
             if (auto flags = ParenList(rest, "")) MailBox.PermanentFlags = *flags;
         }
         if (StartsWith(code, "READ-")) {
-            std::string word = code.substr(5);
-            std::transform(word.begin(), word.end(), word.begin(), [](unsigned char c) { return std::toupper(c); });
-            MailBox.ReadOnly = word != "WRITE";
+            MailBox.ReadOnly = ToUpperAscii(code.substr(5)) != "WRITE";
         }
     }
     MailBox.Name = name;
@@ -460,7 +459,7 @@ bool TMailIMAP4::RetrieveRaw(std::uint32_t number, TByteSink& sink, TIMAPFetchIt
 
 bool TMailIMAP4::RetrieveRawByUID(const std::string& uid, TByteSink& sink, std::uint64_t max_size,
                                   TIMAPFetchItems* items) {
-    if (!IsNumber(uid) || ToNumber(uid) < 1) throw EDiraError(kImapNumberText);
+    if (!IsNumber(uid) || ToNumber(uid) < 1) throw EDiraError(TErrorKind::ekUsage, kImapNumberText);
     return FetchMail("UID FETCH " + uid + " (UID RFC822)",
                      [&](const std::string& head) { return NumberAfter(head, "UID") == uid; }, sink, max_size,
                      items);
@@ -568,7 +567,7 @@ bool TMailIMAP4::ListMessages(std::vector<TIMAPFetchItems>& messages) {
 }
 
 bool TMailIMAP4::FetchHeaderFields(const std::string& uid, const std::string& fields, std::string& header) {
-    if (!IsNumber(uid) || ToNumber(uid) < 1) throw EDiraError(kImapNumberText);
+    if (!IsNumber(uid) || ToNumber(uid) < 1) throw EDiraError(TErrorKind::ekUsage, kImapNumberText);
     CheckState({TIMAPConnectionState::csSelected});
     header.clear();
     if (SendCmd("UID FETCH " + uid + " (BODY.PEEK[HEADER.FIELDS (" + fields + ")])", {"FETCH"}) != "OK") {
@@ -601,7 +600,7 @@ bool TMailIMAP4::GetUID(std::uint32_t number, std::string& uid) {
 }
 
 bool TMailIMAP4::UIDDeleteMsg(const std::string& uid) {
-    if (!IsNumber(uid) || ToNumber(uid) < 1) throw EDiraError(kImapNumberText);
+    if (!IsNumber(uid) || ToNumber(uid) < 1) throw EDiraError(TErrorKind::ekUsage, kImapNumberText);
     CheckState({TIMAPConnectionState::csSelected});
     return SendCmd("UID STORE " + uid + " +FLAGS.SILENT (\\Deleted)", {}) == "OK";
 }

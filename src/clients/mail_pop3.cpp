@@ -9,6 +9,7 @@
 #include "mail/byte_sink.h"
 #include "mail/mail_message.h"
 #include "mail/mime_reader.h"
+#include "platform/ascii_text.h"
 
 namespace kdv {
 namespace {
@@ -16,16 +17,6 @@ namespace {
 constexpr const char* kOk = "+OK";
 constexpr const char* kErr = "-ERR";
 constexpr const char* kTooManyDataLines = "Die Antwort des POP3-Servers hat zu viele Zeilen.";
-
-bool SameText(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-           });
-}
-
-bool StartsWithText(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
-}
 
 // The code word of a reply line: up to the first blank, or up to a "-"
 // that does not start the line.
@@ -67,7 +58,7 @@ void TMailReplyPOP3::Parse(const std::vector<std::string>& lines) {
             const std::string word = first.substr(1, close - 1);
             static const char* const kKnown[] = {"IN-USE", "LOGIN-DELAY", "SYS/PERM", "SYS/TEMP", "AUTH"};
             for (const char* known : kKnown) {
-                if (StartsWithText(word, known)) {
+                if (StartsWithNoCase(word, known)) {
                     EnhancedCode = first.substr(0, close + 1);
                     std::size_t rest = close + 1;
                     while (rest < first.size() && first[rest] == ' ') ++rest;
@@ -97,7 +88,7 @@ std::string TMailPOP3::ReadReply() {
 std::string TMailPOP3::SendCmd(const std::string& command, const std::string& expected, TErrorKind kind) {
     IO().WriteLn(command);
     const std::string code = ReadReply();
-    if (!expected.empty() && !SameText(code, expected)) throw EMailReplyPOP3Error(kind, LastCmdResult);
+    if (!expected.empty() && !EqualsNoCase(code, expected)) throw EMailReplyPOP3Error(kind, LastCmdResult);
     return code;
 }
 
@@ -128,7 +119,7 @@ void TMailPOP3::Connect() {
     Capabilities.clear();
     TMailExplicitTLSClient::Connect();
     try {
-        if (!SameText(ReadReply(), kOk)) throw EMailReplyPOP3Error(TErrorKind::ekReply, LastCmdResult);
+        if (!EqualsNoCase(ReadReply(), kOk)) throw EMailReplyPOP3Error(TErrorKind::ekReply, LastCmdResult);
         if (!LastCmdResult.Text.empty()) {
             const std::string& first = LastCmdResult.Text.front();
             const std::size_t open = first.find('<');
@@ -138,7 +129,7 @@ void TMailPOP3::Connect() {
             }
         }
         HasAPOP = !APOPToken.empty();
-        if (SameText(SendCmd("CAPA"), kOk)) Capabilities = ReadDataLines();
+        if (EqualsNoCase(SendCmd("CAPA"), kOk)) Capabilities = ReadDataLines();
         HasCAPA = !Capabilities.empty();
         if (AutoLogin) Login();
     } catch (...) {
@@ -150,12 +141,12 @@ void TMailPOP3::Connect() {
 void TMailPOP3::Login() {
     if (StartTlsDue()) {
         const bool offered = std::any_of(Capabilities.begin(), Capabilities.end(),
-                                         [](const std::string& c) { return SameText(CodeOf(c), "STLS"); });
+                                         [](const std::string& c) { return EqualsNoCase(CodeOf(c), "STLS"); });
         if (offered) {
-            if (!SameText(SendCmd("STLS"), kOk)) TLSCommandRefused(false);
+            if (!EqualsNoCase(SendCmd("STLS"), kOk)) TLSCommandRefused(false);
             TLSHandshake();
             Capabilities.clear();
-            if (SameText(SendCmd("CAPA"), kOk)) Capabilities = ReadDataLines();
+            if (EqualsNoCase(SendCmd("CAPA"), kOk)) Capabilities = ReadDataLines();
             HasCAPA = !Capabilities.empty();
         } else {
             ProcessTLSNotAvailable(false);
@@ -174,7 +165,7 @@ int TMailPOP3::CheckMessages() {
 }
 
 bool TMailPOP3::Retrieve(int number, TMailMessage& message) {
-    if (!SameText(SendCmd("RETR " + std::to_string(number)), kOk)) return false;
+    if (!EqualsNoCase(SendCmd("RETR " + std::to_string(number)), kOk)) return false;
     message.Clear();
     TMailConnectionLineSource source(IO());
     TMailMessageReader reader(source);
@@ -188,7 +179,7 @@ bool TMailPOP3::Retrieve(int number, TMailMessage& message) {
 }
 
 bool TMailPOP3::RetrieveRaw(int number, TByteSink& sink, std::uint64_t announced_size, std::uint64_t max_bytes) {
-    if (!SameText(SendCmd("RETR " + std::to_string(number)), kOk)) return false;
+    if (!EqualsNoCase(SendCmd("RETR " + std::to_string(number)), kOk)) return false;
     // The whole transfer is due in the time its size allows; without a
     // size, in the time the largest mail taken would.
     const std::uint64_t allowance = announced_size != 0 ? announced_size : max_bytes;
@@ -235,7 +226,7 @@ bool TMailPOP3::RetrieveRaw(int number, TByteSink& sink, std::uint64_t announced
 
 bool TMailPOP3::Top(int number, std::string& header, std::size_t max_bytes) {
     header.clear();
-    if (!SameText(SendCmd("TOP " + std::to_string(number) + " 0"), kOk)) return false;
+    if (!EqualsNoCase(SendCmd("TOP " + std::to_string(number) + " 0"), kOk)) return false;
     TDeadlineScope whole_reply(IO().Transport(), IO().Transport().ReadLimit());
     for (;;) {
         std::string line = IO().ReadLn();
@@ -251,10 +242,10 @@ bool TMailPOP3::Top(int number, std::string& header, std::size_t max_bytes) {
     }
 }
 
-bool TMailPOP3::Delete(int number) { return SameText(SendCmd("DELE " + std::to_string(number)), kOk); }
+bool TMailPOP3::Delete(int number) { return EqualsNoCase(SendCmd("DELE " + std::to_string(number)), kOk); }
 
 std::string TMailPOP3::UIDL(int number) {
-    if (!SameText(SendCmd("UIDL " + std::to_string(number)), kOk) || LastCmdResult.Text.empty()) return "";
+    if (!EqualsNoCase(SendCmd("UIDL " + std::to_string(number)), kOk) || LastCmdResult.Text.empty()) return "";
     const std::string& text = LastCmdResult.Text.front();
     const std::size_t blank = text.find(' ');
     if (blank == std::string::npos) return "";
@@ -264,23 +255,23 @@ std::string TMailPOP3::UIDL(int number) {
 }
 
 std::optional<std::uint64_t> TMailPOP3::RetrieveMsgSize(int number) {
-    if (!SameText(SendCmd("LIST " + std::to_string(number)), kOk) || LastCmdResult.Text.empty()) return {};
+    if (!EqualsNoCase(SendCmd("LIST " + std::to_string(number)), kOk) || LastCmdResult.Text.empty()) return {};
     const std::string& text = LastCmdResult.Text.front();
     const std::size_t blank = text.find(' ');
     if (blank == std::string::npos) return {};
     return NumberOr0(std::string_view(text).substr(blank + 1));
 }
 
-bool TMailPOP3::KeepAlive() { return SameText(SendCmd("NOOP"), kOk); }
+bool TMailPOP3::KeepAlive() { return EqualsNoCase(SendCmd("NOOP"), kOk); }
 
-bool TMailPOP3::Reset() { return SameText(SendCmd("RSET"), kOk); }
+bool TMailPOP3::Reset() { return EqualsNoCase(SendCmd("RSET"), kOk); }
 
 void TMailPOP3::SendFarewell() { SendCmd("QUIT", kOk); }
 
 bool TMailPOP3::Quit() {
     bool confirmed = false;
     try {
-        if (Connected()) confirmed = SameText(SendCmd("QUIT"), kOk);
+        if (Connected()) confirmed = EqualsNoCase(SendCmd("QUIT"), kOk);
     } catch (const EDiraError&) {
         confirmed = false;
     }

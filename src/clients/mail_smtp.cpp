@@ -9,12 +9,12 @@
 #include "mail/mail_text_util.h"
 #include "mail/mime_encoders.h"
 #include "mail/mime_writer.h"
+#include "platform/ascii_text.h"
 #include "platform/host_name.h"
 
 namespace kdv {
 namespace {
 
-using mailtext::EqualsNoCase;
 using mailtext::TrimBlanks;
 
 // The message text goes into the connection while it is written, in blocks:
@@ -135,7 +135,7 @@ std::vector<std::string> TMailSMTP::AuthMechanisms() const {
     std::vector<std::string> mechanisms;
     for (const auto& capability : Capabilities) {
         const std::string_view line = TrimBlanks(capability);
-        if (line.size() < 5 || !mailtext::StartsWithNoCase(line, "AUTH") || (line[4] != ' ' && line[4] != '=')) {
+        if (line.size() < 5 || !StartsWithNoCase(line, "AUTH") || (line[4] != ' ' && line[4] != '=')) {
             continue;
         }
         std::string word;
@@ -144,7 +144,7 @@ std::vector<std::string> TMailSMTP::AuthMechanisms() const {
                 if (!word.empty()) mechanisms.push_back(std::move(word));
                 word.clear();
             } else {
-                word += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+                word += UpperAscii(c);
             }
         }
         if (!word.empty()) mechanisms.push_back(std::move(word));

@@ -79,15 +79,20 @@ enum class TSMTPStage {
 };
 
 // Every failure of the SMTP client: the kind, message and reply code of
-// what went wrong, and the stage of the session it happened in.
+// what went wrong, and the stage of the session it happened in. A failure
+// that is no server reply (a lost connection, a time-out) has reply code 0
+// and no enhanced status.
 class EMailSMTPError : public EDiraError {
 public:
-    EMailSMTPError(TSMTPStage stage, TErrorKind kind, const std::string& message, int reply_code = 0)
-        : EDiraError(kind, message, reply_code), stage_(stage) {}
+    EMailSMTPError(TSMTPStage stage, TErrorKind kind, const std::string& message, int reply_code = 0,
+                   const TMailEnhancedStatus& enhanced = {})
+        : EDiraError(kind, message, reply_code), stage_(stage), enhanced_(enhanced) {}
     TSMTPStage Stage() const { return stage_; }
+    const TMailEnhancedStatus& EnhancedCode() const { return enhanced_; }
 
 private:
     TSMTPStage stage_;
+    TMailEnhancedStatus enhanced_;
 };
 
 // Raised when the server's reply is not one the dialogue accepts. The
@@ -95,11 +100,7 @@ private:
 class EMailSMTPReplyError : public EMailSMTPError {
 public:
     EMailSMTPReplyError(const TMailReplySMTP& reply, TSMTPStage stage, TErrorKind kind = TErrorKind::ekReply)
-        : EMailSMTPError(stage, kind, reply.FormattedText(), reply.Code), enhanced_(reply.EnhancedCode) {}
-    const TMailEnhancedStatus& EnhancedCode() const { return enhanced_; }
-
-private:
-    TMailEnhancedStatus enhanced_;
+        : EMailSMTPError(stage, kind, reply.FormattedText(), reply.Code, reply.EnhancedCode) {}
 };
 
 }  // namespace kdv

@@ -7,6 +7,7 @@
 
 #include "db/db_error.h"
 #include "db/db_query.h"
+#include "platform/ascii_text.h"
 #include "platform/socket_state.h"
 
 namespace kdv {
@@ -28,12 +29,6 @@ constexpr int kErParseError = 1064;
 std::mutex& ConnectMutex() {
     static std::mutex mutex;
     return mutex;
-}
-
-bool EqualsNoCase(std::string_view A, std::string_view B) {
-    return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char a, char b) {
-               return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b);
-           });
 }
 
 bool ParamBool(const TDbConnectionParams& Params, std::string_view Name) {
@@ -67,19 +62,19 @@ int SyntaxErrorOffset(const std::string& Message, const std::string& Text) {
 
 }  // namespace
 
-TDbConnection::TDbConnection() : Params(&FConnected) {}
+TDbConnection::TDbConnection() : Params(&connected_) {}
 
 TDbConnection::~TDbConnection() {
-    for (TDbQuery* query : std::vector<TDbQuery*>(FQueries)) query->DetachFromConnection();
+    for (TDbQuery* query : std::vector<TDbQuery*>(queries_)) query->DetachFromConnection();
     CloseHandle();
 }
 
 unsigned long TDbConnection::ServerVersion() const {
-    return FHandle != nullptr ? Api().get_server_version(FHandle) : 0;
+    return handle_ != nullptr ? Api().get_server_version(handle_) : 0;
 }
 
 void TDbConnection::SetConnected(bool Value) {
-    if (Value == FConnected) return;
+    if (Value == connected_) return;
     if (Value) {
         Connect();
     } else {
@@ -89,7 +84,7 @@ void TDbConnection::SetConnected(bool Value) {
 
 void TDbConnection::Connect() {
     if (BeforeConnect) BeforeConnect();
-    FApi = &LoadMySqlClient(Params.Value("VendorLib"));
+    api_ = &LoadMySqlClient(Params.Value("VendorLib"));
     const std::string driver = Params.Value("DriverID");
     if (!EqualsNoCase(driver, "MySQL")) {
         throw EDbError::Layer(db_code::kDriverId, driver.empty() ? "Treiber-ID ist nicht angegeben"
@@ -175,61 +170,61 @@ void TDbConnection::Connect() {
     // Unknown (an old server) means no check: the server still has the last word.
     const std::uint64_t maxPacket = std::strtoull(variable("max_allowed_packet").c_str(), nullptr, 10);
 
-    FHandle = handle;
-    FConnected = true;
-    FLost = false;
-    FLowerCaseTableNames = lowerCase;
-    FMaxStatementBytes = maxPacket > 1 ? maxPacket - 1 : 0;
+    handle_ = handle;
+    connected_ = true;
+    lost_ = false;
+    lower_case_table_names_ = lowerCase;
+    max_statement_bytes_ = maxPacket > 1 ? maxPacket - 1 : 0;
     if (AfterConnect) AfterConnect();
 }
 
 void TDbConnection::Disconnect() {
     if (BeforeDisconnect) BeforeDisconnect();
-    for (TDbQuery* query : std::vector<TDbQuery*>(FQueries)) query->Close();
+    for (TDbQuery* query : std::vector<TDbQuery*>(queries_)) query->Close();
     CloseHandle();
-    FConnected = false;
+    connected_ = false;
     if (AfterDisconnect) AfterDisconnect();
 }
 
 void TDbConnection::DropIfClosedByServer() {
-    if (!FConnected || FHandle == nullptr || Api().get_socket == nullptr) return;
-    if (!IdleSocketClosedByPeer(static_cast<std::intptr_t>(Api().get_socket(FHandle)))) return;
+    if (!connected_ || handle_ == nullptr || Api().get_socket == nullptr) return;
+    if (!IdleSocketClosedByPeer(static_cast<std::intptr_t>(Api().get_socket(handle_)))) return;
     CloseHandle();
-    FLost = true;
+    lost_ = true;
     // The handler may reconnect; its failure reaches the caller.
     Disconnect();
 }
 
 void TDbConnection::CloseHandle() {
-    if (FHandle != nullptr) {
-        Api().close(FHandle);
-        FHandle = nullptr;
+    if (handle_ != nullptr) {
+        Api().close(handle_);
+        handle_ = nullptr;
     }
 }
 
 TDbConnection::TRunResult TDbConnection::Run(const std::string& Text) {
     TRunResult run;
-    if (FMaxStatementBytes > 0 && Text.size() > FMaxStatementBytes) {
+    if (max_statement_bytes_ > 0 && Text.size() > max_statement_bytes_) {
         throw EDbError::Layer(db_code::kStatementTooLarge,
                               "Anweisung mit " + std::to_string(Text.size()) +
                                   " Bytes ist zu groß für den Datenbankserver (max_allowed_packet erlaubt " +
-                                  std::to_string(FMaxStatementBytes) + " Bytes)");
+                                  std::to_string(max_statement_bytes_) + " Bytes)");
     }
-    if (Api().real_query(FHandle, Text.data(), Text.size()) != 0) FailStatement(Text);
-    if (Api().field_count(FHandle) > 0) {
-        run.Result = Api().store_result(FHandle);
+    if (Api().real_query(handle_, Text.data(), Text.size()) != 0) FailStatement(Text);
+    if (Api().field_count(handle_) > 0) {
+        run.Result = Api().store_result(handle_);
         if (run.Result == nullptr) FailStatement(Text);
     } else {
-        run.AffectedRows = Api().affected_rows(FHandle);
+        run.AffectedRows = Api().affected_rows(handle_);
     }
     // Several statements in one text give several results; all must be
     // collected before the connection takes the next statement.
     for (;;) {
-        const int more = Api().next_result(FHandle);
+        const int more = Api().next_result(handle_);
         if (more < 0) break;
         bool failed = more > 0;
-        if (!failed && Api().field_count(FHandle) > 0) {
-            MYSQL_RES* extra = Api().store_result(FHandle);
+        if (!failed && Api().field_count(handle_) > 0) {
+            MYSQL_RES* extra = Api().store_result(handle_);
             failed = extra == nullptr;
             if (extra != nullptr) Api().free_result(extra);
         }
@@ -242,12 +237,12 @@ TDbConnection::TRunResult TDbConnection::Run(const std::string& Text) {
 }
 
 void TDbConnection::FailStatement(const std::string& Text) {
-    const int number = static_cast<int>(Api().error_number(FHandle));
-    const std::string message = Api().error(FHandle);
+    const int number = static_cast<int>(Api().error_number(handle_));
+    const std::string message = Api().error(handle_);
     EDbError error(number, message, number == kErParseError ? SyntaxErrorOffset(message, Text) : -1);
-    if (EDbError::IsServerGone(number) && FConnected) {
+    if (EDbError::IsServerGone(number) && connected_) {
         CloseHandle();
-        FLost = true;
+        lost_ = true;
         // Raises the reconnect's error instead when a handler's reconnect fails.
         Disconnect();
     }
@@ -304,7 +299,7 @@ void TDbConnection::AppendQuoted(std::string& Out, const std::string& Value) con
         const std::size_t start = Out.size();
         // The escaped form of n bytes needs at most 2n + 1 bytes.
         Out.resize(start + 2 * (to - from) + 1);
-        const unsigned long written = Api().real_escape_string(FHandle, Out.data() + start, Value.data() + from,
+        const unsigned long written = Api().real_escape_string(handle_, Out.data() + start, Value.data() + from,
                                                                static_cast<unsigned long>(to - from));
         Out.resize(start + written);
         from = to;
@@ -313,11 +308,11 @@ void TDbConnection::AppendQuoted(std::string& Out, const std::string& Value) con
 }
 
 void TDbConnection::Attach(TDbQuery* Query) {
-    FQueries.push_back(Query);
+    queries_.push_back(Query);
 }
 
 void TDbConnection::Detach(TDbQuery* Query) {
-    FQueries.erase(std::remove(FQueries.begin(), FQueries.end(), Query), FQueries.end());
+    queries_.erase(std::remove(queries_.begin(), queries_.end(), Query), queries_.end());
 }
 
 }  // namespace kdv

@@ -58,21 +58,21 @@ public:
     TEvent BeforeDisconnect;
     TEvent AfterDisconnect;
 
-    bool Connected() const { return FConnected; }
+    bool Connected() const { return connected_; }
     void SetConnected(bool Value);
     void Open() { SetConnected(true); }
     void Close() { SetConnected(false); }
 
     // True after the server connection was found gone, until the next connect.
-    bool Lost() const { return FLost; }
+    bool Lost() const { return lost_; }
     // How the server compares table names: 0 case-sensitive, 1 stored in
     // lower case, 2 case-insensitive; -1 before the first connect.
-    int LowerCaseTableNames() const { return FLowerCaseTableNames; }
+    int LowerCaseTableNames() const { return lower_case_table_names_; }
     // The largest statement the server takes, in bytes (its
     // max_allowed_packet less the command byte); 0 before the first connect.
     // A longer statement is refused with EDbError 316 before it is sent:
     // the server would close the connection on it.
-    std::uint64_t MaxStatementBytes() const { return FMaxStatementBytes; }
+    std::uint64_t MaxStatementBytes() const { return max_statement_bytes_; }
     // Bytes a string value takes in a statement at most, with the room the
     // escaping needs while it works.
     static std::size_t QuotedSize(const std::string& Value);
@@ -99,18 +99,18 @@ private:
     [[noreturn]] void FailStatement(const std::string& Text);
     // Appends Value as a string literal of the connection's character set.
     void AppendQuoted(std::string& Out, const std::string& Value) const;
-    const TMySqlClientApi& Api() const { return *FApi; }
+    const TMySqlClientApi& Api() const { return *api_; }
 
     void Attach(TDbQuery* Query);
     void Detach(TDbQuery* Query);
 
-    const TMySqlClientApi* FApi = nullptr;
-    MYSQL* FHandle = nullptr;
-    bool FConnected = false;
-    bool FLost = false;
-    int FLowerCaseTableNames = -1;
-    std::uint64_t FMaxStatementBytes = 0;
-    std::vector<TDbQuery*> FQueries;
+    const TMySqlClientApi* api_ = nullptr;
+    MYSQL* handle_ = nullptr;
+    bool connected_ = false;
+    bool lost_ = false;
+    int lower_case_table_names_ = -1;
+    std::uint64_t max_statement_bytes_ = 0;
+    std::vector<TDbQuery*> queries_;
 };
 
 }  // namespace kdv

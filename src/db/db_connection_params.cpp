@@ -1,20 +1,10 @@
 #include "db/db_connection_params.h"
 
 #include "db/db_error.h"
+#include "platform/ascii_text.h"
 
 namespace kdv {
 namespace {
-
-bool SameName(std::string_view A, std::string_view B) {
-    if (A.size() != B.size()) return false;
-    for (std::size_t i = 0; i < A.size(); ++i) {
-        char a = A[i], b = B[i];
-        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-        if (a != b) return false;
-    }
-    return true;
-}
 
 std::string_view NameOf(std::string_view Line) {
     return Line.substr(0, Line.find('='));
@@ -23,7 +13,7 @@ std::string_view NameOf(std::string_view Line) {
 }  // namespace
 
 void TDbConnectionParams::CheckUnlocked() const {
-    if (FLocked != nullptr && *FLocked) {
+    if (locked_ != nullptr && *locked_) {
         throw EDbError::Layer(db_code::kParamsWhileConnected,
                               "Verbindungsparameter können nur bei geschlossener Verbindung geändert werden");
     }
@@ -31,44 +21,44 @@ void TDbConnectionParams::CheckUnlocked() const {
 
 void TDbConnectionParams::Clear() {
     CheckUnlocked();
-    FLines.clear();
+    lines_.clear();
 }
 
 void TDbConnectionParams::Add(const std::string& Line) {
     CheckUnlocked();
-    FLines.push_back(Line);
+    lines_.push_back(Line);
 }
 
 void TDbConnectionParams::SetText(const std::string& Text) {
     CheckUnlocked();
-    FLines.clear();
+    lines_.clear();
     std::size_t start = 0;
     while (start < Text.size()) {
         std::size_t end = Text.find('\n', start);
         if (end == std::string::npos) end = Text.size();
         std::string line = Text.substr(start, end - start);
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        FLines.push_back(std::move(line));
+        lines_.push_back(std::move(line));
         start = end + 1;
     }
 }
 
 std::string TDbConnectionParams::Text() const {
     std::string out;
-    for (const auto& line : FLines) out += line + "\r\n";
+    for (const auto& line : lines_) out += line + "\r\n";
     return out;
 }
 
 bool TDbConnectionParams::Has(std::string_view Name) const {
-    for (const auto& line : FLines) {
-        if (SameName(NameOf(line), Name)) return true;
+    for (const auto& line : lines_) {
+        if (EqualsNoCase(NameOf(line), Name)) return true;
     }
     return false;
 }
 
 std::string TDbConnectionParams::Value(std::string_view Name) const {
-    for (const auto& line : FLines) {
-        if (SameName(NameOf(line), Name)) {
+    for (const auto& line : lines_) {
+        if (EqualsNoCase(NameOf(line), Name)) {
             const auto eq = line.find('=');
             return eq == std::string::npos ? std::string() : line.substr(eq + 1);
         }

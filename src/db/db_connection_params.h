@@ -20,7 +20,7 @@ class TDbConnectionParams {
 public:
     // Edits are refused (EDbError 311) while *Locked is true: the connection
     // passes its connected state, since a change would not reach the server.
-    explicit TDbConnectionParams(const bool* Locked = nullptr) : FLocked(Locked) {}
+    explicit TDbConnectionParams(const bool* Locked = nullptr) : locked_(Locked) {}
 
     void Clear();
     void Add(const std::string& Line);
@@ -28,15 +28,15 @@ public:
     void SetText(const std::string& Text);
     std::string Text() const;
 
-    const std::vector<std::string>& Lines() const { return FLines; }
+    const std::vector<std::string>& Lines() const { return lines_; }
     bool Has(std::string_view Name) const;
     // The value of the first line with this name; empty when there is none.
     std::string Value(std::string_view Name) const;
 
 private:
     void CheckUnlocked() const;
-    const bool* FLocked;
-    std::vector<std::string> FLines;
+    const bool* locked_;
+    std::vector<std::string> lines_;
 };
 
 }  // namespace kdv

@@ -20,41 +20,41 @@ constexpr int kErDupEntry = 1062;
 constexpr int kErParseError = 1064;
 constexpr int kErDataTooLong = 1406;
 
-TDbErrorKind KindOf(int NativeError) {
-    if (EDbError::IsServerGone(NativeError)) return TDbErrorKind::ekServerGone;
-    switch (NativeError) {
-        case kErAccessDenied: return TDbErrorKind::ekAccessDenied;
-        case kErDupEntry: return TDbErrorKind::ekDuplicateKey;
-        case kErParseError: return TDbErrorKind::ekSyntax;
-        default: return TDbErrorKind::ekOther;
-    }
+TErrorKind KindOf(int native_error) {
+    return EDbError::IsServerGone(native_error) ? TErrorKind::ekDbConnectionLost : TErrorKind::ekLocal;
 }
 
 }  // namespace
 
-EDbError::EDbError(int NativeError, const std::string& LibraryText, int ErrorOffset)
-    : EDbError(std::string(kPrefix) + " " + LibraryText, NativeError, 0, KindOf(NativeError), ErrorOffset) {}
+EDbError::EDbError(int native_error, const std::string& library_text, int error_offset)
+    : EDbError(KindOf(native_error), std::string(kPrefix) + " " + library_text, native_error, 0, error_offset) {}
 
-EDbError::EDbError(const std::string& Message, int NativeError, int LayerCode, TDbErrorKind Kind, int ErrorOffset)
-    : EDiraError(TErrorKind::ekLocal, Message), FNativeError(NativeError), FLayerCode(LayerCode), FKind(Kind), FErrorOffset(ErrorOffset) {}
+EDbError::EDbError(TErrorKind kind, const std::string& message, int native_error, int layer_code, int error_offset)
+    : EDiraError(kind, message), native_error_(native_error), layer_code_(layer_code), error_offset_(error_offset) {}
 
-EDbError EDbError::Layer(int Code, const std::string& Text) {
-    return EDbError(std::string(kPrefix) + "-" + std::to_string(Code) + ". " + Text, 0, Code, TDbErrorKind::ekLayer, -1);
+EDbError EDbError::Layer(int code, const std::string& text) {
+    return EDbError(TErrorKind::ekLocal, std::string(kPrefix) + "-" + std::to_string(code) + ". " + text, 0, code, -1);
 }
 
 bool EDbError::TooLarge() const {
-    return FNativeError == kErDataTooLong || FLayerCode == db_code::kStatementTooLarge;
+    return native_error_ == kErDataTooLong || layer_code_ == db_code::kStatementTooLarge;
 }
 
-bool EDbError::IsServerGone(int NativeError) {
+bool EDbError::AccessDenied() const { return native_error_ == kErAccessDenied; }
+
+bool EDbError::DuplicateKey() const { return native_error_ == kErDupEntry; }
+
+bool EDbError::SyntaxError() const { return native_error_ == kErParseError; }
+
+bool EDbError::IsServerGone(int native_error) {
     // 2055 and 4031 are newer libraries' and servers' names for a dropped
     // connection. After 1053, 1153 and 1927 the server closes the connection
     // itself: treated as anything else, the dead connection would fail the
     // next statement too.
-    return NativeError == kCrConnHostError || NativeError == kCrServerGoneError || NativeError == kCrServerLost ||
-           NativeError == kCrServerLostExtended || NativeError == kErClientInteractionTimeout ||
-           NativeError == kErServerShutdown || NativeError == kErNetPacketTooLarge ||
-           NativeError == kErConnectionKilled;
+    return native_error == kCrConnHostError || native_error == kCrServerGoneError || native_error == kCrServerLost ||
+           native_error == kCrServerLostExtended || native_error == kErClientInteractionTimeout ||
+           native_error == kErServerShutdown || native_error == kErNetPacketTooLarge ||
+           native_error == kErConnectionKilled;
 }
 
 }  // namespace kdv

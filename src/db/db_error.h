@@ -8,16 +8,6 @@
 
 namespace kdv {
 
-// What a native error means for the caller.
-enum class TDbErrorKind {
-    ekOther,
-    ekServerGone,    // the server connection is lost; the connection was closed
-    ekAccessDenied,  // login refused
-    ekDuplicateKey,
-    ekSyntax,        // the statement text does not parse; see ErrorOffset
-    ekLayer,         // raised by the layer itself; see LayerCode
-};
-
 // Codes of the layer's own errors.
 namespace db_code {
 inline constexpr int kNoConnection = 301;
@@ -39,35 +29,42 @@ inline constexpr int kStatementTooLarge = 316;
 inline constexpr int kServerVersion = 1101;
 }  // namespace db_code
 
+// Its ErrorKind() is ekDbConnectionLost when the server connection is gone
+// (the layer has closed the connection by then) and ekLocal for every other
+// failure; the native number tells the rest.
 class EDbError : public EDiraError {
 public:
     // An error reported by the client library or the server.
-    EDbError(int NativeError, const std::string& LibraryText, int ErrorOffset = -1);
+    EDbError(int native_error, const std::string& library_text, int error_offset = -1);
 
     // An error of the layer itself.
-    static EDbError Layer(int Code, const std::string& Text);
+    static EDbError Layer(int code, const std::string& text);
 
     // The client library's error number (0 for the layer's own errors).
-    int NativeError() const { return FNativeError; }
+    int NativeError() const { return native_error_; }
     // The layer's code (0 for native errors).
-    int LayerCode() const { return FLayerCode; }
-    TDbErrorKind Kind() const { return FKind; }
+    int LayerCode() const { return layer_code_; }
     // For a syntax error: byte offset in the text sent to the server where
     // the failing part starts; -1 when unknown.
-    int ErrorOffset() const { return FErrorOffset; }
+    int ErrorOffset() const { return error_offset_; }
     // The statement, or a value for its column, is larger than the server
     // takes: sent again, it fails alike.
     bool TooLarge() const;
+    // The server refused the login.
+    bool AccessDenied() const;
+    // The row would repeat a unique key.
+    bool DuplicateKey() const;
+    // The statement text does not parse; see ErrorOffset.
+    bool SyntaxError() const;
 
     // The native numbers that mean the server connection is gone.
-    static bool IsServerGone(int NativeError);
+    static bool IsServerGone(int native_error);
 
 private:
-    EDbError(const std::string& Message, int NativeError, int LayerCode, TDbErrorKind Kind, int ErrorOffset);
-    int FNativeError;
-    int FLayerCode;
-    TDbErrorKind FKind;
-    int FErrorOffset;
+    EDbError(TErrorKind kind, const std::string& message, int native_error, int layer_code, int error_offset);
+    int native_error_;
+    int layer_code_;
+    int error_offset_;
 };
 
 }  // namespace kdv

@@ -24,28 +24,28 @@ bool AppendDate(std::string& Out, const char* Data, std::size_t Length) {
 }  // namespace
 
 TDbField::TDbField(TDbQuery& Query, std::size_t Index, std::string Name, enum_field_types Type)
-    : FQuery(&Query), FIndex(Index), FName(std::move(Name)), FType(Type) {}
+    : query_(&Query), index_(Index), name_(std::move(Name)), type_(Type) {}
 
 bool TDbField::IsNull() const {
     std::size_t length;
-    return FQuery->ValueAt(FIndex, length) == nullptr;
+    return query_->ValueAt(index_, length) == nullptr;
 }
 
 std::string TDbField::AsString() const {
     std::size_t length;
-    const char* data = FQuery->ValueAt(FIndex, length);
-    return data == nullptr ? std::string() : FormatDbValue(FType, data, length);
+    const char* data = query_->ValueAt(index_, length);
+    return data == nullptr ? std::string() : FormatDbValue(type_, data, length);
 }
 
 std::int64_t TDbField::AsInteger() const {
     std::size_t length;
-    const char* data = FQuery->ValueAt(FIndex, length);
+    const char* data = query_->ValueAt(index_, length);
     if (data == nullptr) return 0;
     std::int64_t value = 0;
     const auto [end, ec] = std::from_chars(data, data + length, value);
     if (ec != std::errc() || end != data + length) {
         throw EDbError::Layer(db_code::kNotAnInteger,
-                              "Wert [" + std::string(data, length) + "] des Feldes [" + FName + "] ist keine ganze Zahl");
+                              "Wert [" + std::string(data, length) + "] des Feldes [" + name_ + "] ist keine ganze Zahl");
     }
     return value;
 }

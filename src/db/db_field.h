@@ -16,8 +16,8 @@ class TDbField {
 public:
     TDbField(TDbQuery& Query, std::size_t Index, std::string Name, enum_field_types Type);
 
-    const std::string& FieldName() const { return FName; }
-    std::size_t Index() const { return FIndex; }
+    const std::string& FieldName() const { return name_; }
+    std::size_t Index() const { return index_; }
 
     // Raise EDbError 304 when the query is no longer open.
     bool IsNull() const;
@@ -26,10 +26,10 @@ public:
     std::int64_t AsInteger() const;
 
 private:
-    TDbQuery* FQuery;
-    std::size_t FIndex;
-    std::string FName;
-    enum_field_types FType;
+    TDbQuery* query_;
+    std::size_t index_;
+    std::string name_;
+    enum_field_types type_;
 };
 
 // The server's text form of a value in the form described above.

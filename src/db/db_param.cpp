@@ -5,26 +5,26 @@
 namespace kdv {
 
 void TDbParam::SetAsString(const std::string& Value) {
-    FDataType = TDbParamType::ptString;
-    FValue = Value;
-    FNull = false;
+    data_type_ = TDbParamType::ptString;
+    value_ = Value;
+    null_ = false;
 }
 
 void TDbParam::SetAsString(std::string&& Value) {
-    FDataType = TDbParamType::ptString;
-    FValue = std::move(Value);
-    FNull = false;
+    data_type_ = TDbParamType::ptString;
+    value_ = std::move(Value);
+    null_ = false;
 }
 
 void TDbParam::SetAsInteger(std::int64_t Value) {
-    FDataType = TDbParamType::ptInteger;
-    FValue = std::to_string(Value);
-    FNull = false;
+    data_type_ = TDbParamType::ptInteger;
+    value_ = std::to_string(Value);
+    null_ = false;
 }
 
 void TDbParam::Clear() {
-    FValue.clear();
-    FNull = true;
+    value_.clear();
+    null_ = true;
 }
 
 }  // namespace kdv

@@ -9,10 +9,10 @@ enum class TDbParamType { ptUnknown, ptString, ptInteger };
 
 class TDbParam {
 public:
-    explicit TDbParam(std::string Name) : FName(std::move(Name)) {}
+    explicit TDbParam(std::string Name) : name_(std::move(Name)) {}
 
-    const std::string& Name() const { return FName; }
-    TDbParamType DataType() const { return FDataType; }
+    const std::string& Name() const { return name_; }
+    TDbParamType DataType() const { return data_type_; }
 
     // The value goes to the server as a string literal, byte for byte.
     void SetAsString(const std::string& Value);
@@ -22,15 +22,15 @@ public:
     // Back to NULL, which is also what a parameter never assigned sends.
     void Clear();
 
-    bool IsNull() const { return FNull; }
+    bool IsNull() const { return null_; }
     // The value as text; empty for NULL.
-    const std::string& AsString() const { return FValue; }
+    const std::string& AsString() const { return value_; }
 
 private:
-    std::string FName;
-    TDbParamType FDataType = TDbParamType::ptUnknown;
-    std::string FValue;
-    bool FNull = true;
+    std::string name_;
+    TDbParamType data_type_ = TDbParamType::ptUnknown;
+    std::string value_;
+    bool null_ = true;
 };
 
 // A macro of a statement text: its value replaces the marker and the name
@@ -38,14 +38,14 @@ private:
 // nothing.
 class TDbMacro {
 public:
-    explicit TDbMacro(std::string Name) : FName(std::move(Name)) {}
-    const std::string& Name() const { return FName; }
-    const std::string& Value() const { return FValue; }
-    void SetValue(const std::string& Value) { FValue = Value; }
+    explicit TDbMacro(std::string Name) : name_(std::move(Name)) {}
+    const std::string& Name() const { return name_; }
+    const std::string& Value() const { return value_; }
+    void SetValue(const std::string& Value) { value_ = Value; }
 
 private:
-    std::string FName;
-    std::string FValue;
+    std::string name_;
+    std::string value_;
 };
 
 }  // namespace kdv

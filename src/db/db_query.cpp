@@ -19,43 +19,43 @@ TDbQuery::TDbQuery(TDbConnection& Connection) {
 
 TDbQuery::~TDbQuery() {
     Close();
-    if (FConnection != nullptr) FConnection->Detach(this);
+    if (connection_ != nullptr) connection_->Detach(this);
 }
 
 void TDbQuery::SetConnection(TDbConnection* Connection) {
-    if (Connection == FConnection) return;
+    if (Connection == connection_) return;
     Close();
-    if (FConnection != nullptr) FConnection->Detach(this);
-    FConnection = Connection;
-    if (FConnection != nullptr) FConnection->Attach(this);
+    if (connection_ != nullptr) connection_->Detach(this);
+    connection_ = Connection;
+    if (connection_ != nullptr) connection_->Attach(this);
 }
 
 void TDbQuery::DetachFromConnection() {
     Close();
-    FConnection = nullptr;
+    connection_ = nullptr;
 }
 
 void TDbQuery::SetSQL(const std::string& Text) {
     Close();
-    if (Text == FSQL && FPreparedValid) return;
-    FSQL = Text;
-    FPreparedValid = false;
-    FParams.clear();
-    FParamFolded.clear();
-    FMacros.clear();
-    FPrepared = PreprocessSql(FSQL);
-    for (const auto& name : FPrepared.ParamNames) {
-        FParams.emplace_back(name);
-        FParamFolded.push_back(FoldIdentifier(name));
+    if (Text == sql_ && prepared_valid_) return;
+    sql_ = Text;
+    prepared_valid_ = false;
+    params_.clear();
+    param_folded_.clear();
+    macros_.clear();
+    prepared_ = PreprocessSql(sql_);
+    for (const auto& name : prepared_.ParamNames) {
+        params_.emplace_back(name);
+        param_folded_.push_back(FoldIdentifier(name));
     }
-    for (const auto& name : FPrepared.MacroNames) FMacros.emplace_back(name);
-    FPreparedValid = true;
+    for (const auto& name : prepared_.MacroNames) macros_.emplace_back(name);
+    prepared_valid_ = true;
 }
 
 TDbParam* TDbQuery::FindParam(std::string_view Name) {
     const std::string folded = FoldIdentifier(Name);
-    for (std::size_t i = 0; i < FParams.size(); ++i) {
-        if (FParamFolded[i] == folded) return &FParams[i];
+    for (std::size_t i = 0; i < params_.size(); ++i) {
+        if (param_folded_[i] == folded) return &params_[i];
     }
     return nullptr;
 }
@@ -67,22 +67,22 @@ TDbParam& TDbQuery::ParamByName(std::string_view Name) {
 
 TDbMacro& TDbQuery::MacroByName(std::string_view Name) {
     const std::string folded = FoldIdentifier(Name);
-    for (auto& macro : FMacros) {
+    for (auto& macro : macros_) {
         if (FoldIdentifier(macro.Name()) == folded) return macro;
     }
     throw EDbError::Layer(db_code::kParamNotFound, "Makro [" + std::string(Name) + "] nicht gefunden");
 }
 
 std::string TDbQuery::StatementText() {
-    if (!FPreparedValid) SetSQL(FSQL);
-    const TPreprocessedSql* prepared = &FPrepared;
+    if (!prepared_valid_) SetSQL(sql_);
+    const TPreprocessedSql* prepared = &prepared_;
     TPreprocessedSql expanded;
     const bool anyMacroValue =
-        std::any_of(FMacros.begin(), FMacros.end(), [](const TDbMacro& m) { return !m.Value().empty(); });
+        std::any_of(macros_.begin(), macros_.end(), [](const TDbMacro& m) { return !m.Value().empty(); });
     if (anyMacroValue) {
         TSqlMacroValues values;
-        for (const auto& macro : FMacros) values[FoldIdentifier(macro.Name())] = macro.Value();
-        expanded = PreprocessSql(FSQL, &values);
+        for (const auto& macro : macros_) values[FoldIdentifier(macro.Name())] = macro.Value();
+        expanded = PreprocessSql(sql_, &values);
         prepared = &expanded;
     }
     if (prepared->MarkerOffsets.empty()) return prepared->Text;
@@ -90,7 +90,7 @@ std::string TDbQuery::StatementText() {
     // value cannot shift them.
     const auto paramAt = [&](std::size_t m) -> const TDbParam* {
         return anyMacroValue ? FindParam(prepared->ParamNames[prepared->MarkerParams[m]])
-                             : &FParams[prepared->MarkerParams[m]];
+                             : &params_[prepared->MarkerParams[m]];
     };
     // Room for every value's escaped form at once: a text of many megabytes
     // would otherwise make the statement grow by doubling, holding the old
@@ -118,7 +118,7 @@ std::string TDbQuery::StatementText() {
         } else if (param->DataType() == TDbParamType::ptInteger) {
             text += param->AsString();
         } else {
-            FConnection->AppendQuoted(text, param->AsString());
+            connection_->AppendQuoted(text, param->AsString());
         }
         from = at + 1;
     }
@@ -128,21 +128,21 @@ std::string TDbQuery::StatementText() {
 
 TDbConnection::TRunResult TDbQuery::Execute() {
     Close();
-    if (FConnection == nullptr) {
+    if (connection_ == nullptr) {
         throw EDbError::Layer(db_code::kNoConnection, "Der Abfrage ist keine Verbindung zugewiesen");
     }
-    if (IsBlank(FSQL)) throw EDbError::Layer(db_code::kEmptyText, "Anweisungstext [] darf nicht leer sein");
-    if (!FPreparedValid) SetSQL(FSQL);
-    FConnection->SetConnected(true);
-    FConnection->DropIfClosedByServer();
+    if (IsBlank(sql_)) throw EDbError::Layer(db_code::kEmptyText, "Anweisungstext [] darf nicht leer sein");
+    if (!prepared_valid_) SetSQL(sql_);
+    connection_->SetConnected(true);
+    connection_->DropIfClosedByServer();
     // Reopens it when the disconnect handler did not.
-    FConnection->SetConnected(true);
+    connection_->SetConnected(true);
     // An AfterConnect handler may have lost or closed the connection again
     // without raising; the statement has nothing to run on then.
-    if (!FConnection->Connected()) {
+    if (!connection_->Connected()) {
         throw EDbError::Layer(db_code::kClosedByHandler, "Verbindung wurde beim Öffnen wieder geschlossen");
     }
-    return FConnection->Run(StatementText());
+    return connection_->Run(StatementText());
 }
 
 void TDbQuery::Open() {
@@ -152,21 +152,21 @@ void TDbQuery::Open() {
                               "Anweisung, die keine Ergebnismengen zurückgibt, kann nicht geöffnet/definiert werden. "
                               "Hinweis: Verwenden Sie die Methode \"Execute/ExecSQL\" für Nicht-SELECT-Anweisungen");
     }
-    const TMySqlClientApi& api = FConnection->Api();
-    FResult = run.Result;
-    const unsigned int count = api.num_fields(FResult);
-    const MYSQL_FIELD* fields = api.fetch_fields(FResult);
-    FFields.reserve(count);
+    const TMySqlClientApi& api = connection_->Api();
+    result_ = run.Result;
+    const unsigned int count = api.num_fields(result_);
+    const MYSQL_FIELD* fields = api.fetch_fields(result_);
+    fields_.reserve(count);
     for (unsigned int i = 0; i < count; ++i) {
-        FFields.emplace_back(*this, i, std::string(fields[i].name, fields[i].name_length), fields[i].type);
-        FFieldFolded.push_back(FoldIdentifier(FFields.back().FieldName()));
+        fields_.emplace_back(*this, i, std::string(fields[i].name, fields[i].name_length), fields[i].type);
+        field_folded_.push_back(FoldIdentifier(fields_.back().FieldName()));
     }
-    FTotal = api.num_rows(FResult);
-    FLengths.assign(count, 0);
-    FHeld = std::min(FTotal, kDbRowsetSize);
-    FRecNo = 0;
-    FEof = FTotal == 0;
-    if (!FEof) TakeRow();
+    total_ = api.num_rows(result_);
+    lengths_.assign(count, 0);
+    held_ = std::min(total_, kDbRowsetSize);
+    rec_no_ = 0;
+    eof_ = total_ == 0;
+    if (!eof_) TakeRow();
 }
 
 void TDbQuery::Open(const std::string& Text) {
@@ -177,7 +177,7 @@ void TDbQuery::Open(const std::string& Text) {
 std::int64_t TDbQuery::ExecSQL() {
     TDbConnection::TRunResult run = Execute();
     if (run.Result != nullptr) {
-        FConnection->Api().free_result(run.Result);
+        connection_->Api().free_result(run.Result);
         throw EDbError::Layer(db_code::kExecWithResult,
                               "Anweisung, die Ergebnismengen zurückgibt, kann nicht ausgeführt werden. "
                               "Hinweis: Verwenden Sie die \"Open\"-Methode für SELECT-ähnliche Anweisungen");
@@ -191,65 +191,65 @@ std::int64_t TDbQuery::ExecSQL(const std::string& Text) {
 }
 
 void TDbQuery::Close() {
-    if (FResult != nullptr) {
-        FConnection->Api().free_result(FResult);
-        FResult = nullptr;
+    if (result_ != nullptr) {
+        connection_->Api().free_result(result_);
+        result_ = nullptr;
     }
-    FFields.clear();
-    FFieldFolded.clear();
-    FRow = nullptr;
-    FTotal = 0;
-    FHeld = 0;
-    FRecNo = 0;
-    FEof = true;
+    fields_.clear();
+    field_folded_.clear();
+    row_ = nullptr;
+    total_ = 0;
+    held_ = 0;
+    rec_no_ = 0;
+    eof_ = true;
 }
 
 void TDbQuery::TakeRow() {
-    const TMySqlClientApi& api = FConnection->Api();
-    FRow = api.fetch_row(FResult);
-    const unsigned long* lengths = api.fetch_lengths(FResult);
-    if (FRow != nullptr && lengths != nullptr) std::copy(lengths, lengths + FLengths.size(), FLengths.begin());
+    const TMySqlClientApi& api = connection_->Api();
+    row_ = api.fetch_row(result_);
+    const unsigned long* lengths = api.fetch_lengths(result_);
+    if (row_ != nullptr && lengths != nullptr) std::copy(lengths, lengths + lengths_.size(), lengths_.begin());
 }
 
 void TDbQuery::First() {
     CheckActive();
-    FRecNo = 0;
-    FEof = FTotal == 0;
-    if (FEof) return;
-    FConnection->Api().data_seek(FResult, 0);
+    rec_no_ = 0;
+    eof_ = total_ == 0;
+    if (eof_) return;
+    connection_->Api().data_seek(result_, 0);
     TakeRow();
 }
 
 void TDbQuery::Next() {
     CheckActive();
-    if (FEof) return;
-    if (FRecNo + 1 >= FTotal) {
-        FEof = true;
+    if (eof_) return;
+    if (rec_no_ + 1 >= total_) {
+        eof_ = true;
         return;
     }
-    ++FRecNo;
-    if (FRecNo >= FHeld) FHeld = std::min(FTotal, FHeld + kDbRowsetSize);
+    ++rec_no_;
+    if (rec_no_ >= held_) held_ = std::min(total_, held_ + kDbRowsetSize);
     TakeRow();
 }
 
 void TDbQuery::CheckActive() const {
-    if (FResult == nullptr) throw EDbError::Layer(db_code::kNotOpen, "Abfrage ist nicht geöffnet");
+    if (result_ == nullptr) throw EDbError::Layer(db_code::kNotOpen, "Abfrage ist nicht geöffnet");
 }
 
 TDbField& TDbQuery::Fields(std::size_t Index) {
     CheckActive();
-    if (Index >= FFields.size()) {
+    if (Index >= fields_.size()) {
         throw EDbError::Layer(db_code::kFieldNotFound,
                               "Feldindex [" + std::to_string(Index) + "] außerhalb des gültigen Bereichs");
     }
-    return FFields[Index];
+    return fields_[Index];
 }
 
 TDbField* TDbQuery::FindField(std::string_view Name) {
     CheckActive();
     const std::string folded = FoldIdentifier(Name);
-    for (std::size_t i = 0; i < FFields.size(); ++i) {
-        if (FFieldFolded[i] == folded) return &FFields[i];
+    for (std::size_t i = 0; i < fields_.size(); ++i) {
+        if (field_folded_[i] == folded) return &fields_[i];
     }
     return nullptr;
 }
@@ -262,9 +262,9 @@ TDbField& TDbQuery::FieldByName(std::string_view Name) {
 const char* TDbQuery::ValueAt(std::size_t Index, std::size_t& Length) const {
     CheckActive();
     Length = 0;
-    if (FRow == nullptr || Index >= FLengths.size()) return nullptr;
-    Length = FLengths[Index];
-    return FRow[Index];
+    if (row_ == nullptr || Index >= lengths_.size()) return nullptr;
+    Length = lengths_[Index];
+    return row_[Index];
 }
 
 }  // namespace kdv

@@ -47,21 +47,21 @@ public:
     TDbQuery(const TDbQuery&) = delete;
     TDbQuery& operator=(const TDbQuery&) = delete;
 
-    TDbConnection* Connection() const { return FConnection; }
+    TDbConnection* Connection() const { return connection_; }
     void SetConnection(TDbConnection* Connection);
 
-    const std::string& SQL() const { return FSQL; }
+    const std::string& SQL() const { return sql_; }
     // Raises EDbError 305 for a parameter or macro name that is too long;
     // the text is set all the same and the error repeats when it is run.
     void SetSQL(const std::string& Text);
 
-    std::size_t ParamCount() const { return FParams.size(); }
-    TDbParam& Params(std::size_t Index) { return FParams.at(Index); }
+    std::size_t ParamCount() const { return params_.size(); }
+    TDbParam& Params(std::size_t Index) { return params_.at(Index); }
     // Raises EDbError 302 naming the parameter when the text has no such one.
     TDbParam& ParamByName(std::string_view Name);
     TDbParam* FindParam(std::string_view Name);
 
-    std::size_t MacroCount() const { return FMacros.size(); }
+    std::size_t MacroCount() const { return macros_.size(); }
     // Raises EDbError 302 when the text has no such macro.
     TDbMacro& MacroByName(std::string_view Name);
 
@@ -70,14 +70,14 @@ public:
     std::int64_t ExecSQL();
     std::int64_t ExecSQL(const std::string& Text);
     void Close();
-    bool Active() const { return FResult != nullptr; }
+    bool Active() const { return result_ != nullptr; }
 
     void First();
     void Next();
-    bool Eof() const { return FEof; }
-    std::int64_t RecordCount() const { return static_cast<std::int64_t>(FHeld); }
+    bool Eof() const { return eof_; }
+    std::int64_t RecordCount() const { return static_cast<std::int64_t>(held_); }
 
-    std::size_t FieldCount() const { return FFields.size(); }
+    std::size_t FieldCount() const { return fields_.size(); }
     // Raise EDbError 304 when closed, 303 for an unknown index or name.
     TDbField& Fields(std::size_t Index);
     TDbField& FieldByName(std::string_view Name);
@@ -95,23 +95,23 @@ private:
     const char* ValueAt(std::size_t Index, std::size_t& Length) const;
     void CheckActive() const;
 
-    TDbConnection* FConnection = nullptr;
-    std::string FSQL;
-    TPreprocessedSql FPrepared;
-    bool FPreparedValid = false;
-    std::vector<TDbParam> FParams;
-    std::vector<std::string> FParamFolded;
-    std::vector<TDbMacro> FMacros;
+    TDbConnection* connection_ = nullptr;
+    std::string sql_;
+    TPreprocessedSql prepared_;
+    bool prepared_valid_ = false;
+    std::vector<TDbParam> params_;
+    std::vector<std::string> param_folded_;
+    std::vector<TDbMacro> macros_;
 
-    MYSQL_RES* FResult = nullptr;
-    std::vector<TDbField> FFields;
-    std::vector<std::string> FFieldFolded;
-    MYSQL_ROW FRow = nullptr;
-    std::vector<unsigned long> FLengths;
-    std::uint64_t FRecNo = 0;
-    std::uint64_t FTotal = 0;
-    std::uint64_t FHeld = 0;
-    bool FEof = true;
+    MYSQL_RES* result_ = nullptr;
+    std::vector<TDbField> fields_;
+    std::vector<std::string> field_folded_;
+    MYSQL_ROW row_ = nullptr;
+    std::vector<unsigned long> lengths_;
+    std::uint64_t rec_no_ = 0;
+    std::uint64_t total_ = 0;
+    std::uint64_t held_ = 0;
+    bool eof_ = true;
 };
 
 }  // namespace kdv

@@ -61,13 +61,13 @@ bool EndsParamMarker(char C) {
 
 class TScanner {
 public:
-    TScanner(std::string_view Text, const TSqlMacroValues* Values) : FText(Text), FValues(Values) {
-        FOut.Text.reserve(Text.size() + 8);
+    TScanner(std::string_view Text, const TSqlMacroValues* Values) : text_(Text), values_(Values) {
+        out_.Text.reserve(Text.size() + 8);
     }
 
     TPreprocessedSql Run() {
-        while (FPos < FText.size()) {
-            switch (FState) {
+        while (pos_ < text_.size()) {
+            switch (state_) {
                 case EState::Normal: Normal(); break;
                 case EState::Single: Quoted('\''); break;
                 case EState::Double: Quoted('"'); break;
@@ -76,50 +76,50 @@ public:
                 case EState::Line: Comment(); break;
             }
         }
-        return std::move(FOut);
+        return std::move(out_);
     }
 
 private:
     enum class EState { Normal, Single, Double, Back, Block, Line };
 
-    char At(std::size_t Pos) const { return Pos < FText.size() ? FText[Pos] : '\0'; }
-    bool AtEnd(std::size_t Pos) const { return Pos >= FText.size(); }
+    char At(std::size_t Pos) const { return Pos < text_.size() ? text_[Pos] : '\0'; }
+    bool AtEnd(std::size_t Pos) const { return Pos >= text_.size(); }
     void Copy(std::size_t Count) {
-        FOut.Text.append(FText.substr(FPos, Count));
-        FPos += Count;
+        out_.Text.append(text_.substr(pos_, Count));
+        pos_ += Count;
     }
 
     void LineEnd() {
-        FOut.Text += '\n';
-        FPos += (FText[FPos] == '\r' && At(FPos + 1) == '\n') ? 2 : 1;
+        out_.Text += '\n';
+        pos_ += (text_[pos_] == '\r' && At(pos_ + 1) == '\n') ? 2 : 1;
     }
 
     void Normal() {
-        const char c = FText[FPos];
-        if (FConditional && c == '*' && At(FPos + 1) == '/') {
-            FConditional = false;
+        const char c = text_[pos_];
+        if (conditional_ && c == '*' && At(pos_ + 1) == '/') {
+            conditional_ = false;
             Copy(2);
             return;
         }
         switch (c) {
-            case '\'': FState = EState::Single; Copy(1); return;
-            case '"': FState = EState::Double; Copy(1); return;
-            case '`': FState = EState::Back; Copy(1); return;
+            case '\'': state_ = EState::Single; Copy(1); return;
+            case '"': state_ = EState::Double; Copy(1); return;
+            case '`': state_ = EState::Back; Copy(1); return;
             case '/':
-                if (At(FPos + 1) == '*') {
-                    if (At(FPos + 2) == '!') {
-                        FConditional = true;
+                if (At(pos_ + 1) == '*') {
+                    if (At(pos_ + 2) == '!') {
+                        conditional_ = true;
                         Copy(3);
                     } else {
-                        FState = EState::Block;
+                        state_ = EState::Block;
                         Copy(2);
                     }
                     return;
                 }
                 break;
             case '-':
-                if (At(FPos + 1) == '-') {
-                    FState = EState::Line;
+                if (At(pos_ + 1) == '-') {
+                    state_ = EState::Line;
                     Copy(2);
                     return;
                 }
@@ -133,12 +133,12 @@ private:
     }
 
     void Quoted(char Quote) {
-        const char c = FText[FPos];
+        const char c = text_[pos_];
         if (c == '\\') {
-            Copy(AtEnd(FPos + 1) ? 1 : 2);
+            Copy(AtEnd(pos_ + 1) ? 1 : 2);
         } else if (c == Quote) {
             // A doubled quote closes and at once reopens: same state, same bytes.
-            FState = EState::Normal;
+            state_ = EState::Normal;
             Copy(1);
         } else if (c == '!' || c == '&') {
             Macro();
@@ -148,12 +148,12 @@ private:
     }
 
     void Comment() {
-        const char c = FText[FPos];
-        if (FState == EState::Block && c == '*' && At(FPos + 1) == '/') {
-            FState = EState::Normal;
+        const char c = text_[pos_];
+        if (state_ == EState::Block && c == '*' && At(pos_ + 1) == '/') {
+            state_ = EState::Normal;
             Copy(2);
         } else if (c == '\r' || c == '\n') {
-            if (FState == EState::Line) FState = EState::Normal;
+            if (state_ == EState::Line) state_ = EState::Normal;
             LineEnd();
         } else if (c == '!' || c == '&') {
             Macro();
@@ -163,75 +163,75 @@ private:
     }
 
     void Param() {
-        const std::size_t next = FPos + 1;
+        const std::size_t next = pos_ + 1;
         if (At(next) == ':') {
-            FOut.Text += ':';
-            FPos += 2;
+            out_.Text += ':';
+            pos_ += 2;
             return;
         }
-        if (AtEnd(next) || EndsParamMarker(FText[next]) || NameCharBefore(FText, FPos)) {
+        if (AtEnd(next) || EndsParamMarker(text_[next]) || NameCharBefore(text_, pos_)) {
             Copy(1);
             return;
         }
-        const std::size_t len = NameLength(FText, next);
+        const std::size_t len = NameLength(text_, next);
         if (len == 0) {
             Copy(1);
             return;
         }
-        const std::string name(FText.substr(next, len));
+        const std::string name(text_.substr(next, len));
         const std::string folded = FoldIdentifier(name);
         std::size_t index = 0;
-        while (index < FParamFolded.size() && FParamFolded[index] != folded) ++index;
-        if (index == FParamFolded.size()) {
-            FParamFolded.push_back(folded);
-            FOut.ParamNames.push_back(name);
+        while (index < param_folded_.size() && param_folded_[index] != folded) ++index;
+        if (index == param_folded_.size()) {
+            param_folded_.push_back(folded);
+            out_.ParamNames.push_back(name);
         }
-        FOut.MarkerOffsets.push_back(FOut.Text.size());
-        FOut.MarkerParams.push_back(index);
-        FOut.Text += '?';
-        FPos = next + len;
+        out_.MarkerOffsets.push_back(out_.Text.size());
+        out_.MarkerParams.push_back(index);
+        out_.Text += '?';
+        pos_ = next + len;
     }
 
     void Macro() {
-        const char marker = FText[FPos];
-        const std::size_t next = FPos + 1;
-        if (AtEnd(next) || EndsMacroMarker(FText[next])) {
+        const char marker = text_[pos_];
+        const std::size_t next = pos_ + 1;
+        if (AtEnd(next) || EndsMacroMarker(text_[next])) {
             Copy(1);
             return;
         }
-        if (marker == '!' && FText[next] == '!') {
-            FOut.Text += '!';
-            FPos += 2;
+        if (marker == '!' && text_[next] == '!') {
+            out_.Text += '!';
+            pos_ += 2;
             return;
         }
-        const std::size_t len = NameLength(FText, next);
+        const std::size_t len = NameLength(text_, next);
         if (len == 0) {
             Copy(1);
             return;
         }
-        const std::string name(FText.substr(next, len));
+        const std::string name(text_.substr(next, len));
         const std::string folded = FoldIdentifier(name);
         bool known = false;
-        for (const auto& m : FMacroFolded) known = known || m == folded;
+        for (const auto& m : macro_folded_) known = known || m == folded;
         if (!known) {
-            FMacroFolded.push_back(folded);
-            FOut.MacroNames.push_back(name);
+            macro_folded_.push_back(folded);
+            out_.MacroNames.push_back(name);
         }
-        if (FValues != nullptr) {
-            const auto it = FValues->find(folded);
-            if (it != FValues->end()) FOut.Text += it->second;
+        if (values_ != nullptr) {
+            const auto it = values_->find(folded);
+            if (it != values_->end()) out_.Text += it->second;
         }
-        FPos = next + len;
+        pos_ = next + len;
     }
 
-    std::string_view FText;
-    const TSqlMacroValues* FValues;
-    TPreprocessedSql FOut;
-    std::vector<std::string> FParamFolded;
-    std::vector<std::string> FMacroFolded;
-    std::size_t FPos = 0;
-    EState FState = EState::Normal;
-    bool FConditional = false;
+    std::string_view text_;
+    const TSqlMacroValues* values_;
+    TPreprocessedSql out_;
+    std::vector<std::string> param_folded_;
+    std::vector<std::string> macro_folded_;
+    std::size_t pos_ = 0;
+    EState state_ = EState::Normal;
+    bool conditional_ = false;
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "incoming/text_cleanup.h"
 #include "mail/mail_text_util.h"
+#include "platform/ascii_text.h"
 #include "platform/utf8_text.h"
 
 namespace kdv {
@@ -14,9 +15,9 @@ namespace {
 bool IsWindowsDeviceName(std::string_view stem) {
     stem = mailtext::TrimRightBlanks(stem);
     for (const char* device : {"CON", "PRN", "AUX", "NUL"}) {
-        if (mailtext::EqualsNoCase(stem, device)) return true;
+        if (EqualsNoCase(stem, device)) return true;
     }
-    return stem.size() == 4 && (mailtext::StartsWithNoCase(stem, "COM") || mailtext::StartsWithNoCase(stem, "LPT")) &&
+    return stem.size() == 4 && (StartsWithNoCase(stem, "COM") || StartsWithNoCase(stem, "LPT")) &&
            stem[3] >= '1' && stem[3] <= '9';
 }
 

@@ -2,11 +2,11 @@
 
 #include "mail/mail_address.h"
 #include "mail/mail_text_util.h"
+#include "platform/ascii_text.h"
 
 namespace kdv {
 namespace {
 
-using mailtext::EqualsNoCase;
 using mailtext::TrimBlanks;
 
 constexpr std::string_view kDaemon = "MAILER-DAEMON";

@@ -33,7 +33,7 @@ std::filesystem::path TempName(const std::filesystem::path& folder) {
 }
 
 [[noreturn]] void Fail(const std::string& what, const std::error_code& ec) {
-    throw EDiraError(what + ": " + ec.message());
+    throw EDiraError(TErrorKind::ekLocal, what + ": " + ec.message());
 }
 
 // Creates the file in progress in `folder` under a fresh random name;

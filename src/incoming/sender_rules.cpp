@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "mail/mail_text_util.h"
+#include "platform/ascii_text.h"
 
 namespace kdv {
 namespace {
@@ -36,9 +37,9 @@ TSenderEntry ParseSenderEntry(std::string_view entry) {
         if (open != std::string_view::npos) candidate = mailtext::TrimBlanks(candidate.substr(open + 1, candidate.size() - open - 2));
     }
     if (candidate.size() > 1 && candidate.front() == '@' && IsDomain(candidate.substr(1))) {
-        if (candidate.data() == trimmed.data()) return {TSenderEntryKind::Domain, mailtext::ToLowerAscii(candidate)};
+        if (candidate.data() == trimmed.data()) return {TSenderEntryKind::Domain, ToLowerAscii(candidate)};
     }
-    if (IsAddress(candidate)) return {TSenderEntryKind::Address, mailtext::ToLowerAscii(candidate)};
+    if (IsAddress(candidate)) return {TSenderEntryKind::Address, ToLowerAscii(candidate)};
     return {TSenderEntryKind::Unrecognised, std::string(trimmed)};
 }
 
@@ -68,11 +69,11 @@ bool TSenderRules::Admits(std::string_view address) const {
     if (everyone_) return true;
     address = mailtext::TrimBlanks(address);
     if (!IsAddress(address)) return false;
-    const auto same = [address](const std::string& entry) { return mailtext::EqualsNoCase(address, entry); };
+    const auto same = [address](const std::string& entry) { return EqualsNoCase(address, entry); };
     if (std::any_of(addresses_.begin(), addresses_.end(), same)) return true;
     const std::string_view domain = address.substr(address.rfind('@'));
     return std::any_of(domains_.begin(), domains_.end(),
-                       [domain](const std::string& entry) { return mailtext::EqualsNoCase(domain, entry); });
+                       [domain](const std::string& entry) { return EqualsNoCase(domain, entry); });
 }
 
 }  // namespace kdv

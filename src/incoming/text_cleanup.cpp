@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "mail/mail_text_util.h"
+#include "platform/ascii_text.h"
 #include "platform/unicode_chars.h"
 #include "platform/utf8_text.h"
 
@@ -18,9 +19,6 @@ namespace kdv {
 
 namespace {
 
-using mailtext::EqualsNoCase;
-using mailtext::LowerAscii;
-using mailtext::StartsWithNoCase;
 
 // The parser is pushed pieces of about this size, so a huge mail never needs a
 // second copy of itself on the way in.

@@ -62,12 +62,12 @@ bool TLogFile::Close() {
 
 void TLogFile::OpenLocked() {
     if (bStarted) return;
-    if (sDateiname.empty()) throw EDiraError("Keine Log-Datei vorhanden.");
+    if (sDateiname.empty()) throw EDiraError(TErrorKind::ekUsage, "Keine Log-Datei vorhanden.");
     if (!files_.ForceDirectories(sDateiname.parent_path())) {
-        throw EDiraError("Verzeichnis für die Log-Datei kann nicht erstellt werden.");
+        throw EDiraError(TErrorKind::ekLocal, "Verzeichnis für die Log-Datei kann nicht erstellt werden.");
     }
     if (!sFolderLogFilesOld.empty() && !files_.ForceDirectories(sFolderLogFilesOld)) {
-        throw EDiraError("Verzeichnis für rotierte Log-Dateien kann nicht erstellt werden.");
+        throw EDiraError(TErrorKind::ekLocal, "Verzeichnis für rotierte Log-Dateien kann nicht erstellt werden.");
     }
     if (bRotateLogFileAtStart) RotateAtStart();
     fLog = files_.OpenAppend(sDateiname);
@@ -132,7 +132,7 @@ void TLogFile::RotateDaily(LocalTime now) {
         if (sDateiname.empty()) return;
         const std::filesystem::path target = DailyRotationTarget(sDateiname, sFolderLogFilesOld, now);
         if (!files_.ForceDirectories(target.parent_path())) {
-            throw EDiraError("Verzeichnis für alte Log-Dateien kann nicht erstellt werden.");
+            throw EDiraError(TErrorKind::ekLocal, "Verzeichnis für alte Log-Dateien kann nicht erstellt werden.");
         }
         CloseLocked();
         (void)files_.MoveFileNoReplace(sDateiname, target);
@@ -211,7 +211,7 @@ std::filesystem::path TLogFile::Dateiname() const {
 void TLogFile::SetDateiname(const std::filesystem::path& value) {
     const std::lock_guard lock(mutex_);
     if (bStarted) {
-        throw EDiraError("Eigenschaft kann nur bei geschlossener Log-Datei geändert werden");
+        throw EDiraError(TErrorKind::ekUsage, "Eigenschaft kann nur bei geschlossener Log-Datei geändert werden");
     }
     sDateiname = value;
 }

@@ -6,7 +6,7 @@ namespace kdv::format_detail {
 namespace {
 
 [[noreturn]] void RaiseFormatMismatch(std::string_view format) {
-    throw EDiraError("Format '" + std::string(format) +
+    throw EDiraError(TErrorKind::ekUsage, "Format '" + std::string(format) +
                      "' ungültig oder nicht mit den Argumenten vereinbar");
 }
 

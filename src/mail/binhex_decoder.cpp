@@ -99,7 +99,7 @@ void TBinHexDecoder::PutByte(unsigned char byte) {
     }
     case TFork::DataFork:
         if (++written_ > max_bytes_)
-            throw EDiraError("Die BinHex-Anlage ist entpackt größer als " + std::to_string(max_bytes_ / (1024 * 1024)) +
+            throw EDiraError(TErrorKind::ekMalformed, "Die BinHex-Anlage ist entpackt größer als " + std::to_string(max_bytes_ / (1024 * 1024)) +
                              " MB.");
         out_.push_back(static_cast<char>(byte));
         if (--data_left_ == 0) fork_ = TFork::Rest;

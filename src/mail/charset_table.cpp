@@ -3,6 +3,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "platform/ascii_text.h"
+
 namespace kdv {
 
 namespace {
@@ -328,16 +330,6 @@ constexpr TCharsetRow kCharsets[] = {
     {54936, "gb-18030"},
 };
 
-std::string FoldCase(std::string_view text) {
-    std::string folded(text);
-    for (char& c : folded) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return folded;
-}
-
 std::unordered_map<std::string, int> BuildIndex() {
     std::unordered_map<std::string, int> index;
     for (const TCharsetRow& row : kCharsets) {
@@ -347,7 +339,7 @@ std::unordered_map<std::string, int> BuildIndex() {
             const std::string_view name = rest.substr(0, blank);
             // The first registration of a name wins, so a later unregistered
             // spelling can never override the registry.
-            index.emplace(FoldCase(name), row.codePage);
+            index.emplace(ToLowerAscii(name), row.codePage);
             rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
         }
     }
@@ -358,7 +350,7 @@ std::unordered_map<std::string, int> BuildIndex() {
 
 int CharsetCodePage(std::string_view name) {
     static const std::unordered_map<std::string, int> index = BuildIndex();
-    const auto found = index.find(FoldCase(name));
+    const auto found = index.find(ToLowerAscii(name));
     return found == index.end() ? kCharsetUnknown : found->second;
 }
 

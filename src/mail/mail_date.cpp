@@ -1,4 +1,5 @@
 #include "mail/mail_date.h"
+#include "platform/ascii_text.h"
 
 #include <array>
 #include <cctype>
@@ -7,12 +8,6 @@
 
 namespace kdv {
 namespace {
-
-std::string Lower(std::string_view s) {
-    std::string r(s);
-    for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return r;
-}
 
 bool AllDigits(std::string_view s) {
     if (s.empty()) return false;
@@ -51,7 +46,7 @@ int MonthOf(std::string_view token) {
     static constexpr std::array<const char*, 12> kMonths = {"jan", "feb", "mar", "apr", "may", "jun",
                                                             "jul", "aug", "sep", "oct", "nov", "dec"};
     if (token.size() < 3) return 0;
-    const std::string t = Lower(token.substr(0, 3));
+    const std::string t = ToLowerAscii(token.substr(0, 3));
     for (std::size_t i = 0; i < kMonths.size(); ++i)
         if (t == kMonths[i]) return static_cast<int>(i) + 1;
     return 0;
@@ -65,7 +60,7 @@ std::optional<int> ZoneOffset(std::string_view token) {
         const int minutes = hh * 60 + mm;
         return token[0] == '-' ? -minutes : minutes;
     }
-    const std::string z = Lower(token);
+    const std::string z = ToLowerAscii(token);
     struct TZone { const char* name; int hours; };
     static constexpr TZone kZones[] = {{"ut", 0},   {"utc", 0},  {"gmt", 0},  {"z", 0},    {"est", -5},
                                        {"edt", -4}, {"cst", -6}, {"cdt", -5}, {"mst", -7}, {"mdt", -6},

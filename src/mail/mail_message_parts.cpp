@@ -112,7 +112,7 @@ void TMailAttachmentFile::DeleteTempFile() noexcept {
 std::istream& TMailAttachmentFile::OpenLoadStream() {
     if (load_.is_open()) load_.close();
     load_.clear();
-    if (storedPath_.empty()) throw EDiraError("Anlage hat keinen Inhalt.");
+    if (storedPath_.empty()) throw EDiraError(TErrorKind::ekUsage, "Anlage hat keinen Inhalt.");
     load_.open(storedPath_, std::ios::binary);
     if (!load_) throw EDiraError(TErrorKind::ekLocal, "Datei konnte nicht geöffnet werden: " + PathToUtf8(storedPath_));
     return load_;
@@ -159,7 +159,7 @@ void TMailAttachmentFile::FinishTempStream() {
 void TMailAttachmentFile::SaveToFile(const std::filesystem::path& path) {
     if (temp_.is_open()) temp_.flush();
     std::error_code error;
-    if (storedPath_.empty()) throw EDiraError("Anlage hat keinen Inhalt.");
+    if (storedPath_.empty()) throw EDiraError(TErrorKind::ekUsage, "Anlage hat keinen Inhalt.");
     if (std::filesystem::exists(path, error) && std::filesystem::equivalent(storedPath_, path, error)) return;
     std::filesystem::copy_file(storedPath_, path, std::filesystem::copy_options::overwrite_existing, error);
     if (error) {

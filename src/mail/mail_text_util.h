@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/ascii_text.h"
+
 namespace kdv::mailtext {
 
 inline bool IsBlankOrTab(char c) { return c == ' ' || c == '\t'; }
@@ -36,24 +38,9 @@ inline std::string_view TrimControls(std::string_view s) {
     return s.substr(b, e - b);
 }
 
-inline char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-inline std::string ToLowerAscii(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = LowerAscii(c);
-    return out;
-}
-
-inline bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-    }
-    return true;
-}
-
-inline bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-    return s.size() >= prefix.size() && EqualsNoCase(s.substr(0, prefix.size()), prefix);
-}
+// Case folding has its home in platform/ascii_text.h; these two names stay
+// for callers that still spell them with this namespace.
+using kdv::EqualsNoCase;
+using kdv::ToLowerAscii;
 
 }  // namespace kdv::mailtext

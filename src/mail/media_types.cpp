@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "mail/mail_text_util.h"
+#include "platform/ascii_text.h"
 
 namespace kdv {
 namespace {
@@ -416,7 +417,7 @@ static_assert(SortedByExtension(), "the lookup needs the table sorted and free o
 }  // namespace
 
 std::string MediaTypeOfExtension(std::string_view extension) {
-    const std::string key = mailtext::ToLowerAscii(extension);
+    const std::string key = ToLowerAscii(extension);
     const auto it = std::lower_bound(kMediaTypes.begin(), kMediaTypes.end(), key,
                                      [](const TMediaTypePair& pair, const std::string& k) { return pair.first < k; });
     if (it != kMediaTypes.end() && it->first == key) return std::string(it->second);

@@ -4,18 +4,12 @@
 #include "mail/charset.h"
 #include "mail/mail_text_util.h"
 #include "mail/mime_text_decoding.h"
+#include "platform/ascii_text.h"
 
 namespace kdv {
 namespace {
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 std::string DecodeQ(std::string_view data) {
     std::string out;
@@ -25,8 +19,8 @@ std::string DecodeQ(std::string_view data) {
         if (c == '_') {
             out.push_back(' ');
         } else if (c == '=') {
-            const int hi = i + 1 < data.size() ? HexValue(data[i + 1]) : -1;
-            const int lo = i + 2 < data.size() ? HexValue(data[i + 2]) : -1;
+            const int hi = i + 1 < data.size() ? HexDigitValue(data[i + 1]) : -1;
+            const int lo = i + 2 < data.size() ? HexDigitValue(data[i + 2]) : -1;
             out.push_back(hi >= 0 && lo >= 0 ? static_cast<char>(hi * 16 + lo) : ' ');
             i += 2;
         } else {
@@ -56,7 +50,7 @@ public:
     }
     void AppendWord(std::string_view charset, std::string_view bytes) {
         StartWord();
-        if (!mailtext::EqualsNoCase(charset, charset_)) FlushBytes();
+        if (!EqualsNoCase(charset, charset_)) FlushBytes();
         charset_.assign(charset);
         bytes_.append(bytes);
     }

@@ -5,8 +5,8 @@
 #include "mail/mime_header_words.h"
 #include "mail/mime_text_decoding.h"
 #include "mail/charset.h"
+#include "platform/ascii_text.h"
 
-#include <cctype>
 #include <optional>
 
 namespace kdv {
@@ -16,25 +16,12 @@ namespace {
 // no real file name, and stopping keeps a hostile header cheap.
 constexpr int kMaxParamSections = 100;
 
-std::string Lower(std::string_view s) {
-    std::string r(s);
-    for (char& c : r) c = mailtext::LowerAscii(c);
-    return r;
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 std::string PercentDecode(std::string_view s) {
     std::string out;
     out.reserve(s.size());
     for (std::size_t i = 0; i < s.size(); ++i) {
         if (s[i] == '%' && i + 2 < s.size()) {
-            const int hi = HexValue(s[i + 1]), lo = HexValue(s[i + 2]);
+            const int hi = HexDigitValue(s[i + 1]), lo = HexDigitValue(s[i + 2]);
             if (hi >= 0 && lo >= 0) {
                 out.push_back(static_cast<char>(hi * 16 + lo));
                 i += 2;
@@ -133,14 +120,14 @@ std::string GetAttachmentFilename(std::string_view content_type, std::string_vie
     return RemoveInvalidCharsFromFilename(name);
 }
 
-std::string MediaTypeOf(std::string_view content_type) { return Lower(HeaderItem(content_type)); }
+std::string MediaTypeOf(std::string_view content_type) { return ToLowerAscii(HeaderItem(content_type)); }
 
 TMailPartKind CheckAndSetType(std::string_view content_type, std::string_view content_disposition) {
     TMailPartKind kind;
     kind.file_name = GetAttachmentFilename(content_type, content_disposition);
     std::string media = MediaTypeOf(content_type);
     if (media.empty() || media == "text") media = "text/plain";
-    const bool attachment_disposition = Lower(HeaderItem(content_disposition)) == "attachment";
+    const bool attachment_disposition = ToLowerAscii(HeaderItem(content_disposition)) == "attachment";
     bool attachment = attachment_disposition;
     if (media.rfind("multipart/", 0) != 0) {
         // Only plain text and HTML are read as the mail's text; a calendar, a

@@ -14,6 +14,7 @@
 #include "mail/mime_text_decoding.h"
 #include "mail/quoted_printable_decoder.h"
 #include "mail/uue_decoder.h"
+#include "platform/ascii_text.h"
 #include "platform/dira_error.h"
 #include "platform/local_time_zone.h"
 
@@ -43,25 +44,12 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
-std::string Lower(std::string_view s) {
-    std::string r(s);
-    for (char& c : r) c = mailtext::LowerAscii(c);
-    return r;
-}
-
-bool IEquals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (mailtext::LowerAscii(a[i]) != mailtext::LowerAscii(b[i])) return false;
-    return true;
-}
-
 bool StartsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
 
 // The first ";"-separated item of a transfer encoding, trimmed, lower case.
 std::string TransferEncodingOf(std::string_view value) {
     const std::size_t semi = value.find(';');
-    return Lower(Trim(value.substr(0, semi)));
+    return ToLowerAscii(Trim(value.substr(0, semi)));
 }
 
 bool IsIdentityEncoding(std::string_view te) { return te == "7bit" || te == "8bit" || te == "binary"; }
@@ -74,9 +62,9 @@ TBoundaryLine MatchBoundary(std::string_view line, std::string_view boundary) {
     while (!line.empty() && IsBlank(line.back())) line.remove_suffix(1);
     if (boundary.empty() || line.size() < boundary.size() + 2 || line[0] != '-' || line[1] != '-') return TBoundaryLine::None;
     if (line.size() == boundary.size() + 2)
-        return IEquals(line.substr(2), boundary) ? TBoundaryLine::Separator : TBoundaryLine::None;
+        return EqualsNoCase(line.substr(2), boundary) ? TBoundaryLine::Separator : TBoundaryLine::None;
     if (line.size() == boundary.size() + 4 && line.substr(line.size() - 2) == "--" &&
-        IEquals(line.substr(2, boundary.size()), boundary))
+        EqualsNoCase(line.substr(2, boundary.size()), boundary))
         return TBoundaryLine::Closing;
     return TBoundaryLine::None;
 }
@@ -159,7 +147,7 @@ public:
     void Take(std::size_t bytes) {
         used_ += bytes;
         if (used_ > kMaxMessageTextBytes)
-            throw EDiraError("Der Text der Nachricht ist größer als " +
+            throw EDiraError(TErrorKind::ekMalformed, "Der Text der Nachricht ist größer als " +
                              std::to_string(kMaxMessageTextBytes / (1024 * 1024)) + " MB.");
     }
 
@@ -212,7 +200,7 @@ public:
     // The first value of that name (case ignored), or empty.
     std::string Value(std::string_view name) const {
         for (const auto& [n, v] : fields)
-            if (IEquals(n, name)) return v;
+            if (EqualsNoCase(n, name)) return v;
         return {};
     }
 };
@@ -303,7 +291,7 @@ void TMailMessageDecoderMIME::ReadHeader(TReadContext& ctx) {
     if (StartsWith(MediaTypeOf(content_type), "multipart/")) {
         std::string boundary = MimeParam(content_type, "boundary").value_or(std::string());
         if (boundary.empty()) boundary = Boundary;
-        if (ctx.message.MIMEBoundary.Count() >= kMaxMultipartDepth) throw EDiraError(kTooDeep);
+        if (ctx.message.MIMEBoundary.Count() >= kMaxMultipartDepth) throw EDiraError(TErrorKind::ekMalformed, kTooDeep);
         ctx.message.MIMEBoundary.Push(boundary, static_cast<int>(ctx.message.MessageParts.Count()));
         Boundary = std::move(boundary);
     }
@@ -410,7 +398,7 @@ std::unique_ptr<TMailMessageDecoder> CheckForStart(TReadContext& ctx, std::strin
         if (match.kind == TBoundaryLine::Separator) return NewMimeDecoder(message);
         return std::make_unique<TMailMessageDecoderMIMEIgnore>();
     }
-    if (line.size() >= 10 && IEquals(line.substr(0, 6), "begin ") && line[9] == ' ' &&
+    if (line.size() >= 10 && EqualsNoCase(line.substr(0, 6), "begin ") && line[9] == ' ' &&
         std::isdigit(static_cast<unsigned char>(line[6])) && std::isdigit(static_cast<unsigned char>(line[7])) &&
         std::isdigit(static_cast<unsigned char>(line[8]))) {
         // The name is used as a file name later; it must not lead out of its folder.
@@ -434,7 +422,7 @@ std::unique_ptr<TMailMessageDecoder> CheckForStart(TReadContext& ctx, std::strin
 }
 
 void CheckPartLimit(const TMailMessage& message) {
-    if (message.MessageParts.Count() >= kMaxMessageParts) throw EDiraError(kTooManyParts);
+    if (message.MessageParts.Count() >= kMaxMessageParts) throw EDiraError(TErrorKind::ekMalformed, kTooManyParts);
 }
 
 // The standard part headers go to their properties; every other one of a
@@ -467,7 +455,7 @@ void FillPartHeaders(TMailMessage& message, TMailMessagePart& part, const TMailM
                                                           "Content-Disposition"};
         for (const auto& [name, value] : decoder.Headers.fields) {
             bool standard = false;
-            for (std::string_view s : kStandard) standard = standard || IEquals(name, s);
+            for (std::string_view s : kStandard) standard = standard || EqualsNoCase(name, s);
             if (!standard) part.ExtraHeaders.AddValue(name, value);
         }
     }
@@ -506,7 +494,7 @@ std::unique_ptr<TMailMessageDecoder> ReadAttachmentPart(TReadContext& ctx, TMail
 }
 
 TMailPriority PriorityOf(std::string_view value) {
-    const std::string lower = Lower(value);
+    const std::string lower = ToLowerAscii(value);
     if (lower.find("non-urgent") != std::string::npos || lower.find("low") != std::string::npos)
         return TMailPriority::mpLowest;
     if (lower.find("urgent") != std::string::npos || lower.find("high") != std::string::npos)

@@ -449,7 +449,7 @@ void TMailMessageWriter::WriteAttachmentContent(TMailAttachment& part, const std
             MaybeFlush();
             if (!in) break;
         }
-        if (in.bad()) throw EDiraError("Anlage konnte nicht gelesen werden.");
+        if (in.bad()) throw EDiraError(TErrorKind::ekLocal, "Anlage konnte nicht gelesen werden.");
     } catch (...) {
         part.CloseLoadStream();
         throw;

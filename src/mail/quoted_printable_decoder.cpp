@@ -1,4 +1,5 @@
 #include "mail/quoted_printable_decoder.h"
+#include "platform/ascii_text.h"
 
 #include <cstring>
 
@@ -6,13 +7,6 @@ namespace kdv {
 namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 }  // namespace
 
@@ -87,8 +81,8 @@ bool TQuotedPrintableDecoder::Process(std::string_view line, bool had_break, std
             soft_break = had_break;
             break;
         }
-        const int hi = HexValue(line[i + 1]);
-        const int lo = i + 2 < n ? HexValue(line[i + 2]) : -1;
+        const int hi = HexDigitValue(line[i + 1]);
+        const int lo = i + 2 < n ? HexDigitValue(line[i + 2]) : -1;
         if (hi < 0 || lo < 0) {
             // Not an escape: the sender meant the characters as they stand.
             out.push_back(c);

@@ -73,7 +73,7 @@ bool TMailStreamLineSource::ReadLnRFC(std::string_view& line, TLineTerminator te
         CheckLength(avail > 0 && begin[avail - 1] == '\r' ? avail - 1 : avail);
         if (!Fill()) {
             ended_ = true;
-            throw EDiraError(kTransferCut);
+            throw EDiraError(TErrorKind::ekPeerClosed, kTransferCut);
         }
     }
     CheckLength(length);

@@ -77,7 +77,7 @@ bool TUueDecoder::DecodeLine(std::string_view line) {
     if (ended_) return false;
     if (scheme_ == TUueScheme::Unknown) {
         scheme_ = DetectScheme(line);
-        if (scheme_ == TUueScheme::Unknown) throw EDiraError(kUnknownScheme);
+        if (scheme_ == TUueScheme::Unknown) throw EDiraError(TErrorKind::ekMalformed, kUnknownScheme);
     }
     if (IsEndLine(line)) {
         ended_ = true;

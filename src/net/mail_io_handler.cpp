@@ -31,7 +31,7 @@ void TMailIOHandler::Close() {
 }
 
 TSocket& TMailIOHandler::Socket() {
-    if (!socket_) throw EDiraError(kNotConnected);
+    if (!socket_) throw EDiraError(TErrorKind::ekUsage, kNotConnected);
     return *socket_;
 }
 

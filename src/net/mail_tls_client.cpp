@@ -30,7 +30,7 @@ TMailExplicitTLSClient::TMailExplicitTLSClient(std::uint16_t regular_port, std::
 TMailExplicitTLSClient::~TMailExplicitTLSClient() = default;
 
 void TMailExplicitTLSClient::SetIOHandler(TMailIOHandler* handler) {
-    if (handler_ != nullptr && handler_->IsOpen()) throw EDiraError(kCanNotSetWhileConnected);
+    if (handler_ != nullptr && handler_->IsOpen()) throw EDiraError(TErrorKind::ekUsage, kCanNotSetWhileConnected);
     io_.reset();
     own_handler_.reset();
     handler_ = handler;
@@ -44,7 +44,7 @@ void TMailExplicitTLSClient::SetIOHandler(TMailIOHandler* handler) {
 }
 
 void TMailExplicitTLSClient::SetUseTLS(TUseTLS value) {
-    if (handler_ != nullptr && handler_->IsOpen()) throw EDiraError(kCanNotSetWhileConnected);
+    if (handler_ != nullptr && handler_->IsOpen()) throw EDiraError(TErrorKind::ekUsage, kCanNotSetWhileConnected);
     if (value != TUseTLS::utNoTLSSupport && AsTls(handler_) == nullptr) {
         throw EDiraError(TErrorKind::ekTls, kTlsHandlerRequired);
     }
@@ -79,11 +79,11 @@ void TMailExplicitTLSClient::Connect(const std::string& host) {
 
 void TMailExplicitTLSClient::Connect() {
     if (handler_ != nullptr && handler_->IsOpen()) {
-        if (io_ && io_->Connected()) throw EDiraError(kAlreadyConnected);
+        if (io_ && io_->Connected()) throw EDiraError(TErrorKind::ekUsage, kAlreadyConnected);
         handler_->Close();
     }
-    if (Host.empty()) throw EDiraError(kHostRequired);
-    if (Port == 0) throw EDiraError(kPortRequired);
+    if (Host.empty()) throw EDiraError(TErrorKind::ekUsage, kHostRequired);
+    if (Port == 0) throw EDiraError(TErrorKind::ekUsage, kPortRequired);
     TMailIOHandler& handler = EnsureHandler();
     handler.Host = Host;
     handler.Port = Port;
@@ -133,7 +133,7 @@ void TMailExplicitTLSClient::Disconnect(bool notify_peer) {
 }
 
 TMailLineIO& TMailExplicitTLSClient::IO() {
-    if (!io_) throw EDiraError(kNotConnected);
+    if (!io_) throw EDiraError(TErrorKind::ekUsage, kNotConnected);
     return *io_;
 }
 

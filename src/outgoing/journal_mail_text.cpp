@@ -25,9 +25,9 @@ std::string JournalSubject(std::string_view prefix, const TJournalRow& row) {
     return std::string(prefix) + row.Betreff + " (#" + row.Lage + ")";
 }
 
-std::string JournalBodyText(const TJournalRow& row, std::string_view lageName) {
+std::string JournalBodyText(const TJournalRow& row, std::string_view incident_name) {
     std::string text = "In der Lage \"";
-    text += lageName;
+    text += incident_name;
     text += "\" wurde von ";
     text += row.AddFunktion;
     text += " (";

@@ -35,7 +35,7 @@ std::string JournalSubject(std::string_view prefix, const TJournalRow& row);
 
 // The body as one text with CR LF line breaks of its own pieces; INHALT
 // keeps its breaks as they are.
-std::string JournalBodyText(const TJournalRow& row, std::string_view lageName);
+std::string JournalBodyText(const TJournalRow& row, std::string_view incident_name);
 
 // The body text split at CR LF, CR or LF; a break at the very end starts no
 // further line.

@@ -14,6 +14,7 @@
 #include "net/mail_ssl_io_handler.h"
 #include "outgoing/journal_mail_text.h"
 #include "outgoing/outbox_hold_note.h"
+#include "platform/ascii_text.h"
 #include "platform/attachment_path.h"
 
 namespace kdv {
@@ -29,16 +30,6 @@ constexpr const char* kOutgoingOff =
     "ohne Mail als erledigt markiert.";
 // The port the SMTP client uses when the settings name none.
 constexpr int kDefaultSmtpPort = 10;
-
-// IDs are spliced into statement texts, so anything but digits is refused
-// before it can reach the server.
-bool IsDecimalId(std::string_view id) {
-    if (id.empty()) return false;
-    for (const char c : id) {
-        if (c < '0' || c > '9') return false;
-    }
-    return true;
-}
 
 std::string SendErrorPrefix(const std::string& id) {
     return "Fehler beim Senden der Nachricht als Mail (ID:" + id + "): ";
@@ -85,18 +76,18 @@ void LogStopped(TMailVersandContext& ctx, std::size_t waiting) {
 }
 
 // A row that is still not sendable a day after it was written is given up.
-TSendOutcome AgeRule(TMailVersandContext& ctx, const std::string& id, const std::string& addTime) {
-    const std::optional<LocalTime> written = ParseDbDateTime(addTime);
+TSendOutcome AgeRule(TMailVersandContext& ctx, const std::string& id, const std::string& add_time) {
+    const std::optional<LocalTime> written = ParseDbDateTime(add_time);
     if (!written || ctx.Clock.Now() - *written < kGiveUpAfter) return TSendOutcome::soNotNow;
-    ctx.Log.Add(3, "Nachricht (ID:" + id + ") ist seit " + addTime +
+    ctx.Log.Add(3, "Nachricht (ID:" + id + ") ist seit " + add_time +
                        " nicht versendbar; nach 24 Stunden wird sie nicht mehr versucht.");
     return TSendOutcome::soFailedForGood;
 }
 
 struct TLoadedRow {
     TJournalRow Row;
-    std::string LageName;
-    std::vector<std::string> Pfade;
+    std::string IncidentName;
+    std::vector<std::string> Paths;
 };
 
 // The journal row, its incident's name and its attachment paths; nullopt
@@ -124,12 +115,12 @@ std::optional<TLoadedRow> LoadRow(TMailVersandContext& ctx, const std::string& i
     // a statement the server refuses, row after row.
     if (IsDecimalId(row.Lage)) {
         second.Open("SELECT `NAME` FROM LF_LAGEN WHERE ID=" + row.Lage);
-        if (!second.Eof()) loaded.LageName = second.Fields(0).AsString();
+        if (!second.Eof()) loaded.IncidentName = second.Fields(0).AsString();
         second.Close();
     }
     second.Open("SELECT * FROM LF_NACHRICHTEN_ANLAGEN WHERE NACHRICHT=" + id);
     while (!second.Eof()) {
-        loaded.Pfade.push_back(second.FieldByName("PFAD").AsString());
+        loaded.Paths.push_back(second.FieldByName("PFAD").AsString());
         second.Next();
     }
     second.Close();
@@ -140,17 +131,17 @@ enum class TAttachmentCheck { acReady, acMissing, acFolderMissing, acUnreadable 
 
 // Whether the stored path's file can go with the mail. A missing file whose
 // folder root ([Pfade] Lokal) is missing too means the share is not there.
-TAttachmentCheck CheckAttachment(const TIniFile& ini, const std::string& pfad, fs::path& local, fs::path& root) {
-    local = LocalAttachmentPath(ini, pfad);
+TAttachmentCheck CheckAttachment(const TIniFile& ini, const std::string& stored_path, fs::path& local, fs::path& root) {
+    local = LocalAttachmentPath(ini, stored_path);
     std::error_code ec;
     if (fs::is_regular_file(local, ec)) {
         std::ifstream probe(local, std::ios::binary);
         return probe ? TAttachmentCheck::acReady : TAttachmentCheck::acUnreadable;
     }
-    const std::string windowsPrefix = ini.ReadString("Pfade", "Windows", "");
-    const std::string localFolder = ini.ReadString("Pfade", "Lokal", "");
-    if (!localFolder.empty() && StoredPathHasPrefix(pfad, windowsPrefix)) {
-        root = LocalAttachmentPath(ini, windowsPrefix);
+    const std::string windows_prefix = ini.ReadString("Pfade", "Windows", "");
+    const std::string local_folder = ini.ReadString("Pfade", "Lokal", "");
+    if (!local_folder.empty() && StoredPathHasPrefix(stored_path, windows_prefix)) {
+        root = LocalAttachmentPath(ini, windows_prefix);
         if (!fs::is_directory(root, ec)) return TAttachmentCheck::acFolderMissing;
     }
     return TAttachmentCheck::acMissing;
@@ -178,9 +169,9 @@ void ConfigureSmtpClient(TMailSMTP& smtp, TMailSSLIOHandlerSocketOpenSSL& io, co
     smtp.Username = ini.ReadString("SMTP", "Username", "");
     smtp.Password = ini.ReadString("SMTP", "Passwort", "");
     smtp.HeloName = ini.ReadString("SMTP", "HeloName", "");
-    const int timeLimit = ConnectionTimeLimitMs(ini);
-    smtp.ConnectTimeout = timeLimit;
-    smtp.ReadTimeout = timeLimit;
+    const int time_limit = ConnectionTimeLimitMs(ini);
+    smtp.ConnectTimeout = time_limit;
+    smtp.ReadTimeout = time_limit;
 }
 
 namespace {
@@ -219,11 +210,11 @@ void LogNoteError(TMailVersandContext& ctx, const TOutboxHoldNote& note, std::er
 // A failure before its transfer (connection, login, sender) met the server,
 // not the row, and would meet the rows behind it alike.
 void NoteStoppedScan(TMailVersandContext& ctx, TOutboxHoldNote& note, const std::string& key, TSendOutcome outcome,
-                     bool othersWaiting, const std::string& row) {
+                     bool others_waiting, const std::string& row) {
     if (outcome != TSendOutcome::soServerUnusableInTransfer) return;
-    const std::error_code error = othersWaiting ? note.Count(key) : note.Forget(key);
+    const std::error_code error = others_waiting ? note.Count(key) : note.Forget(key);
     LogNoteError(ctx, note, error);
-    if (!error && othersWaiting && note.Holding(key)) {
+    if (!error && others_waiting && note.Holding(key)) {
         ctx.Log.Add(3, row + " hat den Versand in " + std::to_string(kMaxHoldingCycles) +
                            " Abrufen in Folge aufgehalten; ab dem nächsten Abruf gilt sie als derzeit nicht "
                            "versendbar, und die Einträge dahinter werden versendet.");
@@ -235,6 +226,21 @@ void NoteStoppedScan(TMailVersandContext& ctx, TOutboxHoldNote& note, const std:
 void NoteDoneRow(TMailVersandContext& ctx, TOutboxHoldNote& note, const std::string& key, TSendOutcome outcome) {
     if (outcome == TSendOutcome::soNotNow && note.Holding(key)) return;
     LogNoteError(ctx, note, note.Forget(key));
+}
+
+// Logs a failed Send and settles the row's outcome: a row that has held
+// the outbox long enough is not sendable now rather than holding it again,
+// and one that is not sendable now is given up once it is a day old.
+TSendOutcome SendFailed(TMailVersandContext& ctx, const std::string& id, const std::string& add_time, bool holding,
+                        const char* reason, const std::vector<TSMTPRefusedRecipient>& refused, TSendOutcome outcome) {
+    ctx.Log.Add(3, SendErrorPrefix(id) + reason);
+    LogRefused(ctx, id, refused);
+    if (outcome == TSendOutcome::soServerUnusableInTransfer && holding) {
+        ctx.Log.Add(3, "Nachricht (ID:" + id + ") hält den Versand auf: sie gilt als derzeit nicht "
+                                               "versendbar, die Einträge dahinter werden versendet.");
+        outcome = TSendOutcome::soNotNow;
+    }
+    return outcome == TSendOutcome::soNotNow ? AgeRule(ctx, id, add_time) : outcome;
 }
 
 }  // namespace
@@ -262,19 +268,19 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
         TIniFile& ini = ctx.Ini;
 
         TMailMessage message;
-        const std::string mailAdresse = ini.ReadString("SMTP", "MailAdresse", "");
-        message.From().Address = mailAdresse;
-        message.ReplyTo.SetEMailAddresses(mailAdresse);
+        const std::string sender_address = ini.ReadString("SMTP", "MailAdresse", "");
+        message.From().Address = sender_address;
+        message.ReplyTo.SetEMailAddresses(sender_address);
         message.Recipients.SetEMailAddresses(recipients);
         message.Subject = JournalSubject(ini.ReadString("SMTP", "BetreffPrefix", ""), row);
         message.SetEncoding(TMailEncoding::meMIME);
-        message.MsgId = NewMessageId(id, mailAdresse);
+        message.MsgId = NewMessageId(id, sender_address);
         // Marks the mail as a program's: autoresponders stay silent, and the
         // service knows its own mail when it comes back to a mailbox it reads.
         message.ExtraHeaders.SetValue("Auto-Submitted", "auto-generated");
-        message.ExtraHeaders.SetValue("X-Loop", mailAdresse);
+        message.ExtraHeaders.SetValue("X-Loop", sender_address);
 
-        std::vector<std::string> lines = BodyLines(JournalBodyText(row, loaded->LageName));
+        std::vector<std::string> lines = BodyLines(JournalBodyText(row, loaded->IncidentName));
         const std::string charset = BodyCharset(lines);
         TMailLines body;
         for (const std::string& line : lines) body.push_back(line);
@@ -282,23 +288,24 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
         text.SetContentType("text/plain; charset=" + charset);
         text.SetContentTransfer("quoted-printable");
 
-        if (loaded->Pfade.empty()) ctx.Log.Add(5, "Zur Nachricht " + id + " wurden keine Anhänge gefunden.");
-        for (const std::string& pfad : loaded->Pfade) {
-            ctx.Log.Add(5, "Datei \"" + pfad + "\" als Anhang ergänzen.");
+        if (loaded->Paths.empty()) ctx.Log.Add(5, "Zur Nachricht " + id + " wurden keine Anhänge gefunden.");
+        for (const std::string& stored_path : loaded->Paths) {
+            ctx.Log.Add(5, "Datei \"" + stored_path + "\" als Anhang ergänzen.");
             fs::path local;
             fs::path root;
-            switch (CheckAttachment(ini, pfad, local, root)) {
+            switch (CheckAttachment(ini, stored_path, local, root)) {
                 case TAttachmentCheck::acReady:
                     message.MessageParts.AddAttachmentFile(local);
                     break;
                 case TAttachmentCheck::acMissing:
-                    ctx.Log.Add(3, "Datei \"" + pfad + "\" nicht gefunden.");
+                    ctx.Log.Add(3, "Datei \"" + stored_path + "\" nicht gefunden.");
                     break;
                 case TAttachmentCheck::acFolderMissing:
-                    ctx.Log.Add(3, "Anhangordner " + root.string() + " ist nicht erreichbar (Datei \"" + pfad + "\").");
+                    ctx.Log.Add(3, "Anhangordner " + root.string() + " ist nicht erreichbar (Datei \"" + stored_path +
+                                       "\").");
                     return TSendOutcome::soServerUnusable;
                 case TAttachmentCheck::acUnreadable:
-                    ctx.Log.Add(3, "Datei \"" + pfad + "\" kann nicht gelesen werden.");
+                    ctx.Log.Add(3, "Datei \"" + stored_path + "\" kann nicht gelesen werden.");
                     return AgeRule(ctx, id, row.AddTime);
             }
         }
@@ -313,29 +320,26 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
         TMailSMTP smtp;
         ConfigureSmtpClient(smtp, io, ini);
 
-        bool loggedIn = false;
+        bool logged_in = false;
         try {
             smtp.Connect();
-            loggedIn = smtp.Authenticate();
+            logged_in = smtp.Authenticate();
         } catch (const std::exception& e) {
             ctx.Log.Add(3, std::string(kAuthError) + e.what());
             return TSendOutcome::soServerUnusable;
         }
-        if (!loggedIn && !smtp.Username.empty()) NoteNoLogin(ctx);
+        if (!logged_in && !smtp.Username.empty()) NoteNoLogin(ctx);
 
         try {
             const TSMTPSendResult result = smtp.Send(message);
             LogRefused(ctx, id, result.Refused);
+        } catch (const EMailSMTPError& e) {
+            return SendFailed(ctx, id, row.AddTime, holding, e.what(), smtp.RefusedRecipients(),
+                              ClassifySendFailure(e, smtp.RefusedRecipients()));
         } catch (const std::exception& e) {
-            ctx.Log.Add(3, SendErrorPrefix(id) + e.what());
-            LogRefused(ctx, id, smtp.RefusedRecipients());
-            TSendOutcome outcome = ClassifySendFailure(e, smtp.RefusedRecipients());
-            if (outcome == TSendOutcome::soServerUnusableInTransfer && holding) {
-                ctx.Log.Add(3, "Nachricht (ID:" + id + ") hält den Versand auf: sie gilt als derzeit nicht "
-                                                       "versendbar, die Einträge dahinter werden versendet.");
-                outcome = TSendOutcome::soNotNow;
-            }
-            return outcome == TSendOutcome::soNotNow ? AgeRule(ctx, id, row.AddTime) : outcome;
+            // Not the dialogue's failure: nothing is known about the row.
+            return SendFailed(ctx, id, row.AddTime, holding, e.what(), smtp.RefusedRecipients(),
+                              TSendOutcome::soServerUnusable);
         }
         ctx.Log.Add(6, "Nachricht (ID:" + id + ") per Mail an " + recipients + " versendet!");
         return TSendOutcome::soSent;
@@ -348,62 +352,135 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
     }
 }
 
+namespace {
+
+// One row of an outbox table: its own ID (marked, and the key of the hold
+// note), the journal message it mails and, for a delivery row, its
+// recipient.
+struct TOutboxRow {
+    std::string Id;
+    std::string Nachricht;
+    std::string Empfaenger;
+};
+
+// What sets the two outbox tables apart; the chain of outcomes is the same.
+struct TOutbox {
+    const char* Table;
+    // The SET clause of a row whose mail went out.
+    const char* SentSet;
+    // The recipient list text for the row, read just before it is mailed.
+    std::string (*Recipients)(const TMailVersandContext& ctx, const TOutboxRow& row);
+    // How the log names the row, and how it names it when it is given up.
+    std::string (*Name)(const TOutboxRow& row);
+    std::string (*FailedName)(const TOutboxRow& row);
+    // Whether the row's fields are logged after its attempt.
+    bool LogInfo;
+};
+
+std::string JournalName(const TOutboxRow& row) { return "Nachricht (ID:" + row.Id + ")"; }
+
+std::string DeliveryName(const TOutboxRow& row) {
+    return "Zustellung " + row.Id + " der Nachricht (ID:" + row.Nachricht + ")";
+}
+
+const TOutbox kJournal{
+    "LF_NACHRICHTEN",
+    "DIRAVID_STATUS=1",
+    [](const TMailVersandContext& ctx, const TOutboxRow&) { return ctx.Ini.ReadString("Mail", "An", ""); },
+    JournalName,
+    JournalName,
+    false,
+};
+
+const TOutbox kDeliveries{
+    "LF_NACHRICHTEN_EMPF",
+    "DIRAVID_STATUS=1,STATUS='Erledigt',ERLEDIGT_TIME=current_timestamp,ERLEDIGT_USER='DiraVid'",
+    [](const TMailVersandContext&, const TOutboxRow& row) { return row.Empfaenger; },
+    DeliveryName,
+    [](const TOutboxRow& row) { return DeliveryName(row) + " an " + row.Empfaenger; },
+    true,
+};
+
+// Mails the pending rows in ID order and marks each by its ID as soon as
+// its outcome is final. A row that makes the server unusable ends the scan
+// and stays pending with every row behind it; one that cannot go now stays
+// pending while the scan goes on. Database errors pass through.
+void SendOutbox(TMailVersandContext& ctx, const TOutbox& outbox, const std::vector<TOutboxRow>& rows,
+                TDbQuery& update) {
+    TOutboxHoldNote note(HomeOf(ctx), outbox.Table);
+    {
+        std::set<std::string> pending;
+        for (const TOutboxRow& row : rows) pending.insert(row.Id);
+        LogNoteError(ctx, note, note.KeepOnly(pending));
+    }
+    std::size_t waiting = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (StopRequested(ctx)) {
+            LogStopped(ctx, waiting + rows.size() - i);
+            break;
+        }
+        const TOutboxRow& row = rows[i];
+        ctx.Log.Add(7, "Sende Nachricht.");
+        const TSendOutcome outcome =
+            SendNachricht(ctx, row.Nachricht, outbox.Recipients(ctx, row), note.Holding(row.Id));
+        if (outbox.LogInfo) ctx.Log.Add(7, "Info: " + row.Nachricht + " | " + row.Empfaenger + " | " + row.Id);
+        if (StopsTheScan(outcome)) {
+            NoteStoppedScan(ctx, note, row.Id, outcome, i + 1 < rows.size(), outbox.Name(row));
+            LogWaiting(ctx, waiting + rows.size() - i);
+            break;
+        }
+        NoteDoneRow(ctx, note, row.Id, outcome);
+        if (outcome == TSendOutcome::soNotNow) {
+            ++waiting;
+        } else if (outcome == TSendOutcome::soSent) {
+            update.ExecSQL(std::string("UPDATE ") + outbox.Table + " SET " + outbox.SentSet + " WHERE ID=" + row.Id);
+        } else {
+            // A delivery's STATUS stays, so the application still shows it as not done.
+            update.ExecSQL(std::string("UPDATE ") + outbox.Table + " SET DIRAVID_STATUS=" +
+                           std::to_string(kStatusFailed) + " WHERE ID=" + row.Id);
+            ctx.Log.Add(3, outbox.FailedName(row) +
+                               " wird nicht versendet und ist als fehlgeschlagen markiert (DIRAVID_STATUS=2).");
+        }
+    }
+}
+
+void LogScanError(TMailVersandContext& ctx, const std::exception& e) {
+    try {
+        ctx.Log.Add(3, std::string(kScanError) + e.what());
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
 void SendNachrichten(TMailVersandContext& ctx) {
     try {
         ctx.Log.Add(7, "Prüfe auf neue Einträge...");
-        const bool neueMail = ctx.Ini.ReadBool("Mail", "NeueMail", false);
+        const bool mail_own_entries = ctx.Ini.ReadBool("Mail", "NeueMail", false);
         // Rows without ADD_USER are mailed like all others.
-        const std::string filter = neueMail ? "" : " AND (ADD_USER IS NULL OR ADD_USER<>'DiraVid')";
-        std::vector<std::string> ids;
+        const std::string filter = mail_own_entries ? "" : " AND (ADD_USER IS NULL OR ADD_USER<>'DiraVid')";
+        std::vector<TOutboxRow> rows;
         {
             TDbQuery query(ctx.Database);
             query.Open("SELECT ID FROM LF_NACHRICHTEN WHERE DIRAVID_STATUS IS NULL " + filter + " ORDER BY ID");
             while (!query.Eof()) {
-                ids.push_back(query.Fields(0).AsString());
+                const std::string id = query.Fields(0).AsString();
+                rows.push_back({id, id, ""});
                 query.Next();
             }
         }
-        if (!ids.empty()) {
-            ctx.Log.Add(7, std::to_string(ids.size()) + " neue Nachrichten zu versenden.");
-            const std::string& highest = ids.back();
+        if (!rows.empty()) {
+            ctx.Log.Add(7, std::to_string(rows.size()) + " neue Nachrichten zu versenden.");
+            const std::string& highest = rows.back().Id;
             TDbQuery update(ctx.Database);
             if (OutgoingOff(ctx)) {
                 update.ExecSQL("UPDATE LF_NACHRICHTEN SET DIRAVID_STATUS=1 WHERE ID<=" + highest +
                                " AND DIRAVID_STATUS IS NULL");
             } else {
-                TOutboxHoldNote note(HomeOf(ctx), "LF_NACHRICHTEN");
-                LogNoteError(ctx, note, note.KeepOnly(std::set<std::string>(ids.begin(), ids.end())));
-                std::size_t waiting = 0;
-                for (std::size_t i = 0; i < ids.size(); ++i) {
-                    if (StopRequested(ctx)) {
-                        LogStopped(ctx, waiting + ids.size() - i);
-                        break;
-                    }
-                    const std::string& id = ids[i];
-                    ctx.Log.Add(7, "Sende Nachricht.");
-                    const std::string an = ctx.Ini.ReadString("Mail", "An", "");
-                    const TSendOutcome outcome = SendNachricht(ctx, id, an, note.Holding(id));
-                    if (StopsTheScan(outcome)) {
-                        NoteStoppedScan(ctx, note, id, outcome, i + 1 < ids.size(), "Nachricht (ID:" + id + ")");
-                        LogWaiting(ctx, waiting + ids.size() - i);
-                        break;
-                    }
-                    NoteDoneRow(ctx, note, id, outcome);
-                    if (outcome == TSendOutcome::soNotNow) {
-                        ++waiting;
-                    } else if (outcome == TSendOutcome::soSent) {
-                        update.ExecSQL("UPDATE LF_NACHRICHTEN SET DIRAVID_STATUS=1 WHERE ID=" + id);
-                    } else {
-                        update.ExecSQL("UPDATE LF_NACHRICHTEN SET DIRAVID_STATUS=" + std::to_string(kStatusFailed) +
-                                       " WHERE ID=" + id);
-                        ctx.Log.Add(3, "Nachricht (ID:" + id +
-                                           ") wird nicht versendet und ist als fehlgeschlagen markiert "
-                                           "(DIRAVID_STATUS=2).");
-                    }
-                }
+                SendOutbox(ctx, kJournal, rows, update);
                 // The entries the service filed itself are not mailed; they
                 // are passed over up to the highest ID read.
-                if (!neueMail) {
+                if (!mail_own_entries) {
                     update.ExecSQL("UPDATE LF_NACHRICHTEN SET DIRAVID_STATUS=1 WHERE ID<=" + highest +
                                    " AND DIRAVID_STATUS IS NULL AND ADD_USER='DiraVid'");
                 }
@@ -411,10 +488,7 @@ void SendNachrichten(TMailVersandContext& ctx) {
         }
         ctx.Log.Add(7, "Prüfung auf neue Einträge abgeschlossen.");
     } catch (const std::exception& e) {
-        try {
-            ctx.Log.Add(3, std::string(kScanError) + e.what());
-        } catch (...) {
-        }
+        LogScanError(ctx, e);
     }
 }
 
@@ -422,19 +496,14 @@ void SendEmpfaengerNachrichten(TMailVersandContext& ctx) {
     try {
         const bool off = OutgoingOff(ctx);
         if (off) ctx.Log.Add(5, kOutgoingOff);
-        struct TDelivery {
-            std::string Nachricht;
-            std::string Empfaenger;
-            std::string Id;
-        };
-        std::vector<TDelivery> rows;
+        std::vector<TOutboxRow> rows;
         {
             TDbQuery query(ctx.Database);
             query.Open(
                 "SELECT NACHRICHT,EMPFAENGER,ID FROM LF_NACHRICHTEN_EMPF WHERE DIRAVID_STATUS IS NULL AND "
                 "EMPFAENGER LIKE '%@%' ORDER BY ID");
             while (!query.Eof()) {
-                rows.push_back({query.Fields(0).AsString(), query.Fields(1).AsString(), query.Fields(2).AsString()});
+                rows.push_back({query.Fields(2).AsString(), query.Fields(0).AsString(), query.Fields(1).AsString()});
                 query.Next();
             }
         }
@@ -442,58 +511,13 @@ void SendEmpfaengerNachrichten(TMailVersandContext& ctx) {
         ctx.Log.Add(7, std::to_string(rows.size()) + " neue Nachrichten zu versenden.");
         TDbQuery update(ctx.Database);
         if (off) {
-            update.ExecSQL(
-                "UPDATE LF_NACHRICHTEN_EMPF SET "
-                "DIRAVID_STATUS=1,STATUS='Erledigt',ERLEDIGT_TIME=current_timestamp,ERLEDIGT_USER='DiraVid' WHERE "
-                "id <= " +
-                rows.back().Id + " AND DIRAVID_STATUS IS NULL AND EMPFAENGER LIKE '%@%'");
+            update.ExecSQL(std::string("UPDATE LF_NACHRICHTEN_EMPF SET ") + kDeliveries.SentSet + " WHERE id <= " +
+                           rows.back().Id + " AND DIRAVID_STATUS IS NULL AND EMPFAENGER LIKE '%@%'");
             return;
         }
-        TOutboxHoldNote note(HomeOf(ctx), "LF_NACHRICHTEN_EMPF");
-        {
-            std::set<std::string> pending;
-            for (const TDelivery& row : rows) pending.insert(row.Id);
-            LogNoteError(ctx, note, note.KeepOnly(pending));
-        }
-        std::size_t waiting = 0;
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            if (StopRequested(ctx)) {
-                LogStopped(ctx, waiting + rows.size() - i);
-                break;
-            }
-            const TDelivery& row = rows[i];
-            ctx.Log.Add(7, "Sende Nachricht.");
-            const TSendOutcome outcome = SendNachricht(ctx, row.Nachricht, row.Empfaenger, note.Holding(row.Id));
-            ctx.Log.Add(7, "Info: " + row.Nachricht + " | " + row.Empfaenger + " | " + row.Id);
-            if (StopsTheScan(outcome)) {
-                NoteStoppedScan(ctx, note, row.Id, outcome, i + 1 < rows.size(),
-                                "Zustellung " + row.Id + " der Nachricht (ID:" + row.Nachricht + ")");
-                LogWaiting(ctx, waiting + rows.size() - i);
-                break;
-            }
-            NoteDoneRow(ctx, note, row.Id, outcome);
-            if (outcome == TSendOutcome::soNotNow) {
-                ++waiting;
-            } else if (outcome == TSendOutcome::soSent) {
-                update.ExecSQL(
-                    "UPDATE LF_NACHRICHTEN_EMPF SET "
-                    "DIRAVID_STATUS=1,STATUS='Erledigt',ERLEDIGT_TIME=current_timestamp,ERLEDIGT_USER='DiraVid' "
-                    "WHERE ID=" +
-                    row.Id);
-            } else {
-                // STATUS stays, so the application still shows the delivery as not done.
-                update.ExecSQL("UPDATE LF_NACHRICHTEN_EMPF SET DIRAVID_STATUS=" + std::to_string(kStatusFailed) +
-                               " WHERE ID=" + row.Id);
-                ctx.Log.Add(3, "Zustellung " + row.Id + " der Nachricht (ID:" + row.Nachricht + ") an " +
-                                   row.Empfaenger + " wird nicht versendet und ist als fehlgeschlagen markiert "
-                                                    "(DIRAVID_STATUS=2).");
-            }
-        }
+        SendOutbox(ctx, kDeliveries, rows, update);
     } catch (const std::exception& e) {
-        try {
-            ctx.Log.Add(3, std::string(kScanError) + e.what());
-        } catch (...) {
-        }
+        LogScanError(ctx, e);
     }
 }
 

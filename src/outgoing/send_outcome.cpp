@@ -1,6 +1,5 @@
 #include "outgoing/send_outcome.h"
 
-#include "clients/smtp_reply.h"
 #include "platform/dira_error.h"
 
 namespace kdv {
@@ -33,29 +32,24 @@ TSendOutcome ServerUnusable(TSMTPStage stage, int code) {
 
 }  // namespace
 
-TSendOutcome ClassifySendFailure(const std::exception& error, const std::vector<TSMTPRefusedRecipient>& refused) {
-    const auto* dira = dynamic_cast<const EDiraError*>(&error);
+TSendOutcome ClassifySendFailure(const EMailSMTPError& error, const std::vector<TSMTPRefusedRecipient>& refused) {
     // An attachment that could not be read while the mail was written.
-    if (dira != nullptr && dira->ErrorKind() == TErrorKind::ekLocal) return TSendOutcome::soNotNow;
-    const auto* smtp = dynamic_cast<const EMailSMTPError*>(&error);
-    if (smtp == nullptr) return TSendOutcome::soServerUnusable;
-    const TSMTPStage stage = smtp->Stage();
-    const auto* reply = dynamic_cast<const EMailSMTPReplyError*>(smtp);
-    if (reply == nullptr) return ServerUnusable(stage, 0);
-
-    const int code = reply->ReplyCode();
+    if (error.ErrorKind() == TErrorKind::ekLocal) return TSendOutcome::soNotNow;
+    const TSMTPStage stage = error.Stage();
+    const int code = error.ReplyCode();
+    if (code == 0) return ServerUnusable(stage, 0);
     if (ServerWide(code)) return ServerUnusable(stage, code);
     switch (stage) {
         case TSMTPStage::ssMailFrom:
-            return RefusesSize(code, reply->EnhancedCode()) ? RowOutcome(code) : TSendOutcome::soServerUnusable;
+            return RefusesSize(code, error.EnhancedCode()) ? RowOutcome(code) : TSendOutcome::soServerUnusable;
         case TSMTPStage::ssRcptTo: {
             if (refused.empty()) return RowOutcome(code);
-            bool anyTransient = false;
+            bool any_transient = false;
             for (const TSMTPRefusedRecipient& r : refused) {
                 if (ServerWide(r.Reply.Code)) return ServerUnusable(stage, r.Reply.Code);
-                if (Transient(r.Reply.Code)) anyTransient = true;
+                if (Transient(r.Reply.Code)) any_transient = true;
             }
-            return anyTransient ? TSendOutcome::soNotNow : TSendOutcome::soFailedForGood;
+            return any_transient ? TSendOutcome::soNotNow : TSendOutcome::soFailedForGood;
         }
         case TSMTPStage::ssData:
             return RowOutcome(code);

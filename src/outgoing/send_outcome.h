@@ -2,10 +2,10 @@
 // What became of one journal row's mail, decided on the stage of the SMTP
 // session the failure happened in and on its kind, so that a scan knows
 // whether to mark the row, keep it, or stop.
-#include <exception>
 #include <vector>
 
 #include "clients/mail_smtp.h"
+#include "clients/smtp_reply.h"
 
 namespace kdv {
 
@@ -25,10 +25,11 @@ enum class TSendOutcome {
 // 421 means so wherever it comes, and 530 (a login is wanted) too. A
 // refused MAIL FROM meets every row alike (they share the sender) unless it
 // refuses the message's size (552, x.3.4). Replies to RCPT TO and to the
-// text belong to the row: 4xx not now, 5xx failed for good. A file of the
-// mail that could not be read (ekLocal) is not now. Connect and
+// text belong to the row: 4xx not now, 5xx failed for good. A failure
+// without a reply (reply code 0) counts by its stage, except a file of the
+// mail that could not be read (ekLocal), which is not now. Connect and
 // Authenticate failures never come here: they always make the server
-// unusable.
-TSendOutcome ClassifySendFailure(const std::exception& error, const std::vector<TSMTPRefusedRecipient>& refused);
+// unusable; so does any failure of Send that is no EMailSMTPError.
+TSendOutcome ClassifySendFailure(const EMailSMTPError& error, const std::vector<TSMTPRefusedRecipient>& refused);
 
 }  // namespace kdv

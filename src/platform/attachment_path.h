@@ -5,11 +5,11 @@
 // for its own file access the service maps such a path to a local one. Both
 // the incoming and the outgoing side reach files this way, so it sits below
 // them; on Windows the mapping will be the identity.
-#include <cctype>
 #include <filesystem>
 #include <string>
 #include <string_view>
 
+#include "platform/ascii_text.h"
 #include "platform/ini_file.h"
 
 namespace kdv {
@@ -25,7 +25,7 @@ inline bool StoredPathHasPrefix(std::string_view stored, std::string_view prefix
         const char a = stored[i];
         const char b = prefix[i];
         if (IsStoredPathSeparator(a) && IsStoredPathSeparator(b)) continue;
-        if (std::tolower(static_cast<unsigned char>(a)) != std::tolower(static_cast<unsigned char>(b))) return false;
+        if (LowerAscii(a) != LowerAscii(b)) return false;
     }
     return stored.size() == prefix.size() || IsStoredPathSeparator(prefix.back()) ||
            IsStoredPathSeparator(stored[prefix.size()]);

@@ -20,23 +20,27 @@ enum class TErrorKind {
     ekLocal,           // a local failure: file system, database
     ekCancelled,       // a stop request ended the wait
     ekTooLarge,        // the peer announced or sent more than the service takes
+    ekDbConnectionLost,  // the database connection is gone; the connection was closed
+    ekUsage,           // a call the object cannot take: missing settings, wrong state, argument out of range
+    ekMalformed,       // input that breaks its format or a reader's limit; read again, it fails alike
 };
 
 class EDiraError : public std::runtime_error {
 public:
-    // An error of kind ekOther.
-    explicit EDiraError(const std::string& Message) : std::runtime_error(Message) {}
-    EDiraError(TErrorKind Kind, const std::string& Message, int ReplyCode = 0)
-        : std::runtime_error(Message), FErrorKind(Kind), FReplyCode(ReplyCode) {}
+    // An error of kind ekOther. Raise sites name their kind with the
+    // constructor below; this one stays for failures no kind fits.
+    explicit EDiraError(const std::string& message) : std::runtime_error(message) {}
+    EDiraError(TErrorKind kind, const std::string& message, int reply_code = 0)
+        : std::runtime_error(message), error_kind_(kind), reply_code_(reply_code) {}
 
-    TErrorKind ErrorKind() const { return FErrorKind; }
+    TErrorKind ErrorKind() const { return error_kind_; }
     // The numeric reply code for ekReply and ekAuthentication errors of
     // protocols that have one (SMTP); 0 otherwise.
-    int ReplyCode() const { return FReplyCode; }
+    int ReplyCode() const { return reply_code_; }
 
 private:
-    TErrorKind FErrorKind = TErrorKind::ekOther;
-    int FReplyCode = 0;
+    TErrorKind error_kind_ = TErrorKind::ekOther;
+    int reply_code_ = 0;
 };
 
 }  // namespace kdv

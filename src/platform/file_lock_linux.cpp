@@ -22,7 +22,7 @@ public:
         // objects of one process exclude each other as two processes do.
         fd_ = ::open(Path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd_ < 0) {
-            throw EDiraError("Sperrdatei " + Path.string() + " kann nicht geöffnet werden: " + std::strerror(errno));
+            throw EDiraError(TErrorKind::ekLocal, "Sperrdatei " + Path.string() + " kann nicht geöffnet werden: " + std::strerror(errno));
         }
     }
     ~TLinuxFileLock() override { ::close(fd_); }
@@ -32,7 +32,7 @@ public:
         while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
             if (errno == EINTR) continue;
             if (errno == EWOULDBLOCK) return false;
-            throw EDiraError(std::string("Sperre kann nicht gesetzt werden: ") + std::strerror(errno));
+            throw EDiraError(TErrorKind::ekLocal, std::string("Sperre kann nicht gesetzt werden: ") + std::strerror(errno));
         }
         locked_ = true;
         // Only a help for the operator: who holds the lock.

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ascii_text.h"
 #include "platform/dira_error.h"
 #include "platform/path_text.h"
 #include "platform/text_file_encoding.h"
@@ -134,12 +135,9 @@ std::optional<int> ParseIniInteger(std::string_view text) {
     const char* first = value.data();
     const char* last = value.data() + value.size();
     const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
-    const auto isHexDigit = [&](char c) {
-        return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-    };
     if (!value.empty() && value[0] == '$') {
         ++first;
-        if (first == last || !isHexDigit(*first)) return std::nullopt;
+        if (first == last || HexDigitValue(*first) < 0) return std::nullopt;
         unsigned long long number = 0;
         const auto [end, ec] = std::from_chars(first, last, number, 16);
         if (ec != std::errc{} || end != last || number > static_cast<unsigned long long>(INT_MAX)) {

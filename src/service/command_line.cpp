@@ -1,22 +1,18 @@
 #include "service/command_line.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "platform/ascii_text.h"
 
 namespace kdv {
 namespace {
 
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-    return s;
-}
-
 // "/install", "-INSTALL", "--install" all name the switch "install".
 std::optional<std::string> SwitchName(const std::string& arg) {
     if (arg.size() < 2) return std::nullopt;
-    if (arg[0] == '/') return Lower(arg.substr(1));
+    if (arg[0] == '/') return ToLowerAscii(arg.substr(1));
     if (arg[0] != '-') return std::nullopt;
-    return Lower(arg.substr(arg[1] == '-' ? 2 : 1));
+    return ToLowerAscii(arg.substr(arg[1] == '-' ? 2 : 1));
 }
 
 }  // namespace

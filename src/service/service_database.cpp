@@ -46,7 +46,7 @@ TStatusColumn ProbeStatusColumn(TDbConnection& Database, const std::string& Tabl
     try {
         query.Open("SHOW COLUMNS FROM " + Table + " LIKE 'DIRAVID_STATUS'");
     } catch (const EDbError& e) {
-        if (e.Kind() == TDbErrorKind::ekServerGone) throw;
+        if (e.ErrorKind() == TErrorKind::ekDbConnectionLost) throw;
         return TStatusColumn::Missing;
     }
     if (query.Eof()) return TStatusColumn::Missing;
@@ -60,7 +60,7 @@ bool ProbeMailColumn(TDbConnection& Database) {
     try {
         query.Open("SHOW COLUMNS FROM LF_NACHRICHTEN LIKE 'DIRAVID_MAIL'");
     } catch (const EDbError& e) {
-        if (e.Kind() == TDbErrorKind::ekServerGone) throw;
+        if (e.ErrorKind() == TErrorKind::ekDbConnectionLost) throw;
         return false;
     }
     return !query.Eof();
@@ -206,6 +206,7 @@ std::string TServiceDatabase::getLFPath() {
     const std::string folder = ReadLFPathOption() + kLFPathDelimiter;
     if (folder.size() == 1) {
         throw EDiraError(
+            TErrorKind::ekLocal,
             "Für Anhänge ist kein Speicherort definiert. Ergänzen Sie dies bitte im Editor unter Einstellungen -> "
             "Speicheort Anhänge Lageführung.");
     }
@@ -214,7 +215,7 @@ std::string TServiceDatabase::getLFPath() {
     std::error_code ec;
     if (!std::filesystem::is_directory(local, ec)) {
         const std::string localText = PathToUtf8(local);
-        throw EDiraError("Der Speicherort für Anhänge " + folder +
+        throw EDiraError(TErrorKind::ekLocal, "Der Speicherort für Anhänge " + folder +
                          (localText == MapStoredPath(folder, "", "") ? std::string() : " (" + localText + ")") +
                          " ist nicht vorhanden" +
                          (ec && ec != std::errc::no_such_file_or_directory ? ": " + ec.message() : std::string()) + ".");

@@ -41,7 +41,7 @@ fs::path PrepareServiceTempFolder(const fs::path& home) {
     std::error_code ec;
     fs::create_directories(folder, ec);
     if (ec || !fs::is_directory(folder))
-        throw EDiraError("Temporärer Ordner " + folder.string() + " kann nicht angelegt werden: " +
+        throw EDiraError(TErrorKind::ekLocal, "Temporärer Ordner " + folder.string() + " kann nicht angelegt werden: " +
                          (ec ? ec.message() : std::string("kein Ordner")));
     return folder;
 }

@@ -29,7 +29,7 @@ std::string ReasonText(const std::error_code& ec) {
 }
 
 [[noreturn]] void RaiseUnreadable(const std::filesystem::path& fileName, const std::error_code& ec) {
-    throw EDiraError("Whitelist " + PathToUtf8(fileName) + " kann nicht gelesen werden: " + ReasonText(ec));
+    throw EDiraError(TErrorKind::ekLocal, "Whitelist " + PathToUtf8(fileName) + " kann nicht gelesen werden: " + ReasonText(ec));
 }
 
 }  // namespace

@@ -292,7 +292,7 @@ INSTANTIATE_TEST_SUITE_P(
                       return std::to_string(got) + "[" + uid + "] " + (c.UIDDeleteMsg(uid) ? "stored" : "not");
                   },
                   SelectedLines({"C3 FETCH 1 (UID)"}),
-                  std::string("error other ") + kImapNumberText + " | Ausgewählt"},
+                  std::string("error usage ") + kImapNumberText + " | Ausgewählt"},
         TImapCase{"WrongStateSendsNothing",
                   {Send("* OK [CAPABILITY IMAP4rev1] hi"), Expect(kLogin), Send("C1 OK in"),
                    Expect("C2 CAPABILITY"), SendLines({"* CAPABILITY IMAP4rev1", "C2 OK"})},
@@ -301,7 +301,7 @@ INSTANTIATE_TEST_SUITE_P(
                       return Fetch(c, 1);
                   },
                   {kLogin, "C2 CAPABILITY"},
-                  "error other Befehl kann nicht ausgeführt werden, falscher Verbindungsstatus; Aktueller "
+                  "error usage Befehl kann nicht ausgeführt werden, falscher Verbindungsstatus; Aktueller "
                   "Verbindungsstatus: Authentifiziert. | Authentifiziert"},
         TImapCase{"MalformedReplyLine",
                   Selected({Expect("C3 EXPUNGE"), Send("garbage here")}),

@@ -120,7 +120,7 @@ TEST_F(DbLostConnectionTest, LostDuringTheStatementRaisesAfterTheReconnect) {
         TDbQuery q(Conn);
         TakeEvents();
         const EDbError e = ExpectRaises<EDbError>([&] { c.Statement(*this, q); });
-        EXPECT_EQ(e.Kind(), TDbErrorKind::ekServerGone) << e.what();
+        EXPECT_EQ(e.ErrorKind(), TErrorKind::ekDbConnectionLost) << e.what();
         EXPECT_EQ(std::string(e.what()).rfind("[DiraDB][MySQL] ", 0), 0u);
         EXPECT_EQ(TakeEvents(), (TEvents{"BeforeDisconnect", "AfterDisconnect", "BeforeConnect", "AfterConnect"}));
         EXPECT_TRUE(Conn.Connected());
@@ -165,7 +165,7 @@ TEST_F(DbLostConnectionTest, WithoutAHandlerTheStatementsErrorArrivesAndTheNextU
     });
     const EDbError e = ExpectRaises<EDbError>([&] { q.Open("SELECT SLEEP(10)"); });
     killer.join();
-    EXPECT_EQ(e.Kind(), TDbErrorKind::ekServerGone) << e.what();
+    EXPECT_EQ(e.ErrorKind(), TErrorKind::ekDbConnectionLost) << e.what();
     EXPECT_EQ(TakeEvents(), (TEvents{"BeforeDisconnect", "AfterDisconnect"}));
     EXPECT_FALSE(Conn.Connected());
     EXPECT_FALSE(other.Active());

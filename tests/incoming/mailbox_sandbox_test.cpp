@@ -10,6 +10,7 @@
 #include "incoming/incoming_test_fixture.h"
 #include "incoming/mailbox_passes.h"
 #include "net/mail_ssl_io_handler.h"
+#include "platform/ascii_text.h"
 #include "support/mail_sandbox.h"
 
 namespace kdv::testing {
@@ -33,8 +34,7 @@ protected:
 TEST_P(MailboxSandbox, FilesEveryMailAndEmptiesTheMailbox) {
     KDV_REQUIRE_MAIL_SANDBOX();
     const TSandboxCase& c = GetParam();
-    std::string prefix = std::string("pass") + c.name;
-    for (char& ch : prefix) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    const std::string prefix = ToLowerAscii(std::string("pass") + c.name);
     const TSandboxMailbox mailbox(*SharedMailSandbox(), prefix);
     const std::string& user = mailbox.Name();
     const std::string& password = mailbox.Password();

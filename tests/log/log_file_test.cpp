@@ -177,18 +177,20 @@ TEST_F(LogFileTest, OpenRaisesTheFixedTextForEachMissingPrecondition) {
     const struct {
         std::filesystem::path file, oldFolder;
         std::string error;
+        TErrorKind kind;
     } cases[] = {
-        {"", "", "Keine Log-Datei vorhanden."},
+        {"", "", "Keine Log-Datei vorhanden.", TErrorKind::ekUsage},
         {dir_ / "blocker" / "sub" / "x.log", "",
-         "Verzeichnis für die Log-Datei kann nicht erstellt werden."},
+         "Verzeichnis für die Log-Datei kann nicht erstellt werden.", TErrorKind::ekLocal},
         {dir_ / "ok" / "x.log", dir_ / "blocker" / "Logs",
-         "Verzeichnis für rotierte Log-Dateien kann nicht erstellt werden."},
+         "Verzeichnis für rotierte Log-Dateien kann nicht erstellt werden.", TErrorKind::ekLocal},
     };
     for (const auto& c : cases) {
         TLogFile log(clock_, files_);
         log.SetFolderOldLogFiles(c.oldFolder);
         const EDiraError e = ExpectRaises([&] { log.Open(c.file, 7); });
         EXPECT_EQ(std::string(e.what()), c.error);
+        EXPECT_EQ(e.ErrorKind(), c.kind) << c.error;
         EXPECT_FALSE(log.Started());
     }
 }

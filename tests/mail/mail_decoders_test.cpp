@@ -178,6 +178,7 @@ TEST(UueDecoder, RefusesUnknownScheme) {
         TUueDecoder decoder(sink);
         const EDiraError e = ExpectRaises([&] { decoder.DecodeLine(first); });
         EXPECT_STREQ(e.what(), "Nicht erkanntes UUE-Codierungsschema.");
+        EXPECT_EQ(e.ErrorKind(), TErrorKind::ekMalformed);
     }
 }
 
@@ -270,6 +271,8 @@ TEST(BinHexDecoder, RunLengthExpansionIsCapped) {
         decoder.Finish();
     });
     EXPECT_STREQ(e.what(), "Die BinHex-Anlage ist entpackt größer als 1 MB.");
+    // The mail's content, not the peer's announcement: no ekTooLarge.
+    EXPECT_EQ(e.ErrorKind(), TErrorKind::ekMalformed);
     EXPECT_LE(out.size(), kCap);
     TBinHexDecoder exact(sink, 2 * kCap);
     EXPECT_NO_THROW(exact.Step(encoded));

@@ -127,6 +127,7 @@ TEST(StreamLineSource, TransferEndingBeforeTheEndLineRaises) {
             }
         });
         EXPECT_STREQ(e.what(), "Die Verbindung endete vor dem Ende der Nachricht.");
+        EXPECT_EQ(e.ErrorKind(), TErrorKind::ekPeerClosed);
     }
 }
 

@@ -290,6 +290,8 @@ TEST(MimeReader, FailuresKeepWhatWasReadAndLeakNoFile) {
         message.MessageParts.AttachmentTempDirectory = temp.Path();
         const EDiraError e = ExpectRaises([&] { LoadMessageFromMemory(message, c.mail); });
         EXPECT_STREQ(e.what(), c.error) << c.name;
+        // Read again, the mail fails alike: never taken for a lost connection.
+        EXPECT_EQ(e.ErrorKind(), TErrorKind::ekMalformed) << c.name;
         EXPECT_EQ(message.MessageParts.Count(), c.parts) << c.name;
         message.Clear();
         EXPECT_EQ(FilesIn(temp.Path()), 0u) << c.name;

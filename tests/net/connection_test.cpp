@@ -251,7 +251,7 @@ INSTANTIATE_TEST_SUITE_P(
                      TErrorKind::ekRefused},
         TConnectCase{"HostNotFound", "host.invalid", false, "Socket-Fehler # ", "\r\nHost nicht gefunden.",
                      TErrorKind::ekRefused},
-        TConnectCase{"EmptyHost", "", false, "A Host is required", "A Host is required", TErrorKind::ekOther}),
+        TConnectCase{"EmptyHost", "", false, "A Host is required", "A Host is required", TErrorKind::ekUsage}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ConnectFailures, PortZero) {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -49,11 +48,18 @@ TEST_P(SendOutcomeTest, FollowsTheStageAndKindOfTheFailure) {
     }
 }
 
-// An error that did not come from the SMTP client (the database, say)
-// tells nothing about the row.
-TEST(SendOutcome, AnErrorOfAnotherLayerMakesTheServerUnusable) {
-    EXPECT_EQ(ClassifySendFailure(EDiraError(TErrorKind::ekPeerClosed, "weg"), {}), TSendOutcome::soServerUnusable);
-    EXPECT_EQ(ClassifySendFailure(std::runtime_error("?"), {}), TSendOutcome::soServerUnusable);
+// A failure below the dialogue carries no reply, even where its kind says
+// "reply" (a reply the parser could not read): it never counts as the row's
+// refusal, whatever the stage or the recipients refused before it.
+TEST(SendOutcome, AFailureWithoutAReplyIsNeverTheRows) {
+    const std::vector<TSMTPRefusedRecipient> none;
+    const std::vector<TSMTPRefusedRecipient> one_refused = {{"a@example.org", Reply(550, "5.1.1")}};
+    EXPECT_EQ(ClassifySendFailure(EMailSMTPError(TSMTPStage::ssMailFrom, TErrorKind::ekReply, "unlesbar"), none),
+              TSendOutcome::soServerUnusable);
+    EXPECT_EQ(ClassifySendFailure(EMailSMTPError(TSMTPStage::ssRcptTo, TErrorKind::ekReply, "unlesbar"), one_refused),
+              TSendOutcome::soServerUnusableInTransfer);
+    EXPECT_EQ(ClassifySendFailure(EMailSMTPError(TSMTPStage::ssData, TErrorKind::ekReply, "unlesbar"), none),
+              TSendOutcome::soServerUnusableInTransfer);
 }
 
 using S = TSMTPStage;

@@ -253,7 +253,7 @@ TEST_F(ServiceDatabaseTest, HangingServerIsGivenUpAfterTheZeitlimit) {
     TDbQuery q(Service->database);
     const auto start = std::chrono::steady_clock::now();
     const EDbError e = ExpectRaises<EDbError>([&] { q.Open("SELECT COUNT(*) FROM LF_LAGEN"); });
-    EXPECT_EQ(e.Kind(), TDbErrorKind::ekServerGone) << e.what();
+    EXPECT_EQ(e.ErrorKind(), TErrorKind::ekDbConnectionLost) << e.what();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
     lock.ExecSQL("UNLOCK TABLES");
     q.Open("SELECT COUNT(*) FROM LF_LAGEN");
@@ -488,7 +488,7 @@ TEST_F(ServiceDatabaseTest, ConnectionsDroppedAtOnceDoNotRecurse) {
         Service->databaseAfterConnect();
     };
     const EDbError e = ExpectRaises<EDbError>([&] { OpenService(); });
-    EXPECT_EQ(e.Kind(), TDbErrorKind::ekServerGone) << e.what();
+    EXPECT_EQ(e.ErrorKind(), TErrorKind::ekDbConnectionLost) << e.what();
     EXPECT_LE(kills, 3);
     EXPECT_FALSE(Service->database.Connected());
     // Once connections stay up, the next use connects and adds the columns.

@@ -135,6 +135,7 @@ TEST_F(WhitelistLoadTest, UnreadableFileFailsAndKeepsTheEntries) {
             ifPresent ? whitelist.LoadIfPresent(path) : whitelist.LoadFromFile(path);
         });
         EXPECT_EQ(std::string(e.what()), "Whitelist " + path.string() + " kann nicht gelesen werden: ist ein Ordner");
+        EXPECT_EQ(e.ErrorKind(), TErrorKind::ekLocal);
         EXPECT_EQ(whitelist.Entries, Lines{"alpha"});
     }
 }

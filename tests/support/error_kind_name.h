@@ -18,6 +18,9 @@ inline const char* KindName(TErrorKind kind) {
         case TErrorKind::ekLocal: return "local";
         case TErrorKind::ekCancelled: return "cancelled";
         case TErrorKind::ekTooLarge: return "toolarge";
+        case TErrorKind::ekDbConnectionLost: return "dblost";
+        case TErrorKind::ekUsage: return "usage";
+        case TErrorKind::ekMalformed: return "malformed";
     }
     return "?";
 }
