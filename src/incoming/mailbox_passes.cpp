@@ -10,6 +10,7 @@
 
 #include "clients/mail_imap4.h"
 #include "clients/mail_pop3.h"
+#include "incoming/filing_fault_point.h"
 #include "incoming/kept_mail.h"
 #include "incoming/mailbox_record.h"
 #include "incoming/pass_limits.h"
@@ -60,6 +61,15 @@ bool ConnectionGone(const EDiraError& error) {
         default:
             return false;
     }
+}
+
+// The failure's message and, where the message alone names no cause or the
+// wrong one, the cause after it: a server that closed or reset the
+// connection in the middle of the dialogue lost it, it did not end it.
+std::string MitUrsache(const std::exception& error, const char* server) {
+    const auto* dira = dynamic_cast<const EDiraError*>(&error);
+    if (dira == nullptr || dira->ErrorKind() != TErrorKind::ekPeerClosed) return error.what();
+    return std::string(error.what()) + " (Verbindung zum " + server + " verloren: sie wurde mitten im Dialog beendet.)";
 }
 
 // [Maileingang] MaxMB in bytes.
@@ -296,6 +306,7 @@ void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop, const
                             continue;
                         }
                         vermerk.Hinzufuegen(key);
+                        Haltepunkt(haltepunkt::kVermerkt);
                         if (eingriffe.NachAblage) eingriffe.NachAblage();
                     }
                 }
@@ -314,7 +325,7 @@ void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop, const
                 } else if (e.ErrorKind() == TErrorKind::ekCancelled) {
                     Log(ctx, 5, wer + " bleibt im Postfach: " + e.what());
                 } else {
-                    Log(ctx, 3, wer + " bleibt im Postfach: " + e.what());
+                    Log(ctx, 3, wer + " bleibt im Postfach: " + MitUrsache(e, "POP3-Server"));
                     limits.Failed();
                 }
                 if (ConnectionGone(e) || !client.Connected()) {
@@ -339,7 +350,7 @@ void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop, const
         WriteDebug(ctx, "Lastendcheckmail");
         Log(ctx, 7, "Prüfung abgeschlossen.");
     } catch (const std::exception& e) {
-        Log(ctx, 3, std::string(kPop3PassError) + e.what());
+        Log(ctx, 3, std::string(kPop3PassError) + MitUrsache(e, "POP3-Server"));
     }
 }
 
@@ -428,6 +439,7 @@ void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAn
                         continue;
                     }
                     vermerk.Hinzufuegen(key);
+                    Haltepunkt(haltepunkt::kVermerkt);
                     if (eingriffe.NachAblage) eingriffe.NachAblage();
                 }
                 limits.Succeeded();
@@ -445,7 +457,7 @@ void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAn
                 } else if (e.ErrorKind() == TErrorKind::ekCancelled) {
                     Log(ctx, 5, wer + " bleibt im Postfach: " + e.what());
                 } else {
-                    Log(ctx, 3, wer + " bleibt im Postfach: " + e.what());
+                    Log(ctx, 3, wer + " bleibt im Postfach: " + MitUrsache(e, "IMAP-Server"));
                     limits.Failed();
                 }
                 // The connection is closed already: the pass ends here and
@@ -469,7 +481,7 @@ void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAn
         if (alle) vermerk.FehlversucheBehalten(gesehen);
         WriteDebug(ctx, "Lastendcheckmail");
     } catch (const std::exception& e) {
-        Log(ctx, 3, std::string("Verbindungsfehler2 IMAP: ") + e.what());
+        Log(ctx, 3, std::string("Verbindungsfehler2 IMAP: ") + MitUrsache(e, "IMAP-Server"));
         imap.Disconnect();
         try {
             imap.Connect(true);

@@ -318,7 +318,7 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
             smtp.Connect();
             loggedIn = smtp.Authenticate();
         } catch (const std::exception& e) {
-            ctx.Log.Add(3, std::string(kAuthError) + e.what());
+            ctx.Log.Add(3, std::string(kAuthError) + SmtpStartFailureText(e));
             return TSendOutcome::soServerUnusable;
         }
         if (!loggedIn && !smtp.Username.empty()) NoteNoLogin(ctx);

@@ -3,6 +3,7 @@
 // session the failure happened in and on its kind, so that a scan knows
 // whether to mark the row, keep it, or stop.
 #include <exception>
+#include <string>
 #include <vector>
 
 #include "clients/mail_smtp.h"
@@ -30,5 +31,12 @@ enum class TSendOutcome {
 // Authenticate failures never come here: they always make the server
 // unusable.
 TSendOutcome ClassifySendFailure(const std::exception& error, const std::vector<TSMTPRefusedRecipient>& refused);
+
+// What follows "Authentifizierung am Mailserver fehlgeschlagen: " for a
+// failure of Connect or Authenticate: the error's message and, unless the
+// server refused the login itself, the cause after it in brackets (no
+// connection, connection lost, no reply in time, TLS, a refused greeting or
+// EHLO), so a refused or reset connection does not read as a wrong password.
+std::string SmtpStartFailureText(const std::exception& error);
 
 }  // namespace kdv
