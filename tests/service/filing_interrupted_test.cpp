@@ -106,6 +106,8 @@ const TStepCase kSteps[] = {
     {"NotedButNotDeleted", "vermerkt", ""},
 };
 
+void PrintTo(const TInterruptCase& c, std::ostream* out) { *out << c.step.name << " (" << c.step.step << ")"; }
+
 std::vector<TInterruptCase> Cases() {
     std::vector<TInterruptCase> cases;
     for (const TRoad road : {TRoad::Pop3, TRoad::Imap, TRoad::Import}) {
