@@ -92,7 +92,9 @@ std::string SmtpStartFailureText(const std::exception& error) {
             return message;
     }
     cause += login ? " während der Anmeldung" : ", noch vor der Anmeldung";
-    return message + " (" + cause + ")";
+    // A server's reply ends with its line break; the cause belongs on its line.
+    const std::size_t end = message.find_last_not_of("\r\n");
+    return message.substr(0, end == std::string::npos ? 0 : end + 1) + " (" + cause + ")";
 }
 
 }  // namespace kdv
