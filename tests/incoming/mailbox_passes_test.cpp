@@ -191,10 +191,11 @@ TEST_F(MailboxPassTest, Pop3MailsTurnedAwayLeaveOnlyWhenKept) {
         Pop3Settings(peer.Port());
         CheckPOP3Postfach(Ctx);
         EXPECT_EQ(peer.Transcript(),
-                  c.folderUsable ? (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 2", "RETR 2",
-                                                             "DELE 2", "UIDL 1", "RETR 1", "DELE 1", "QUIT"})
-                                 : (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 2", "RETR 2",
-                                                             "UIDL 1", "RETR 1", "QUIT"}));
+                  c.folderUsable ? (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 2", "LIST 2",
+                                                             "RETR 2", "DELE 2", "UIDL 1", "LIST 1", "RETR 1", "DELE 1",
+                                                             "QUIT"})
+                                 : (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 2", "LIST 2",
+                                                             "RETR 2", "UIDL 1", "LIST 1", "RETR 1", "QUIT"}));
         EXPECT_TRUE(Subjects().empty());
         std::vector<std::string> kept;
         std::error_code error;
@@ -722,7 +723,8 @@ protected:
 };
 
 TEST_F(CrLinesBelowCrLfHeadTest, MailboxPassFilesTextAndPdf) {
-    TScriptedPeer peer(Script(ImapSelected(1), ImapMail(1, 40, ReadFile(File), 3),
+    TScriptedPeer peer(Script(ImapSelected(1), ImapList(3, {{40, ReadFile(File).size()}}),
+                              ImapMail(1, 40, ReadFile(File), 4),
                               std::vector<TPeerStep>{Expect("C6 EXPUNGE"), SendLines({"* 1 EXPUNGE", "C6 OK"})}));
     Configure(peer.Port());
     CheckIMAPPostfach(Ctx, imap);
