@@ -346,7 +346,7 @@ TEST_F(EndToEnd, KilledAtRandomWhileFilingEveryMailEndsFiledOnceAndWhole) {
     // Each kill strikes a random moment after the run began to file: the
     // start of a run takes most of its time and would hide the window.
     std::mt19937 random(20240129);
-    std::uniform_int_distribution<int> delay(0, 400);
+    std::uniform_int_distribution<int> delay(0, 200);
     int struck = 0;
     int started = 0;
     for (; started < kills && !Service->Uids().empty(); ++started) {
