@@ -34,9 +34,17 @@ struct TMailEmpfangContext {
     // with the raw mail it was filed from; asked at every filing, since a
     // reconnect may have added it. Unset: it has.
     std::function<bool()> HasMailColumn = {};
+    // Whether the journal has the column DIRAVID_STATUS, which keeps the
+    // outbox off a message still being filed. Unset: it has.
+    std::function<bool()> HasStatusColumn = {};
 };
 
 // What HasMailColumn says, or true when it is unset.
 inline bool JournalHasMailColumn(const TMailEmpfangContext& ctx) { return !ctx.HasMailColumn || ctx.HasMailColumn(); }
+
+// What HasStatusColumn says, or true when it is unset.
+inline bool JournalHasStatusColumn(const TMailEmpfangContext& ctx) {
+    return !ctx.HasStatusColumn || ctx.HasStatusColumn();
+}
 
 }  // namespace kdv

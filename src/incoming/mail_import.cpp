@@ -1,9 +1,11 @@
 #include "incoming/mail_import.h"
 
+#include <algorithm>
 #include <exception>
 #include <fstream>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "mail/mail_message.h"
 #include "mail/mime_reader.h"
@@ -33,18 +35,46 @@ std::string ReadMailFile(const std::filesystem::path& path) {
     return data;
 }
 
+std::string Liste(const std::vector<std::string>& lagen) {
+    std::string text;
+    for (const std::string& lage : lagen) text += (text.empty() ? "" : ", ") + lage;
+    return text;
+}
+
 }  // namespace
 
 std::string ImportZeile(const std::string& Datei, const TAuswertung& Auswertung) {
     std::string line;
     switch (Auswertung.Ergebnis) {
     case TAuswertungsErgebnis::Abgelegt:
-        line = Datei + (Auswertung.Fehler.empty() ? ": abgelegt in Lage " : ": unvollständig abgelegt in Lage ");
-        for (std::size_t i = 0; i < Auswertung.Lagen.size(); ++i) {
-            if (i > 0) line += ", ";
-            line += Auswertung.Lagen[i];
+        if (!Auswertung.Fehler.empty()) {
+            line = Datei + ": unvollständig abgelegt in Lage " + Liste(Auswertung.Lagen);
+            for (std::size_t i = 0; i < Auswertung.Fehler.size(); ++i) {
+                line += (i == 0 ? ": " : "; ") + Auswertung.Fehler[i];
+            }
+            break;
         }
-        for (std::size_t i = 0; i < Auswertung.Fehler.size(); ++i) line += (i == 0 ? ": " : "; ") + Auswertung.Fehler[i];
+        {
+            std::vector<std::string> neu;
+            for (const std::string& lage : Auswertung.Lagen) {
+                if (std::find(Auswertung.Vervollstaendigt.begin(), Auswertung.Vervollstaendigt.end(), lage) ==
+                        Auswertung.Vervollstaendigt.end() &&
+                    std::find(Auswertung.SchonAbgelegt.begin(), Auswertung.SchonAbgelegt.end(), lage) ==
+                        Auswertung.SchonAbgelegt.end()) {
+                    neu.push_back(lage);
+                }
+            }
+            std::vector<std::string> teile;
+            if (!neu.empty()) teile.push_back("abgelegt in Lage " + Liste(neu));
+            if (!Auswertung.Vervollstaendigt.empty()) {
+                teile.push_back("vervollständigt in Lage " + Liste(Auswertung.Vervollstaendigt));
+            }
+            if (!Auswertung.SchonAbgelegt.empty()) {
+                teile.push_back("schon abgelegt in Lage " + Liste(Auswertung.SchonAbgelegt) + ", nichts hinzugefügt");
+            }
+            line = Datei + ":";
+            for (std::size_t i = 0; i < teile.size(); ++i) line += (i == 0 ? " " : "; ") + teile[i];
+        }
         break;
     case TAuswertungsErgebnis::Abgewiesen:
         line = Datei + ": nicht abgelegt: " + Auswertung.Grund;

@@ -18,6 +18,10 @@ struct TImportErgebnis {
     TAuswertung Auswertung;
     // The line to print for the file, without line break:
     //   "<Datei>: abgelegt in Lage 3, 5"
+    //   "<Datei>: vervollständigt in Lage 7" (an earlier filing of the mail
+    //     there was cut off in the middle and is now complete)
+    //   "<Datei>: schon abgelegt in Lage 3, nichts hinzugefügt"
+    //     (these three joined by "; " where the incidents differ)
     //   "<Datei>: unvollständig abgelegt in Lage 3, 5: <Fehler>; <Fehler>"
     //   "<Datei>: nicht abgelegt: <Grund>"
     //   "<Datei>: fehlgeschlagen: <Grund>"

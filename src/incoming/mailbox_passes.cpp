@@ -10,6 +10,7 @@
 
 #include "clients/mail_imap4.h"
 #include "clients/mail_pop3.h"
+#include "incoming/filing_fault_point.h"
 #include "incoming/kept_mail.h"
 #include "incoming/mailbox_record.h"
 #include "incoming/pass_limits.h"
@@ -60,6 +61,14 @@ bool ConnectionGone(const EDiraError& error) {
         default:
             return false;
     }
+}
+
+// The failure's message and, where the message alone names no cause or the
+// wrong one, the cause after it: a server that closed or reset the
+// connection in the middle of the dialogue lost it, it did not end it.
+std::string WithCause(const EDiraError& error, const char* server) {
+    if (error.ErrorKind() != TErrorKind::ekPeerClosed) return error.what();
+    return std::string(error.what()) + " (Verbindung zum " + server + " verloren: sie wurde mitten im Dialog beendet.)";
 }
 
 // [Maileingang] MaxMB in bytes.
@@ -309,6 +318,7 @@ void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop, const
                             continue;
                         }
                         vermerk.Hinzufuegen(key);
+                        Haltepunkt(haltepunkt::kVermerkt);
                         if (eingriffe.NachAblage) eingriffe.NachAblage();
                     }
                 }
@@ -327,7 +337,7 @@ void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop, const
                 } else if (e.ErrorKind() == TErrorKind::ekCancelled) {
                     Log(ctx, 5, wer + " bleibt im Postfach: " + e.what());
                 } else {
-                    Log(ctx, 3, wer + " bleibt im Postfach: " + e.what());
+                    Log(ctx, 3, wer + " bleibt im Postfach: " + WithCause(e, "POP3-Server"));
                     limits.Failed();
                 }
                 if (ConnectionGone(e) || !client.Connected()) {
@@ -351,6 +361,8 @@ void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop, const
         }
         WriteDebug(ctx, "Lastendcheckmail");
         Log(ctx, 7, "Prüfung abgeschlossen.");
+    } catch (const EDiraError& e) {
+        Log(ctx, 3, std::string(kPop3PassError) + WithCause(e, "POP3-Server"));
     } catch (const std::exception& e) {
         Log(ctx, 3, std::string(kPop3PassError) + e.what());
     }
@@ -441,6 +453,7 @@ void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAn
                         continue;
                     }
                     vermerk.Hinzufuegen(key);
+                    Haltepunkt(haltepunkt::kVermerkt);
                     if (eingriffe.NachAblage) eingriffe.NachAblage();
                 }
                 limits.Succeeded();
@@ -458,7 +471,7 @@ void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAn
                 } else if (e.ErrorKind() == TErrorKind::ekCancelled) {
                     Log(ctx, 5, wer + " bleibt im Postfach: " + e.what());
                 } else {
-                    Log(ctx, 3, wer + " bleibt im Postfach: " + e.what());
+                    Log(ctx, 3, wer + " bleibt im Postfach: " + WithCause(e, "IMAP-Server"));
                     limits.Failed();
                 }
                 // The connection is closed already: the pass ends here and
@@ -484,7 +497,7 @@ void CheckIMAPPostfach(TMailEmpfangContext& ctx, TMailIMAP4& imap, const TStopAn
     } catch (const EDiraError& e) {
         // A server that let a reply run out of time would most likely let
         // the new greeting do the same: the next pass connects instead.
-        AfterImapPassFailure(ctx, imap, e.what(), e.ErrorKind() != TErrorKind::ekTimeout);
+        AfterImapPassFailure(ctx, imap, WithCause(e, "IMAP-Server"), e.ErrorKind() != TErrorKind::ekTimeout);
     } catch (const std::exception& e) {
         AfterImapPassFailure(ctx, imap, e.what(), true);
     }

@@ -19,6 +19,7 @@
 #include "incoming/attachment_name.h"
 #include "incoming/attachment_store.h"
 #include "incoming/automatic_mail.h"
+#include "incoming/filing_fault_point.h"
 #include "incoming/kept_mail.h"
 #include "platform/attachment_path.h"
 #include "incoming/message_filing.h"
@@ -26,6 +27,7 @@
 #include "incoming/text_cleanup.h"
 #include "mail/mail_text_util.h"
 #include "platform/dira_error.h"
+#include "platform/path_text.h"
 #include "platform/sha256.h"
 
 namespace kdv {
@@ -165,11 +167,64 @@ void CreateSubfolder(const std::filesystem::path& folder) {
     if (ec) throw EDiraError("Ordner " + PathToUtf8(folder) + " kann nicht angelegt werden: " + ec.message());
 }
 
+// The attachments of one journal message already there when a filing cut
+// off in the middle is taken up again: the names of its attachment rows,
+// and the files of its folder that have none (a process ended between a
+// file and its row).
+struct TAnhangBestand {
+    std::vector<std::string> zeilen;
+    std::vector<bool> zeileBelegt;
+    std::vector<std::string> ohneZeile;
+};
+
+TAnhangBestand LeseAnhangBestand(TMailEmpfangContext& ctx, const std::string& nachrichtId,
+                                 const TAttachmentFolder& ablage) {
+    TAnhangBestand bestand;
+    bestand.zeilen = AttachmentRowNames(ctx, nachrichtId);
+    bestand.zeileBelegt.assign(bestand.zeilen.size(), false);
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(ablage.Folder(), ec)) {
+        std::error_code fileError;
+        if (!entry.is_regular_file(fileError) || entry.is_symlink(fileError)) continue;
+        const std::string name = PathToUtf8(entry.path().filename());
+        const auto row = std::find_if(bestand.zeilen.begin(), bestand.zeilen.end(), [&name](const std::string& z) {
+            return mailtext::EqualsNoCase(z, name);
+        });
+        if (row == bestand.zeilen.end()) bestand.ohneZeile.push_back(name);
+    }
+    return bestand;
+}
+
+// Takes the attachment as stored when a row, or else a file without a row,
+// holds its very bytes: true when it is done, with `name` set to the file's
+// name and `zeileFehlt` when the row is still to be inserted.
+bool SchonGespeichert(TAnhangBestand& bestand, const TAttachmentFolder& ablage, TMailAttachment& anhang,
+                      std::string& name, bool& zeileFehlt) {
+    for (std::size_t r = 0; r < bestand.zeilen.size(); ++r) {
+        if (bestand.zeileBelegt[r] || !SameContent(anhang, ablage.Folder() / PathFromUtf8(bestand.zeilen[r]))) continue;
+        bestand.zeileBelegt[r] = true;
+        name = bestand.zeilen[r];
+        zeileFehlt = false;
+        return true;
+    }
+    for (auto it = bestand.ohneZeile.begin(); it != bestand.ohneZeile.end(); ++it) {
+        if (!SameContent(anhang, ablage.Folder() / PathFromUtf8(*it))) continue;
+        name = *it;
+        bestand.ohneZeile.erase(it);
+        zeileFehlt = true;
+        return true;
+    }
+    return false;
+}
+
 // Stores every attachment of the mail for one filed message; failures are
-// logged per attachment and collected in `fehler`.
+// logged per attachment and collected in `fehler`. With `fortsetzen` the
+// message's earlier filing was cut off: what it stored is kept, a file it
+// left without a row gets its row, and only what is missing is stored.
 void SpeichereAnhaenge(TMailEmpfangContext& ctx, TMailMessage& msg, const std::string& lageId,
-                       const std::string& nachrichtId, std::vector<std::string>& fehler) {
+                       const std::string& nachrichtId, bool fortsetzen, std::vector<std::string>& fehler) {
     std::optional<TAttachmentFolder> ablage;
+    std::optional<TAnhangBestand> bestand;
     for (std::size_t i = 0; i < msg.MessageParts.Count(); ++i) {
         TMailMessagePart& part = msg.MessageParts[i];
         if (part.PartType() != TMailPartType::mptAttachment) continue;
@@ -178,16 +233,33 @@ void SpeichereAnhaenge(TMailEmpfangContext& ctx, TMailMessage& msg, const std::s
             const std::string name = AnhangDateiname(anhang.FileName, i);
             const std::string basis = ctx.getLFPath();
             const std::string ordner = basis + lageId + "\\" + nachrichtId + "\\";
-            ctx.Log.Add(7, "Speichere Anhang " + std::to_string(i) + " " + name + "  " + ordner + name);
             if (!ablage) {
                 CreateSubfolder(LocalAttachmentPath(ctx.Ini, basis + lageId));
                 const std::filesystem::path lokal = LocalAttachmentPath(ctx.Ini, ordner);
                 CreateSubfolder(lokal);
                 ablage.emplace(lokal);
+                if (fortsetzen) {
+                    if (const std::size_t weg = ablage->RemoveLeftovers(); weg > 0) {
+                        ctx.Log.Add(5, std::to_string(weg) + " unvollständige Anhangdatei(en) in " + ordner +
+                                           " entfernt.");
+                    }
+                    bestand = LeseAnhangBestand(ctx, nachrichtId, *ablage);
+                }
             }
-            const std::string gespeichert = ablage->Store(anhang, name);
-            if (gespeichert != name) ctx.Log.Add(7, "Anhang " + std::to_string(i) + " gespeichert als " + gespeichert);
-            if (!InsertAnlage(ctx, nachrichtId, lageId, ordner + gespeichert)) {
+            std::string gespeichert;
+            bool zeileFehlt = true;
+            if (bestand && SchonGespeichert(*bestand, *ablage, anhang, gespeichert, zeileFehlt)) {
+                ctx.Log.Add(7, "Anhang " + std::to_string(i) + " " + name + " ist schon gespeichert als " + ordner +
+                                   gespeichert + (zeileFehlt ? "; er wird eingetragen." : "."));
+            } else {
+                ctx.Log.Add(7, "Speichere Anhang " + std::to_string(i) + " " + name + "  " + ordner + name);
+                gespeichert = ablage->Store(anhang, name);
+                if (gespeichert != name) {
+                    ctx.Log.Add(7, "Anhang " + std::to_string(i) + " gespeichert als " + gespeichert);
+                }
+                Haltepunkt(haltepunkt::kAnhangDatei);
+            }
+            if (zeileFehlt && !InsertAnlage(ctx, nachrichtId, lageId, ordner + gespeichert)) {
                 fehler.push_back("Anhang " + gespeichert + " in Lage " + lageId + " nicht eingetragen");
             }
         } catch (const std::exception& e) {
@@ -195,6 +267,49 @@ void SpeichereAnhaenge(TMailEmpfangContext& ctx, TMailMessage& msg, const std::s
             fehler.push_back("Anhang " + std::to_string(i) + " in Lage " + lageId + ": " + e.what());
         }
     }
+}
+
+// Everything of one journal message after its row: the attachments, the
+// reply link, the reviewer's row and, for a mail from a file, the mark that
+// it is filed whole. The reviewer's row comes last but one: the outbox mails
+// it out, and the reviewer must get the message with its attachments. A
+// failure leaves the message marked as being filed, so a later run (the
+// next pass, or the import of the copy kept in Fehler) completes it. False
+// when something failed; the failures are logged and in `fehler`.
+bool VervollstaendigeNachricht(TMailEmpfangContext& ctx, TMailMessage& msg, const std::string& lageId,
+                               const std::string& nachrichtId, const std::string& betreff,
+                               const std::string& mailHash, bool fortsetzen, std::vector<std::string>& fehler) {
+    const std::size_t vorher = fehler.size();
+    SpeichereAnhaenge(ctx, msg, lageId, nachrichtId, fortsetzen, fehler);
+    LinkReply(ctx, lageId, nachrichtId, betreff);
+    Haltepunkt(haltepunkt::kBezug);
+    try {
+        InsertSichter(ctx, lageId, nachrichtId, fortsetzen);
+        Haltepunkt(haltepunkt::kSichter);
+    } catch (const std::exception& e) {
+        ctx.Log.Add(3, std::string("Fehler bei Erstellen eines Eintrags: ") + e.what());
+        fehler.push_back("Lage " + lageId + ": " + e.what());
+    }
+    if (fehler.size() > vorher) {
+        if (!mailHash.empty()) {
+            ctx.Log.Add(3, "Nachricht mit ID " + nachrichtId + " in Lage " + lageId +
+                               " bleibt als unvollständig abgelegt markiert.");
+        }
+        return false;
+    }
+    if (mailHash.empty()) return true;
+    try {
+        SchliesseAblageAb(ctx, nachrichtId, mailHash);
+    } catch (const std::exception& e) {
+        ctx.Log.Add(3, "Nachricht mit ID " + nachrichtId + " kann nicht als vollständig abgelegt markiert werden: " +
+                           e.what());
+        fehler.push_back("Lage " + lageId + ": Nachricht mit ID " + nachrichtId +
+                         " nicht als vollständig markiert: " + e.what());
+        return false;
+    }
+    Haltepunkt(haltepunkt::kAbgeschlossen);
+    ctx.Log.Add(7, "Nachricht mit ID " + nachrichtId + " vollständig abgelegt.");
+    return true;
 }
 
 // The SHA-256 of the raw mail, which marks every journal message filed from
@@ -381,34 +496,45 @@ TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
         const std::string sauberBetreff = CleanBetreff(betreff);
         bool nurZuGross = true;
         for (const std::string& lageId : lagen) {
+            std::optional<TAbgelegteNachricht> existing;
             if (!mailHash.empty()) {
-                std::string existing;
                 try {
-                    existing = FiledMessageId(ctx, lageId, mailHash);
+                    existing = FiledMessage(ctx, lageId, mailHash);
                 } catch (const std::exception& e) {
                     ctx.Log.Add(3, std::string("Fehler bei Erstellen eines Eintrags: ") + e.what());
                     result.Fehler.push_back("Lage " + lageId + ": " + e.what());
                     nurZuGross = false;
                     continue;
                 }
-                if (!existing.empty()) {
-                    ctx.Log.Add(5, vonBetreff + " ist in Lage " + lageId + " bereits als Nachricht mit ID " + existing +
-                                       " abgelegt und wird dort nicht erneut gespeichert.");
+                if (existing && existing->Vollstaendig) {
+                    ctx.Log.Add(5, vonBetreff + " ist in Lage " + lageId + " bereits als Nachricht mit ID " +
+                                       existing->Id + " abgelegt und wird dort nicht erneut gespeichert.");
                     result.Lagen.push_back(lageId);
+                    result.SchonAbgelegt.push_back(lageId);
                     continue;
                 }
             }
-            ctx.Log.Add(7, "Speichere Nachricht in Lage " + lageId);
-            std::string fehler;
-            bool zuGross = false;
-            const std::string nachrichtId =
-                InsertNachricht(ctx, lageId, absender, empfaenger, text, sauberBetreff, &fehler, mailHash, &zuGross);
-            if (!fehler.empty()) result.Fehler.push_back("Lage " + lageId + ": " + fehler);
-            nurZuGross = nurZuGross && zuGross;
-            // Without its own message ID an incident gets no attachments.
-            if (nachrichtId.empty()) continue;
+            std::string nachrichtId;
+            if (existing) {
+                nachrichtId = existing->Id;
+                ctx.Log.Add(5, vonBetreff + " ist in Lage " + lageId + " als Nachricht mit ID " + nachrichtId +
+                                   " nur zum Teil abgelegt; die Ablage wird vervollständigt.");
+            } else {
+                ctx.Log.Add(7, "Speichere Nachricht in Lage " + lageId);
+                std::string fehler;
+                bool zuGross = false;
+                nachrichtId = InsertNachrichtInArbeit(ctx, lageId, absender, empfaenger, text, sauberBetreff, &fehler,
+                                                      mailHash, &zuGross);
+                if (!fehler.empty()) result.Fehler.push_back("Lage " + lageId + ": " + fehler);
+                nurZuGross = nurZuGross && zuGross;
+                // Without its own message ID an incident gets no attachments.
+                if (nachrichtId.empty()) continue;
+                Haltepunkt(haltepunkt::kNachricht);
+            }
             result.Lagen.push_back(lageId);
-            SpeichereAnhaenge(ctx, msg, lageId, nachrichtId, result.Fehler);
+            const bool ganz = VervollstaendigeNachricht(ctx, msg, lageId, nachrichtId, sauberBetreff, mailHash,
+                                                        existing.has_value(), result.Fehler);
+            if (existing && ganz) result.Vervollstaendigt.push_back(lageId);
         }
 
         if (result.Lagen.empty()) {

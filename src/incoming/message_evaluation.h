@@ -28,8 +28,15 @@ enum class TAuswertungsErgebnis {
 
 struct TAuswertung {
     TAuswertungsErgebnis Ergebnis = TAuswertungsErgebnis::Abgewiesen;
-    // The incidents that received a journal message, in filing order.
+    // The incidents that hold a journal message of the mail, in filing
+    // order: filed now, completed now, or filed whole before.
     std::vector<std::string> Lagen;
+    // Of those, the incidents whose message an earlier run left half filed
+    // and this one completed.
+    std::vector<std::string> Vervollstaendigt;
+    // Of those, the incidents that held the mail filed whole already, so
+    // nothing was added there.
+    std::vector<std::string> SchonAbgelegt;
     // Why the mail was turned away or failed (German, for operators); empty
     // when it was filed.
     std::string Grund;

@@ -7,6 +7,7 @@
 
 #include "db/db_error.h"
 #include "db/db_query.h"
+#include "incoming/filing_fault_point.h"
 #include "platform/dira_error.h"
 #include "platform/utf8_text.h"
 
@@ -45,7 +46,7 @@ std::string_view FileNamePart(std::string_view path) {
 }
 
 // Sets BEZUG and ERSTBEZUG of the new message; the caller ignores failures.
-void LinkReply(TDbQuery& query, const std::string& LageId, const std::string& NeueId, std::string_view Betreff) {
+void LinkReplyOn(TDbQuery& query, const std::string& LageId, const std::string& NeueId, std::string_view Betreff) {
     const std::string ref = ReplyReference(Betreff);
     if (ref.empty()) return;
     query.ExecSQL("UPDATE LF_NACHRICHTEN SET BEZUG=" + QuotedSqlLiteral(ref) + " WHERE ID = " + NeueId);
@@ -81,74 +82,163 @@ std::string ReplyReference(std::string_view cleanedSubject) {
     return std::string(ref);
 }
 
+namespace {
+
+// The message row of InsertNachricht and InsertNachrichtInArbeit; `inArbeit`
+// marks it as being filed.
+std::string InsertZeile(TMailEmpfangContext& ctx, const std::string& LageId, std::string_view Von,
+                        std::string_view An, std::string_view Text, std::string_view Betreff,
+                        std::string_view MailHash, bool inArbeit, TDbQuery& query) {
+    RequireId("Lage-ID", LageId);
+    const bool markiert = JournalHasMailColumn(ctx);
+    const bool status = markiert && inArbeit && !MailHash.empty() && JournalHasStatusColumn(ctx);
+    query.SetSQL(std::string("INSERT INTO LF_NACHRICHTEN(ADD_USER,ADD_FUNKTION,LAGE,ALLGEMEIN,INHALT,BETREFF,VON,AN, "
+                             "ART") +
+                 (markiert ? ",DIRAVID_MAIL" : "") + (status ? ",DIRAVID_STATUS" : "") +
+                 ") VALUES ('DiraVid','DiraVid'," + LageId + ",0,:inhalt,'Maileingang',:von,:an,'E-Mail'" +
+                 (markiert ? ",:mail" : "") + (status ? "," + std::to_string(kStatusInAblage) : "") +
+                 ") RETURNING ID ");
+    std::string inhalt;
+    inhalt.reserve(Betreff.size() + 5 + Text.size());
+    inhalt += Betreff;
+    inhalt += "\r###\r";
+    inhalt += Text;
+    query.ParamByName("inhalt").SetAsString(std::move(inhalt));
+    query.ParamByName("an").SetAsString(std::string(Utf8PrefixByChars(An, kMaxAdressZeichen)));
+    query.ParamByName("von").SetAsString(std::string(Utf8PrefixByChars(Von, kMaxAdressZeichen)));
+    if (markiert && MailHash.empty()) {
+        query.ParamByName("mail").Clear();
+    } else if (markiert) {
+        query.ParamByName("mail").SetAsString(inArbeit ? MarkeInArbeit(MailHash) : std::string(MailHash));
+    }
+    query.Open();
+    const std::string id = query.Fields(0).AsString();
+    ctx.Log.Add(7, "Nachricht mit ID " + id + " gespeichert.");
+    query.Close();
+    RequireId("Nachrichten-ID", id);
+    return id;
+}
+
+void ReportInsertFailure(TMailEmpfangContext& ctx, const std::exception& e, std::string* Fehler, bool* ZuGross) {
+    ctx.Log.Add(3, std::string("Fehler bei Erstellen eines Eintrags: ") + e.what());
+    if (Fehler != nullptr) *Fehler = e.what();
+    if (ZuGross != nullptr) {
+        const auto* db = dynamic_cast<const EDbError*>(&e);
+        *ZuGross = db != nullptr && db->TooLarge();
+    }
+}
+
+}  // namespace
+
+std::string MarkeInArbeit(std::string_view MailHash) {
+    return "~" + std::string(MailHash.substr(0, 63));
+}
+
 std::string InsertNachricht(TMailEmpfangContext& ctx, const std::string& LageId, std::string_view Von,
                             std::string_view An, std::string_view Text, std::string_view Betreff,
                             std::string* Fehler, std::string_view MailHash, bool* ZuGross) {
     std::string neueId;
     TDbQuery query(ctx.Database);
     try {
-        RequireId("Lage-ID", LageId);
-        const bool markiert = JournalHasMailColumn(ctx);
-        query.SetSQL(std::string("INSERT INTO LF_NACHRICHTEN(ADD_USER,ADD_FUNKTION,LAGE,ALLGEMEIN,INHALT,BETREFF,VON,AN, "
-                                 "ART") +
-                     (markiert ? ",DIRAVID_MAIL" : "") + ") VALUES ('DiraVid','DiraVid'," + LageId +
-                     ",0,:inhalt,'Maileingang',:von,:an,'E-Mail'" + (markiert ? ",:mail" : "") + ") RETURNING ID ");
-        std::string inhalt;
-        inhalt.reserve(Betreff.size() + 5 + Text.size());
-        inhalt += Betreff;
-        inhalt += "\r###\r";
-        inhalt += Text;
-        query.ParamByName("inhalt").SetAsString(std::move(inhalt));
-        query.ParamByName("an").SetAsString(std::string(Utf8PrefixByChars(An, kMaxAdressZeichen)));
-        query.ParamByName("von").SetAsString(std::string(Utf8PrefixByChars(Von, kMaxAdressZeichen)));
-        if (markiert && MailHash.empty()) {
-            query.ParamByName("mail").Clear();
-        } else if (markiert) {
-            query.ParamByName("mail").SetAsString(std::string(MailHash));
-        }
-        query.Open();
-        const std::string id = query.Fields(0).AsString();
-        ctx.Log.Add(7, "Nachricht mit ID " + id + " gespeichert.");
-        query.Close();
-        RequireId("Nachrichten-ID", id);
-        neueId = id;
-
-        const std::string sichter = ctx.Ini.ReadString("Maileingang", "Sichter", "");
-        if (!sichter.empty()) {
-            // Bound, not spliced: "!" or "&" before a letter would vanish from a literal.
-            query.SetSQL("INSERT INTO LF_NACHRICHTEN_EMPF (LAGE,NACHRICHT,TYP,EMPFAENGER,STATUS)  VALUES (" + LageId +
-                         "," + neueId + ",'E',:sichter,'Ungelesen')");
-            query.ParamByName("sichter").SetAsString(sichter);
-            query.ExecSQL();
-        }
+        neueId = InsertZeile(ctx, LageId, Von, An, Text, Betreff, MailHash, false, query);
+        InsertSichter(ctx, LageId, neueId, false);
     } catch (const std::exception& e) {
-        ctx.Log.Add(3, std::string("Fehler bei Erstellen eines Eintrags: ") + e.what());
-        if (Fehler != nullptr) *Fehler = e.what();
-        if (ZuGross != nullptr) {
-            const auto* db = dynamic_cast<const EDbError*>(&e);
-            *ZuGross = db != nullptr && db->TooLarge();
-        }
+        ReportInsertFailure(ctx, e, Fehler, ZuGross);
         return neueId;
     }
-
-    try {
-        LinkReply(query, LageId, neueId, Betreff);
-    } catch (const std::exception&) {
-        // A reply link is a convenience; the message stands without it.
-    }
+    LinkReply(ctx, LageId, neueId, Betreff);
     return neueId;
 }
 
-std::string FiledMessageId(TMailEmpfangContext& ctx, const std::string& LageId, std::string_view MailHash) {
-    RequireId("Lage-ID", LageId);
-    if (!JournalHasMailColumn(ctx)) return {};
+std::string InsertNachrichtInArbeit(TMailEmpfangContext& ctx, const std::string& LageId, std::string_view Von,
+                                    std::string_view An, std::string_view Text, std::string_view Betreff,
+                                    std::string* Fehler, std::string_view MailHash, bool* ZuGross) {
     TDbQuery query(ctx.Database);
-    query.SetSQL("SELECT ID FROM LF_NACHRICHTEN WHERE LAGE=" + LageId + " AND DIRAVID_MAIL=:hash");
+    try {
+        return InsertZeile(ctx, LageId, Von, An, Text, Betreff, MailHash, true, query);
+    } catch (const std::exception& e) {
+        ReportInsertFailure(ctx, e, Fehler, ZuGross);
+        return {};
+    }
+}
+
+void LinkReply(TMailEmpfangContext& ctx, const std::string& LageId, const std::string& NachrichtId,
+               std::string_view Betreff) {
+    try {
+        TDbQuery query(ctx.Database);
+        RequireId("Nachrichten-ID", NachrichtId);
+        LinkReplyOn(query, LageId, NachrichtId, Betreff);
+    } catch (const std::exception&) {
+        // A reply link is a convenience; the message stands without it.
+    }
+}
+
+void InsertSichter(TMailEmpfangContext& ctx, const std::string& LageId, const std::string& NachrichtId,
+                   bool NurWennFehlend) {
+    const std::string sichter = ctx.Ini.ReadString("Maileingang", "Sichter", "");
+    if (sichter.empty()) return;
+    RequireId("Lage-ID", LageId);
+    RequireId("Nachrichten-ID", NachrichtId);
+    TDbQuery query(ctx.Database);
+    if (NurWennFehlend) {
+        query.SetSQL("SELECT ID FROM LF_NACHRICHTEN_EMPF WHERE NACHRICHT=" + NachrichtId +
+                     " AND TYP='E' AND EMPFAENGER=:sichter");
+        query.ParamByName("sichter").SetAsString(sichter);
+        query.Open();
+        const bool vorhanden = !query.Eof();
+        query.Close();
+        if (vorhanden) return;
+    }
+    // Bound, not spliced: "!" or "&" before a letter would vanish from a literal.
+    query.SetSQL("INSERT INTO LF_NACHRICHTEN_EMPF (LAGE,NACHRICHT,TYP,EMPFAENGER,STATUS)  VALUES (" + LageId + "," +
+                 NachrichtId + ",'E',:sichter,'Ungelesen')");
+    query.ParamByName("sichter").SetAsString(sichter);
+    query.ExecSQL();
+}
+
+void SchliesseAblageAb(TMailEmpfangContext& ctx, const std::string& NachrichtId, std::string_view MailHash) {
+    RequireId("Nachrichten-ID", NachrichtId);
+    TDbQuery query(ctx.Database);
+    query.SetSQL(std::string("UPDATE LF_NACHRICHTEN SET DIRAVID_MAIL=:hash") +
+                 (JournalHasStatusColumn(ctx) ? ",DIRAVID_STATUS=NULL" : "") +
+                 ",ANLAGE=CASE WHEN EXISTS (SELECT 1 FROM LF_NACHRICHTEN_ANLAGEN WHERE NACHRICHT=" + NachrichtId +
+                 ") THEN 1 ELSE ANLAGE END WHERE ID=" + NachrichtId);
     query.ParamByName("hash").SetAsString(std::string(MailHash));
+    query.ExecSQL();
+}
+
+std::optional<TAbgelegteNachricht> FiledMessage(TMailEmpfangContext& ctx, const std::string& LageId,
+                                                std::string_view MailHash) {
+    RequireId("Lage-ID", LageId);
+    if (!JournalHasMailColumn(ctx)) return std::nullopt;
+    TDbQuery query(ctx.Database);
+    query.SetSQL("SELECT ID, DIRAVID_MAIL FROM LF_NACHRICHTEN WHERE LAGE=" + LageId +
+                 " AND DIRAVID_MAIL IN (:hash,:arbeit) ORDER BY ID");
+    query.ParamByName("hash").SetAsString(std::string(MailHash));
+    query.ParamByName("arbeit").SetAsString(MarkeInArbeit(MailHash));
     query.Open();
-    const std::string id = query.Eof() ? std::string() : query.Fields(0).AsString();
+    std::optional<TAbgelegteNachricht> found;
+    // A message filed whole counts before one still being filed.
+    while (!query.Eof() && !(found && found->Vollstaendig)) {
+        const bool whole = query.Fields(1).AsString() == MailHash;
+        if (!found || whole) found = TAbgelegteNachricht{query.Fields(0).AsString(), whole};
+        query.Next();
+    }
     query.Close();
-    return id;
+    return found;
+}
+
+std::vector<std::string> AttachmentRowNames(TMailEmpfangContext& ctx, const std::string& NachrichtId) {
+    RequireId("Nachrichten-ID", NachrichtId);
+    TDbQuery query(ctx.Database);
+    query.Open("SELECT PFAD FROM LF_NACHRICHTEN_ANLAGEN WHERE NACHRICHT=" + NachrichtId + " ORDER BY ID");
+    std::vector<std::string> names;
+    while (!query.Eof()) {
+        names.emplace_back(FileNamePart(query.Fields(0).AsString()));
+        query.Next();
+    }
+    query.Close();
+    return names;
 }
 
 bool InsertAnlage(TMailEmpfangContext& ctx, const std::string& NachrichtId, const std::string& LageId,
@@ -163,6 +253,7 @@ bool InsertAnlage(TMailEmpfangContext& ctx, const std::string& NachrichtId, cons
         query.ParamByName("filename").SetAsString(std::string(Pfad));
         query.ParamByName("dateiname").SetAsString(std::string(FileNamePart(Pfad)));
         query.ExecSQL();
+        Haltepunkt(haltepunkt::kAnhangZeile);
         query.ExecSQL("UPDATE LF_NACHRICHTEN SET ANLAGE=1 WHERE ID=" + NachrichtId);
         return true;
     } catch (const std::exception& e) {

@@ -325,7 +325,7 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
             smtp.Connect();
             logged_in = smtp.Authenticate();
         } catch (const std::exception& e) {
-            ctx.Log.Add(3, std::string(kAuthError) + e.what());
+            ctx.Log.Add(3, std::string(kAuthError) + SmtpStartFailureText(e));
             return TSendOutcome::soServerUnusable;
         }
         if (!logged_in && !smtp.Username.empty()) NoteNoLogin(ctx);

@@ -58,4 +58,37 @@ TSendOutcome ClassifySendFailure(const EMailSMTPError& error, const std::vector<
     }
 }
 
+std::string SmtpStartFailureText(const std::exception& error) {
+    const std::string message = error.what();
+    const auto* dira = dynamic_cast<const EDiraError*>(&error);
+    if (dira == nullptr || dira->ErrorKind() == TErrorKind::ekAuthentication) return message;
+    const auto* smtp = dynamic_cast<const EMailSMTPError*>(&error);
+    const bool login = smtp != nullptr && smtp->Stage() == TSMTPStage::ssAuth;
+    std::string cause;
+    switch (dira->ErrorKind()) {
+        case TErrorKind::ekRefused:
+            cause = "keine Verbindung zum Mailserver";
+            break;
+        case TErrorKind::ekPeerClosed:
+            cause = "Verbindung zum Mailserver verloren";
+            break;
+        case TErrorKind::ekTimeout:
+            cause = "keine Antwort des Mailservers in der Zeit";
+            break;
+        case TErrorKind::ekTls:
+            cause = "TLS mit dem Mailserver fehlgeschlagen";
+            break;
+        case TErrorKind::ekReply:
+            if (login) return message;
+            cause = "der Mailserver hat die Sitzung abgewiesen";
+            break;
+        default:
+            return message;
+    }
+    cause += login ? " während der Anmeldung" : ", noch vor der Anmeldung";
+    // A server's reply ends with its line break; the cause belongs on its line.
+    const std::size_t end = message.find_last_not_of("\r\n");
+    return message.substr(0, end == std::string::npos ? 0 : end + 1) + " (" + cause + ")";
+}
+
 }  // namespace kdv

@@ -2,6 +2,8 @@
 // What became of one journal row's mail, decided on the stage of the SMTP
 // session the failure happened in and on its kind, so that a scan knows
 // whether to mark the row, keep it, or stop.
+#include <exception>
+#include <string>
 #include <vector>
 
 #include "clients/mail_smtp.h"
@@ -31,5 +33,12 @@ enum class TSendOutcome {
 // Authenticate failures never come here: they always make the server
 // unusable; so does any failure of Send that is no EMailSMTPError.
 TSendOutcome ClassifySendFailure(const EMailSMTPError& error, const std::vector<TSMTPRefusedRecipient>& refused);
+
+// What follows "Authentifizierung am Mailserver fehlgeschlagen: " for a
+// failure of Connect or Authenticate: the error's message and, unless the
+// server refused the login itself, the cause after it in brackets (no
+// connection, connection lost, no reply in time, TLS, a refused greeting or
+// EHLO), so a refused or reset connection does not read as a wrong password.
+std::string SmtpStartFailureText(const std::exception& error);
 
 }  // namespace kdv

@@ -224,6 +224,7 @@ TMailEmpfangContext Tdiravid::MailEmpfangContext() {
                             clock_};
     ctx.TempFolder = temp_folder_;
     ctx.HasMailColumn = [this]() { return db_.HasMailColumn(); };
+    ctx.HasStatusColumn = [this]() { return db_.HasStatusColumn(); };
     return ctx;
 }
 

@@ -221,7 +221,7 @@ private:
                    Join({greeting, tls, loggedIn ? "angemeldet als " + smtp.Username : "ohne Anmeldung"}, "; "));
         } catch (const std::exception& e) {
             smtp.Disconnect(false);
-            Report(what, false, std::string(kSmtpAuthError) + e.what());
+            Report(what, false, std::string(kSmtpAuthError) + SmtpStartFailureText(e));
         }
     }
 

@@ -145,6 +145,7 @@ void TServiceDatabase::AddStatusColumns() {
     for (const char* table : kStatusTables) {
         const TStatusColumn state = ProbeStatusColumn(database, table);
         if (state != TStatusColumn::Present) work.emplace_back(table, state);
+        if (std::string(table) == "LF_NACHRICHTEN") FStatusColumn = state != TStatusColumn::Missing;
     }
     const bool mailColumn = ProbeMailColumn(database);
     FMailColumn = mailColumn;
@@ -165,6 +166,7 @@ void TServiceDatabase::AddStatusColumns() {
             // which old rows are pending; new rows then get NULL (pending).
             if (state == TStatusColumn::Missing) {
                 query.ExecSQL("ALTER TABLE " + table + "  ADD DIRAVID_STATUS INTEGER DEFAULT 1;");
+                if (table == "LF_NACHRICHTEN") FStatusColumn = true;
             }
             query.ExecSQL("ALTER TABLE " + table + " ALTER DIRAVID_STATUS SET DEFAULT NULL");
         }

@@ -65,6 +65,9 @@ public:
     // connect's bootstrap (true before the first connect). Without it mails
     // are filed unmarked: the start names what is lost in one level-5 line.
     bool HasMailColumn() const { return FMailColumn; }
+    // Whether the journal had the column DIRAVID_STATUS after the last
+    // connect's bootstrap (true before the first connect).
+    bool HasStatusColumn() const { return FStatusColumn; }
 
 private:
     void Log(int Level, const std::string& Text);
@@ -80,6 +83,7 @@ private:
     bool FSilent = false;
     bool FInAfterConnect = false;
     bool FMailColumn = true;
+    bool FStatusColumn = true;
     // The line about the missing column is written once while it is missing.
     bool FMailColumnNoticed = false;
 };

@@ -526,14 +526,27 @@ TEST_F(MessageEvaluationTest, AttachmentThatCannotBeStoredKeepsTheMessageAndTheM
     ASSERT_EQ(result.Kopie.parent_path(), Home.Path() / "Fehler");
     EXPECT_EQ(ReadFile(result.Kopie), mail);
     EXPECT_NE(log.find("FEHLER    | Mail aufbewahrt als " + result.Kopie.string()), std::string::npos);
-    // Evaluated again, the mail is found in the incident: nothing is filed
-    // twice and no second copy is kept.
+    // The message stays marked as half filed. Evaluated again while the
+    // cause lasts, the mail is not filed a second time and leaves one copy;
+    // once the cause is mended, the same mail completes the message.
+    EXPECT_EQ(Filed("DIRAVID_MAIL").at(0).substr(0, 1), "~");
     const TAuswertung again = EvaluateFile(mail);
     EXPECT_EQ(again.Ergebnis, E::Abgelegt);
-    EXPECT_TRUE(again.Fehler.empty());
-    EXPECT_TRUE(again.Kopie.empty());
-    EXPECT_EQ(Filed("ANLAGE"), (std::vector<std::string>{"0"}));
+    EXPECT_EQ(again.Fehler.size(), 1u);
     EXPECT_EQ(FilesIn("Fehler").size(), 1u);
+    std::filesystem::remove(LocalAttachments() / "3");
+    const TAuswertung mended = EvaluateFile(mail);
+    EXPECT_EQ(mended.Ergebnis, E::Abgelegt);
+    EXPECT_TRUE(mended.Fehler.empty());
+    EXPECT_EQ(mended.Vervollstaendigt, std::vector<std::string>{"3"});
+    EXPECT_EQ(Filed("ANLAGE"), (std::vector<std::string>{"1"}));
+    const std::string id = Filed("ID").at(0);
+    EXPECT_EQ(Select("SELECT FILENAME FROM LF_NACHRICHTEN_ANLAGEN WHERE NACHRICHT=" + id),
+              (std::vector<std::vector<std::string>>{{"plan.pdf"}}));
+    EXPECT_EQ(ReadFile(LocalAttachments() / "3" / id / "plan.pdf"), "Inhalt 1");
+    EXPECT_NE(LogText().find("Betreff Plan ist in Lage 3 als Nachricht mit ID " + id +
+                             " nur zum Teil abgelegt; die Ablage wird vervollständigt."),
+              std::string::npos);
 }
 
 TEST_F(MessageEvaluationTest, AttachmentFolderThatMayNotBeUsedFailsTheMailWithAttachments) {

@@ -39,9 +39,44 @@ TEST_F(MessageFilingTest, MailHashFindsTheMessageInItsOwnIncidentOnly) {
     const std::string id = InsertNachricht(Ctx, "3", "a@example.org", "b@example.org", "x\r\n", "s", nullptr, hash);
     ASSERT_FALSE(id.empty());
     EXPECT_EQ(Select("SELECT DIRAVID_MAIL FROM LF_NACHRICHTEN WHERE ID=" + id), (std::vector<Row>{{hash}}));
-    EXPECT_EQ(FiledMessageId(Ctx, "3", hash), id);
-    EXPECT_EQ(FiledMessageId(Ctx, "4", hash), "");
-    EXPECT_EQ(FiledMessageId(Ctx, "3", std::string(64, 'b')), "");
+    const auto found = FiledMessage(Ctx, "3", hash);
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->Id, id);
+    EXPECT_TRUE(found->Vollstaendig);
+    EXPECT_FALSE(FiledMessage(Ctx, "4", hash).has_value());
+    EXPECT_FALSE(FiledMessage(Ctx, "3", std::string(64, 'b')).has_value());
+}
+
+// While a mail is being filed its message is found as such, is kept from the
+// outbox, and carries no reviewer row; the last step makes it whole.
+TEST_F(MessageFilingTest, MessageBeingFiledIsFoundAsSuchUntilItIsMarkedWhole) {
+    Ini.WriteString("Maileingang", "Sichter", "Sichtung");
+    const std::string hash(64, 'c');
+    const std::string id =
+        InsertNachrichtInArbeit(Ctx, "3", "a@example.org", "b@example.org", "x\r\n", "s", nullptr, hash, nullptr);
+    ASSERT_FALSE(id.empty());
+    const std::string state = "SELECT DIRAVID_MAIL, DIRAVID_STATUS, ANLAGE FROM LF_NACHRICHTEN WHERE ID=" + id;
+    EXPECT_EQ(Select(state), (std::vector<Row>{{"~" + std::string(63, 'c'), "3", "0"}}));
+    EXPECT_TRUE(Select("SELECT ID FROM LF_NACHRICHTEN_EMPF").empty());
+    auto found = FiledMessage(Ctx, "3", hash);
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->Id, id);
+    EXPECT_FALSE(found->Vollstaendig);
+    EXPECT_FALSE(FiledMessage(Ctx, "4", hash).has_value());
+
+    // An attachment row whose flag never came (a process ended between the
+    // two statements) is flagged by the last step.
+    Db->Sql("INSERT INTO LF_NACHRICHTEN_ANLAGEN (LAGE, NACHRICHT, PFAD, FILENAME) VALUES (3, " + id +
+            ", 'D:\\\\Anlagen\\\\3\\\\" + id + "\\\\a.pdf', 'a.pdf');");
+    InsertSichter(Ctx, "3", id, true);
+    InsertSichter(Ctx, "3", id, true);
+    SchliesseAblageAb(Ctx, id, hash);
+    EXPECT_EQ(Select(state), (std::vector<Row>{{hash, "NULL", "1"}}));
+    EXPECT_EQ(Select("SELECT NACHRICHT, EMPFAENGER FROM LF_NACHRICHTEN_EMPF"), (std::vector<Row>{{id, "Sichtung"}}));
+    EXPECT_EQ(AttachmentRowNames(Ctx, id), std::vector<std::string>{"a.pdf"});
+    found = FiledMessage(Ctx, "3", hash);
+    ASSERT_TRUE(found.has_value());
+    EXPECT_TRUE(found->Vollstaendig);
 }
 
 TEST_F(MessageFilingTest, CutsSenderAndRecipientsToTheirFirst199Characters) {

@@ -255,8 +255,10 @@ INSTANTIATE_TEST_SUITE_P(
                       },
                       "| FEHLER    | Authentifizierung am Mailserver fehlgeschlagen: SSL ist auf diesem Server nicht "
                       "verfügbar."},
+        // A refused connection is no failed login: the cause follows the text.
         TUnusableCase{"NothingListening", [](OutgoingTest&, TIniFile& ini) { ini.WriteString("SMTP", "Port", "1"); },
-                      "| FEHLER    | Authentifizierung am Mailserver fehlgeschlagen: "},
+                      "| FEHLER    | Authentifizierung am Mailserver fehlgeschlagen: Socket-Fehler # 111<CR><LF>Verbindung "
+                      "abgelehnt. (keine Verbindung zum Mailserver, noch vor der Anmeldung)"},
         TUnusableCase{"AttachmentFolderMissing",
                       [](OutgoingTest& t, TIniFile& ini) {
                           ini.WriteString("Pfade", "Lokal", (t.Attachments() / "nicht-eingehaengt").string());

@@ -114,5 +114,51 @@ INSTANTIATE_TEST_SUITE_P(
         TOutcomeCase{"AttachmentUnreadable", S::ssData, kNoReply, TErrorKind::ekLocal, {}, O::soNotNow}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The failure of Connect or Authenticate says what failed: only a login the
+// server refused is left as it stands.
+struct TStartFailureCase {
+    const char* name;
+    std::shared_ptr<std::exception> error;
+    std::string text;
+};
+
+class SmtpStartFailureTextTest : public ::testing::TestWithParam<TStartFailureCase> {};
+
+TEST_P(SmtpStartFailureTextTest, NamesTheCauseAfterTheMessage) {
+    EXPECT_EQ(SmtpStartFailureText(*GetParam().error), GetParam().text);
+}
+
+std::shared_ptr<std::exception> SmtpError(TSMTPStage stage, TErrorKind kind, const std::string& message) {
+    return std::make_shared<EMailSMTPError>(stage, kind, message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SmtpStartFailureTextTest,
+    ::testing::Values(
+        TStartFailureCase{"ConnectionRefused",
+                          SmtpError(TSMTPStage::ssConnect, TErrorKind::ekRefused, "Socket-Fehler # 111"),
+                          "Socket-Fehler # 111 (keine Verbindung zum Mailserver, noch vor der Anmeldung)"},
+        TStartFailureCase{"ResetBeforeTheGreeting",
+                          SmtpError(TSMTPStage::ssGreeting, TErrorKind::ekPeerClosed, "Socket-Fehler # 104"),
+                          "Socket-Fehler # 104 (Verbindung zum Mailserver verloren, noch vor der Anmeldung)"},
+        TStartFailureCase{"ClosedDuringTheLogin",
+                          SmtpError(TSMTPStage::ssAuth, TErrorKind::ekPeerClosed,
+                                    "Die Verbindung wurde erfolgreich geschlossen."),
+                          "Die Verbindung wurde erfolgreich geschlossen. (Verbindung zum Mailserver verloren "
+                          "während der Anmeldung)"},
+        TStartFailureCase{"NoGreetingInTime", SmtpError(TSMTPStage::ssGreeting, TErrorKind::ekTimeout, "Zeitüberschreitung"),
+                          "Zeitüberschreitung (keine Antwort des Mailservers in der Zeit, noch vor der Anmeldung)"},
+        TStartFailureCase{"TlsHandshake", SmtpError(TSMTPStage::ssStartTls, TErrorKind::ekTls, "Handshake"),
+                          "Handshake (TLS mit dem Mailserver fehlgeschlagen, noch vor der Anmeldung)"},
+        TStartFailureCase{"GreetingRefused",
+                          std::make_shared<EMailSMTPReplyError>(Reply(554), TSMTPStage::ssGreeting),
+                          "Antwort (der Mailserver hat die Sitzung abgewiesen, noch vor der Anmeldung)"},
+        TStartFailureCase{"LoginRefused",
+                          std::make_shared<EMailSMTPReplyError>(Reply(535), TSMTPStage::ssAuth,
+                                                                TErrorKind::ekAuthentication),
+                          "Antwort\r\n"},
+        TStartFailureCase{"NotAnSmtpError", std::make_shared<std::runtime_error>("anders"), "anders"}),
+    [](const ::testing::TestParamInfo<TStartFailureCase>& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace kdv

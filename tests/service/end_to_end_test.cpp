@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,6 +23,7 @@
 #include "mail/mail_message.h"
 #include "mail/mail_message_parts.h"
 #include "mail/mime_reader.h"
+#include "service/filed_whole.h"
 #include "support/db_test_server.h"
 #include "support/mail_sandbox.h"
 #include "support/run_program.h"
@@ -288,6 +290,123 @@ TEST_F(EndToEnd, OwnMailComingBackIsTurnedAwayNotFiledAgain) {
     const auto lines = AllLogEntries();
     EXPECT_EQ(CountLinesWith(lines, "versendet!"), 1u) << LogText();
     EXPECT_EQ(CountLinesWith(lines, turnedAway), 1u) << LogText();
+}
+
+// ---------------------------------------------------------------------------
+// An operator's worst night: the program killed at random moments, over and
+// over, while it files mails with and without attachments; then run until
+// the mailbox is empty. Every mail must be filed once and whole. The round's
+// size can be raised for a run by hand (DIRAVID_KILL_ROUND_MAILS,
+// DIRAVID_KILL_ROUND_KILLS).
+
+int EnvCount(const char* name, int fallback) {
+    const std::string value = testing::Env(name);
+    return value.empty() ? fallback : std::stoi(value);
+}
+
+// Bytes that differ from mail to mail.
+std::string AttachmentBytes(int mail) {
+    std::string bytes(static_cast<std::size_t>(200 * 1024 + mail * 13 * 1024), '\0');
+    std::uint32_t x = static_cast<std::uint32_t>(mail) * 2654435761u + 7;
+    for (char& c : bytes) {
+        x = x * 1664525u + 1013904223u;
+        c = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}
+
+std::string Base64(const std::string& bytes) {
+    static const char* const kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        std::uint32_t v = 0;
+        for (std::size_t k = 0; k < 3; ++k) v = (v << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        for (std::size_t k = 0; k < 4; ++k) out += k <= n ? kAlphabet[(v >> (18 - 6 * k)) & 63] : '=';
+        if (i % 57 == 54) out += "\r\n";
+    }
+    return out;
+}
+
+TEST_F(EndToEnd, KilledAtRandomWhileFilingEveryMailEndsFiledOnceAndWhole) {
+    const int mails = EnvCount("DIRAVID_KILL_ROUND_MAILS", 50);
+    const int kills = EnvCount("DIRAVID_KILL_ROUND_KILLS", 20);
+    Build(nullptr, nullptr);
+    const auto subject = [](int i) { return "Meldung " + std::to_string(i) + " (#5)"; };
+    const auto withAttachment = [](int i) { return i % 3 == 0; };
+    for (int i = 1; i <= mails; ++i) {
+        Service->Append(withAttachment(i)
+                            ? ReplyWithAttachment(Person->Address(), Service->Address(), subject(i), "Text " +
+                                                  std::to_string(i), "anhang" + std::to_string(i) + ".bin",
+                                                  Base64(AttachmentBytes(i)))
+                            : PlainMail(Person->Address(), Service->Address(), subject(i),
+                                        "Text " + std::to_string(i)));
+    }
+
+    // Each kill strikes a random moment after the run began to file: the
+    // start of a run takes most of its time and would hide the window.
+    std::mt19937 random(20240129);
+    std::uniform_int_distribution<int> delay(0, 200);
+    int struck = 0;
+    int started = 0;
+    for (; started < kills && !Service->Uids().empty(); ++started) {
+        const auto running = StartCycle();
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds{30};
+        while (CountLinesWith(Home.LogEntries(), "wird ausgewertet.") == 0 &&
+               CountLinesWith(Home.LogEntries(), "KorvaneDiraVid beendet.") == 0 &&
+               std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds{5});
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds{delay(random)});
+        running->Signal(SIGKILL);
+        if (running->Finish().ExitCode == -1) ++struck;
+    }
+    // At least one normal run after the last kill, as the service would make:
+    // it also clears what the killed runs left in temp/.
+    int cycles = 0;
+    do {
+        Cycle();
+        ++cycles;
+    } while (!Service->Uids().empty() && cycles < 5);
+
+    int filedOnce = 0;
+    int lost = 0;
+    int twice = 0;
+    int attachmentsWhole = 0;
+    std::string which;
+    for (int i = 1; i <= mails; ++i) {
+        const auto ids = Db->Rows("SELECT ID FROM LF_NACHRICHTEN WHERE ADD_USER='DiraVid' AND INHALT LIKE '" +
+                                  subject(i) + "\r%'");
+        if (ids.empty()) ++lost, which += "lost: " + subject(i) + "; ";
+        if (ids.size() > 1) ++twice, which += "twice: " + subject(i) + "; ";
+        if (ids.size() != 1) continue;
+        ++filedOnce;
+        const auto rows = Db->Rows("SELECT FILENAME, PFAD FROM LF_NACHRICHTEN_ANLAGEN WHERE NACHRICHT=" + ids[0]);
+        if (!withAttachment(i)) {
+            if (!rows.empty()) which += "attachment rows without attachment: " + subject(i) + "; ";
+            continue;
+        }
+        const std::string name = "anhang" + std::to_string(i) + ".bin\t";
+        if (rows.size() == 1 && rows[0].rfind(name, 0) == 0 &&
+            testing::ReadFile(testing::LocalStoredPath(rows[0].substr(name.size()))) == AttachmentBytes(i)) {
+            ++attachmentsWhole;
+        } else {
+            which += "attachment not whole: " + subject(i) + "; ";
+        }
+    }
+    const auto entries = AllLogEntries();
+    std::cout << "[ figures  ] " << started << " kills (" << struck << " while running), " << mails << " mails: "
+              << filedOnce << " filed once, " << lost << " lost, " << twice << " filed twice; attachments "
+              << attachmentsWhole << " of " << mails / 3 << " whole; " << CountLinesWith(entries, "die Ablage wird vervollständigt")
+              << " filings completed, " << CountLinesWith(entries, "wurde schon abgelegt und wird nur noch gelöscht")
+              << " mails only deleted; " << cycles << " further cycle(s)\n";
+    EXPECT_GE(struck, started / 2) << "most kills must meet a running program";
+    EXPECT_GE(started, kills / 2) << "the mails were filed before most kills came";
+    EXPECT_TRUE(Service->Uids().empty()) << LogText();
+    EXPECT_EQ(filedOnce, mails) << which;
+    EXPECT_EQ(attachmentsWhole, mails / 3) << which;
+    EXPECT_TRUE(which.empty()) << which;
+    EXPECT_EQ(testing::FiledWholeFaults(*Db, Home / "Anlagen", Home.Path()), std::vector<std::string>{});
 }
 
 // ---------------------------------------------------------------------------
