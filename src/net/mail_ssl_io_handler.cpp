@@ -368,6 +368,16 @@ TMailIOHandler::TIoStatus TMailSSLIOHandlerSocketOpenSSL::SendStep(const char* d
     return StepStatus(rc, system_error, "Fehler beim Schreiben mit SSL.");
 }
 
+void ApplyCertificateSettings(TMailSSLOptions& options, const TCertificateCheck& check) {
+    if (!check.verify) {
+        options.VerifyMode.clear();
+        options.RootCertFile.clear();
+        return;
+    }
+    options.VerifyMode = {TMailSSLVerifyModeFlag::sslvrfPeer};
+    options.RootCertFile = check.root_cert_file;
+}
+
 void ApplyCertificateSettings(TMailSSLOptions& options, const TIniFile& ini) {
     if (!ini.ReadBool("Zertifikat", "Pruefen", false)) {
         options.VerifyMode.clear();

@@ -85,6 +85,16 @@ private:
     ssl_st* ssl_ = nullptr;
 };
 
+// How a server's certificate is checked: with `verify` its chain, dates and
+// host name, against `root_cert_file` when that is not empty (else the
+// system's store).
+struct TCertificateCheck {
+    bool verify = false;
+    std::string root_cert_file;
+};
+
+void ApplyCertificateSettings(TMailSSLOptions& options, const TCertificateCheck& check);
+
 // The certificate check of [Zertifikat]: with Pruefen=1 the server's chain,
 // dates and host name are verified, against CADatei when set.
 void ApplyCertificateSettings(TMailSSLOptions& options, const TIniFile& ini);

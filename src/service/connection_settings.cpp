@@ -1,0 +1,27 @@
+#include "service/connection_settings.h"
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "platform/connection_time_limit.h"
+
+namespace kdv {
+
+TCertificateCheck ReadCertificateCheck(const TIniFile& ini) {
+    TCertificateCheck check;
+    check.verify = ini.ReadBool("Zertifikat", "Pruefen", false);
+    if (!check.verify) return check;
+    const std::string file = ini.ReadString("Zertifikat", "CADatei", "");
+    if (file.empty()) return check;
+    std::filesystem::path path(file);
+    if (path.is_relative()) path = ini.FileName().parent_path() / path;
+    check.root_cert_file = path.string();
+    return check;
+}
+
+int ReadConnectionTimeLimitMs(const TIniFile& ini) {
+    return static_cast<int>(std::chrono::milliseconds(ReadZeitlimit(ini)).count());
+}
+
+}  // namespace kdv
