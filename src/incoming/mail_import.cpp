@@ -2,38 +2,16 @@
 
 #include <algorithm>
 #include <exception>
-#include <fstream>
 #include <string>
-#include <system_error>
 #include <vector>
 
-#include "mail/mail_message.h"
-#include "mail/mime_reader.h"
+#include "incoming/mailbox_pass.h"
 #include "platform/dira_error.h"
 #include "platform/path_text.h"
 
 namespace kdv {
 
 namespace {
-
-std::string ReadMailFile(const std::filesystem::path& path) {
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(path, error);
-    if (error) throw EDiraError("Datei kann nicht gelesen werden: " + error.message());
-    if (size > kMaxImportDateiBytes) {
-        throw EDiraError("Datei ist zu groß (" + std::to_string(size) + " Bytes, höchstens " +
-                         std::to_string(kMaxImportDateiBytes) + ")");
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw EDiraError("Datei kann nicht geöffnet werden");
-    // Read at its known size in one go: growing a buffer would hold the mail twice for a moment.
-    std::string data;
-    data.resize(static_cast<std::size_t>(size));
-    in.read(data.data(), static_cast<std::streamsize>(data.size()));
-    data.resize(static_cast<std::size_t>(in.gcount()));
-    if (in.bad()) throw EDiraError("Datei kann nicht gelesen werden");
-    return data;
-}
 
 std::string Liste(const std::vector<std::string>& lagen) {
     std::string text;
@@ -92,32 +70,25 @@ std::string ImportZeile(const std::string& Datei, const TAuswertung& Auswertung)
 
 TImportErgebnis ImportMailDatei(TMailEmpfangContext& ctx, const std::filesystem::path& Datei) {
     TImportErgebnis result;
-    std::string data;
-    bool read = false;
-    try {
-        data = ReadMailFile(Datei);
-        read = true;
-    } catch (const std::exception& e) {
+    bool told = false;
+    TFileMailbox mailbox({Datei});
+    TJournalFiler filer;
+    TPassOptions options;
+    options.max_mail_bytes = kMaxImportDateiBytes;
+    options.on_mail = [&](const TMailFate& fate) {
+        result.Auswertung = fate.outcome;
+        told = true;
+    };
+    RunMailboxPass(ctx, mailbox, filer, {}, options);
+    if (!told) {
+        // The pass failed before the file: its spool could not be made.
         result.Auswertung.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
-        result.Auswertung.Grund = e.what();
+        result.Auswertung.Grund = mailbox.Failure();
         try {
-            ctx.Log.Add(3, "Mail " + PathToUtf8(Datei) + " kann nicht importiert werden: " + e.what());
+            ctx.Log.Add(3, mailbox.Stays(PathToUtf8(Datei)) + ": " + mailbox.Failure());
         } catch (...) {
             // The printed line still tells.
         }
-    }
-    if (read) {
-        TMailMessage msg;
-        msg.MessageParts.AttachmentTempDirectory = ctx.TempFolder;
-        try {
-            LoadMessageFromMemory(msg, data);
-            msg.RawFile = Datei;
-        } catch (const std::exception& e) {
-            result.Auswertung = UnlesbareMail(ctx, Datei, e.what());
-        }
-        // Held no longer than needed: the evaluation may need the memory.
-        std::string().swap(data);
-        if (!msg.RawFile.empty()) result.Auswertung = AuswertenMail(ctx, msg);
     }
     result.Zeile = ImportZeile(PathToUtf8(Datei), result.Auswertung);
     return result;

@@ -5,14 +5,11 @@
 #include <filesystem>
 #include <string>
 
+#include "incoming/file_mailbox.h"
 #include "incoming/mail_empfang_context.h"
 #include "incoming/message_evaluation.h"
 
 namespace kdv {
-
-// Largest mail file that is read: mail servers refuse far smaller mails, and
-// the whole file is held in memory while it is read.
-inline constexpr std::uintmax_t kMaxImportDateiBytes = 256u * 1024 * 1024;
 
 struct TImportErgebnis {
     TAuswertung Auswertung;
@@ -31,10 +28,11 @@ struct TImportErgebnis {
     std::string Zeile;
 };
 
-// Reads `Datei` into a fresh message and evaluates it with AuswertenMail;
-// the file is the message's RawFile, so it is what gets kept. A file that
-// cannot be read gives the outcome Fehlgeschlagen, one that cannot be parsed
-// the outcome of UnlesbareMail; both are logged. Never raises.
+// Files `Datei` by one pass over it as a mailbox (TFileMailbox), exactly as
+// a mailbox pass files a mail: spooled, read while it is copied, filed,
+// and kept where its outcome says. A file that cannot be read gives the
+// outcome Fehlgeschlagen, one that cannot be parsed the outcome of
+// UnlesbareMail; both are logged. Never raises.
 TImportErgebnis ImportMailDatei(TMailEmpfangContext& ctx, const std::filesystem::path& Datei);
 
 // The printed line for an outcome (see TImportErgebnis::Zeile).

@@ -21,6 +21,7 @@
 #include "incoming/automatic_mail.h"
 #include "incoming/filing_fault_point.h"
 #include "incoming/kept_mail.h"
+#include "incoming/mail_decision.h"
 #include "platform/attachment_path.h"
 #include "incoming/message_filing.h"
 #include "incoming/subject_incident_number.h"
@@ -42,88 +43,6 @@ std::vector<std::string> ReadIds(TDbQuery& query) {
         query.Next();
     }
     return ids;
-}
-
-bool IsHtml(std::string_view contentType) {
-    const std::string_view mediaType = mailtext::TrimBlanks(contentType.substr(0, contentType.find(';')));
-    return mailtext::EqualsNoCase(mediaType, "text/html");
-}
-
-bool IsBlankText(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
-
-// Appends `text` with every line end (CR, LF or CR LF) written as CR LF.
-void AppendWithCrLf(std::string& out, std::string_view text) {
-    for (std::size_t pos = 0; pos < text.size(); ++pos) {
-        const char c = text[pos];
-        if (c != '\r' && c != '\n') {
-            out += c;
-            continue;
-        }
-        out += "\r\n";
-        if (c == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n') ++pos;
-    }
-}
-
-bool HasOnlyCrLfBreaks(std::string_view text) {
-    for (std::size_t pos = text.find_first_of("\r\n"); pos != std::string_view::npos;
-         pos = text.find_first_of("\r\n", pos + 2)) {
-        if (text[pos] != '\r' || pos + 1 == text.size() || text[pos + 1] != '\n') return false;
-    }
-    return true;
-}
-
-// The text a reader sees, every line ended by CR LF: an HTML text as its
-// page shows it, any other text as written. One string, not a string per
-// line: a mail of millions of empty lines must cost a small multiple of its
-// size.
-std::string ShownText(const TMailLines& body, bool html) {
-    std::string shown;
-    if (!html) {
-        // Each line and its CR LF: a large text is built without regrowing.
-        shown.reserve(body.ByteSize() + body.size());
-        for (const std::string_view line : body) {
-            AppendWithCrLf(shown, line);
-            shown += "\r\n";
-        }
-        return shown;
-    }
-    THtmlTextConverter converter;
-    for (const std::string_view line : body) {
-        converter.Feed(line);
-        converter.Feed("\r\n");
-    }
-    std::string converted = converter.Finish();
-    // The converter ends its lines with CR LF already; a copy would hold a
-    // large text twice.
-    if (HasOnlyCrLfBreaks(converted)) {
-        shown = std::move(converted);
-    } else {
-        AppendWithCrLf(shown, converted);
-    }
-    if (!shown.empty() && !shown.ends_with("\r\n")) shown += "\r\n";
-    return shown;
-}
-
-// The text of the first text part that shows something, else that of the
-// message's own body; empty when neither does. A multipart's blank preamble
-// is such a part and must not hide the text after it. The body the text was
-// made from is dropped: nothing reads it again, and a large text must not be
-// held twice while it is filed.
-std::string TakeMailText(TMailMessage& msg) {
-    for (std::size_t i = 0; i < msg.MessageParts.Count(); ++i) {
-        TMailMessagePart& part = msg.MessageParts[i];
-        if (part.PartType() != TMailPartType::mptText) continue;
-        TMailLines& body = static_cast<TMailText&>(part).Body;
-        std::string text = ShownText(body, IsHtml(part.ContentType()));
-        if (!IsBlankText(text)) {
-            body.clear();
-            return text;
-        }
-    }
-    std::string text = ShownText(msg.Body, IsHtml(msg.ContentType()));
-    msg.Body.clear();
-    if (IsBlankText(text)) text.clear();
-    return text;
 }
 
 // Bytes of the statement that files `text` beyond the text itself: the
@@ -149,13 +68,6 @@ std::string Join(const std::vector<std::string>& items, std::string_view separat
         text += item;
     }
     return text;
-}
-
-bool HatAnhaenge(TMailMessage& msg) {
-    for (std::size_t i = 0; i < msg.MessageParts.Count(); ++i) {
-        if (msg.MessageParts[i].PartType() == TMailPartType::mptAttachment) return true;
-    }
-    return false;
 }
 
 // Creates one folder below an existing one. Only the incident's and the
@@ -323,272 +235,258 @@ std::string RawMailHash(const std::filesystem::path& rohDatei) {
 // Keeps the raw mail in a folder of the home folder and logs where; returns
 // the copy's path, or nothing when the mail has no raw file or the copy
 // failed (which is logged too).
-std::optional<std::filesystem::path> BewahreAuf(TMailEmpfangContext& ctx, const std::filesystem::path& rohDatei,
-                                                const char* ordner, int level) {
-    if (rohDatei.empty()) return std::nullopt;
+std::optional<std::filesystem::path> KeepIn(TMailEmpfangContext& ctx, const std::filesystem::path& raw_file,
+                                            const char* folder, int level) {
+    if (raw_file.empty()) return std::nullopt;
     try {
-        std::filesystem::path kopie = KeepRawMail(ctx.Home / ordner, rohDatei);
-        ctx.Log.Add(level, "Mail aufbewahrt als " + PathToUtf8(kopie));
-        return kopie;
+        std::filesystem::path copy = KeepRawMail(ctx.Home / folder, raw_file);
+        ctx.Log.Add(level, "Mail aufbewahrt als " + PathToUtf8(copy));
+        return copy;
     } catch (const std::exception& e) {
         ctx.Log.Add(3, std::string("Mail konnte nicht aufbewahrt werden: ") + e.what());
         return std::nullopt;
     }
 }
 
-// Turns the mail away for `grund` after the level-5 line `hinweis`, and
-// keeps its raw text with the reason in `ordner` (the log names the copy), so
-// an operator can import it once the cause is gone. A mail that cannot be
-// kept fails instead and stays in the mailbox rather than vanish.
-void Abweisen(TMailEmpfangContext& ctx, const TMailMessage& msg, TAuswertung& result, const std::string& hinweis,
-              std::string grund, const char* ordner) {
-    ctx.Log.Add(5, hinweis);
-    result.Ergebnis = TAuswertungsErgebnis::Abgewiesen;
-    result.Grund = std::move(grund);
-    if (msg.RawFile.empty()) return;
-    try {
-        result.Kopie = KeepTurnedAwayMail(ctx.Home / ordner, msg.RawFile, hinweis);
-        ctx.Log.Add(5, "Mail aufbewahrt als " + PathToUtf8(result.Kopie));
-    } catch (const std::exception& e) {
-        ctx.Log.Add(3, std::string("Mail konnte nicht aufbewahrt werden: ") + e.what());
-        result.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
-        result.Grund += std::string("; die Mail kann nicht aufbewahrt werden: ") + e.what();
-        result.Dauerhaft = false;
+// The SQL that lists the incidents a decision files into.
+std::string IncidentQuery(const TMailDecision& decision) {
+    switch (decision.choice) {
+        case TIncidentChoice::Subject:
+            return "SELECT ID FROM LF_LAGEN WHERE AKTIV=1 AND ID = " + decision.incident;
+        case TIncidentChoice::Fixed:
+            return "SELECT ID FROM LF_LAGEN WHERE ID=" + decision.incident;
+        case TIncidentChoice::Active:
+            return "SELECT ID FROM LF_LAGEN WHERE AKTIV=1";
+        case TIncidentChoice::ActiveNotLasting:
+            break;
     }
+    return "SELECT ID FROM LF_LAGEN WHERE AKTIV=1 AND DAUERLAGE <> -1";
 }
 
-// A mail that was not filed whole is kept for the operator in kFehlerOrdner.
-void BewahreUnvollstaendigeAuf(TMailEmpfangContext& ctx, const TMailMessage& msg, TAuswertung& result) {
-    if (result.Ergebnis != TAuswertungsErgebnis::Fehlgeschlagen && result.Fehler.empty()) return;
-    if (auto kopie = BewahreAuf(ctx, msg.RawFile, kFehlerOrdner, 3)) result.Kopie = *kopie;
-}
-
-// Whether a failure would come back in the next pass: not one of the
-// database, the file system or the memory, which may pass.
-bool Dauerhaft(const std::exception& e) {
-    if (dynamic_cast<const EDbError*>(&e) != nullptr) return false;
-    if (dynamic_cast<const std::filesystem::filesystem_error*>(&e) != nullptr) return false;
-    if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr) return false;
-    const auto* dira = dynamic_cast<const EDiraError*>(&e);
-    return dira == nullptr || dira->ErrorKind() != TErrorKind::ekLocal;
-}
-
-}  // namespace
-
-TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
+TAuswertung TurnedAway(const TMailDecision& decision, TLogFile* log_notice = nullptr) {
     TAuswertung result;
-    bool dauerhaft = false;
-    std::string vonBetreff = "Nachricht";
-    // Every mail turned away is kept a while: a sender the list left out by
-    // mistake, or a mail that came while no incident was active, loses
-    // nothing.
-    const auto abweisen = [&result, &ctx, &msg, &vonBetreff](std::string grund) {
-        const std::string hinweis = vonBetreff + " wird nicht übernommen: " + grund + ".";
-        Abweisen(ctx, msg, result, hinweis, std::move(grund), kAbgewiesenOrdner);
-        return result;
-    };
-    try {
-        const std::string absender = msg.From().Address;
-        const std::string& betreff = msg.Subject;
-        vonBetreff = "Nachricht von " + absender + " Betreff " + betreff;
+    result.Ergebnis = TAuswertungsErgebnis::Abgewiesen;
+    result.Grund = decision.reason;
+    result.KeepIn = decision.keep_in;
+    result.KeepNote = decision.notice;
+    if (log_notice) log_notice->Add(5, decision.notice);
+    return result;
+}
 
-        // The service's own mail come back is kept with the other automatic
-        // mails: a person may have forwarded it with the header left in.
-        const TAutomaticMail automatisch =
-            ClassifyAutomaticMail(msg.Headers, ctx.Ini.ReadString("SMTP", "MailAdresse", ""));
-        if (automatisch.Kind != TAutomaticMailKind::None) {
-            Abweisen(ctx, msg, result, vonBetreff + " wird nicht übernommen: " + automatisch.Reason + ".",
-                     automatisch.Reason, kAutomatischOrdner);
-            return result;
-        }
-
-        if (!ctx.Whitelist.Admits(absender)) {
-            Abweisen(ctx, msg, result, vonBetreff + " wird nicht übernommen, da Empfänger nicht auf der Whitelist.",
-                     absender.empty() ? "kein Absender" : "Absender " + absender + " nicht auf der Whitelist",
-                     kAbgewiesenOrdner);
-            return result;
-        }
-        ctx.Log.Add(5, vonBetreff + " wird ausgewertet.");
-
-        TDbQuery query(ctx.Database);
-        std::vector<std::string> lagen;
-        std::string keineLage = "keine Lage zum Ablegen gefunden";
-        const bool betreffModus = ctx.Ini.ReadBool("Maileingang", "Betreff", false);
-        if (betreffModus) {
-            ctx.Log.Add(7, "Prüfe Betreff der Nachricht auf Lage-ID: " + betreff);
-            const std::string lageId = LageIdAusBetreff(betreff);
-            if (lageId.empty()) {
-                ctx.Log.Add(7, "Im Betreff der Nachricht wurde keine Lagen-ID gefunden, die Nachricht wird daher "
-                               "ignoriert.");
-                return abweisen("keine Lagen-ID im Betreff");
-            }
-            query.SetSQL("SELECT ID FROM LF_LAGEN WHERE AKTIV=1 AND ID = " + lageId);
-            query.Open();
-            ctx.Log.Add(7, query.SQL() + "\r\n");
-            lagen = ReadIds(query);
-            keineLage = "Lage " + lageId + " ist nicht aktiv oder nicht vorhanden";
-        }
-
-        const std::string cc = msg.CCList.EMailAddresses();
-        ctx.Log.Add(9, "CC: " + cc);
-        const std::string empfaenger = msg.Recipients.EMailAddresses() + (cc.empty() ? "" : " CC: " + cc);
-
-        if (!betreffModus) {
-            const std::string lage = ctx.Ini.ReadString("Maileingang", "Lage", "");
-            if (!lage.empty()) {
-                query.Open("SELECT ID FROM LF_LAGEN WHERE ID=" + lage);
-            } else if (ctx.Ini.ReadBool("Maileingang", "Nur_Einsatzlagen", false)) {
-                query.Open("SELECT ID FROM LF_LAGEN WHERE AKTIV=1");
-            } else {
-                query.Open("SELECT ID FROM LF_LAGEN WHERE AKTIV=1 AND DAUERLAGE <> -1");
-            }
-            // All targets are read first: a lost connection while filing
-            // closes every open query, and the remaining incidents still count.
-            lagen = ReadIds(query);
-        }
-        query.Close();
-
-        // The text as a reader sees it, already converted from HTML where
-        // the part is HTML. A mail of attachments alone (a fax, a signed or
-        // forwarded mail) is filed with an empty text; only a mail with
-        // nothing at all is not.
-        std::string text = TakeMailText(msg);
-        const bool ohneText = text.empty();
-        const bool anhaenge = HatAnhaenge(msg);
-        if (ohneText && !anhaenge) return abweisen("weder Text noch Anhang");
-        if (ohneText) text.clear();
-
-        if (!ohneText) {
-            try {
-                SchreibeArchivKopie(ctx.Home / "old", ctx.Clock.Now(), text);
-            } catch (const std::exception&) {
-                // The archive is a courtesy copy; the journal is what counts.
-            }
-        }
-
-        if (lagen.empty()) return abweisen(keineLage);
-        if (std::string grund = TextZuGrossFuerDatenbank(ctx, text); !grund.empty()) {
-            result.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
-            result.Fehler.push_back(grund);
-            result.Grund = std::move(grund);
-            result.Dauerhaft = true;
-            ctx.Log.Add(3, vonBetreff + " konnte in keine Lage übernommen werden: " + result.Grund);
-            BewahreUnvollstaendigeAuf(ctx, msg, result);
-            return result;
-        }
-        // Without a usable attachment folder the mail is not filed at all:
-        // it stays for a later pass instead of losing its attachments.
-        if (anhaenge) {
-            try {
-                ctx.getLFPath();
-            } catch (const std::exception& e) {
-                throw EDiraError(TErrorKind::ekLocal, e.what());
-            }
-        }
-
-        // A mail from a file is filed once per incident, even when a pass
-        // before this one filed it and then lost the server's reply or ended
-        // before the mailbox learned of it.
-        // Without the column nothing is marked; the mailbox's note still
-        // keeps a mailbox pass from filing a mail twice.
-        const bool markiert = !msg.RawFile.empty() && JournalHasMailColumn(ctx);
-        const std::string mailHash = markiert ? RawMailHash(msg.RawFile) : std::string();
-        const std::string sauberBetreff = CleanBetreff(betreff);
-        bool nurZuGross = true;
-        for (const std::string& lageId : lagen) {
-            std::optional<TAbgelegteNachricht> existing;
-            if (!mailHash.empty()) {
-                try {
-                    existing = FiledMessage(ctx, lageId, mailHash);
-                } catch (const std::exception& e) {
-                    ctx.Log.Add(3, std::string("Fehler bei Erstellen eines Eintrags: ") + e.what());
-                    result.Fehler.push_back("Lage " + lageId + ": " + e.what());
-                    nurZuGross = false;
-                    continue;
-                }
-                if (existing && existing->Vollstaendig) {
-                    ctx.Log.Add(5, vonBetreff + " ist in Lage " + lageId + " bereits als Nachricht mit ID " +
-                                       existing->Id + " abgelegt und wird dort nicht erneut gespeichert.");
-                    result.Lagen.push_back(lageId);
-                    result.SchonAbgelegt.push_back(lageId);
-                    continue;
-                }
-            }
-            std::string nachrichtId;
-            if (existing) {
-                nachrichtId = existing->Id;
-                ctx.Log.Add(5, vonBetreff + " ist in Lage " + lageId + " als Nachricht mit ID " + nachrichtId +
-                                   " nur zum Teil abgelegt; die Ablage wird vervollständigt.");
-            } else {
-                ctx.Log.Add(7, "Speichere Nachricht in Lage " + lageId);
-                std::string fehler;
-                bool zuGross = false;
-                nachrichtId = InsertNachrichtInArbeit(ctx, lageId, absender, empfaenger, text, sauberBetreff, &fehler,
-                                                      mailHash, &zuGross);
-                if (!fehler.empty()) result.Fehler.push_back("Lage " + lageId + ": " + fehler);
-                nurZuGross = nurZuGross && zuGross;
-                // Without its own message ID an incident gets no attachments.
-                if (nachrichtId.empty()) continue;
-                Haltepunkt(haltepunkt::kNachricht);
-            }
-            result.Lagen.push_back(lageId);
-            const bool ganz = VervollstaendigeNachricht(ctx, msg, lageId, nachrichtId, sauberBetreff, mailHash,
-                                                        existing.has_value(), result.Fehler);
-            if (existing && ganz) result.Vervollstaendigt.push_back(lageId);
-        }
-
-        if (result.Lagen.empty()) {
-            result.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
-            result.Grund = Join(result.Fehler, "; ");
-            // A text no incident can take fails alike in every pass.
-            result.Dauerhaft = nurZuGross;
-            ctx.Log.Add(3, vonBetreff + " konnte in keine Lage übernommen werden: " + result.Grund);
-        } else {
-            result.Ergebnis = TAuswertungsErgebnis::Abgelegt;
-            result.FiledUnmarked = !msg.RawFile.empty() && !markiert;
-            if (!result.Fehler.empty()) {
-                ctx.Log.Add(3, vonBetreff + " wurde nicht vollständig abgelegt: " + Join(result.Fehler, "; "));
-            }
-        }
-        BewahreUnvollstaendigeAuf(ctx, msg, result);
-        return result;
-    } catch (const std::exception& e) {
-        result.Fehler.push_back(e.what());
-        dauerhaft = Dauerhaft(e);
-    } catch (...) {
-        result.Fehler.push_back("unbekannter Fehler");
-        dauerhaft = true;
+// Files the mail the decision admitted into the incidents it names, into
+// `result`, which holds what was filed when a failure is raised.
+void FileDecided(TMailEmpfangContext& ctx, TMailMessage& msg, TMailDecision& decision, TAuswertung& result) {
+    TDbQuery query(ctx.Database);
+    const std::string sql = IncidentQuery(decision);
+    std::string no_incident = "keine Lage zum Ablegen gefunden";
+    if (decision.choice == TIncidentChoice::Subject) {
+        query.SetSQL(sql);
+        query.Open();
+        ctx.Log.Add(7, query.SQL() + "\r\n");
+        no_incident = "Lage " + decision.incident + " ist nicht aktiv oder nicht vorhanden";
+    } else {
+        query.Open(sql);
     }
+    // All targets are read first: a lost connection while filing closes
+    // every open query, and the remaining incidents still count.
+    const std::vector<std::string> incidents = ReadIds(query);
+    query.Close();
+
+    const std::string& text = decision.text;
+    if (!text.empty()) {
+        try {
+            SchreibeArchivKopie(ctx.Home / "old", ctx.Clock.Now(), text);
+        } catch (const std::exception&) {
+            // The archive is a courtesy copy; the journal is what counts.
+        }
+    }
+
+    if (incidents.empty()) {
+        decision.reason = no_incident;
+        decision.notice = decision.who + " wird nicht übernommen: " + no_incident + ".";
+        decision.keep_in = kAbgewiesenOrdner;
+        result = TurnedAway(decision, &ctx.Log);
+        return;
+    }
+    if (std::string reason = TextZuGrossFuerDatenbank(ctx, text); !reason.empty()) {
+        result.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
+        result.Fehler.push_back(reason);
+        result.Grund = std::move(reason);
+        result.Dauerhaft = true;
+        ctx.Log.Add(3, decision.who + " konnte in keine Lage übernommen werden: " + result.Grund);
+        return;
+    }
+    // Without a usable attachment folder the mail is not filed at all: it
+    // stays for a later pass instead of losing its attachments.
+    if (decision.has_attachments) {
+        try {
+            ctx.getLFPath();
+        } catch (const std::exception& e) {
+            throw EDiraError(TErrorKind::ekLocal, e.what());
+        }
+    }
+
+    // A mail from a file is filed once per incident, even when a pass
+    // before this one filed it and then lost the server's reply or ended
+    // before the mailbox learned of it. Without the column nothing is
+    // marked; the mailbox's note still keeps a mailbox pass from filing a
+    // mail twice.
+    const bool marked = !msg.RawFile.empty() && JournalHasMailColumn(ctx);
+    const std::string mail_hash = marked ? RawMailHash(msg.RawFile) : std::string();
+    const std::string clean_subject = CleanBetreff(decision.subject);
+    bool only_too_large = true;
+    for (const std::string& incident : incidents) {
+        std::optional<TAbgelegteNachricht> existing;
+        if (!mail_hash.empty()) {
+            try {
+                existing = FiledMessage(ctx, incident, mail_hash);
+            } catch (const std::exception& e) {
+                ctx.Log.Add(3, std::string("Fehler bei Erstellen eines Eintrags: ") + e.what());
+                result.Fehler.push_back("Lage " + incident + ": " + e.what());
+                only_too_large = false;
+                continue;
+            }
+            if (existing && existing->Vollstaendig) {
+                ctx.Log.Add(5, decision.who + " ist in Lage " + incident + " bereits als Nachricht mit ID " +
+                                   existing->Id + " abgelegt und wird dort nicht erneut gespeichert.");
+                result.Lagen.push_back(incident);
+                result.SchonAbgelegt.push_back(incident);
+                continue;
+            }
+        }
+        std::string message_id;
+        if (existing) {
+            message_id = existing->Id;
+            ctx.Log.Add(5, decision.who + " ist in Lage " + incident + " als Nachricht mit ID " + message_id +
+                               " nur zum Teil abgelegt; die Ablage wird vervollständigt.");
+        } else {
+            ctx.Log.Add(7, "Speichere Nachricht in Lage " + incident);
+            std::string failure;
+            bool too_large = false;
+            message_id = InsertNachrichtInArbeit(ctx, incident, decision.sender, decision.recipients, text,
+                                                 clean_subject, &failure, mail_hash, &too_large);
+            if (!failure.empty()) result.Fehler.push_back("Lage " + incident + ": " + failure);
+            only_too_large = only_too_large && too_large;
+            // Without its own message ID an incident gets no attachments.
+            if (message_id.empty()) continue;
+            Haltepunkt(haltepunkt::kNachricht);
+        }
+        result.Lagen.push_back(incident);
+        const bool whole = VervollstaendigeNachricht(ctx, msg, incident, message_id, clean_subject, mail_hash,
+                                                     existing.has_value(), result.Fehler);
+        if (existing && whole) result.Vervollstaendigt.push_back(incident);
+    }
+
+    if (result.Lagen.empty()) {
+        result.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
+        result.Grund = Join(result.Fehler, "; ");
+        // A text no incident can take fails alike in every pass.
+        result.Dauerhaft = only_too_large;
+        ctx.Log.Add(3, decision.who + " konnte in keine Lage übernommen werden: " + result.Grund);
+    } else {
+        result.Ergebnis = TAuswertungsErgebnis::Abgelegt;
+        result.FiledUnmarked = !msg.RawFile.empty() && !marked;
+        if (!result.Fehler.empty()) {
+            ctx.Log.Add(3, decision.who + " wurde nicht vollständig abgelegt: " + Join(result.Fehler, "; "));
+        }
+    }
+}
+
+// The outcome of a failure raised while filing: one of the database, the
+// file system or the memory may pass; any other would come back in the
+// next pass.
+TAuswertung RaisedFailure(TAuswertung result, std::string what, bool lasting) {
+    result.Fehler.push_back(std::move(what));
     if (result.Lagen.empty()) {
         result.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
         result.Grund = result.Fehler.back();
-        result.Dauerhaft = dauerhaft;
+        result.Dauerhaft = lasting;
     } else {
         result.Ergebnis = TAuswertungsErgebnis::Abgelegt;
     }
+    return result;
+}
+
+bool PassingKind(TErrorKind kind) { return kind == TErrorKind::ekLocal || kind == TErrorKind::ekDbConnectionLost; }
+
+}  // namespace
+
+TAuswertung FileMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
+    TAuswertung result;
+    try {
+        TMailDecision decision = DecideMail(msg, ctx.Whitelist, ReadDecisionSettings(ctx.Ini), ctx.Log);
+        if (decision.turn_away) return TurnedAway(decision);
+        FileDecided(ctx, msg, decision, result);
+        return result;
+    } catch (const EDiraError& e) {
+        result = RaisedFailure(std::move(result), e.what(), !PassingKind(e.ErrorKind()));
+    } catch (const std::filesystem::filesystem_error& e) {
+        result = RaisedFailure(std::move(result), e.what(), false);
+    } catch (const std::bad_alloc& e) {
+        result = RaisedFailure(std::move(result), e.what(), false);
+    } catch (const std::exception& e) {
+        result = RaisedFailure(std::move(result), e.what(), true);
+    } catch (...) {
+        result = RaisedFailure(std::move(result), "unbekannter Fehler", true);
+    }
     try {
         ctx.Log.Add(3, "Fehler beim Auslesen der Mail: " + result.Fehler.back());
-        BewahreUnvollstaendigeAuf(ctx, msg, result);
     } catch (...) {
         // A log that cannot be written must not turn the outcome into a crash.
     }
     return result;
 }
 
-TAuswertung UnlesbareMail(TMailEmpfangContext& ctx, const std::filesystem::path& RohDatei, const std::string& Grund) {
+void KeepAfterOutcome(TMailEmpfangContext& ctx, const std::filesystem::path& raw_file, TAuswertung& outcome) {
+    try {
+        if (outcome.Unlesbar) {
+            if (auto copy = KeepIn(ctx, raw_file, kFehlerOrdner, 3)) {
+                // Kept whole, the mail may leave the mailbox without being lost.
+                outcome.Kopie = *copy;
+                outcome.Ergebnis = TAuswertungsErgebnis::Abgewiesen;
+            }
+            return;
+        }
+        if (outcome.Ergebnis == TAuswertungsErgebnis::Abgewiesen && outcome.KeepIn != nullptr) {
+            if (raw_file.empty()) return;
+            try {
+                outcome.Kopie = KeepTurnedAwayMail(ctx.Home / outcome.KeepIn, raw_file, outcome.KeepNote);
+                ctx.Log.Add(5, "Mail aufbewahrt als " + PathToUtf8(outcome.Kopie));
+            } catch (const std::exception& e) {
+                // A mail that cannot be kept fails instead and stays in the
+                // mailbox rather than vanish.
+                ctx.Log.Add(3, std::string("Mail konnte nicht aufbewahrt werden: ") + e.what());
+                outcome.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
+                outcome.Grund += std::string("; die Mail kann nicht aufbewahrt werden: ") + e.what();
+                outcome.Dauerhaft = false;
+            }
+            return;
+        }
+        if (!NichtVollstaendig(outcome)) return;
+        if (auto copy = KeepIn(ctx, raw_file, kFehlerOrdner, 3)) outcome.Kopie = *copy;
+    } catch (...) {
+        // As in FileMail: the outcome stands without its log line.
+    }
+}
+
+TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg) {
+    TAuswertung outcome = FileMail(ctx, msg);
+    KeepAfterOutcome(ctx, msg.RawFile, outcome);
+    return outcome;
+}
+
+TAuswertung TJournalFiler::File(TMailEmpfangContext& ctx, TMailMessage& msg) { return FileMail(ctx, msg); }
+
+TAuswertung UnlesbareMail(TMailEmpfangContext& ctx, const std::string& Grund) {
     TAuswertung result;
     result.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;
+    result.Unlesbar = true;
     result.Grund = "Mail kann nicht gelesen werden: " + Grund;
     result.Fehler.push_back(result.Grund);
     try {
         ctx.Log.Add(3, result.Grund);
-        if (auto kopie = BewahreAuf(ctx, RohDatei, kFehlerOrdner, 3)) {
-            // Kept whole, the mail may leave the mailbox without being lost.
-            result.Kopie = *kopie;
-            result.Ergebnis = TAuswertungsErgebnis::Abgewiesen;
-        }
     } catch (...) {
-        // As in AuswertenMail: the outcome stands without its log line.
+        // The outcome stands without its log line.
     }
     return result;
 }

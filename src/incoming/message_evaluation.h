@@ -56,6 +56,12 @@ struct TAuswertung {
     // journal lacks DIRAVID_MAIL): filing the same file again is not
     // recognised.
     bool FiledUnmarked = false;
+    // Turned away: the folder of the home folder the mail is kept in
+    // (kAbgewiesenOrdner, kAutomatischOrdner) and the line kept beside it.
+    const char* KeepIn = nullptr;
+    std::string KeepNote;
+    // The raw text could not be read into a message.
+    bool Unlesbar = false;
 };
 
 // True when the mail was not filed whole: it failed, or it was filed with
@@ -64,20 +70,43 @@ inline bool NichtVollstaendig(const TAuswertung& Auswertung) {
     return Auswertung.Ergebnis == TAuswertungsErgebnis::Fehlgeschlagen || !Auswertung.Fehler.empty();
 }
 
-// Evaluates and files one mail. Never raises: every outcome is logged with
-// its reason, and the outcome tells the caller whether the mail may leave
-// the mailbox. When the message has a RawFile, a mail that was not filed
-// whole is kept in kFehlerOrdner, one a rule turned away in
-// kAbgewiesenOrdner and an automatic mail in kAutomatischOrdner, those two
-// with their reason beside them (see kept_mail.h); when the copy of a mail
-// turned away fails, the mail fails and stays in the mailbox. The log names
-// the copy.
+// Decides for one mail and files it where the decision says; keeps no
+// copy. Never raises: every outcome is logged with its reason, and the
+// outcome tells whether the mail may leave the mailbox once it is kept as
+// KeepAfterOutcome does.
+TAuswertung FileMail(TMailEmpfangContext& ctx, TMailMessage& msg);
+
+// Keeps the raw text in `raw_file` where the outcome says and notes the
+// copy in it: a mail turned away in its KeepIn folder with its reason
+// beside it (when that fails, the mail fails and stays in the mailbox), an
+// unreadable mail or one not filed whole in kFehlerOrdner (an unreadable
+// mail kept so counts as turned away: nothing is lost when it leaves the
+// mailbox; a failed one is kept while it waits for a later pass, and the
+// pass removes that copy once the mail is filed whole). The log names the
+// copy. Without a raw file nothing is kept. Never raises.
+void KeepAfterOutcome(TMailEmpfangContext& ctx, const std::filesystem::path& raw_file, TAuswertung& outcome);
+
+// Files one mail and keeps its copy: FileMail, then KeepAfterOutcome with
+// the message's RawFile.
 TAuswertung AuswertenMail(TMailEmpfangContext& ctx, TMailMessage& msg);
 
-// The outcome for a mail whose raw text in `RohDatei` could not be read into
-// a message (`Grund`: the reader's message). Logs it at level 3 and keeps the
-// raw text in kFehlerOrdner: then the outcome is Abgewiesen (nothing is lost
-// when the mail leaves the mailbox), else Fehlgeschlagen. Never raises.
-TAuswertung UnlesbareMail(TMailEmpfangContext& ctx, const std::filesystem::path& RohDatei, const std::string& Grund);
+// The outcome for a mail whose raw text could not be read into a message
+// (`Grund`: the reader's message), logged at level 3. Never raises.
+TAuswertung UnlesbareMail(TMailEmpfangContext& ctx, const std::string& Grund);
+
+// What a pass hands each mail it has read to.
+class IMailFiler {
+public:
+    virtual ~IMailFiler() = default;
+    // Files the mail (its RawFile is the spooled raw text) or turns it
+    // away; keeps no copy. Never raises.
+    virtual TAuswertung File(TMailEmpfangContext& ctx, TMailMessage& msg) = 0;
+};
+
+// The service's filer: FileMail into the journal.
+class TJournalFiler final : public IMailFiler {
+public:
+    TAuswertung File(TMailEmpfangContext& ctx, TMailMessage& msg) override;
+};
 
 }  // namespace kdv

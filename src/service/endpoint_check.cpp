@@ -10,6 +10,7 @@
 #include "clients/mail_smtp.h"
 #include "db/db_query.h"
 #include "incoming/mailbox_passes.h"
+#include "service/mailbox_settings.h"
 #include "incoming/sender_rules.h"
 #include "net/mail_ssl_io_handler.h"
 #include "outgoing/mail_versand.h"
@@ -228,7 +229,7 @@ private:
     void CheckPop3() {
         std::unique_ptr<TMailSSLIOHandlerSocketOpenSSL> tls;
         TMailPOP3 pop3;
-        ConfigurePop3Client(pop3, tls, ini_);
+        ConfigurePop3Client(pop3, tls, ReadPop3Settings(ini_));
         const std::string what = "POP3 " + pop3.Host + ":" + std::to_string(pop3.Port);
         try {
             pop3.Connect(pop3.Host);

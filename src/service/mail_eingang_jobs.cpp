@@ -4,6 +4,8 @@
 #include "incoming/mailbox_passes.h"
 #include "net/mail_ssl_io_handler.h"
 #include "platform/dira_error.h"
+#include "service/connection_settings.h"
+#include "service/mailbox_settings.h"
 
 namespace kdv {
 
@@ -23,7 +25,7 @@ TMailEingangJobs::~TMailEingangJobs() {
 
 void TMailEingangJobs::CheckPOP3() {
     TMailEmpfangContext ctx = module_.MailEmpfangContext();
-    CheckPOP3Postfach(ctx, [this] { return module_.StopRequested(); });
+    CheckPOP3Postfach(ctx, ReadPop3Settings(ctx.Ini), [this] { return module_.StopRequested(); });
 }
 
 void ConfigureImapClient(TMailIMAP4& imap, TMailSSLIOHandlerSocketOpenSSL& tls, const TImapStartSettings& s,
@@ -37,9 +39,9 @@ void ConfigureImapClient(TMailIMAP4& imap, TMailSSLIOHandlerSocketOpenSSL& tls, 
     imap.Username = s.Username;
     imap.Password = s.Passwort;
     imap.Port = static_cast<std::uint16_t>(s.Port);
-    if (ini) imap.ReadTimeout = ConnectionTimeLimitMs(*ini);
+    if (ini) imap.ReadTimeout = ReadConnectionTimeLimitMs(*ini);
     if (s.SSL) {
-        if (ini) ApplyCertificateSettings(tls.SSLOptions, *ini);
+        if (ini) ApplyCertificateSettings(tls.SSLOptions, ReadCertificateCheck(*ini));
         imap.SetIOHandler(&tls);
         if (s.StartTLS) {
             imap.SetUseTLS(TUseTLS::utUseExplicitTLS);

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "incoming/pass_helpers.h"
 #include "incoming/mailbox_sandbox_fixture.h"
 #include "support/cut_proxy.h"
 #include "support/mail_sandbox.h"
@@ -31,8 +32,8 @@ TEST_P(MailboxCut, EveryMailFiledOnceWhereverTheSessionBreaks) {
         TCutProxy proxy(Env("DIRAVID_MAIL_HOST"), port, cut);
         if (pop3) {
             Pop3Settings(user, "127.0.0.1", proxy.Port());
-            CheckPOP3Postfach(Ctx);
-            CheckPOP3Postfach(Ctx);
+            Pop3Pass(Ctx);
+            Pop3Pass(Ctx);
         } else {
             TMailIMAP4 imap;
             imap.Host = "127.0.0.1";
@@ -64,9 +65,9 @@ TEST_P(MailboxCut, ServiceKilledBetweenFilingAndRemoval) {
         TDbConnection conn;
         for (const std::string& line : Db->ConnectionParams()) conn.Params.Add(line);
         TMailEmpfangContext ctx{Log, Ini, conn, TSenderRules({"*"}), [this] { return LFPath; }, Home.Path(), Clock};
-        TPostfachEingriffe eingriffe;
-        eingriffe.NachAblage = [] { ::kill(::getpid(), SIGKILL); };
-        Pass(pop3, user, ctx, eingriffe);
+        TPassOptions options;
+        options.on_mail = [](const TMailFate&) { ::kill(::getpid(), SIGKILL); };
+        Pass(pop3, user, ctx, nullptr, options);
         ::_exit(0);  // no mail was filed
     }
     int status = 0;

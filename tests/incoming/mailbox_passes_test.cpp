@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "clients/mail_imap4.h"
+#include "incoming/pass_helpers.h"
 #include "incoming/incoming_test_fixture.h"
 #include "incoming/kept_mail.h"
 #include "incoming/mail_import.h"
@@ -117,7 +118,7 @@ TEST_F(MailboxPassTest, Pop3FilesHighestNumberFirstAndRemovesAtQuit) {
     TScriptedPeer peer(Script(Pop3Login(3), Pop3Mail(3, Mail("Drei")), Pop3Mail(2, Mail("Zwei")),
                               Pop3Mail(1, Mail("Eins")), std::vector<TPeerStep>{Expect("QUIT"), Send("+OK bye")}));
     Pop3Settings(peer.Port());
-    CheckPOP3Postfach(Ctx);
+    Pop3Pass(Ctx);
     EXPECT_EQ(peer.Transcript(), (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 3", "LIST 3",
                                                            "RETR 3", "DELE 3", "UIDL 2", "LIST 2", "RETR 2", "DELE 2",
                                                            "UIDL 1", "LIST 1", "RETR 1", "DELE 1", "QUIT"}));
@@ -138,9 +139,9 @@ TEST_F(MailboxPassTest, Pop3StopRequestAfterTheFirstMailLeavesTheRest) {
                               std::vector<TPeerStep>{Expect("QUIT"), Send("+OK bye")}));
     Pop3Settings(peer.Port());
     bool filed = false;
-    TPostfachEingriffe eingriffe;
-    eingriffe.NachAblage = [&] { filed = true; };
-    CheckPOP3Postfach(Ctx, [&] { return filed; }, eingriffe);
+    TPassOptions options;
+    options.on_mail = [&](const TMailFate&) { filed = true; };
+    Pop3Pass(Ctx, [&] { return filed; }, options);
     EXPECT_EQ(peer.Transcript(), (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 3", "LIST 3",
                                                            "RETR 3", "DELE 3", "QUIT"}));
     EXPECT_EQ(Subjects(), (std::vector<std::string>{"Drei"}));
@@ -152,7 +153,7 @@ TEST_F(MailboxPassTest, Pop3StopRequestAfterTheFirstMailLeavesTheRest) {
 TEST_F(MailboxPassTest, Pop3EmptyMailboxStillQuits) {
     TScriptedPeer peer(Script(Pop3Login(0), std::vector<TPeerStep>{Expect("QUIT"), Send("+OK")}));
     Pop3Settings(peer.Port());
-    CheckPOP3Postfach(Ctx);
+    Pop3Pass(Ctx);
     EXPECT_EQ(peer.Transcript(), (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "QUIT"}));
     EXPECT_FALSE(Logged("e-Mails vorhanden."));
     EXPECT_TRUE(Logged("Prüfung abgeschlossen."));
@@ -162,7 +163,7 @@ TEST_F(MailboxPassTest, Pop3LoginRefusedIsThePassError) {
     TScriptedPeer peer({Send("+OK"), Expect("CAPA"), Send("-ERR"), Expect("USER anna"), Send("+OK"), Expect("PASS pw"),
                         Send("-ERR [AUTH] invalid password")});
     Pop3Settings(peer.Port());
-    CheckPOP3Postfach(Ctx);
+    Pop3Pass(Ctx);
     EXPECT_TRUE(Logged("Fehler bei Überprüfung des POP3-Postfachs: invalid password"));
     EXPECT_EQ(Ini.ReadString("Debug", "Lastendcheckmail", ""), "");
 }
@@ -173,7 +174,7 @@ TEST_F(MailboxPassTest, Pop3FailedFilingStays) {
     TScriptedPeer peer(Script(Pop3Login(1), Pop3Mail(1, Mail("Eins"), false),
                               std::vector<TPeerStep>{Expect("QUIT"), Send("+OK")}));
     Pop3Settings(peer.Port());
-    CheckPOP3Postfach(Ctx);
+    Pop3Pass(Ctx);
     EXPECT_EQ(peer.Transcript(),
               (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 1", "LIST 1", "RETR 1", "QUIT"}));
     EXPECT_TRUE(Logged("Nachricht 1 (Absender: hans@example.org, Betreff: Eins) bleibt im Postfach: "));
@@ -197,7 +198,7 @@ TEST_F(MailboxPassTest, Pop3MailsTurnedAwayLeaveOnlyWhenKept) {
                                   Pop3Mail(1, Mail("Eins"), c.folderUsable),
                                   std::vector<TPeerStep>{Expect("QUIT"), Send("+OK")}));
         Pop3Settings(peer.Port());
-        CheckPOP3Postfach(Ctx);
+        Pop3Pass(Ctx);
         EXPECT_EQ(peer.Transcript(),
                   c.folderUsable ? (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 2", "LIST 2",
                                                              "RETR 2", "DELE 2", "UIDL 1", "LIST 1", "RETR 1", "DELE 1",
@@ -229,7 +230,7 @@ TEST_F(MailboxPassTest, Pop3SessionCutBeforeQuitFilesNothingTwice) {
                                   std::vector<TPeerStep>{Expect("QUIT"), CloseNow()}));
         Pop3Settings(peer.Port());
         port = peer.Port();
-        CheckPOP3Postfach(Ctx);
+        Pop3Pass(Ctx);
         peer.Transcript();
     }
     EXPECT_EQ(Noted("pop3", port), 2u);
@@ -241,7 +242,7 @@ TEST_F(MailboxPassTest, Pop3SessionCutBeforeQuitFilesNothingTwice) {
                                                       Expect("UIDL 1"), Send("+OK 1 u1"), Expect("DELE 1"), Send("+OK"),
                                                       Expect("QUIT"), Send("+OK")}));
     MoveToServer(port, again.Port());
-    CheckPOP3Postfach(Ctx);
+    Pop3Pass(Ctx);
     EXPECT_EQ(again.Failures(), "");
     EXPECT_EQ(Subjects(), (std::vector<std::string>{"Zwei", "Eins"}));
     EXPECT_TRUE(Logged("Nachricht 2 wurde schon abgelegt und wird nur noch gelöscht."));
@@ -255,7 +256,7 @@ TEST_F(MailboxPassTest, Pop3SessionCutInsideAMailLeavesItUnfiled) {
                                                      SendLines({"+OK", "From: hans@example.org", "Subject: Eins"}),
                                                      CloseMidLine("Content-Ty")}));
     Pop3Settings(peer.Port());
-    CheckPOP3Postfach(Ctx);
+    Pop3Pass(Ctx);
     peer.Transcript();
     EXPECT_EQ(Subjects(), (std::vector<std::string>{"Zwei"}));
     // The text of a closed connection, and that the server lost it mid-dialogue.
@@ -271,7 +272,7 @@ TEST_F(MailboxPassTest, Pop3RetrievalRefusedStays) {
                                                      Send("+OK 1 300"), Expect("RETR 1"),
                                                      Send("-ERR message locked"), Expect("QUIT"), Send("+OK")}));
     Pop3Settings(peer.Port());
-    CheckPOP3Postfach(Ctx);
+    Pop3Pass(Ctx);
     EXPECT_EQ(peer.Transcript(),
               (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "UIDL 1", "LIST 1", "RETR 1", "QUIT"}));
     EXPECT_TRUE(Logged("Nachricht 1 kann nicht abgerufen werden und bleibt im Postfach: message locked"));
@@ -292,7 +293,7 @@ TEST_F(MailboxPassTest, Pop3OverSizeMailStaysInTheMailboxAndIsReportedOnce) {
                                                          Expect("QUIT"), Send("+OK")}));
         Pop3Settings(peer.Port());
         port = peer.Port();
-        CheckPOP3Postfach(Ctx);
+        Pop3Pass(Ctx);
         EXPECT_EQ(peer.Failures(), "");
     }
     EXPECT_TRUE(Filed("ID").empty());
@@ -305,7 +306,7 @@ TEST_F(MailboxPassTest, Pop3OverSizeMailStaysInTheMailboxAndIsReportedOnce) {
     TScriptedPeer again(Script(Pop3Login(1), std::vector<TPeerStep>{Expect("UIDL 1"), Send("+OK 1 u1"),
                                                                      Expect("QUIT"), Send("+OK")}));
     MoveToServer(port, again.Port());
-    CheckPOP3Postfach(Ctx);
+    Pop3Pass(Ctx);
     EXPECT_EQ(again.Failures(), "");
     EXPECT_EQ(LogText().find("MaxMB", logged_before), std::string::npos);
 }
@@ -318,7 +319,7 @@ TEST_F(MailboxPassTest, Pop3TransferBeyondTheLimitIsCut) {
                                                                     Expect("LIST 1"), Send("+OK 1 300"),
                                                                     Expect("RETR 1"), SendRaw(Pop3Data(big))}));
     Pop3Settings(peer.Port());
-    CheckPOP3Postfach(Ctx);
+    Pop3Pass(Ctx);
     peer.Transcript();
     EXPECT_TRUE(Filed("ID").empty());
     EXPECT_TRUE(Logged("FEHLER    | Nachricht 1 ist bei der Übertragung größer geworden, mehr als [Maileingang] "
@@ -332,7 +333,7 @@ TEST_F(MailboxPassTest, Pop3LineOfTwentyThousandBytesIsFiled) {
     TScriptedPeer peer(Script(Pop3Login(1), Pop3Mail(1, Mail("Lang", line)),
                               std::vector<TPeerStep>{Expect("QUIT"), Send("+OK")}));
     Pop3Settings(peer.Port());
-    CheckPOP3Postfach(Ctx);
+    Pop3Pass(Ctx);
     EXPECT_EQ(peer.Failures(), "");
     EXPECT_EQ(Subjects(), (std::vector<std::string>{"Lang"}));
     EXPECT_EQ(WholeLineFiled(line), (std::vector<std::string>{"1"}));
@@ -345,16 +346,12 @@ TEST_F(MailboxPassTest, Pop3LineOfTwentyThousandBytesIsFiled) {
 // with the pass.
 TEST_F(MailboxPassTest, Pop3SpoolsInTheServiceTempFolder) {
     Ctx.TempFolder = Home.Path() / "temp" / "4711";
-    std::filesystem::path spooled;
-    TPostfachEingriffe eingriffe;
-    eingriffe.Auswerten = [&spooled](TMailEmpfangContext& ctx, TMailMessage& msg) {
-        spooled = msg.RawFile;
-        return AuswertenMail(ctx, msg);
-    };
+    TStandInFiler filer(nullptr);
     TScriptedPeer peer(
         Script(Pop3Login(1), Pop3Mail(1, Mail("Eins")), std::vector<TPeerStep>{Expect("QUIT"), Send("+OK")}));
     Pop3Settings(peer.Port());
-    CheckPOP3Postfach(Ctx, {}, eingriffe);
+    Pop3Pass(Ctx, filer);
+    const std::filesystem::path spooled = filer.last_raw_file;
     EXPECT_EQ(peer.Failures(), "");
     EXPECT_EQ(Subjects(), (std::vector<std::string>{"Eins"}));
     EXPECT_EQ(spooled.parent_path(), Ctx.TempFolder);
@@ -383,7 +380,7 @@ TEST_F(MailboxPassTest, Pop3CountOfABillionEndsAfterARunOfFailures) {
     steps.push_back(Send("+OK"));
     TScriptedPeer peer(steps);
     Pop3Settings(peer.Port());
-    CheckPOP3Postfach(Ctx);
+    Pop3Pass(Ctx);
     EXPECT_EQ(peer.Failures(), "");
     const std::string log = LogText();
     EXPECT_TRUE(Logged("FEHLER    | 10 Mails in Folge sind gescheitert; die übrigen 999999990 Mails werden in diesem "
@@ -403,7 +400,7 @@ TEST_F(MailboxPassTest, Pop3StalledRetrievalCostsTheTimeLimitOnce) {
                                                                     Stall(std::chrono::seconds(15))}));
     Pop3Settings(peer.Port());
     const auto start = std::chrono::steady_clock::now();
-    CheckPOP3Postfach(Ctx);
+    Pop3Pass(Ctx);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_LT(took, std::chrono::milliseconds(4500));
     const std::vector<std::string> sent = peer.Transcript();
@@ -426,7 +423,7 @@ TEST_F(MailboxPassTest, Pop3StopRequestEndsAWaitingTransfer) {
     Ini.WriteString("POP3", "Passwort", "pw");
     const auto start = std::chrono::steady_clock::now();
     const auto stop_at = start + std::chrono::milliseconds(700);
-    CheckPOP3Postfach(Ctx, [&] { return std::chrono::steady_clock::now() >= stop_at; });
+    Pop3Pass(Ctx, [&] { return std::chrono::steady_clock::now() >= stop_at; });
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_LT(took, std::chrono::milliseconds(700 + 1000));
     EXPECT_TRUE(Filed("ID").empty());
@@ -437,9 +434,9 @@ TEST_F(MailboxPassTest, Pop3StopRequestEndsAWaitingTransfer) {
 TEST_F(MailboxPassTest, Pop3PassOutOfTimeLeavesTheRest) {
     TScriptedPeer peer(Script(Pop3Login(2), std::vector<TPeerStep>{Expect("QUIT"), Send("+OK")}));
     Pop3Settings(peer.Port());
-    TPostfachEingriffe eingriffe;
-    eingriffe.Zeitbudget = std::chrono::seconds(0);
-    CheckPOP3Postfach(Ctx, {}, eingriffe);
+    TPassOptions options;
+    options.time_budget = std::chrono::seconds(0);
+    Pop3Pass(Ctx, {}, options);
     EXPECT_EQ(peer.Transcript(), (std::vector<std::string>{"CAPA", "USER anna", "PASS pw", "STAT", "QUIT"}));
     EXPECT_TRUE(Logged("Hinweis   | Der Durchgang hat seine Zeit von 0 Sekunden ausgeschöpft; die übrigen 2 Mails "
                        "bleiben für den nächsten Durchgang im Postfach."));
@@ -521,9 +518,9 @@ TEST_F(ImapPassTest, StopRequestAfterTheFirstMailLeavesTheRest) {
                               std::vector<TPeerStep>{Expect("C6 EXPUNGE"), SendLines({"* 1 EXPUNGE", "C6 OK"})}));
     Configure(peer.Port());
     bool filed = false;
-    TPostfachEingriffe eingriffe;
-    eingriffe.NachAblage = [&] { filed = true; };
-    CheckIMAPPostfach(Ctx, imap, [&] { return filed; }, eingriffe);
+    TPassOptions options;
+    options.on_mail = [&](const TMailFate&) { filed = true; };
+    CheckIMAPPostfach(Ctx, imap, [&] { return filed; }, options);
     imap.TMailExplicitTLSClient::Disconnect(false);
     EXPECT_EQ(peer.Failures(), "");
     EXPECT_EQ(Subjects(), (std::vector<std::string>{"Eins"}));

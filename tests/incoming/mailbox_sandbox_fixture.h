@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "clients/mail_imap4.h"
+#include "incoming/pass_helpers.h"
 #include "incoming/incoming_test_fixture.h"
 #include "incoming/mailbox_passes.h"
 #include "support/mail_sandbox.h"
@@ -84,10 +85,14 @@ protected:
     }
 
     // One whole pass over the user's mailbox, plain, with a connection of its own.
-    void Pass(bool pop3, const std::string& user, TMailEmpfangContext& ctx, const TPostfachEingriffe& eingriffe = {}) {
+    // `filer` stands in for the journal's; `options` as the pass takes them.
+    void Pass(bool pop3, const std::string& user, TMailEmpfangContext& ctx, IMailFiler* filer = nullptr,
+              const TPassOptions& options = {}) {
+        TJournalFiler journal;
+        if (filer == nullptr) filer = &journal;
         if (pop3) {
             Pop3Settings(user, Env("DIRAVID_MAIL_HOST"), PortOf("DIRAVID_POP3_PORT"));
-            CheckPOP3Postfach(ctx, {}, eingriffe);
+            Pop3Pass(ctx, *filer, {}, options);
             return;
         }
         TMailIMAP4 imap;
@@ -96,7 +101,7 @@ protected:
         imap.Username = user;
         imap.Password = "pw-" + user;
         imap.ReadTimeout = 10000;
-        CheckIMAPPostfach(ctx, imap, {}, eingriffe);
+        ImapPass(ctx, imap, *filer, {}, options);
         imap.Disconnect();
     }
 };

@@ -7,6 +7,7 @@
 #include <cctype>
 
 #include "clients/mail_imap4.h"
+#include "incoming/pass_helpers.h"
 #include "incoming/incoming_test_fixture.h"
 #include "incoming/mailbox_passes.h"
 #include "net/mail_ssl_io_handler.h"
@@ -50,7 +51,7 @@ TEST_P(MailboxSandbox, FilesEveryMailAndEmptiesTheMailbox) {
         Ini.WriteString("POP3", "SSL", c.ssl ? "1" : "0");
         Ini.WriteString("POP3", "Username", user);
         Ini.WriteString("POP3", "Passwort", password);
-        CheckPOP3Postfach(Ctx);
+        Pop3Pass(Ctx);
         EXPECT_EQ(Subjects(), (std::vector<std::string>{"Drei", "Zwei", "Eins"})) << LogText();
     } else {
         TMailSSLIOHandlerSocketOpenSSL tls;
