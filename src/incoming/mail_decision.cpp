@@ -8,6 +8,7 @@
 #include "incoming/subject_incident_number.h"
 #include "incoming/text_cleanup.h"
 #include "mail/mail_text_util.h"
+#include "platform/ascii_text.h"
 
 namespace kdv {
 
@@ -15,7 +16,7 @@ namespace {
 
 bool IsHtml(std::string_view content_type) {
     const std::string_view media_type = mailtext::TrimBlanks(content_type.substr(0, content_type.find(';')));
-    return mailtext::EqualsNoCase(media_type, "text/html");
+    return EqualsNoCase(media_type, "text/html");
 }
 
 bool IsBlankText(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }

@@ -22,6 +22,7 @@
 #include "incoming/filing_fault_point.h"
 #include "incoming/kept_mail.h"
 #include "incoming/mail_decision.h"
+#include "platform/ascii_text.h"
 #include "platform/attachment_path.h"
 #include "incoming/message_filing.h"
 #include "incoming/subject_incident_number.h"
@@ -76,7 +77,7 @@ std::string Join(const std::vector<std::string>& items, std::string_view separat
 void CreateSubfolder(const std::filesystem::path& folder) {
     std::error_code ec;
     std::filesystem::create_directory(folder, ec);
-    if (ec) throw EDiraError("Ordner " + PathToUtf8(folder) + " kann nicht angelegt werden: " + ec.message());
+    if (ec) throw EDiraError(TErrorKind::ekLocal, "Ordner " + PathToUtf8(folder) + " kann nicht angelegt werden: " + ec.message());
 }
 
 // The attachments of one journal message already there when a filing cut
@@ -100,7 +101,7 @@ TAnhangBestand LeseAnhangBestand(TMailEmpfangContext& ctx, const std::string& na
         if (!entry.is_regular_file(fileError) || entry.is_symlink(fileError)) continue;
         const std::string name = PathToUtf8(entry.path().filename());
         const auto row = std::find_if(bestand.zeilen.begin(), bestand.zeilen.end(), [&name](const std::string& z) {
-            return mailtext::EqualsNoCase(z, name);
+            return EqualsNoCase(z, name);
         });
         if (row == bestand.zeilen.end()) bestand.ohneZeile.push_back(name);
     }

@@ -8,6 +8,7 @@
 #include "db/db_error.h"
 #include "db/db_query.h"
 #include "incoming/filing_fault_point.h"
+#include "platform/ascii_text.h"
 #include "platform/dira_error.h"
 #include "platform/utf8_text.h"
 
@@ -17,16 +18,10 @@ namespace {
 
 // IDs are spliced into statement texts, so anything but digits is refused
 // before it can reach the server.
-bool IsDecimalId(std::string_view id) {
-    if (id.empty()) return false;
-    for (const char c : id) {
-        if (c < '0' || c > '9') return false;
-    }
-    return true;
-}
-
 void RequireId(std::string_view what, std::string_view id) {
-    if (!IsDecimalId(id)) throw EDiraError(std::string("Ungültige ") + std::string(what) + ": " + std::string(id));
+    if (!IsDecimalId(id)) {
+        throw EDiraError(TErrorKind::ekMalformed, std::string("Ungültige ") + std::string(what) + ": " + std::string(id));
+    }
 }
 
 std::string QuotedSqlLiteral(std::string_view text) {
@@ -119,13 +114,12 @@ std::string InsertZeile(TMailEmpfangContext& ctx, const std::string& LageId, std
     return id;
 }
 
-void ReportInsertFailure(TMailEmpfangContext& ctx, const std::exception& e, std::string* Fehler, bool* ZuGross) {
+// `too_large`: the server or the column cannot take the text.
+void ReportInsertFailure(TMailEmpfangContext& ctx, const std::exception& e, bool too_large, std::string* Fehler,
+                         bool* ZuGross) {
     ctx.Log.Add(3, std::string("Fehler bei Erstellen eines Eintrags: ") + e.what());
     if (Fehler != nullptr) *Fehler = e.what();
-    if (ZuGross != nullptr) {
-        const auto* db = dynamic_cast<const EDbError*>(&e);
-        *ZuGross = db != nullptr && db->TooLarge();
-    }
+    if (ZuGross != nullptr) *ZuGross = too_large;
 }
 
 }  // namespace
@@ -142,8 +136,11 @@ std::string InsertNachricht(TMailEmpfangContext& ctx, const std::string& LageId,
     try {
         neueId = InsertZeile(ctx, LageId, Von, An, Text, Betreff, MailHash, false, query);
         InsertSichter(ctx, LageId, neueId, false);
+    } catch (const EDbError& e) {
+        ReportInsertFailure(ctx, e, e.TooLarge(), Fehler, ZuGross);
+        return neueId;
     } catch (const std::exception& e) {
-        ReportInsertFailure(ctx, e, Fehler, ZuGross);
+        ReportInsertFailure(ctx, e, false, Fehler, ZuGross);
         return neueId;
     }
     LinkReply(ctx, LageId, neueId, Betreff);
@@ -156,8 +153,11 @@ std::string InsertNachrichtInArbeit(TMailEmpfangContext& ctx, const std::string&
     TDbQuery query(ctx.Database);
     try {
         return InsertZeile(ctx, LageId, Von, An, Text, Betreff, MailHash, true, query);
+    } catch (const EDbError& e) {
+        ReportInsertFailure(ctx, e, e.TooLarge(), Fehler, ZuGross);
+        return {};
     } catch (const std::exception& e) {
-        ReportInsertFailure(ctx, e, Fehler, ZuGross);
+        ReportInsertFailure(ctx, e, false, Fehler, ZuGross);
         return {};
     }
 }
