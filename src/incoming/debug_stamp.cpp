@@ -23,11 +23,7 @@ void WriteDebugStamp(TMailEmpfangContext& ctx, const char* key) {
     try {
         ctx.Ini.WriteString("Debug", key, DebugZeitstempel(ctx));
     } catch (const std::exception& e) {
-        try {
-            ctx.Log.Add(3, std::string("[Debug] ") + key + " kann nicht geschrieben werden: " + e.what());
-        } catch (...) {
-            // The pass goes on without its line.
-        }
+        LogQuietly(ctx, 3, std::string("[Debug] ") + key + " kann nicht geschrieben werden: " + e.what());
     }
 }
 

@@ -4,27 +4,16 @@
 #include "incoming/mailbox_pass.h"
 
 namespace kdv {
-namespace {
-
-void Log(TMailEmpfangContext& ctx, int level, const std::string& text) {
-    try {
-        ctx.Log.Add(level, text);
-    } catch (...) {
-        // The pass goes on without its line.
-    }
-}
-
-}  // namespace
 
 bool TImapMailbox::Open(const TStopAnfrage& stop) {
     WriteDebugStamp(ctx_, "Laststartcheckmail");
     imap_.StopRequested = stop;
     if (!imap_.Connected()) {
-        Log(ctx_, 5, "Verbinde zu IMAP-Server.");
+        LogQuietly(ctx_, 5, "Verbinde zu IMAP-Server.");
         try {
             imap_.Connect(true);
         } catch (const std::exception& e) {
-            Log(ctx_, 3, std::string(kImapConnectError) + e.what());
+            LogQuietly(ctx_, 3, std::string(kImapConnectError) + e.what());
             imap_.Disconnect();
             return false;
         }
@@ -32,10 +21,10 @@ bool TImapMailbox::Open(const TStopAnfrage& stop) {
     if (!imap_.SelectMailBox("INBOX")) {
         throw EDiraError(TErrorKind::ekReply, "Auswahl von INBOX abgewiesen: " + imap_.LastReply.Last);
     }
-    Log(ctx_, 5, "Inbox ausgewäht");
+    LogQuietly(ctx_, 5, "Inbox ausgewäht");
     if (imap_.MailBox.ReadOnly) {
         // Nothing could be removed: filing would repeat every cycle.
-        Log(ctx_, 3, "INBOX ist nur lesbar geöffnet ([READ-ONLY]); die Mails werden nicht abgeholt.");
+        LogQuietly(ctx_, 3, "INBOX ist nur lesbar geöffnet ([READ-ONLY]); die Mails werden nicht abgeholt.");
         return false;
     }
     validity_ = imap_.MailBox.UIDValidity;
@@ -68,14 +57,14 @@ bool TImapMailbox::Fetch(std::size_t i, TByteSink& sink, std::optional<std::uint
 
 TRemoval TImapMailbox::Remove(std::size_t i) {
     if (imap_.UIDDeleteMsg(mails_[i].UID)) return TRemoval::Marked;
-    Log(ctx_, 3, Name(i) + " kann nicht als gelöscht markiert werden (" + imap_.LastReply.Last +
+    LogQuietly(ctx_, 3, Name(i) + " kann nicht als gelöscht markiert werden (" + imap_.LastReply.Last +
                      "); der Durchgang endet hier.");
     return TRemoval::RefusedEndPass;
 }
 
 bool TImapMailbox::Commit(std::size_t) {
     if (!imap_.ExpungeMailBox()) {
-        Log(ctx_, 3, "Das Löschen aus INBOX (EXPUNGE) wurde abgewiesen: " + imap_.LastReply.Last);
+        LogQuietly(ctx_, 3, "Das Löschen aus INBOX (EXPUNGE) wurde abgewiesen: " + imap_.LastReply.Last);
         return false;
     }
     WriteDebugStamp(ctx_, "Lastendcheckmail");
@@ -96,7 +85,7 @@ TAfterLoss TImapMailbox::AfterLoss(const EDiraError& error) {
 }
 
 void TImapMailbox::PassFailed(const std::string& reason, TErrorKind kind) {
-    Log(ctx_, 3, "Verbindungsfehler2 IMAP: " + reason);
+    LogQuietly(ctx_, 3, "Verbindungsfehler2 IMAP: " + reason);
     imap_.Disconnect();
     // A server that let a reply run out of time would most likely let the
     // new greeting do the same: the next pass connects instead.
@@ -104,7 +93,7 @@ void TImapMailbox::PassFailed(const std::string& reason, TErrorKind kind) {
     try {
         imap_.Connect(true);
     } catch (const std::exception& again) {
-        Log(ctx_, 3, std::string(kImapConnectError) + again.what());
+        LogQuietly(ctx_, 3, std::string(kImapConnectError) + again.what());
     }
 }
 

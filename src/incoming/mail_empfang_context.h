@@ -39,6 +39,16 @@ struct TMailEmpfangContext {
     std::function<bool()> HasStatusColumn = {};
 };
 
+// Adds a line to the log; a log that cannot be written loses the line, and
+// the work that reports it goes on.
+inline void LogQuietly(TMailEmpfangContext& ctx, int level, const std::string& text) noexcept {
+    try {
+        ctx.Log.Add(level, text);
+    } catch (...) {
+        // Nowhere else to tell it.
+    }
+}
+
 // What HasMailColumn says, or true when it is unset.
 inline bool JournalHasMailColumn(const TMailEmpfangContext& ctx) { return !ctx.HasMailColumn || ctx.HasMailColumn(); }
 

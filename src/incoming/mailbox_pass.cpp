@@ -18,14 +18,6 @@
 namespace kdv {
 namespace {
 
-void Log(TMailEmpfangContext& ctx, int level, const std::string& text) {
-    try {
-        ctx.Log.Add(level, text);
-    } catch (...) {
-        // The pass goes on without its line.
-    }
-}
-
 // Whether a failure means the connection is gone, so the mails after this
 // one cannot be handled either.
 bool ConnectionGone(const EDiraError& error) {
@@ -63,7 +55,7 @@ std::string DescribeHeader(const std::string& header) {
 void ReportOversized(TMailEmpfangContext& ctx, std::optional<TPostfachVermerk>& record, const std::string& key,
                      const std::string& name, const std::string& header, const std::string& size_text,
                      std::uint64_t max_bytes) {
-    Log(ctx, 3, name + DescribeHeader(header) + " ist " + size_text + ", mehr als [Maileingang] MaxMB = " +
+    LogQuietly(ctx, 3, name + DescribeHeader(header) + " ist " + size_text + ", mehr als [Maileingang] MaxMB = " +
                     std::to_string(max_bytes / (1024 * 1024)) +
                     " MB; sie wird nicht abgerufen und bleibt im Postfach, wo sie mit einem Mailprogramm gelesen "
                     "werden kann.");
@@ -71,7 +63,7 @@ void ReportOversized(TMailEmpfangContext& ctx, std::optional<TPostfachVermerk>& 
     try {
         record->NoteOversized(key);
     } catch (const std::exception& e) {
-        Log(ctx, 3, e.what());
+        LogQuietly(ctx, 3, e.what());
     }
 }
 
@@ -90,7 +82,7 @@ void RemoveOutdatedCopy(TMailEmpfangContext& ctx, const TSpoolFile& spool, const
     if (std::filesystem::is_empty(folder, error) || error) return;
     const std::filesystem::path copy = KeptMailPath(folder, spool.Hash());
     if (!std::filesystem::remove(copy, error)) return;
-    Log(ctx, 5, name + " ist nun abgelegt; ihre Kopie " + PathToUtf8(copy) + " aus einem früheren Durchgang ist entfernt.");
+    LogQuietly(ctx, 5, name + " ist nun abgelegt; ihre Kopie " + PathToUtf8(copy) + " aus einem früheren Durchgang ist entfernt.");
 }
 
 // Fetches one mail into the spool while another thread reads it into `msg`,
@@ -138,12 +130,12 @@ bool MayLeave(TMailEmpfangContext& ctx, const TSpoolFile& spool, const TMailMess
     const std::string who = name + " (Absender: " + sender + ", Betreff: " + subject + ")";
     if (!outcome.Dauerhaft) {
         // The database or the attachment folder: the next pass may succeed.
-        Log(ctx, 3, who + " bleibt im Postfach: " + outcome.Grund);
+        LogQuietly(ctx, 3, who + " bleibt im Postfach: " + outcome.Grund);
         return false;
     }
     const int attempts = record.Fehlversuch(key);
     if (attempts < kMaxFehlversuche) {
-        Log(ctx, 3, who + " bleibt im Postfach: " + outcome.Grund + " (Fehlversuch " + std::to_string(attempts) +
+        LogQuietly(ctx, 3, who + " bleibt im Postfach: " + outcome.Grund + " (Fehlversuch " + std::to_string(attempts) +
                         " von " + std::to_string(kMaxFehlversuche) + ")");
         return false;
     }
@@ -151,10 +143,10 @@ bool MayLeave(TMailEmpfangContext& ctx, const TSpoolFile& spool, const TMailMess
                                outcome.Grund + ")";
     try {
         const auto copy = KeepRawMail(ctx.Home / kFehlerOrdner, spool.Path());
-        Log(ctx, 3, failed + "; aufbewahrt als " + PathToUtf8(copy) + " und aus dem Postfach entfernt.");
+        LogQuietly(ctx, 3, failed + "; aufbewahrt als " + PathToUtf8(copy) + " und aus dem Postfach entfernt.");
         return true;
     } catch (const std::exception& e) {
-        Log(ctx, 3, failed + "; sie bleibt im Postfach, weil sie nicht aufbewahrt werden kann: " + e.what());
+        LogQuietly(ctx, 3, failed + "; sie bleibt im Postfach, weil sie nicht aufbewahrt werden kann: " + e.what());
         return false;
     }
 }
@@ -224,7 +216,7 @@ void RunMailboxPass(TMailEmpfangContext& ctx, IMailbox& mailbox, IMailFiler& fil
                     std::exception_ptr read_failure;
                     if (!FetchAndRead(spool, msg, read_failure,
                                       [&] { return mailbox.Fetch(i, spool, size, max_bytes); })) {
-                        Log(ctx, 3, name + " kann nicht abgerufen werden und bleibt im Postfach: " +
+                        LogQuietly(ctx, 3, name + " kann nicht abgerufen werden und bleibt im Postfach: " +
                                         mailbox.RefusalText());
                         limits.Failed();
                         continue;
@@ -258,7 +250,7 @@ void RunMailboxPass(TMailEmpfangContext& ctx, IMailbox& mailbox, IMailFiler& fil
                         Tell(options, name, outcome);
                     }
                 }
-                if (already) Log(ctx, 5, name + " wurde schon abgelegt und wird nur noch gelöscht.");
+                if (already) LogQuietly(ctx, 5, name + " wurde schon abgelegt und wird nur noch gelöscht.");
                 limits.Succeeded();
                 switch (mailbox.Remove(i)) {
                     case TRemoval::Marked:
@@ -273,9 +265,9 @@ void RunMailboxPass(TMailEmpfangContext& ctx, IMailbox& mailbox, IMailFiler& fil
                 if (e.ErrorKind() == TErrorKind::ekTooLarge && !key.empty()) {
                     ReportOversized(ctx, record, key, name, "", mailbox.GrewText(e), max_bytes);
                 } else if (e.ErrorKind() == TErrorKind::ekCancelled) {
-                    Log(ctx, 5, mailbox.Stays(name) + ": " + e.what());
+                    LogQuietly(ctx, 5, mailbox.Stays(name) + ": " + e.what());
                 } else {
-                    Log(ctx, 3, mailbox.Stays(name) + ": " + WithCause(e, mailbox.ServerName()));
+                    LogQuietly(ctx, 3, mailbox.Stays(name) + ": " + WithCause(e, mailbox.ServerName()));
                     limits.Failed();
                     TAuswertung failed;
                     failed.Ergebnis = TAuswertungsErgebnis::Fehlgeschlagen;

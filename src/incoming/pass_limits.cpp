@@ -4,17 +4,6 @@
 #include <utility>
 
 namespace kdv {
-namespace {
-
-void Log(TMailEmpfangContext& ctx, int level, const std::string& text) {
-    try {
-        ctx.Log.Add(level, text);
-    } catch (...) {
-        // The pass ends all the same.
-    }
-}
-
-}  // namespace
 
 TPassLimits::TPassLimits(TMailEmpfangContext& ctx, std::function<bool()> stop_requested,
                          std::chrono::steady_clock::duration time_budget)
@@ -26,18 +15,18 @@ TPassLimits::TPassLimits(TMailEmpfangContext& ctx, std::function<bool()> stop_re
 bool TPassLimits::MayGoOn(std::uint64_t left) {
     const std::string rest = std::to_string(left);
     if (stop_requested_ && stop_requested_()) {
-        Log(ctx_, 5, "Abbruch angefordert: die übrigen " + rest +
+        LogQuietly(ctx_, 5, "Abbruch angefordert: die übrigen " + rest +
                          " Mails bleiben für den nächsten Durchgang im Postfach.");
         return false;
     }
     if (consecutive_failures_ >= kMaxConsecutiveFailures) {
-        Log(ctx_, 3, std::to_string(consecutive_failures_) + " Mails in Folge sind gescheitert; die übrigen " + rest +
+        LogQuietly(ctx_, 3, std::to_string(consecutive_failures_) + " Mails in Folge sind gescheitert; die übrigen " + rest +
                          " Mails werden in diesem Durchgang nicht versucht.");
         return false;
     }
     if (std::chrono::steady_clock::now() >= end_) {
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(budget_).count();
-        Log(ctx_, 5, "Der Durchgang hat seine Zeit von " + std::to_string(seconds) + " Sekunden ausgeschöpft; die übrigen " +
+        LogQuietly(ctx_, 5, "Der Durchgang hat seine Zeit von " + std::to_string(seconds) + " Sekunden ausgeschöpft; die übrigen " +
                          rest + " Mails bleiben für den nächsten Durchgang im Postfach.");
         return false;
     }

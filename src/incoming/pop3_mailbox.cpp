@@ -6,14 +6,6 @@
 namespace kdv {
 namespace {
 
-void Log(TMailEmpfangContext& ctx, int level, const std::string& text) {
-    try {
-        ctx.Log.Add(level, text);
-    } catch (...) {
-        // The pass goes on without its line.
-    }
-}
-
 // The first line of the server's last reply.
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\r')); }
 
@@ -43,12 +35,12 @@ TPop3Mailbox::TPop3Mailbox(TMailEmpfangContext& ctx, const TPop3Settings& settin
 }
 
 bool TPop3Mailbox::Open(const TStopAnfrage& stop) {
-    Log(ctx_, 7, "Prüfe Mails");
+    LogQuietly(ctx_, 7, "Prüfe Mails");
     WriteDebugStamp(ctx_, "Laststartcheckmail");
     client_.StopRequested = stop;
     client_.Connect(client_.Host);
     count_ = client_.CheckMessages();
-    if (count_ > 0) Log(ctx_, 7, std::to_string(count_) + " e-Mails vorhanden.");
+    if (count_ > 0) LogQuietly(ctx_, 7, std::to_string(count_) + " e-Mails vorhanden.");
     return true;
 }
 
@@ -79,7 +71,7 @@ std::string TPop3Mailbox::SummaryHeader(std::size_t i) {
 bool TPop3Mailbox::Fetch(std::size_t i, TByteSink& sink, std::optional<std::uint64_t> size,
                          std::uint64_t max_bytes) {
     if (!client_.RetrieveRaw(Number(i), sink, size.value_or(0), max_bytes)) return false;
-    Log(ctx_, 7, "Lese Nachricht " + std::to_string(Number(i)));
+    LogQuietly(ctx_, 7, "Lese Nachricht " + std::to_string(Number(i)));
     return true;
 }
 
@@ -87,21 +79,21 @@ std::string TPop3Mailbox::RefusalText() const { return FirstLine(client_.LastCmd
 
 TRemoval TPop3Mailbox::Remove(std::size_t i) {
     const int number = Number(i);
-    Log(ctx_, 7, "Lösche Nachricht " + std::to_string(number));
+    LogQuietly(ctx_, 7, "Lösche Nachricht " + std::to_string(number));
     const bool deleted = client_.Delete(number);
-    if (!deleted) Log(ctx_, 3, Name(i) + " kann nicht gelöscht werden: " + client_.LastCmdResult.FormattedText());
-    Log(ctx_, 7, "Nachricht gelöscht: " + std::to_string(number));
+    if (!deleted) LogQuietly(ctx_, 3, Name(i) + " kann nicht gelöscht werden: " + client_.LastCmdResult.FormattedText());
+    LogQuietly(ctx_, 7, "Nachricht gelöscht: " + std::to_string(number));
     return deleted ? TRemoval::Marked : TRemoval::Refused;
 }
 
 bool TPop3Mailbox::Commit(std::size_t removed) {
     const bool confirmed = client_.Quit();
     if (!confirmed && removed > 0) {
-        Log(ctx_, 3, "Der POP3-Server hat das Ende der Sitzung nicht bestätigt; " + std::to_string(removed) +
+        LogQuietly(ctx_, 3, "Der POP3-Server hat das Ende der Sitzung nicht bestätigt; " + std::to_string(removed) +
                          " abgelegte Mails bleiben im Postfach und werden im nächsten Durchgang nur gelöscht.");
     }
     WriteDebugStamp(ctx_, "Lastendcheckmail");
-    Log(ctx_, 7, "Prüfung abgeschlossen.");
+    LogQuietly(ctx_, 7, "Prüfung abgeschlossen.");
     return confirmed;
 }
 
@@ -115,7 +107,7 @@ TAfterLoss TPop3Mailbox::AfterLoss(const EDiraError&) {
 }
 
 void TPop3Mailbox::PassFailed(const std::string& reason, TErrorKind) {
-    Log(ctx_, 3, std::string(kPop3PassError) + reason);
+    LogQuietly(ctx_, 3, std::string(kPop3PassError) + reason);
 }
 
 }  // namespace kdv
