@@ -1,16 +1,20 @@
 // Feeds arbitrary bytes to the MIME reader as a received mail, on the
-// in-memory road and on the stream road, and checks what the reader promises:
+// in-memory road (the import), on the spool road (the mailbox pass: the mail
+// written to the spool and read from there while it arrives) and on the
+// stream road (a dot-stuffed transfer), and checks what the reader promises:
 // no crash, only its own failures, no temporary file left behind once the
-// message is cleared, and the same result on both roads.
+// message is cleared, and the same result on every road.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <unistd.h>
 
+#include "incoming/spooled_mail.h"
 #include "mail/mail_message.h"
 #include "mail/mime_reader.h"
 #include "mail/stream_line_source.h"
@@ -28,7 +32,7 @@ void Require(bool condition) {
 const fs::path& TempDir() {
     static const fs::path* const dir = [] {
         auto* d = new fs::path(fs::temp_directory_path() / ("diravid-fuzz-mime-" + std::to_string(getpid())));
-        fs::create_directories(*d);
+        fs::create_directories(*d / "parts");
         std::atexit([] {
             std::error_code ignored;
             fs::remove_all(TempDir(), ignored);
@@ -38,10 +42,19 @@ const fs::path& TempDir() {
     return *dir;
 }
 
-bool TempDirEmpty() { return fs::directory_iterator(TempDir()) == fs::directory_iterator(); }
+// Where the reader keeps attachments; empty again once a message is cleared.
+fs::path PartsDir() { return TempDir() / "parts"; }
+
+bool PartsDirEmpty() { return fs::directory_iterator(PartsDir()) == fs::directory_iterator(); }
+
+// The spool of the mailbox road, one for the whole run as for a pass.
+kdv::TSpoolFile& Spool() {
+    static kdv::TSpoolFile* const spool = new kdv::TSpoolFile(TempDir() / "spool");
+    return *spool;
+}
 
 // Mail servers send CR LF lines, dot-stuffed, ended by ".".
-class TWireInput final : public kdv::TByteInput {
+class TWireInput final : public kdv::ILineInput {
 public:
     explicit TWireInput(std::string_view mail) {
         bool line_start = true;
@@ -81,7 +94,7 @@ TOutcome Read(TRead read) {
     TOutcome outcome;
     {
         kdv::TMailMessage message;
-        message.MessageParts.AttachmentTempDirectory = TempDir();
+        message.MessageParts.AttachmentTempDirectory = PartsDir();
         try {
             read(message);
         } catch (const kdv::EDiraError& e) {
@@ -99,7 +112,7 @@ TOutcome Read(TRead read) {
             if (!ignored) outcome.attachment_bytes += size;
         }
         message.Clear();
-        Require(TempDirEmpty());
+        Require(PartsDirEmpty());
     }
     return outcome;
 }
@@ -109,7 +122,18 @@ TOutcome Read(TRead read) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
 
-    Read([&](kdv::TMailMessage& m) { kdv::LoadMessageFromMemory(m, input); });
+    const TOutcome as_imported = Read([&](kdv::TMailMessage& m) { kdv::LoadMessageFromMemory(m, input); });
+    // The mailbox pass's road: the reader on its own thread takes the mail
+    // from the spool file while it is written.
+    const TOutcome as_spooled = Read([&](kdv::TMailMessage& m) {
+        kdv::TSpoolFile& spool = Spool();
+        spool.Restart();
+        kdv::TSpoolReader reader(spool, m);
+        spool.Write(input);
+        spool.Finish();
+        if (const std::exception_ptr failure = reader.Wait()) std::rethrow_exception(failure);
+    });
+    Require(as_imported == as_spooled);
 
     // On the wire every line ends with CR LF, whatever break (LF or CR alone)
     // the mail had before.

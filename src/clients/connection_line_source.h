@@ -1,8 +1,9 @@
 #pragma once
-// A live connection as the MIME reader's line source: the mail data of a
-// dot-terminated transfer (POP3 RETR) read straight from the connection's
-// buffered input, as raw bytes. A connection that ends before the "." line
-// raises, so a mail cut off in transfer is never taken as complete.
+// The line source over the mail data of a dot-terminated transfer (POP3
+// RETR) read straight from the connection's buffered input, as raw bytes. A
+// connection that ends before the "." line raises, so a mail cut off in
+// transfer is never taken as complete. Nothing after the "." line is taken
+// from the connection: the protocol's next reply stays for the client.
 #include <cstddef>
 #include <memory>
 #include <string_view>
@@ -12,25 +13,39 @@
 
 namespace kdv {
 
+// The connection's bytes for the line reader, handed out no further than
+// through the next LF.
+class TConnectionLineInput final : public ILineInput {
+public:
+    explicit TConnectionLineInput(TMailLineIO& io) : io_(io) {}
+    // Never returns 0: a connection that ends raises (kind ekPeerClosed).
+    std::size_t Read(char* buffer, std::size_t size) override { return io_.ReadRawThroughLF(buffer, size); }
+
+private:
+    TMailLineIO& io_;
+};
+
 class TMailConnectionLineSource final : public TMailLineSource {
 public:
     // Longest line of mail data; far above any line a mailer writes, it only
     // keeps a peer that never sends a line break from filling the memory.
-    static constexpr std::size_t kMaxDataLineLength = 32u * 1024 * 1024;
+    static constexpr std::size_t kMaxDataLineLength = TLineReader::kMaxLineLength;
 
     explicit TMailConnectionLineSource(TMailLineIO& io, std::size_t max_line_length = kMaxDataLineLength);
     ~TMailConnectionLineSource() override;
 
-    // After the "." line nothing more is read from the connection.
-    bool ReadLnRFC(std::string_view& line, TLineTerminator terminator) override;
-    // A dot-terminated transfer breaks its lines with CR LF on the wire.
-    std::string_view LineBreak() const override { return "\r\n"; }
+    // The mail inside the transfer is split into lines as its text in
+    // memory or in a file would be. After the "." line nothing more is read
+    // from the connection.
+    bool ReadLnRFC(std::string_view& line, TLineTerminator terminator) override {
+        return reader_.ReadLine(line, terminator);
+    }
+    std::string_view LineBreak() const override { return reader_.LineBreak(); }
     const TTextEncoding& DefStringEncoding() const override;
 
 private:
-    TMailLineIO& io_;
-    std::size_t max_line_length_;
-    bool ended_ = false;
+    TConnectionLineInput input_;
+    TLineReader reader_;
     std::shared_ptr<const TTextEncoding> encoding_;
 };
 

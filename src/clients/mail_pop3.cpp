@@ -186,14 +186,16 @@ bool TMailPOP3::RetrieveRaw(int number, TByteSink& sink, std::uint64_t announced
     TStopScope stoppable(IO().Transport(), StopRequested);
     std::optional<TDeadlineScope> transfer;
     if (allowance != 0) transfer.emplace(IO().Transport(), TransferTimeLimit(IO().Transport().ReadLimit(), allowance));
-    // Lines are cut at LF: the wire's line end is CR LF, so writing every
-    // line back with CR LF gives the mail's text as the server holds it.
+    // Lines are cut at LF as the wire carries them (a bare CR stays inside):
+    // the wire's line end is CR LF, so writing every line back with CR LF
+    // gives the mail's text as the server holds it.
     // Handed on in blocks: a mail has hundreds of thousands of short lines.
     constexpr std::size_t kBlock = 32 * 1024;
     const std::size_t max_line = max_bytes != 0 && max_bytes < TMailConnectionLineSource::kMaxDataLineLength
                                      ? static_cast<std::size_t>(max_bytes)
                                      : TMailConnectionLineSource::kMaxDataLineLength;
-    TMailConnectionLineSource source(IO(), max_line);
+    TConnectionLineInput input(IO());
+    TLineReader source(input, {.DotStuffed = true, .BareBreaks = false, .MaxLineLength = max_line});
     std::string_view line;
     std::string out;
     out.reserve(2 * kBlock);
@@ -206,7 +208,7 @@ bool TMailPOP3::RetrieveRaw(int number, TByteSink& sink, std::uint64_t announced
                                                      " Bytes; die Übertragung wurde abgebrochen.");
     };
     try {
-        while (source.ReadLnRFC(line, TLineTerminator::LF)) {
+        while (source.ReadLine(line, TLineTerminator::LF)) {
             out.append(line);
             out += "\r\n";
             total += line.size() + 2;

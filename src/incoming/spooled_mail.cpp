@@ -7,7 +7,6 @@
 #include "mail/charset.h"
 #include "mail/mail_message.h"
 #include "mail/mime_reader.h"
-#include "net/mail_line_io.h"
 #include "platform/dira_error.h"
 #include "platform/sha256.h"
 #include "platform/unique_temp_file.h"
@@ -134,86 +133,35 @@ std::string TSpoolFile::Hash() const {
     return Sha256OfFile(Path()).value_or(std::string());
 }
 
-TMailFileLineSource::TMailFileLineSource(const std::filesystem::path& file, const TSpoolFile* arriving)
-    : in_(file, std::ios::binary), arriving_(arriving), encoding_(UndeclaredTextEncoding()) {
+TMailFileLineSource::TFileInput::TFileInput(const std::filesystem::path& file, const TSpoolFile* arriving)
+    : in_(file, std::ios::binary), arriving_(arriving) {
     if (!in_) throw EDiraError(TErrorKind::ekLocal, "Zwischenspeicher " + file.string() + " kann nicht gelesen werden");
 }
 
-TMailFileLineSource::~TMailFileLineSource() = default;
-
-const TTextEncoding& TMailFileLineSource::DefStringEncoding() const { return *encoding_; }
-
-bool TMailFileLineSource::Fill() {
-    if (eof_) return false;
-    if (start_ > 0) {
-        buffer_.erase(0, start_);
-        start_ = 0;
-    }
-    const std::size_t old = buffer_.size();
-    std::size_t want = 64 * 1024;
+std::size_t TMailFileLineSource::TFileInput::Read(char* buffer, std::size_t size) {
     std::size_t got = 0;
     if (arriving_ != nullptr) {
         // Only what the spool has written, read at its place: past it the
         // file may still hold the end of an earlier, longer mail, which a
         // stream's read-ahead would take in.
         const std::uint64_t in_file = arriving_->AwaitMore(read_);
-        want = static_cast<std::size_t>(std::min<std::uint64_t>(want, in_file - read_));
-        buffer_.resize(old + want);
-        got = want == 0 ? 0 : arriving_->ReadAt(read_, buffer_.data() + old, want);
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size, in_file - read_));
+        got = want == 0 ? 0 : arriving_->ReadAt(read_, buffer, want);
     } else {
-        buffer_.resize(old + want);
-        in_.read(buffer_.data() + old, static_cast<std::streamsize>(want));
+        in_.read(buffer, static_cast<std::streamsize>(size));
         got = static_cast<std::size_t>(in_.gcount());
     }
-    buffer_.resize(old + got);
     read_ += got;
-    if (got == 0) eof_ = true;
-    return got > 0;
+    return got;
 }
 
-bool TMailFileLineSource::ReadLnRFC(std::string_view& line, TLineTerminator terminator) {
-    line = {};
-    line_break_ = {};
-    if (ended_) return false;
-    // The mail's first break tells whether a bare LF ends its lines; until
-    // it is seen, no line can end anyway.
-    while (!form_known_) {
-        bare_lf_breaks_ = FirstBreakIsBare(std::string_view(buffer_).substr(start_), eof_, form_known_);
-        if (form_known_) break;
-        if (buffer_.size() - start_ > kMaxLineLength) throw EDiraError(TErrorKind::ekLineTooLong, kLineTooLong);
-        Fill();
-    }
-    std::size_t searched = start_;
-    for (;;) {
-        const TLineBreakAt found = FindLineBreak(buffer_, searched, terminator, bare_lf_breaks_, eof_);
-        if (found.Length > 0) {
-            line = std::string_view(buffer_.data() + start_, found.At - start_);
-            line_break_ = found.Length == 2 ? "\r\n" : buffer_[found.At] == '\r' ? "\r" : "\n";
-            start_ = found.At + found.Length;
-            return true;
-        }
-        if (eof_) break;
-        searched = found.At;
-        if (buffer_.size() - start_ > kMaxLineLength) throw EDiraError(TErrorKind::ekLineTooLong, kLineTooLong);
-        const std::size_t before = start_;
-        Fill();
-        searched -= before;
-    }
-    if (start_ >= buffer_.size()) {
-        ended_ = true;
-        return false;
-    }
-    // No break left: the rest is the last line, without an LF that ended it
-    // where a bare LF is no break.
-    std::string_view rest(buffer_.data() + start_, buffer_.size() - start_);
-    if (rest.back() == '\n') {
-        rest.remove_suffix(1);
-        line_break_ = "\n";
-    }
-    line = rest;
-    start_ = buffer_.size();
-    return true;
-}
+TMailFileLineSource::TMailFileLineSource(const std::filesystem::path& file, const TSpoolFile* arriving,
+                                         std::size_t max_line_length)
+    : input_(file, arriving), reader_(input_, {.MaxLineLength = max_line_length}), encoding_(UndeclaredTextEncoding()) {}
+
+TMailFileLineSource::~TMailFileLineSource() = default;
+
+const TTextEncoding& TMailFileLineSource::DefStringEncoding() const { return *encoding_; }
 
 void ReadSpooledMail(TMailMessage& message, const std::filesystem::path& file, const TSpoolFile* arriving) {
     TMailFileLineSource source(file, arriving);

@@ -18,6 +18,7 @@
 
 #include "mail/byte_sink.h"
 #include "mail/mail_line_source.h"
+#include "platform/line_reader.h"
 #include "platform/unique_temp_file.h"
 
 namespace kdv {
@@ -106,29 +107,34 @@ private:
 // (FindLineBreak), the end of the file ends the message.
 class TMailFileLineSource final : public TMailLineSource {
 public:
-    static constexpr std::size_t kMaxLineLength = 32u * 1024 * 1024;
+    static constexpr std::size_t kMaxLineLength = TLineReader::kMaxLineLength;
 
     // With `arriving`, the file is read while that spool writes it.
-    explicit TMailFileLineSource(const std::filesystem::path& file, const TSpoolFile* arriving = nullptr);
+    explicit TMailFileLineSource(const std::filesystem::path& file, const TSpoolFile* arriving = nullptr,
+                                 std::size_t max_line_length = kMaxLineLength);
     ~TMailFileLineSource() override;
 
-    bool ReadLnRFC(std::string_view& line, TLineTerminator terminator) override;
-    std::string_view LineBreak() const override { return line_break_; }
+    bool ReadLnRFC(std::string_view& line, TLineTerminator terminator) override {
+        return reader_.ReadLine(line, terminator);
+    }
+    std::string_view LineBreak() const override { return reader_.LineBreak(); }
     const TTextEncoding& DefStringEncoding() const override;
 
 private:
-    bool Fill();
+    // The file's bytes for the line reader.
+    class TFileInput final : public ILineInput {
+    public:
+        TFileInput(const std::filesystem::path& file, const TSpoolFile* arriving);
+        std::size_t Read(char* buffer, std::size_t size) override;
 
-    std::ifstream in_;
-    const TSpoolFile* arriving_;
-    std::uint64_t read_ = 0;
-    std::string buffer_;
-    std::size_t start_ = 0;
-    bool eof_ = false;
-    bool ended_ = false;
-    bool form_known_ = false;
-    bool bare_lf_breaks_ = false;
-    std::string_view line_break_;
+    private:
+        std::ifstream in_;
+        const TSpoolFile* arriving_;
+        std::uint64_t read_ = 0;
+    };
+
+    TFileInput input_;
+    TLineReader reader_;
     std::shared_ptr<const TTextEncoding> encoding_;
 };
 

@@ -1,42 +1,16 @@
 #pragma once
 // Where the MIME reader takes the lines of one mail from. Two kinds stand
 // behind it: a live transfer (the answer to POP3 "RETR": lines with a leading
-// dot doubled, ended by a line "." alone) and a mail held in memory (its bytes
-// as they stand, ended by the end of the data).
-#include <cstddef>
+// dot doubled, ended by a line "." alone) and a mail's text as it stands (in
+// memory or in a file, ended by the end of the data). Both are read by the
+// one line reader, so their lines end alike.
 #include <string_view>
+
+#include "platform/line_reader.h"
 
 namespace kdv {
 
 class TTextEncoding;
-
-enum class TLineTerminator {
-    LF,    // a line ends at LF; a CR right before it is dropped too
-    CRLF,  // a line ends only at CR LF; a bare LF or CR is part of the line
-};
-
-// Where lines end in a mail's own text (a mail in memory, a spooled mail).
-// CR LF is one break. A CR alone ends a line in either terminator mode: mail
-// saved by old programs breaks its lines so, and a server that stores such an
-// upload puts its own header lines with CR LF on top of it, so one mail may
-// hold both. An LF alone ends a line in LF mode; in CR LF mode only in a mail
-// whose first line break is a bare one (a mail saved with LF or CR breaks).
-struct TLineBreakAt {
-    std::size_t At;      // where the break begins; with Length 0, where a later search resumes
-    std::size_t Length;  // 1 or 2; 0 when `data` holds no break (yet)
-};
-
-// The first line break in `data` at or after `from`. `complete` tells that no
-// byte follows `data`: a CR at its very end is then a break, otherwise the
-// next byte decides.
-TLineBreakAt FindLineBreak(std::string_view data, std::size_t from, TLineTerminator terminator,
-                           bool bare_lf_breaks, bool complete);
-
-// Whether the mail whose text begins with `head` breaks its lines with a bare
-// LF or CR. Returns false with `decided` false when `head` does not tell yet
-// (no break in it, or a CR at its end while more may follow); with
-// `complete`, a text without a break counts as CR LF.
-bool FirstBreakIsBare(std::string_view head, bool complete, bool& decided);
 
 class TMailLineSource {
 public:
@@ -49,7 +23,7 @@ public:
     // (which is not data). A transfer that stops before that line is an
     // incomplete mail, never a complete one: EDiraError is raised, as for a
     // lost connection or an over-long line.
-    // A mail in memory gives every line as it stands, "." and ".." lines
+    // A mail's text gives every line as it stands, "." and ".." lines
     // included, and ends where its data end.
     virtual bool ReadLnRFC(std::string_view& line, TLineTerminator terminator) = 0;
 

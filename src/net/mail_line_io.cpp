@@ -1,5 +1,6 @@
 #include "net/mail_line_io.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kdv {
@@ -71,6 +72,20 @@ std::string_view TMailLineIO::ReadRawLn(TLineEnd end, std::size_t max_length) {
         // Fill may have moved the unread bytes to the front.
         searched -= consumed_before - start_;
     }
+}
+
+std::size_t TMailLineIO::ReadRawThroughLF(char* buffer, std::size_t size) {
+    while (start_ >= buffer_.size()) {
+        if (!Fill()) RaiseClosed();
+    }
+    const char* from = buffer_.data() + start_;
+    std::size_t take = std::min(size, buffer_.size() - start_);
+    if (const auto* lf = static_cast<const char*>(std::memchr(from, '\n', take))) {
+        take = static_cast<std::size_t>(lf - from) + 1;
+    }
+    std::memcpy(buffer, from, take);
+    start_ += take;
+    return take;
 }
 
 std::string TMailLineIO::ReadLn() {

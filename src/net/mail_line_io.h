@@ -47,6 +47,11 @@ public:
     // One line as raw bytes, `max_length` 0 meaning no limit; the view is
     // valid until the next read. Failures as ReadLn.
     std::string_view ReadRawLn(TLineEnd end, std::size_t max_length);
+    // Moves up to `size` raw bytes into `buffer`, no further than through
+    // the next LF, and returns how many (at least one); receives first when
+    // nothing is buffered. A reader of a transfer so never takes in what
+    // follows the transfer's last line. Failures as ReadLn.
+    std::size_t ReadRawThroughLF(char* buffer, std::size_t size);
 
     // Appends exactly `count` raw bytes to `out`.
     void ReadBytes(std::size_t count, std::string& out);

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include "clients/connection_line_source.h"
+#include "clients/mail_pop3.h"
+#include "mail/byte_sink.h"
 #include "mail/mail_message.h"
 #include "mail/mime_reader.h"
 #include "net/mail_tls_client.h"
 #include "support/expect_raises.h"
+#include "support/piece_transport.h"
 #include "support/scripted_peer.h"
 
 using kdv::testing::ExpectRaises;
@@ -71,10 +74,15 @@ INSTANTIATE_TEST_SUITE_P(
                     TLineTerminator::LF,
                     {"Gr\xfc\xdf" "e \xc3\xa4"},
                     false},
-        TSourceCase{"BareBreaksStayInCrLfMode",
+        TSourceCase{"BareBreaksStayInsideACrLfMailInCrLfMode",
+                    {SendRaw("x\r\na\nb\r\n.\r\n+OK next\r\n")},
+                    TLineTerminator::CRLF,
+                    {"x", "a\nb"},
+                    false},
+        TSourceCase{"BareBreaksEndLinesAsInTheMailsFile",
                     {SendRaw("a\nb\rc\r\n.\r\n+OK next\r\n")},
                     TLineTerminator::CRLF,
-                    {"a\nb\rc"},
+                    {"a", "b", "c"},
                     false},
         TSourceCase{"DataLineBeyondTheReplyLimit",
                     {SendLines({kLongLine, ".", "+OK next"})},
@@ -111,6 +119,48 @@ TEST(ConnectionLineSource, CompleteMailReadsThrough) {
     EXPECT_EQ(message.Subject, "Ganz");
     EXPECT_EQ(message.Body, (TMailLines{"erste Zeile", ".zweite"}));
 }
+
+// The raw retrieval writes what the mailbox pass spools: every line of the
+// transfer as the wire cuts it (at LF, a bare CR staying inside), unstuffed,
+// with CR LF after it, however the bytes arrive.
+struct TRawCase {
+    const char* name;
+    std::string wire;  // the transfer after "+OK"
+    std::string spooled;
+};
+
+class RawRetrieval : public ::testing::TestWithParam<TRawCase> {};
+
+TEST_P(RawRetrieval, SpoolsTheMailText) {
+    const TRawCase& c = GetParam();
+    for (const std::size_t piece : {std::size_t{1}, std::size_t{3}, std::size_t{4096}}) {
+        TPieceTransport transport("+OK hi\r\n-ERR\r\n+OK\r\n+OK\r\n+OK\r\n" + c.wire + "+OK next\r\n", piece);
+        TMailPOP3 client;
+        client.Username = "anna";
+        client.Password = "pw";
+        client.SetIOHandler(&transport);
+        client.Connect("memory");
+        std::string spooled;
+        TStringSink sink(spooled);
+        ASSERT_TRUE(client.RetrieveRaw(1, sink));
+        EXPECT_EQ(spooled, c.spooled) << "pieces of " << piece;
+        EXPECT_EQ(client.IO().ReadLn(), "+OK next");
+        client.SetIOHandler(nullptr);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RawRetrieval,
+    ::testing::Values(TRawCase{"CrLfLines", "a\r\n\r\nb\r\n.\r\n", "a\r\n\r\nb\r\n"},
+                      TRawCase{"BareCrStaysInsideItsLine", "a\rb\r\n.\r\n", "a\rb\r\n"},
+                      TRawCase{"BareLfBecomesCrLf", "a\nb\r\n.\r\n", "a\r\nb\r\n"},
+                      TRawCase{"CrRightBeforeCrLfStays", "a\r\r\n.\r\n", "a\r\r\n"},
+                      TRawCase{"StuffedDotsUndoneSingleDotsKept", "..x\r\n.y\r\n..\r\n.\r\n", ".x\r\n.y\r\n.\r\n"},
+                      TRawCase{"DotAndCrAreData", ".\r\r\n.\r\n", ".\r\r\n"},
+                      TRawCase{"DotsAfterBareLfLines", "x\n..y\n.\n", "x\r\n.y\r\n"},
+                      TRawCase{"DotsAfterABareCrStay", "a\r..b\r\n.\r\n", "a\r..b\r\n"},
+                      TRawCase{"EmptyMail", ".\r\n", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kdv::testing

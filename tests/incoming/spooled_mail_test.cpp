@@ -12,11 +12,16 @@
 
 #include <gtest/gtest.h>
 
+#include "clients/connection_line_source.h"
 #include "mail/mail_message.h"
 #include "mail/mail_message_parts.h"
 #include "mail/memory_line_source.h"
 #include "mail/mime_reader.h"
+#include "mail/stream_line_source.h"
+#include "net/mail_line_io.h"
 #include "platform/sha256.h"
+#include "support/error_kind_name.h"
+#include "support/piece_transport.h"
 #include "support/temp_dir.h"
 #include "support/test_files.h"
 
@@ -177,6 +182,136 @@ TEST(MailFileLineSource, CutsLinesAsAMailInMemory) {
         }
     }
 }
+
+// One mail, every way it can reach the reader, is cut into the same lines
+// with the same breaks: its text in memory (the import), its text in the
+// spool file (the mailbox pass), and its dot-stuffed transfer from a stream
+// and from a connection, these also fed one byte at a time, so that every
+// break and every dot meets a block edge.
+struct TRoadCase {
+    const char* name;
+    std::string text;
+    std::size_t max_line = 0;  // 0: each source's own limit
+};
+
+class LinesOnEveryRoad : public ::testing::TestWithParam<TRoadCase> {};
+
+// The transfer of a mail's text as a server sends it: a dot at the start of
+// a line doubled, CR LF after a text that does not end with a line break,
+// then the line "." and the server's next reply.
+std::string TransferOf(std::string_view text) {
+    std::string wire;
+    bool line_start = true;
+    for (const char c : text) {
+        if (line_start && c == '.') wire += '.';
+        wire += c;
+        line_start = c == '\n';
+    }
+    if (!line_start) wire += "\r\n";
+    return wire + ".\r\n+OK next\r\n";
+}
+
+// The text a transfer carries: that of the mail, with a break at its end.
+std::string CarriedText(const std::string& text) {
+    return text.empty() || text.back() == '\n' ? text : text + "\r\n";
+}
+
+// The lines read, each with its break in angle brackets, and the failure
+// that ended them.
+std::vector<std::string> RoadLines(TMailLineSource& source, TLineTerminator terminator) {
+    std::vector<std::string> lines;
+    std::string_view line;
+    try {
+        while (source.ReadLnRFC(line, terminator)) lines.push_back(std::string(line) + "<" + std::string(source.LineBreak()) + ">");
+        if (source.ReadLnRFC(line, terminator)) lines.push_back("a line after the end");
+    } catch (const EDiraError& error) {
+        lines.push_back(std::string("error ") + KindName(error.ErrorKind()) + " " + error.what());
+    }
+    return lines;
+}
+
+// Hands out its bytes in pieces of a fixed size.
+class TPieceInput final : public ILineInput {
+public:
+    TPieceInput(std::string data, std::size_t piece) : data_(std::move(data)), piece_(piece) {}
+    std::size_t Read(char* buffer, std::size_t size) override {
+        const std::size_t n = std::min({size, piece_, data_.size() - at_});
+        data_.copy(buffer, n, at_);
+        at_ += n;
+        return n;
+    }
+
+private:
+    std::string data_;
+    std::size_t piece_;
+    std::size_t at_ = 0;
+};
+
+TEST_P(LinesOnEveryRoad, SameLinesAndBreaks) {
+    const TRoadCase& c = GetParam();
+    TTempDir home("diravid-roads");
+    const std::filesystem::path path = home.Path() / "mail.eml";
+    WriteFile(path, c.text);
+    const std::string wire = TransferOf(c.text);
+    const std::string carried = CarriedText(c.text);
+    const auto limit = [&](std::size_t own) { return c.max_line != 0 ? c.max_line : own; };
+    for (const TLineTerminator terminator : {TLineTerminator::LF, TLineTerminator::CRLF}) {
+        SCOPED_TRACE(terminator == TLineTerminator::LF ? "LF" : "CR LF");
+        TMailMemoryLineSource memory(c.text, c.max_line);
+        const std::vector<std::string> expected = RoadLines(memory, terminator);
+        TMailMemoryLineSource carried_memory(carried, c.max_line);
+        const std::vector<std::string> expected_carried = RoadLines(carried_memory, terminator);
+        {
+            TMailFileLineSource file(path, nullptr, limit(TMailFileLineSource::kMaxLineLength));
+            EXPECT_EQ(RoadLines(file, terminator), expected) << "file";
+        }
+        {
+            TSpoolFile spool(home.Path() / "spool");
+            spool.Restart();
+            spool.Write(c.text);
+            spool.Finish();
+            TMailFileLineSource arriving(spool.Path(), &spool, limit(TMailFileLineSource::kMaxLineLength));
+            EXPECT_EQ(RoadLines(arriving, terminator), expected) << "spool";
+        }
+        for (const std::size_t piece : {std::size_t{1}, std::size_t{100000}}) {
+            SCOPED_TRACE(::testing::Message() << "pieces of " << piece);
+            TPieceInput input(wire, piece);
+            TMailStreamLineSource stream(input, limit(TMailStreamLineSource::kMaxDataLineLength));
+            EXPECT_EQ(RoadLines(stream, terminator), expected_carried) << "stream";
+
+            TPieceTransport transport(wire, piece);
+            TMailLineIO io(transport);
+            TMailConnectionLineSource connection(io, limit(TMailConnectionLineSource::kMaxDataLineLength));
+            const std::vector<std::string> lines = RoadLines(connection, terminator);
+            EXPECT_EQ(lines, expected_carried) << "connection";
+            // Nothing after the "." line was taken from the connection.
+            if (!lines.empty() && lines.back().starts_with("error")) continue;
+            EXPECT_EQ(io.ReadLn(), "+OK next");
+        }
+    }
+}
+
+// The file is read in blocks of this size: a break split by a block edge.
+const std::string kBlockPad(TLineReader::kReadBlock - 1, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LinesOnEveryRoad,
+    ::testing::Values(TRoadCase{"CrLfLines", "From: a\r\n\r\nText\r\n"},
+                      TRoadCase{"BareLfLines", "From: a\n\nText\n"},
+                      TRoadCase{"BareCrLines", "From: a\r\rText\r"},
+                      TRoadCase{"CrLfHeadCrBodyLfInside", "h\r\n\r\na\rb\nc\r\n"},
+                      TRoadCase{"LfFirstThenCrLf", "a\nb\r\nc\n"},
+                      TRoadCase{"CrRightBeforeCrLf", "a\r\r\nb\r\n"},
+                      TRoadCase{"DotLines", ".\r\n..\r\n.x\r\n...\r\n"},
+                      TRoadCase{"DotsAfterBareBreaks", "a\n.\n..\nb\r.\r\n"},
+                      TRoadCase{"LastLineWithoutBreak", "a\r\nb"},
+                      TRoadCase{"CrLfAcrossABlockEdge", kBlockPad + "\r\nb\r\n"},
+                      TRoadCase{"BareCrAtABlockEdge", kBlockPad + "\rb\r\n"},
+                      TRoadCase{"LineAtTheLimit", std::string(16, 'x') + "\r\ny\r\n", 16},
+                      TRoadCase{"OverLongLine", "short\r\n" + std::string(17, 'x') + "\r\nnot read\r\n", 16},
+                      TRoadCase{"OverLongLastLine", "short\r\n" + std::string(17, 'x'), 16},
+                      TRoadCase{"NoText", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A picture of what the reader made of a mail: its texts line by line and
 // every attachment's bytes.

@@ -31,7 +31,7 @@ TLines ReadAll(TMailLineSource& source, TLineTerminator terminator, bool breaks 
 }
 
 // Hands out the bytes in chunks of a fixed size, like a slow connection.
-class TChunkedInput final : public TByteInput {
+class TChunkedInput final : public ILineInput {
 public:
     TChunkedInput(std::string data, std::size_t chunk) : data_(std::move(data)), chunk_(chunk) {}
     std::size_t Read(char* buffer, std::size_t size) override {
@@ -102,7 +102,9 @@ TEST(StreamLineSource, UnstuffsDotsAndStopsAtTheEndLine) {
     const auto CRLF = TLineTerminator::CRLF;
     const TSourceCase cases[] = {
         {"stuffed dots", "..\r\n..x\r\nab\r\n.\r\nnot read\r\n", LF, {".", ".x", "ab"}},
-        {"CR LF mode", "a\nb\r\n.\r\n", CRLF, {"a\nb"}},
+        {"CR LF mode keeps a bare LF inside a CR LF mail", "x\r\na\nb\r\n.\r\n", CRLF, {"x", "a\nb"}},
+        {"a mail with LF breaks ends lines at LF in CR LF mode too", "a\nb\r\n.\r\n", CRLF, {"a", "b"}},
+        {"a bare CR ends a line as in the mail's file", "a\rb\r\n.\r\n", LF, {"a", "b"}},
         {"bare LF in LF mode", "a\nb\r\n.\r\n", LF, {"a", "b"}},
         {"only the end line", ".\r\n", LF, {}},
     };

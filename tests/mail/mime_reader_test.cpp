@@ -147,7 +147,7 @@ std::string Dump(TMailMessage& m) {
 }
 
 // Presents a mail as a POP3 server sends it, one byte per read.
-class TOneByteInput final : public TByteInput {
+class TOneByteInput final : public ILineInput {
 public:
     explicit TOneByteInput(std::string_view mail) {
         // Dot-stuffing and the end line, as the server does it.

@@ -168,7 +168,7 @@ std::vector<TRoundTripCase> RoundTripCases() {
 }
 
 // The written message as a server relays it: read in uneven blocks, ended by ".".
-class TStringInput final : public TByteInput {
+class TStringInput final : public ILineInput {
 public:
     explicit TStringInput(std::string data) : data_(std::move(data)) {}
     std::size_t Read(char* buffer, std::size_t size) override {

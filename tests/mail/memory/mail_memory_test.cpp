@@ -35,7 +35,7 @@ std::string Repeat(std::string_view head, std::string_view line, std::string_vie
 }
 
 // Presents a mail as a POP3 server sends it (lines as they are, then ".").
-class TWireInput final : public TByteInput {
+class TWireInput final : public ILineInput {
 public:
     explicit TWireInput(const std::string& mail) : mail_(mail) {}
     std::size_t Read(char* buffer, std::size_t size) override {
