@@ -8,6 +8,7 @@
 #include "db/db_connection.h"
 #include "incoming/sender_rules.h"
 #include "log/log_file.h"
+#include "net/mail_ssl_io_handler.h"
 #include "platform/clock.h"
 #include "platform/ini_file.h"
 
@@ -37,6 +38,11 @@ struct TMailEmpfangContext {
     // Whether the journal has the column DIRAVID_STATUS, which keeps the
     // outbox off a message still being filed. Unset: it has.
     std::function<bool()> HasStatusColumn = {};
+    // How a mailbox server's certificate is checked, and how long a wait of
+    // its connection may go without progress; the service reads both from
+    // its settings for every pass.
+    TCertificateCheck CertificateCheck = {};
+    int ConnectionTimeLimitMs = 60000;
 };
 
 // What HasMailColumn says, or true when it is unset.

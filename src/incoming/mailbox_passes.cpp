@@ -221,9 +221,9 @@ std::string DebugZeitstempel(const TMailEmpfangContext& ctx) {
 }
 
 void ConfigurePop3Client(TMailPOP3& client, std::unique_ptr<TMailSSLIOHandlerSocketOpenSSL>& tls,
-                         const TIniFile& ini) {
+                         const TIniFile& ini, const TCertificateCheck& certificate_check, int time_limit_ms) {
     client.ConnectTimeout = 4000;
-    client.ReadTimeout = ConnectionTimeLimitMs(ini);
+    client.ReadTimeout = time_limit_ms;
     client.Username = ini.ReadString("POP3", "Username", "");
     client.Password = ini.ReadString("POP3", "Passwort", "");
     client.Port = static_cast<std::uint16_t>(ini.ReadInteger("POP3", "Port", 110));
@@ -233,7 +233,7 @@ void ConfigurePop3Client(TMailPOP3& client, std::unique_ptr<TMailSSLIOHandlerSoc
         tls->SSLOptions.SetSSLVersions(
             {TMailSSLVersion::sslvTLSv1, TMailSSLVersion::sslvTLSv1_1, TMailSSLVersion::sslvTLSv1_2});
         tls->SSLOptions.Mode = TMailSSLMode::sslmClient;
-        ApplyCertificateSettings(tls->SSLOptions, ini);
+        ApplyCertificateSettings(tls->SSLOptions, certificate_check);
         client.SetIOHandler(tls.get());
         client.SetUseTLS(TUseTLS::utUseImplicitTLS);
     }
@@ -245,7 +245,7 @@ void CheckPOP3Postfach(TMailEmpfangContext& ctx, const TStopAnfrage& stop, const
     try {
         std::unique_ptr<TMailSSLIOHandlerSocketOpenSSL> tls;
         TMailPOP3 client;
-        ConfigurePop3Client(client, tls, ctx.Ini);
+        ConfigurePop3Client(client, tls, ctx.Ini, ctx.CertificateCheck, ctx.ConnectionTimeLimitMs);
         client.StopRequested = stop;
         const std::string host = client.Host;
         client.Connect(host);

@@ -39,10 +39,11 @@ struct TPostfachEingriffe {
     std::chrono::steady_clock::duration Zeitbudget = kPassTimeBudget;
 };
 
-// Sets the POP3 client up from [POP3] (host, port, login, time-outs) and,
-// with [POP3] SSL, makes `tls` and speaks implicit TLS through it.
+// Sets the POP3 client up from [POP3] (host, port, login) and the read
+// time-out and, with [POP3] SSL, makes `tls` and speaks implicit TLS through
+// it with the given certificate check.
 void ConfigurePop3Client(TMailPOP3& client, std::unique_ptr<TMailSSLIOHandlerSocketOpenSSL>& tls,
-                         const TIniFile& ini);
+                         const TIniFile& ini, const TCertificateCheck& certificate_check, int time_limit_ms);
 
 // What the log says before the reason when a POP3 pass fails as a whole.
 inline constexpr const char* kPop3PassError = "Fehler bei Überprüfung des POP3-Postfachs: ";

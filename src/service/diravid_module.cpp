@@ -11,8 +11,10 @@
 #include "platform/dira_error.h"
 #include "platform/executable_path.h"
 #include "platform/system_log.h"
+#include "service/connection_settings.h"
 #include "service/service_identity.h"
 #include "service/service_temp_folder.h"
+#include "service/smtp_settings.h"
 
 namespace kdv {
 
@@ -225,12 +227,16 @@ TMailEmpfangContext Tdiravid::MailEmpfangContext() {
     ctx.TempFolder = temp_folder_;
     ctx.HasMailColumn = [this]() { return db_.HasMailColumn(); };
     ctx.HasStatusColumn = [this]() { return db_.HasStatusColumn(); };
+    ctx.CertificateCheck = ReadCertificateCheck(*ini);
+    ctx.ConnectionTimeLimitMs = ReadConnectionTimeLimitMs(*ini);
     return ctx;
 }
 
 TMailVersandContext Tdiravid::MailVersandContext() {
-    return TMailVersandContext{*LogFileSys, *ini, database, clock_, [this]() { return StopRequested(); }, home_,
-                               &versand_cycle_};
+    TMailVersandContext ctx{*LogFileSys, *ini, database, clock_, [this]() { return StopRequested(); }, home_,
+                            &versand_cycle_};
+    ctx.SmtpSettings = [this]() { return ReadSmtpSettings(*ini); };
+    return ctx;
 }
 
 void Tdiravid::RunJob(const std::function<void()>& job) {

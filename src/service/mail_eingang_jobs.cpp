@@ -4,6 +4,7 @@
 #include "incoming/mailbox_passes.h"
 #include "net/mail_ssl_io_handler.h"
 #include "platform/dira_error.h"
+#include "service/connection_settings.h"
 
 namespace kdv {
 
@@ -37,9 +38,9 @@ void ConfigureImapClient(TMailIMAP4& imap, TMailSSLIOHandlerSocketOpenSSL& tls, 
     imap.Username = s.Username;
     imap.Password = s.Passwort;
     imap.Port = static_cast<std::uint16_t>(s.Port);
-    if (ini) imap.ReadTimeout = ConnectionTimeLimitMs(*ini);
+    if (ini) imap.ReadTimeout = ReadConnectionTimeLimitMs(*ini);
     if (s.SSL) {
-        if (ini) ApplyCertificateSettings(tls.SSLOptions, *ini);
+        if (ini) ApplyCertificateSettings(tls.SSLOptions, ReadCertificateCheck(*ini));
         imap.SetIOHandler(&tls);
         if (s.StartTLS) {
             imap.SetUseTLS(TUseTLS::utUseExplicitTLS);

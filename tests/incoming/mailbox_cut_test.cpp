@@ -23,7 +23,7 @@ TEST_P(MailboxCut, EveryMailFiledOnceWhereverTheSessionBreaks) {
     const std::string user = std::string("cut-") + GetParam();
     const std::uint16_t port =
         static_cast<std::uint16_t>(std::stoi(Env(pop3 ? "DIRAVID_POP3_PORT" : "DIRAVID_IMAP_PORT")));
-    Ini.WriteString("Verbindung", "Zeitlimit", "5");
+    Ctx.ConnectionTimeLimitMs = 5000;
     for (std::size_t cut = 10; cut < 2600; cut += 53) {
         SCOPED_TRACE("cut after " + std::to_string(cut) + " bytes");
         const std::vector<std::string> subjects{"Eins-" + std::to_string(cut), "Zwei-" + std::to_string(cut)};

@@ -68,7 +68,7 @@ protected:
         Ini.WriteString("POP3", "Port", std::to_string(port));
         Ini.WriteString("POP3", "Username", "anna");
         Ini.WriteString("POP3", "Passwort", "pw");
-        Ini.WriteString("Verbindung", "Zeitlimit", "3");
+        Ctx.ConnectionTimeLimitMs = 3000;
     }
 
     // The same POP3 server again, at the new peer's port: the note belongs
@@ -415,7 +415,7 @@ TEST_F(MailboxPassTest, Pop3StalledRetrievalCostsTheTimeLimitOnce) {
 // A stop request ends a transfer that is still waiting, within a second,
 // and the mail stays on the server.
 TEST_F(MailboxPassTest, Pop3StopRequestEndsAWaitingTransfer) {
-    Ini.WriteString("Verbindung", "Zeitlimit", "30");
+    Ctx.ConnectionTimeLimitMs = 30000;
     TScriptedPeer peer(Script(Pop3Login(1), std::vector<TPeerStep>{Expect("UIDL 1"), Send("+OK 1 u1"),
                                                                     Expect("LIST 1"), Send("+OK 1 300"),
                                                                     Expect("RETR 1"), Send("+OK"),
