@@ -31,32 +31,33 @@ std::mutex& ConnectMutex() {
     return mutex;
 }
 
-bool ParamBool(const TDbConnectionParams& Params, std::string_view Name) {
-    const std::string v = Params.Value(Name);
+bool ParamBool(const TDbConnectionParams& params, std::string_view name) {
+    const std::string v = params.Value(name);
     return EqualsNoCase(v, "True") || EqualsNoCase(v, "Yes") || v == "1";
 }
 
-unsigned int ParamNumber(const TDbConnectionParams& Params, std::string_view Name, unsigned int Min, unsigned int Max) {
-    const std::string v = Params.Value(Name);
+unsigned int ParamNumber(const TDbConnectionParams& params, std::string_view name, unsigned int lowest,
+                         unsigned int highest) {
+    const std::string v = params.Value(name);
     unsigned int value = 0;
     const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), value);
-    if (v.empty() || ec != std::errc() || end != v.data() + v.size() || value < Min || value > Max) {
+    if (v.empty() || ec != std::errc() || end != v.data() + v.size() || value < lowest || value > highest) {
         throw EDbError::Layer(db_code::kBadParameter,
-                              "Ungültiger Wert [" + v + "] für Verbindungsparameter " + std::string(Name));
+                              "Ungültiger Wert [" + v + "] für Verbindungsparameter " + std::string(name));
     }
     return value;
 }
 
 // Where the server's syntax message says the failing part starts: the text
 // after "near '" up to "' at line", found in the statement.
-int SyntaxErrorOffset(const std::string& Message, const std::string& Text) {
+int SyntaxErrorOffset(const std::string& message, const std::string& text) {
     const std::string opener = "near '";
-    const auto from = Message.find(opener);
-    const auto to = Message.rfind("' at line");
+    const auto from = message.find(opener);
+    const auto to = message.rfind("' at line");
     if (from == std::string::npos || to == std::string::npos || to < from + opener.size()) return -1;
-    const std::string part = Message.substr(from + opener.size(), to - from - opener.size());
-    if (part.empty()) return static_cast<int>(Text.size());
-    const auto at = Text.find(part);
+    const std::string part = message.substr(from + opener.size(), to - from - opener.size());
+    if (part.empty()) return static_cast<int>(text.size());
+    const auto at = text.find(part);
     return at == std::string::npos ? -1 : static_cast<int>(at);
 }
 
@@ -73,9 +74,9 @@ unsigned long TDbConnection::ServerVersion() const {
     return handle_ != nullptr ? Api().get_server_version(handle_) : 0;
 }
 
-void TDbConnection::SetConnected(bool Value) {
-    if (Value == connected_) return;
-    if (Value) {
+void TDbConnection::SetConnected(bool value) {
+    if (value == connected_) return;
+    if (value) {
         Connect();
     } else {
         Disconnect();
@@ -152,8 +153,8 @@ void TDbConnection::Connect() {
     }
     const std::string charset = Params.Value("CharacterSet");
     if (!charset.empty() && Api().set_character_set(handle, charset.c_str()) != 0) throw fail(Api().error(handle));
-    const std::string autoIsNull = "SET SQL_AUTO_IS_NULL = 0";
-    if (Api().real_query(handle, autoIsNull.data(), autoIsNull.size()) != 0) throw fail(Api().error(handle));
+    const std::string auto_is_null = "SET SQL_AUTO_IS_NULL = 0";
+    if (Api().real_query(handle, auto_is_null.data(), auto_is_null.size()) != 0) throw fail(Api().error(handle));
     const auto variable = [&](const char* name) -> std::string {
         const std::string query = std::string("SHOW VARIABLES LIKE '") + name + "'";
         if (Api().real_query(handle, query.data(), query.size()) != 0) throw fail(Api().error(handle));
@@ -166,15 +167,15 @@ void TDbConnection::Connect() {
         Api().free_result(result);
         return value;
     };
-    const int lowerCase = std::atoi(variable("lower_case_table_names").c_str());
+    const int lower_case = std::atoi(variable("lower_case_table_names").c_str());
     // Unknown (an old server) means no check: the server still has the last word.
-    const std::uint64_t maxPacket = std::strtoull(variable("max_allowed_packet").c_str(), nullptr, 10);
+    const std::uint64_t max_packet = std::strtoull(variable("max_allowed_packet").c_str(), nullptr, 10);
 
     handle_ = handle;
     connected_ = true;
     lost_ = false;
-    lower_case_table_names_ = lowerCase;
-    max_statement_bytes_ = maxPacket > 1 ? maxPacket - 1 : 0;
+    lower_case_table_names_ = lower_case;
+    max_statement_bytes_ = max_packet > 1 ? max_packet - 1 : 0;
     if (AfterConnect) AfterConnect();
 }
 
@@ -202,18 +203,18 @@ void TDbConnection::CloseHandle() {
     }
 }
 
-TDbConnection::TRunResult TDbConnection::Run(const std::string& Text) {
+TDbConnection::TRunResult TDbConnection::Run(const std::string& text) {
     TRunResult run;
-    if (max_statement_bytes_ > 0 && Text.size() > max_statement_bytes_) {
+    if (max_statement_bytes_ > 0 && text.size() > max_statement_bytes_) {
         throw EDbError::Layer(db_code::kStatementTooLarge,
-                              "Anweisung mit " + std::to_string(Text.size()) +
+                              "Anweisung mit " + std::to_string(text.size()) +
                                   " Bytes ist zu groß für den Datenbankserver (max_allowed_packet erlaubt " +
                                   std::to_string(max_statement_bytes_) + " Bytes)");
     }
-    if (Api().real_query(handle_, Text.data(), Text.size()) != 0) FailStatement(Text);
+    if (Api().real_query(handle_, text.data(), text.size()) != 0) FailStatement(text);
     if (Api().field_count(handle_) > 0) {
         run.Result = Api().store_result(handle_);
-        if (run.Result == nullptr) FailStatement(Text);
+        if (run.Result == nullptr) FailStatement(text);
     } else {
         run.AffectedRows = Api().affected_rows(handle_);
     }
@@ -230,16 +231,16 @@ TDbConnection::TRunResult TDbConnection::Run(const std::string& Text) {
         }
         if (failed) {
             if (run.Result != nullptr) Api().free_result(run.Result);
-            FailStatement(Text);
+            FailStatement(text);
         }
     }
     return run;
 }
 
-void TDbConnection::FailStatement(const std::string& Text) {
+void TDbConnection::FailStatement(const std::string& text) {
     const int number = static_cast<int>(Api().error_number(handle_));
     const std::string message = Api().error(handle_);
-    EDbError error(number, message, number == kErParseError ? SyntaxErrorOffset(message, Text) : -1);
+    EDbError error(number, message, number == kErParseError ? SyntaxErrorOffset(message, text) : -1);
     if (EDbError::IsServerGone(number) && connected_) {
         CloseHandle();
         lost_ = true;
@@ -257,62 +258,62 @@ constexpr std::size_t kEscapePiece = 64 * 1024;
 
 bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
 
-// Where the piece of Value that starts at From ends: at the next line end,
+// Where the piece of `value` that starts at `from` ends: at the next line end,
 // or after about kEscapePiece bytes at a byte that stands alone in every
 // client character set. Multi-byte characters of those sets carry at most
 // one byte below 0x80, and never two in a row, so of two such bytes in a row
 // the second is a character of its own.
-std::size_t PieceEnd(const std::string& Value, std::size_t From) {
-    const std::size_t lineEnd = std::min(Value.find_first_of("\r\n", From), Value.size());
-    if (lineEnd - From <= kEscapePiece) return lineEnd;
-    for (std::size_t i = From + kEscapePiece; i < lineEnd; ++i) {
-        if (static_cast<unsigned char>(Value[i - 1]) < 0x80 && static_cast<unsigned char>(Value[i]) < 0x80) {
+std::size_t PieceEnd(const std::string& value, std::size_t from) {
+    const std::size_t line_end = std::min(value.find_first_of("\r\n", from), value.size());
+    if (line_end - from <= kEscapePiece) return line_end;
+    for (std::size_t i = from + kEscapePiece; i < line_end; ++i) {
+        if (static_cast<unsigned char>(value[i - 1]) < 0x80 && static_cast<unsigned char>(value[i]) < 0x80) {
             return i + 1;
         }
     }
-    return lineEnd;
+    return line_end;
 }
 
 }  // namespace
 
-std::size_t TDbConnection::QuotedSize(const std::string& Value) {
+std::size_t TDbConnection::QuotedSize(const std::string& value) {
     std::size_t size = 2 + 2 * kEscapePiece + 1;
-    for (const char c : Value) {
+    for (const char c : value) {
         const bool escaped = c == '\0' || c == '\\' || c == '\'' || c == '"' || c == '\x1a';
         size += escaped ? 2 : 1;
     }
     return size;
 }
 
-void TDbConnection::AppendQuoted(std::string& Out, const std::string& Value) const {
+void TDbConnection::AppendQuoted(std::string& out, const std::string& value) const {
     // Line ends go into the literal as they stand: escaping them would double
     // the statement of a text made of many short lines. No client character
     // set has CR or LF inside a multi-byte character, so cutting there is safe.
-    Out += '\'';
+    out += '\'';
     std::size_t from = 0;
-    while (from < Value.size()) {
-        if (IsLineEnd(Value[from])) {
-            Out += Value[from++];
+    while (from < value.size()) {
+        if (IsLineEnd(value[from])) {
+            out += value[from++];
             continue;
         }
-        const std::size_t to = PieceEnd(Value, from);
-        const std::size_t start = Out.size();
+        const std::size_t to = PieceEnd(value, from);
+        const std::size_t start = out.size();
         // The escaped form of n bytes needs at most 2n + 1 bytes.
-        Out.resize(start + 2 * (to - from) + 1);
-        const unsigned long written = Api().real_escape_string(handle_, Out.data() + start, Value.data() + from,
+        out.resize(start + 2 * (to - from) + 1);
+        const unsigned long written = Api().real_escape_string(handle_, out.data() + start, value.data() + from,
                                                                static_cast<unsigned long>(to - from));
-        Out.resize(start + written);
+        out.resize(start + written);
         from = to;
     }
-    Out += '\'';
+    out += '\'';
 }
 
-void TDbConnection::Attach(TDbQuery* Query) {
-    queries_.push_back(Query);
+void TDbConnection::Attach(TDbQuery* query) {
+    queries_.push_back(query);
 }
 
-void TDbConnection::Detach(TDbQuery* Query) {
-    queries_.erase(std::remove(queries_.begin(), queries_.end(), Query), queries_.end());
+void TDbConnection::Detach(TDbQuery* query) {
+    queries_.erase(std::remove(queries_.begin(), queries_.end(), query), queries_.end());
 }
 
 }  // namespace kdv

@@ -59,7 +59,7 @@ public:
     TEvent AfterDisconnect;
 
     bool Connected() const { return connected_; }
-    void SetConnected(bool Value);
+    void SetConnected(bool value);
     void Open() { SetConnected(true); }
     void Close() { SetConnected(false); }
 
@@ -75,7 +75,7 @@ public:
     std::uint64_t MaxStatementBytes() const { return max_statement_bytes_; }
     // Bytes a string value takes in a statement at most, with the room the
     // escaping needs while it works.
-    static std::size_t QuotedSize(const std::string& Value);
+    static std::size_t QuotedSize(const std::string& value);
     // The server's version as major*10000 + minor*100 + patch; 0 when closed.
     unsigned long ServerVersion() const;
 
@@ -95,14 +95,14 @@ private:
     void CloseHandle();
     // Runs one statement text and collects every result it produces; the
     // first result set is handed to the caller, later ones are discarded.
-    TRunResult Run(const std::string& Text);
-    [[noreturn]] void FailStatement(const std::string& Text);
-    // Appends Value as a string literal of the connection's character set.
-    void AppendQuoted(std::string& Out, const std::string& Value) const;
+    TRunResult Run(const std::string& text);
+    [[noreturn]] void FailStatement(const std::string& text);
+    // Appends `value` as a string literal of the connection's character set.
+    void AppendQuoted(std::string& out, const std::string& value) const;
     const TMySqlClientApi& Api() const { return *api_; }
 
-    void Attach(TDbQuery* Query);
-    void Detach(TDbQuery* Query);
+    void Attach(TDbQuery* query);
+    void Detach(TDbQuery* query);
 
     const TMySqlClientApi* api_ = nullptr;
     MYSQL* handle_ = nullptr;

@@ -6,8 +6,8 @@
 namespace kdv {
 namespace {
 
-std::string_view NameOf(std::string_view Line) {
-    return Line.substr(0, Line.find('='));
+std::string_view NameOf(std::string_view line) {
+    return line.substr(0, line.find('='));
 }
 
 }  // namespace
@@ -24,19 +24,19 @@ void TDbConnectionParams::Clear() {
     lines_.clear();
 }
 
-void TDbConnectionParams::Add(const std::string& Line) {
+void TDbConnectionParams::Add(const std::string& line) {
     CheckUnlocked();
-    lines_.push_back(Line);
+    lines_.push_back(line);
 }
 
-void TDbConnectionParams::SetText(const std::string& Text) {
+void TDbConnectionParams::SetText(const std::string& text) {
     CheckUnlocked();
     lines_.clear();
     std::size_t start = 0;
-    while (start < Text.size()) {
-        std::size_t end = Text.find('\n', start);
-        if (end == std::string::npos) end = Text.size();
-        std::string line = Text.substr(start, end - start);
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         lines_.push_back(std::move(line));
         start = end + 1;
@@ -49,16 +49,16 @@ std::string TDbConnectionParams::Text() const {
     return out;
 }
 
-bool TDbConnectionParams::Has(std::string_view Name) const {
+bool TDbConnectionParams::Has(std::string_view name) const {
     for (const auto& line : lines_) {
-        if (EqualsNoCase(NameOf(line), Name)) return true;
+        if (EqualsNoCase(NameOf(line), name)) return true;
     }
     return false;
 }
 
-std::string TDbConnectionParams::Value(std::string_view Name) const {
+std::string TDbConnectionParams::Value(std::string_view name) const {
     for (const auto& line : lines_) {
-        if (EqualsNoCase(NameOf(line), Name)) {
+        if (EqualsNoCase(NameOf(line), name)) {
             const auto eq = line.find('=');
             return eq == std::string::npos ? std::string() : line.substr(eq + 1);
         }

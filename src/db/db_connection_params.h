@@ -18,20 +18,20 @@ namespace kdv {
 
 class TDbConnectionParams {
 public:
-    // Edits are refused (EDbError 311) while *Locked is true: the connection
+    // Edits are refused (EDbError 311) while *locked is true: the connection
     // passes its connected state, since a change would not reach the server.
-    explicit TDbConnectionParams(const bool* Locked = nullptr) : locked_(Locked) {}
+    explicit TDbConnectionParams(const bool* locked = nullptr) : locked_(locked) {}
 
     void Clear();
-    void Add(const std::string& Line);
-    // Replaces all lines with the lines of Text (LF or CR LF separated).
-    void SetText(const std::string& Text);
+    void Add(const std::string& line);
+    // Replaces all lines with the lines of `text` (LF or CR LF separated).
+    void SetText(const std::string& text);
     std::string Text() const;
 
     const std::vector<std::string>& Lines() const { return lines_; }
-    bool Has(std::string_view Name) const;
+    bool Has(std::string_view name) const;
     // The value of the first line with this name; empty when there is none.
-    std::string Value(std::string_view Name) const;
+    std::string Value(std::string_view name) const;
 
 private:
     void CheckUnlocked() const;

@@ -10,21 +10,21 @@ namespace {
 
 // "yyyy-mm-dd" to "dd.mm.yyyy"; an all-zero date, which no calendar holds,
 // reads as empty.
-bool AppendDate(std::string& Out, const char* Data, std::size_t Length) {
-    if (Length < 10 || Data[4] != '-' || Data[7] != '-') return false;
-    if (std::string_view(Data, 10) == "0000-00-00") return true;
-    Out.append(Data + 8, 2);
-    Out += '.';
-    Out.append(Data + 5, 2);
-    Out += '.';
-    Out.append(Data, 4);
+bool AppendDate(std::string& out, const char* data, std::size_t length) {
+    if (length < 10 || data[4] != '-' || data[7] != '-') return false;
+    if (std::string_view(data, 10) == "0000-00-00") return true;
+    out.append(data + 8, 2);
+    out += '.';
+    out.append(data + 5, 2);
+    out += '.';
+    out.append(data, 4);
     return true;
 }
 
 }  // namespace
 
-TDbField::TDbField(TDbQuery& Query, std::size_t Index, std::string Name, enum_field_types Type)
-    : query_(&Query), index_(Index), name_(std::move(Name)), type_(Type) {}
+TDbField::TDbField(TDbQuery& query, std::size_t index, std::string name, enum_field_types type)
+    : query_(&query), index_(index), name_(std::move(name)), type_(type) {}
 
 bool TDbField::IsNull() const {
     std::size_t length;
@@ -50,15 +50,15 @@ std::int64_t TDbField::AsInteger() const {
     return value;
 }
 
-std::string FormatDbValue(enum_field_types Type, const char* Data, std::size_t Length) {
-    switch (Type) {
+std::string FormatDbValue(enum_field_types type, const char* data, std::size_t length) {
+    switch (type) {
         case MYSQL_TYPE_DATETIME:
         case MYSQL_TYPE_TIMESTAMP: {
             std::string out;
-            if (Length >= 19 && AppendDate(out, Data, Length)) {
+            if (length >= 19 && AppendDate(out, data, length)) {
                 if (out.empty()) return out;
                 out += ' ';
-                out.append(Data + 11, 8);
+                out.append(data + 11, 8);
                 return out;
             }
             break;
@@ -66,18 +66,18 @@ std::string FormatDbValue(enum_field_types Type, const char* Data, std::size_t L
         case MYSQL_TYPE_DATE:
         case MYSQL_TYPE_NEWDATE: {
             std::string out;
-            if (AppendDate(out, Data, Length)) return out;
+            if (AppendDate(out, data, length)) return out;
             break;
         }
         case MYSQL_TYPE_TIME: {
             // Fractions of a second are not part of the long time format.
-            const std::string_view text(Data, Length);
+            const std::string_view text(data, length);
             return std::string(text.substr(0, text.find('.')));
         }
         default:
             break;
     }
-    return std::string(Data, Length);
+    return std::string(data, length);
 }
 
 }  // namespace kdv

@@ -14,7 +14,7 @@ class TDbQuery;
 
 class TDbField {
 public:
-    TDbField(TDbQuery& Query, std::size_t Index, std::string Name, enum_field_types Type);
+    TDbField(TDbQuery& query, std::size_t index, std::string name, enum_field_types type);
 
     const std::string& FieldName() const { return name_; }
     std::size_t Index() const { return index_; }
@@ -33,6 +33,6 @@ private:
 };
 
 // The server's text form of a value in the form described above.
-std::string FormatDbValue(enum_field_types Type, const char* Data, std::size_t Length);
+std::string FormatDbValue(enum_field_types type, const char* data, std::size_t length);
 
 }  // namespace kdv

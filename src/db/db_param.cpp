@@ -4,21 +4,21 @@
 
 namespace kdv {
 
-void TDbParam::SetAsString(const std::string& Value) {
+void TDbParam::SetAsString(const std::string& value) {
     data_type_ = TDbParamType::ptString;
-    value_ = Value;
+    value_ = value;
     null_ = false;
 }
 
-void TDbParam::SetAsString(std::string&& Value) {
+void TDbParam::SetAsString(std::string&& value) {
     data_type_ = TDbParamType::ptString;
-    value_ = std::move(Value);
+    value_ = std::move(value);
     null_ = false;
 }
 
-void TDbParam::SetAsInteger(std::int64_t Value) {
+void TDbParam::SetAsInteger(std::int64_t value) {
     data_type_ = TDbParamType::ptInteger;
-    value_ = std::to_string(Value);
+    value_ = std::to_string(value);
     null_ = false;
 }
 

@@ -9,16 +9,16 @@ enum class TDbParamType { ptUnknown, ptString, ptInteger };
 
 class TDbParam {
 public:
-    explicit TDbParam(std::string Name) : name_(std::move(Name)) {}
+    explicit TDbParam(std::string name) : name_(std::move(name)) {}
 
     const std::string& Name() const { return name_; }
     TDbParamType DataType() const { return data_type_; }
 
     // The value goes to the server as a string literal, byte for byte.
-    void SetAsString(const std::string& Value);
+    void SetAsString(const std::string& value);
     // Takes the value over: a text of many megabytes is not copied.
-    void SetAsString(std::string&& Value);
-    void SetAsInteger(std::int64_t Value);
+    void SetAsString(std::string&& value);
+    void SetAsInteger(std::int64_t value);
     // Back to NULL, which is also what a parameter never assigned sends.
     void Clear();
 
@@ -38,10 +38,10 @@ private:
 // nothing.
 class TDbMacro {
 public:
-    explicit TDbMacro(std::string Name) : name_(std::move(Name)) {}
+    explicit TDbMacro(std::string name) : name_(std::move(name)) {}
     const std::string& Name() const { return name_; }
     const std::string& Value() const { return value_; }
-    void SetValue(const std::string& Value) { value_ = Value; }
+    void SetValue(const std::string& value) { value_ = value; }
 
 private:
     std::string name_;

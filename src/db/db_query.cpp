@@ -7,14 +7,14 @@
 namespace kdv {
 namespace {
 
-bool IsBlank(const std::string& Text) {
-    return std::all_of(Text.begin(), Text.end(), [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
+bool IsBlank(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
 }
 
 }  // namespace
 
-TDbQuery::TDbQuery(TDbConnection& Connection) {
-    SetConnection(&Connection);
+TDbQuery::TDbQuery(TDbConnection& connection) {
+    SetConnection(&connection);
 }
 
 TDbQuery::~TDbQuery() {
@@ -22,11 +22,11 @@ TDbQuery::~TDbQuery() {
     if (connection_ != nullptr) connection_->Detach(this);
 }
 
-void TDbQuery::SetConnection(TDbConnection* Connection) {
-    if (Connection == connection_) return;
+void TDbQuery::SetConnection(TDbConnection* connection) {
+    if (connection == connection_) return;
     Close();
     if (connection_ != nullptr) connection_->Detach(this);
-    connection_ = Connection;
+    connection_ = connection;
     if (connection_ != nullptr) connection_->Attach(this);
 }
 
@@ -35,10 +35,10 @@ void TDbQuery::DetachFromConnection() {
     connection_ = nullptr;
 }
 
-void TDbQuery::SetSQL(const std::string& Text) {
+void TDbQuery::SetSQL(const std::string& text) {
     Close();
-    if (Text == sql_ && prepared_valid_) return;
-    sql_ = Text;
+    if (text == sql_ && prepared_valid_) return;
+    sql_ = text;
     prepared_valid_ = false;
     params_.clear();
     param_folded_.clear();
@@ -52,34 +52,34 @@ void TDbQuery::SetSQL(const std::string& Text) {
     prepared_valid_ = true;
 }
 
-TDbParam* TDbQuery::FindParam(std::string_view Name) {
-    const std::string folded = FoldIdentifier(Name);
+TDbParam* TDbQuery::FindParam(std::string_view name) {
+    const std::string folded = FoldIdentifier(name);
     for (std::size_t i = 0; i < params_.size(); ++i) {
         if (param_folded_[i] == folded) return &params_[i];
     }
     return nullptr;
 }
 
-TDbParam& TDbQuery::ParamByName(std::string_view Name) {
-    if (TDbParam* param = FindParam(Name)) return *param;
-    throw EDbError::Layer(db_code::kParamNotFound, "Parameter [" + std::string(Name) + "] nicht gefunden");
+TDbParam& TDbQuery::ParamByName(std::string_view name) {
+    if (TDbParam* param = FindParam(name)) return *param;
+    throw EDbError::Layer(db_code::kParamNotFound, "Parameter [" + std::string(name) + "] nicht gefunden");
 }
 
-TDbMacro& TDbQuery::MacroByName(std::string_view Name) {
-    const std::string folded = FoldIdentifier(Name);
+TDbMacro& TDbQuery::MacroByName(std::string_view name) {
+    const std::string folded = FoldIdentifier(name);
     for (auto& macro : macros_) {
         if (FoldIdentifier(macro.Name()) == folded) return macro;
     }
-    throw EDbError::Layer(db_code::kParamNotFound, "Makro [" + std::string(Name) + "] nicht gefunden");
+    throw EDbError::Layer(db_code::kParamNotFound, "Makro [" + std::string(name) + "] nicht gefunden");
 }
 
 std::string TDbQuery::StatementText() {
     if (!prepared_valid_) SetSQL(sql_);
     const TPreprocessedSql* prepared = &prepared_;
     TPreprocessedSql expanded;
-    const bool anyMacroValue =
+    const bool any_macro_value =
         std::any_of(macros_.begin(), macros_.end(), [](const TDbMacro& m) { return !m.Value().empty(); });
-    if (anyMacroValue) {
+    if (any_macro_value) {
         TSqlMacroValues values;
         for (const auto& macro : macros_) values[FoldIdentifier(macro.Name())] = macro.Value();
         expanded = PreprocessSql(sql_, &values);
@@ -88,16 +88,16 @@ std::string TDbQuery::StatementText() {
     if (prepared->MarkerOffsets.empty()) return prepared->Text;
     // After a macro expansion parameters are matched by name, so a macro
     // value cannot shift them.
-    const auto paramAt = [&](std::size_t m) -> const TDbParam* {
-        return anyMacroValue ? FindParam(prepared->ParamNames[prepared->MarkerParams[m]])
-                             : &params_[prepared->MarkerParams[m]];
+    const auto param_at = [&](std::size_t m) -> const TDbParam* {
+        return any_macro_value ? FindParam(prepared->ParamNames[prepared->MarkerParams[m]])
+                               : &params_[prepared->MarkerParams[m]];
     };
     // Room for every value's escaped form at once: a text of many megabytes
     // would otherwise make the statement grow by doubling, holding the old
     // and the new buffer together.
     std::size_t room = prepared->Text.size() + 64;
     for (std::size_t m = 0; m < prepared->MarkerOffsets.size(); ++m) {
-        const TDbParam* param = paramAt(m);
+        const TDbParam* param = param_at(m);
         if (param == nullptr || param->IsNull()) {
             room += 4;
         } else if (param->DataType() == TDbParamType::ptInteger) {
@@ -112,7 +112,7 @@ std::string TDbQuery::StatementText() {
     for (std::size_t m = 0; m < prepared->MarkerOffsets.size(); ++m) {
         const std::size_t at = prepared->MarkerOffsets[m];
         text.append(prepared->Text, from, at - from);
-        const TDbParam* param = paramAt(m);
+        const TDbParam* param = param_at(m);
         if (param == nullptr || param->IsNull()) {
             text += "NULL";
         } else if (param->DataType() == TDbParamType::ptInteger) {
@@ -169,8 +169,8 @@ void TDbQuery::Open() {
     if (!eof_) TakeRow();
 }
 
-void TDbQuery::Open(const std::string& Text) {
-    SetSQL(Text);
+void TDbQuery::Open(const std::string& text) {
+    SetSQL(text);
     Open();
 }
 
@@ -185,8 +185,8 @@ std::int64_t TDbQuery::ExecSQL() {
     return static_cast<std::int64_t>(run.AffectedRows);
 }
 
-std::int64_t TDbQuery::ExecSQL(const std::string& Text) {
-    SetSQL(Text);
+std::int64_t TDbQuery::ExecSQL(const std::string& text) {
+    SetSQL(text);
     return ExecSQL();
 }
 
@@ -236,35 +236,35 @@ void TDbQuery::CheckActive() const {
     if (result_ == nullptr) throw EDbError::Layer(db_code::kNotOpen, "Abfrage ist nicht geöffnet");
 }
 
-TDbField& TDbQuery::Fields(std::size_t Index) {
+TDbField& TDbQuery::Fields(std::size_t index) {
     CheckActive();
-    if (Index >= fields_.size()) {
+    if (index >= fields_.size()) {
         throw EDbError::Layer(db_code::kFieldNotFound,
-                              "Feldindex [" + std::to_string(Index) + "] außerhalb des gültigen Bereichs");
+                              "Feldindex [" + std::to_string(index) + "] außerhalb des gültigen Bereichs");
     }
-    return fields_[Index];
+    return fields_[index];
 }
 
-TDbField* TDbQuery::FindField(std::string_view Name) {
+TDbField* TDbQuery::FindField(std::string_view name) {
     CheckActive();
-    const std::string folded = FoldIdentifier(Name);
+    const std::string folded = FoldIdentifier(name);
     for (std::size_t i = 0; i < fields_.size(); ++i) {
         if (field_folded_[i] == folded) return &fields_[i];
     }
     return nullptr;
 }
 
-TDbField& TDbQuery::FieldByName(std::string_view Name) {
-    if (TDbField* field = FindField(Name)) return *field;
-    throw EDbError::Layer(db_code::kFieldNotFound, "Feld [" + std::string(Name) + "] nicht gefunden");
+TDbField& TDbQuery::FieldByName(std::string_view name) {
+    if (TDbField* field = FindField(name)) return *field;
+    throw EDbError::Layer(db_code::kFieldNotFound, "Feld [" + std::string(name) + "] nicht gefunden");
 }
 
-const char* TDbQuery::ValueAt(std::size_t Index, std::size_t& Length) const {
+const char* TDbQuery::ValueAt(std::size_t index, std::size_t& length) const {
     CheckActive();
-    Length = 0;
-    if (row_ == nullptr || Index >= lengths_.size()) return nullptr;
-    Length = lengths_[Index];
-    return row_[Index];
+    length = 0;
+    if (row_ == nullptr || index >= lengths_.size()) return nullptr;
+    length = lengths_[index];
+    return row_[index];
 }
 
 }  // namespace kdv

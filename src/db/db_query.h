@@ -42,33 +42,33 @@ inline constexpr std::uint64_t kDbRowsetSize = 50;
 class TDbQuery {
 public:
     TDbQuery() = default;
-    explicit TDbQuery(TDbConnection& Connection);
+    explicit TDbQuery(TDbConnection& connection);
     ~TDbQuery();
     TDbQuery(const TDbQuery&) = delete;
     TDbQuery& operator=(const TDbQuery&) = delete;
 
     TDbConnection* Connection() const { return connection_; }
-    void SetConnection(TDbConnection* Connection);
+    void SetConnection(TDbConnection* connection);
 
     const std::string& SQL() const { return sql_; }
     // Raises EDbError 305 for a parameter or macro name that is too long;
     // the text is set all the same and the error repeats when it is run.
-    void SetSQL(const std::string& Text);
+    void SetSQL(const std::string& text);
 
     std::size_t ParamCount() const { return params_.size(); }
-    TDbParam& Params(std::size_t Index) { return params_.at(Index); }
+    TDbParam& Params(std::size_t index) { return params_.at(index); }
     // Raises EDbError 302 naming the parameter when the text has no such one.
-    TDbParam& ParamByName(std::string_view Name);
-    TDbParam* FindParam(std::string_view Name);
+    TDbParam& ParamByName(std::string_view name);
+    TDbParam* FindParam(std::string_view name);
 
     std::size_t MacroCount() const { return macros_.size(); }
     // Raises EDbError 302 when the text has no such macro.
-    TDbMacro& MacroByName(std::string_view Name);
+    TDbMacro& MacroByName(std::string_view name);
 
     void Open();
-    void Open(const std::string& Text);
+    void Open(const std::string& text);
     std::int64_t ExecSQL();
-    std::int64_t ExecSQL(const std::string& Text);
+    std::int64_t ExecSQL(const std::string& text);
     void Close();
     bool Active() const { return result_ != nullptr; }
 
@@ -79,9 +79,9 @@ public:
 
     std::size_t FieldCount() const { return fields_.size(); }
     // Raise EDbError 304 when closed, 303 for an unknown index or name.
-    TDbField& Fields(std::size_t Index);
-    TDbField& FieldByName(std::string_view Name);
-    TDbField* FindField(std::string_view Name);
+    TDbField& Fields(std::size_t index);
+    TDbField& FieldByName(std::string_view name);
+    TDbField* FindField(std::string_view name);
 
 private:
     friend class TDbConnection;
@@ -91,8 +91,8 @@ private:
     TDbConnection::TRunResult Execute();
     std::string StatementText();
     void TakeRow();
-    // Value of column Index in the current row; nullptr for NULL or no row.
-    const char* ValueAt(std::size_t Index, std::size_t& Length) const;
+    // Value of column `index` in the current row; nullptr for NULL or no row.
+    const char* ValueAt(std::size_t index, std::size_t& length) const;
     void CheckActive() const;
 
     TDbConnection* connection_ = nullptr;

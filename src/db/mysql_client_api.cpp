@@ -13,19 +13,19 @@ namespace {
 // The bitness named in the load error's hint; the service is built for 64 bits.
 constexpr const char* kProcessBitness = "x64";
 
-std::string JoinNames(const std::vector<std::string>& Names) {
+std::string JoinNames(const std::vector<std::string>& names) {
     std::string out;
-    for (std::size_t i = 0; i < Names.size(); ++i) {
-        if (i > 0) out += (i + 1 == Names.size()) ? " or " : ", ";
-        out += Names[i];
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) out += (i + 1 == names.size()) ? " or " : ", ";
+        out += names[i];
     }
     return out;
 }
 
 template <typename F>
-void Bind(const TDynamicLibrary& Library, F& Target, const char* Name, std::vector<std::string>* Missing) {
-    Target = reinterpret_cast<F>(Library.Symbol(Name));
-    if (Target == nullptr && Missing != nullptr) Missing->push_back(Name);
+void Bind(const TDynamicLibrary& library, F& target, const char* name, std::vector<std::string>* missing) {
+    target = reinterpret_cast<F>(library.Symbol(name));
+    if (target == nullptr && missing != nullptr) missing->push_back(name);
 }
 
 // Libraries stay loaded for the life of the process, also during its exit:
@@ -41,10 +41,10 @@ std::mutex& LoaderMutex() {
     return mutex;
 }
 
-TMySqlClientApi LoadLocked(const std::vector<std::string>& Names) {
+TMySqlClientApi LoadLocked(const std::vector<std::string>& names) {
     std::unique_ptr<TDynamicLibrary> library;
     std::string errors;
-    for (const auto& name : Names) {
+    for (const auto& name : names) {
         std::string reason;
         library = TDynamicLibrary::Load(name, reason);
         if (library) break;
@@ -52,7 +52,7 @@ TMySqlClientApi LoadLocked(const std::vector<std::string>& Names) {
     }
     if (!library) {
         throw EDbError::Layer(db_code::kLoadLibrary,
-                              "Laden der Herstellerbibliothek [" + JoinNames(Names) + "] nicht möglich. " + errors +
+                              "Laden der Herstellerbibliothek [" + JoinNames(names) + "] nicht möglich. " + errors +
                                   "Hinweis: Überprüfen Sie, ob sie sich im PATH oder in Anwendungs-EXE-Verzeichnissen "
                                   "befindet und eine Bitanzahl von " +
                                   kProcessBitness + " hat.");
@@ -108,20 +108,20 @@ const std::vector<std::string>& DefaultMySqlClientNames() {
     return names;
 }
 
-const TMySqlClientApi& LoadMySqlClient(const std::string& VendorLib) {
-    static auto* loadedApis = new std::map<std::string, TMySqlClientApi>();
-    auto& loaded = *loadedApis;
+const TMySqlClientApi& LoadMySqlClient(const std::string& vendor_lib) {
+    static auto* loaded_apis = new std::map<std::string, TMySqlClientApi>();
+    auto& loaded = *loaded_apis;
     std::lock_guard<std::mutex> lock(LoaderMutex());
-    const auto it = loaded.find(VendorLib);
+    const auto it = loaded.find(vendor_lib);
     if (it != loaded.end()) return it->second;
-    const std::vector<std::string> names = VendorLib.empty() ? DefaultMySqlClientNames()
-                                                             : std::vector<std::string>{VendorLib};
-    return loaded.emplace(VendorLib, LoadLocked(names)).first->second;
+    const std::vector<std::string> names = vendor_lib.empty() ? DefaultMySqlClientNames()
+                                                              : std::vector<std::string>{vendor_lib};
+    return loaded.emplace(vendor_lib, LoadLocked(names)).first->second;
 }
 
-TMySqlClientApi LoadMySqlClientFrom(const std::vector<std::string>& Names) {
+TMySqlClientApi LoadMySqlClientFrom(const std::vector<std::string>& names) {
     std::lock_guard<std::mutex> lock(LoaderMutex());
-    return LoadLocked(Names);
+    return LoadLocked(names);
 }
 
 }  // namespace kdv

@@ -52,16 +52,16 @@ struct TMySqlClientApi {
 // The names tried, in this order, when no vendor library is configured.
 const std::vector<std::string>& DefaultMySqlClientNames();
 
-// The client library for VendorLib (empty: the first of the default names
+// The client library for `vendor_lib` (empty: the first of the default names
 // that loads), loaded and initialised on first use and kept for the life of
 // the process. Thread-safe.
 // Raises EDbError 314 when no candidate loads (the names, and each system
 // load error ended by a line break) and 315 when the library lacks entry
 // points (their names).
-const TMySqlClientApi& LoadMySqlClient(const std::string& VendorLib);
+const TMySqlClientApi& LoadMySqlClient(const std::string& vendor_lib);
 
 // The same for an explicit list of candidates, not cached; for checks of
 // the load errors.
-TMySqlClientApi LoadMySqlClientFrom(const std::vector<std::string>& Names);
+TMySqlClientApi LoadMySqlClientFrom(const std::vector<std::string>& names);
 
 }  // namespace kdv

@@ -10,44 +10,44 @@ namespace {
 
 constexpr char32_t kInvalid = 0xFFFD;
 
-// Decodes the code point at Pos; Length receives its byte count. A broken
+// Decodes the code point at `pos`; `length` receives its byte count. A broken
 // sequence counts as one byte that is no letter.
-char32_t DecodeAt(std::string_view Text, std::size_t Pos, std::size_t& Length) {
-    const TUtf8Char c = DecodeUtf8Char(Text.substr(Pos));
-    Length = c.Valid ? c.Length : 1;
+char32_t DecodeAt(std::string_view text, std::size_t pos, std::size_t& length) {
+    const TUtf8Char c = DecodeUtf8Char(text.substr(pos));
+    length = c.Valid ? c.Length : 1;
     return c.Valid ? c.Code : kInvalid;
 }
 
-bool IsNameChar(char32_t Cp) {
-    return (Cp >= '0' && Cp <= '9') || Cp == '_' || Cp == '#' || Cp == '$' || (Cp != kInvalid && IsUnicodeLetter(Cp));
+bool IsNameChar(char32_t cp) {
+    return (cp >= '0' && cp <= '9') || cp == '_' || cp == '#' || cp == '$' || (cp != kInvalid && IsUnicodeLetter(cp));
 }
 
-// Length in bytes of the name that starts at Pos (0 when none starts there).
-std::size_t NameLength(std::string_view Text, std::size_t Pos) {
-    std::size_t end = Pos;
+// Length in bytes of the name that starts at `pos` (0 when none starts there).
+std::size_t NameLength(std::string_view text, std::size_t pos) {
+    std::size_t end = pos;
     std::size_t chars = 0;
-    while (end < Text.size()) {
+    while (end < text.size()) {
         std::size_t len;
-        if (!IsNameChar(DecodeAt(Text, end, len))) break;
+        if (!IsNameChar(DecodeAt(text, end, len))) break;
         if (++chars > kMaxIdentifierChars) {
             throw EDbError::Layer(db_code::kIdentifierTooLong, "Bezeichner zu lang (> 255)");
         }
         end += len;
     }
-    return end - Pos;
+    return end - pos;
 }
 
-bool NameCharBefore(std::string_view Text, std::size_t Pos) {
-    if (Pos == 0) return false;
-    std::size_t start = Pos - 1;
-    while (start > 0 && (static_cast<unsigned char>(Text[start]) & 0xC0) == 0x80 && Pos - start < 4) --start;
+bool NameCharBefore(std::string_view text, std::size_t pos) {
+    if (pos == 0) return false;
+    std::size_t start = pos - 1;
+    while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80 && pos - start < 4) --start;
     std::size_t len;
-    const char32_t cp = DecodeAt(Text, start, len);
-    return start + len == Pos && IsNameChar(cp);
+    const char32_t cp = DecodeAt(text, start, len);
+    return start + len == pos && IsNameChar(cp);
 }
 
-bool EndsMacroMarker(char C) {
-    switch (C) {
+bool EndsMacroMarker(char c) {
+    switch (c) {
         case '\t': case '\r': case '\n': case ' ': case '&': case '\'': case '<': case '=': case '>':
             return true;
         default:
@@ -55,38 +55,38 @@ bool EndsMacroMarker(char C) {
     }
 }
 
-bool EndsParamMarker(char C) {
-    return C == '\t' || C == '\r' || C == '\n' || C == ' ' || C == '=';
+bool EndsParamMarker(char c) {
+    return c == '\t' || c == '\r' || c == '\n' || c == ' ' || c == '=';
 }
 
 class TScanner {
 public:
-    TScanner(std::string_view Text, const TSqlMacroValues* Values) : text_(Text), values_(Values) {
-        out_.Text.reserve(Text.size() + 8);
+    TScanner(std::string_view text, const TSqlMacroValues* values) : text_(text), values_(values) {
+        out_.Text.reserve(text.size() + 8);
     }
 
     TPreprocessedSql Run() {
         while (pos_ < text_.size()) {
             switch (state_) {
-                case EState::Normal: Normal(); break;
-                case EState::Single: Quoted('\''); break;
-                case EState::Double: Quoted('"'); break;
-                case EState::Back: Quoted('`'); break;
-                case EState::Block: Comment(); break;
-                case EState::Line: Comment(); break;
+                case TScanState::Normal: Normal(); break;
+                case TScanState::Single: Quoted('\''); break;
+                case TScanState::Double: Quoted('"'); break;
+                case TScanState::Back: Quoted('`'); break;
+                case TScanState::Block: Comment(); break;
+                case TScanState::Line: Comment(); break;
             }
         }
         return std::move(out_);
     }
 
 private:
-    enum class EState { Normal, Single, Double, Back, Block, Line };
+    enum class TScanState { Normal, Single, Double, Back, Block, Line };
 
-    char At(std::size_t Pos) const { return Pos < text_.size() ? text_[Pos] : '\0'; }
-    bool AtEnd(std::size_t Pos) const { return Pos >= text_.size(); }
-    void Copy(std::size_t Count) {
-        out_.Text.append(text_.substr(pos_, Count));
-        pos_ += Count;
+    char At(std::size_t pos) const { return pos < text_.size() ? text_[pos] : '\0'; }
+    bool AtEnd(std::size_t pos) const { return pos >= text_.size(); }
+    void Copy(std::size_t count) {
+        out_.Text.append(text_.substr(pos_, count));
+        pos_ += count;
     }
 
     void LineEnd() {
@@ -102,16 +102,16 @@ private:
             return;
         }
         switch (c) {
-            case '\'': state_ = EState::Single; Copy(1); return;
-            case '"': state_ = EState::Double; Copy(1); return;
-            case '`': state_ = EState::Back; Copy(1); return;
+            case '\'': state_ = TScanState::Single; Copy(1); return;
+            case '"': state_ = TScanState::Double; Copy(1); return;
+            case '`': state_ = TScanState::Back; Copy(1); return;
             case '/':
                 if (At(pos_ + 1) == '*') {
                     if (At(pos_ + 2) == '!') {
                         conditional_ = true;
                         Copy(3);
                     } else {
-                        state_ = EState::Block;
+                        state_ = TScanState::Block;
                         Copy(2);
                     }
                     return;
@@ -119,7 +119,7 @@ private:
                 break;
             case '-':
                 if (At(pos_ + 1) == '-') {
-                    state_ = EState::Line;
+                    state_ = TScanState::Line;
                     Copy(2);
                     return;
                 }
@@ -132,13 +132,13 @@ private:
         Copy(1);
     }
 
-    void Quoted(char Quote) {
+    void Quoted(char quote) {
         const char c = text_[pos_];
         if (c == '\\') {
             Copy(AtEnd(pos_ + 1) ? 1 : 2);
-        } else if (c == Quote) {
+        } else if (c == quote) {
             // A doubled quote closes and at once reopens: same state, same bytes.
-            state_ = EState::Normal;
+            state_ = TScanState::Normal;
             Copy(1);
         } else if (c == '!' || c == '&') {
             Macro();
@@ -149,11 +149,11 @@ private:
 
     void Comment() {
         const char c = text_[pos_];
-        if (state_ == EState::Block && c == '*' && At(pos_ + 1) == '/') {
-            state_ = EState::Normal;
+        if (state_ == TScanState::Block && c == '*' && At(pos_ + 1) == '/') {
+            state_ = TScanState::Normal;
             Copy(2);
         } else if (c == '\r' || c == '\n') {
-            if (state_ == EState::Line) state_ = EState::Normal;
+            if (state_ == TScanState::Line) state_ = TScanState::Normal;
             LineEnd();
         } else if (c == '!' || c == '&') {
             Macro();
@@ -230,25 +230,25 @@ private:
     std::vector<std::string> param_folded_;
     std::vector<std::string> macro_folded_;
     std::size_t pos_ = 0;
-    EState state_ = EState::Normal;
+    TScanState state_ = TScanState::Normal;
     bool conditional_ = false;
 };
 
 }  // namespace
 
-TPreprocessedSql PreprocessSql(std::string_view Text, const TSqlMacroValues* MacroValues) {
-    return TScanner(Text, MacroValues).Run();
+TPreprocessedSql PreprocessSql(std::string_view text, const TSqlMacroValues* macro_values) {
+    return TScanner(text, macro_values).Run();
 }
 
-std::string FoldIdentifier(std::string_view Name) {
+std::string FoldIdentifier(std::string_view name) {
     std::string out;
-    out.reserve(Name.size());
+    out.reserve(name.size());
     std::size_t pos = 0;
-    while (pos < Name.size()) {
+    while (pos < name.size()) {
         std::size_t len;
-        const char32_t cp = DecodeAt(Name, pos, len);
+        const char32_t cp = DecodeAt(name, pos, len);
         if (cp == kInvalid) {
-            out.append(Name.substr(pos, len));
+            out.append(name.substr(pos, len));
         } else {
             AppendUtf8(out, UnicodeToLower(cp));
         }

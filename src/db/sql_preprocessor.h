@@ -47,9 +47,9 @@ struct TPreprocessedSql {
 
 // Raises EDbError (code 305, "Bezeichner zu lang (> 255)") for a name that
 // is too long; nothing else in a text is an error here.
-TPreprocessedSql PreprocessSql(std::string_view Text, const TSqlMacroValues* MacroValues = nullptr);
+TPreprocessedSql PreprocessSql(std::string_view text, const TSqlMacroValues* macro_values = nullptr);
 
 // The form in which two names compare equal when they differ only in case.
-std::string FoldIdentifier(std::string_view Name);
+std::string FoldIdentifier(std::string_view name);
 
 }  // namespace kdv

@@ -18,7 +18,11 @@ namespace {
 // Temporary names tried before the folder counts as broken.
 constexpr int kMaxTempNameAttempts = 100;
 
-[[noreturn]] void Fail(const std::string& reason) { throw EDiraError(std::string(kAnlageNichtGespeichert) + " " + reason); }
+// Every failure of storing is the local disk's or folder's: the received
+// content waits in a local file too.
+[[noreturn]] void Fail(const std::string& reason) {
+    throw EDiraError(TErrorKind::ekLocal, std::string(kAnlageNichtGespeichert) + " " + reason);
+}
 
 std::filesystem::path TempName(const std::filesystem::path& folder) {
     static thread_local std::mt19937_64 random{std::random_device{}()};

@@ -1,13 +1,11 @@
 #include "net/mail_ssl_io_handler.h"
 
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <sstream>
 
 #include "net/openssl_api.h"
-#include "platform/ini_file.h"
 
 namespace kdv {
 namespace {
@@ -376,20 +374,6 @@ void ApplyCertificateSettings(TMailSSLOptions& options, const TCertificateCheck&
     }
     options.VerifyMode = {TMailSSLVerifyModeFlag::sslvrfPeer};
     options.RootCertFile = check.root_cert_file;
-}
-
-void ApplyCertificateSettings(TMailSSLOptions& options, const TIniFile& ini) {
-    if (!ini.ReadBool("Zertifikat", "Pruefen", false)) {
-        options.VerifyMode.clear();
-        options.RootCertFile.clear();
-        return;
-    }
-    options.VerifyMode = {TMailSSLVerifyModeFlag::sslvrfPeer};
-    const std::string file = ini.ReadString("Zertifikat", "CADatei", "");
-    std::filesystem::path path(file);
-    // A relative name means a file beside the settings file.
-    if (!file.empty() && path.is_relative()) path = ini.FileName().parent_path() / path;
-    options.RootCertFile = file.empty() ? std::string() : path.string();
 }
 
 }  // namespace kdv

@@ -12,8 +12,6 @@ struct ssl_st;
 
 namespace kdv {
 
-class TIniFile;
-
 enum class TMailSSLVersion { sslvSSLv2, sslvSSLv23, sslvSSLv3, sslvTLSv1, sslvTLSv1_1, sslvTLSv1_2 };
 enum class TMailSSLMode { sslmUnassigned, sslmClient, sslmServer, sslmBoth };
 enum class TMailSSLVerifyModeFlag { sslvrfPeer, sslvrfFailIfNoPeerCert, sslvrfClientOnce };
@@ -94,9 +92,5 @@ struct TCertificateCheck {
 };
 
 void ApplyCertificateSettings(TMailSSLOptions& options, const TCertificateCheck& check);
-
-// The certificate check of [Zertifikat]: with Pruefen=1 the server's chain,
-// dates and host name are verified, against CADatei when set.
-void ApplyCertificateSettings(TMailSSLOptions& options, const TIniFile& ini);
 
 }  // namespace kdv

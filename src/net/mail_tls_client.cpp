@@ -1,8 +1,6 @@
 #include "net/mail_tls_client.h"
 
 #include "net/mail_ssl_io_handler.h"
-#include "platform/connection_time_limit.h"
-#include "platform/ini_file.h"
 
 namespace kdv {
 namespace {
@@ -13,10 +11,6 @@ TMailSSLIOHandlerSocketOpenSSL* AsTls(TMailIOHandler* handler) {
 }
 
 }  // namespace
-
-int ConnectionTimeLimitMs(const TIniFile& ini) {
-    return static_cast<int>(std::chrono::milliseconds(ReadZeitlimit(ini)).count());
-}
 
 TMailExplicitTLSClient::TMailExplicitTLSClient(std::uint16_t regular_port, std::uint16_t implicit_tls_port,
                                                std::uint16_t explicit_tls_port)

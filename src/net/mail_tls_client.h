@@ -13,8 +13,6 @@
 
 namespace kdv {
 
-class TIniFile;
-
 enum class TUseTLS { utNoTLSSupport, utUseImplicitTLS, utUseRequireTLS, utUseExplicitTLS };
 
 inline constexpr const char* kAlreadyConnected = "Verbindung besteht bereits.";
@@ -26,11 +24,6 @@ inline constexpr const char* kTlsHandlerRequired = "SSL IOHandler ist für diese
 inline constexpr const char* kTlsNotAvailable = "SSL ist auf diesem Server nicht verfügbar.";
 inline constexpr const char* kTlsCommandFailed = "Befehl zum Starten der SSL-Aushandlung fehlgeschlagen.";
 inline constexpr const char* kTlsNegotiationFailed = "SSL-Aushandlung fehlgeschlagen.";
-
-// [Verbindung] Zeitlimit in milliseconds: how long any wait of a mail
-// connection may go without progress (seconds in the file, default 60; a
-// value below 1 counts as the default).
-int ConnectionTimeLimitMs(const TIniFile& ini);
 
 class TMailExplicitTLSClient {
 public:

@@ -28,8 +28,6 @@ constexpr const char* kAuthError = kSmtpAuthError;
 constexpr const char* kOutgoingOff =
     "Kein SMTP-Server eingetragen ([SMTP] Host ist leer): der Mailversand ist abgeschaltet, neue Einträge werden "
     "ohne Mail als erledigt markiert.";
-// The port the SMTP client uses when the settings name none.
-constexpr int kDefaultSmtpPort = 10;
 
 std::string SendErrorPrefix(const std::string& id) {
     return "Fehler beim Senden der Nachricht als Mail (ID:" + id + "): ";
@@ -59,7 +57,7 @@ std::string ReplyText(const TMailReplySMTP& reply) {
 
 bool StopRequested(const TMailVersandContext& ctx) { return ctx.StopRequested && ctx.StopRequested(); }
 
-bool OutgoingOff(const TMailVersandContext& ctx) { return ctx.Ini.ReadString("SMTP", "Host", "").empty(); }
+bool OutgoingOff(const TMailVersandContext& ctx) { return ctx.SmtpSettings().host.empty(); }
 
 // "1 Eintrag bleibt offen und wird ...", "2 Einträge bleiben offen und werden ...".
 std::string StillOpen(std::size_t waiting) {
@@ -156,22 +154,20 @@ bool HasUsableAddress(const TMailEMailAddressList& list) {
 
 }  // namespace
 
-void ConfigureSmtpClient(TMailSMTP& smtp, TMailSSLIOHandlerSocketOpenSSL& io, const TIniFile& ini) {
+void ConfigureSmtpClient(TMailSMTP& smtp, TMailSSLIOHandlerSocketOpenSSL& io, const TSmtpSettings& settings) {
     io.SSLOptions.SetMethod(TMailSSLVersion::sslvTLSv1_2);
     io.SSLOptions.SetSSLVersions({TMailSSLVersion::sslvTLSv1_2});
     io.SSLOptions.Mode = TMailSSLMode::sslmClient;
-    ApplyCertificateSettings(io.SSLOptions, ini);
+    ApplyCertificateSettings(io.SSLOptions, settings.certificate_check);
     smtp.SetIOHandler(&io);
-    smtp.SetUseTLS(ini.ReadBool("StartTLS", "Aktiv", false) ? TUseTLS::utUseExplicitTLS : TUseTLS::utUseRequireTLS);
-    const int port = ini.ReadInteger("SMTP", "Port", kDefaultSmtpPort);
-    smtp.Port = static_cast<std::uint16_t>(port);
-    smtp.Host = ini.ReadString("SMTP", "Host", "");
-    smtp.Username = ini.ReadString("SMTP", "Username", "");
-    smtp.Password = ini.ReadString("SMTP", "Passwort", "");
-    smtp.HeloName = ini.ReadString("SMTP", "HeloName", "");
-    const int time_limit = ConnectionTimeLimitMs(ini);
-    smtp.ConnectTimeout = time_limit;
-    smtp.ReadTimeout = time_limit;
+    smtp.SetUseTLS(settings.start_tls_if_offered ? TUseTLS::utUseExplicitTLS : TUseTLS::utUseRequireTLS);
+    smtp.Port = static_cast<std::uint16_t>(settings.port);
+    smtp.Host = settings.host;
+    smtp.Username = settings.username;
+    smtp.Password = settings.password;
+    smtp.HeloName = settings.helo_name;
+    smtp.ConnectTimeout = settings.time_limit_ms;
+    smtp.ReadTimeout = settings.time_limit_ms;
 }
 
 namespace {
@@ -318,14 +314,17 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
         // Declared before the client, which must not outlive its transport.
         TMailSSLIOHandlerSocketOpenSSL io;
         TMailSMTP smtp;
-        ConfigureSmtpClient(smtp, io, ini);
+        ConfigureSmtpClient(smtp, io, ctx.SmtpSettings());
 
         bool logged_in = false;
         try {
             smtp.Connect();
             logged_in = smtp.Authenticate();
+        } catch (const EMailSMTPError& e) {
+            ctx.Log.Add(3, std::string(kAuthError) + SmtpStartFailureText(e, e.Stage()));
+            return TSendOutcome::soServerUnusable;
         } catch (const std::exception& e) {
-            ctx.Log.Add(3, std::string(kAuthError) + SmtpStartFailureText(e));
+            ctx.Log.Add(3, std::string(kAuthError) + e.what());
             return TSendOutcome::soServerUnusable;
         }
         if (!logged_in && !smtp.Username.empty()) NoteNoLogin(ctx);

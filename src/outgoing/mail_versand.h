@@ -9,6 +9,7 @@
 
 #include "db/db_connection.h"
 #include "log/log_file.h"
+#include "net/mail_ssl_io_handler.h"
 #include "outgoing/send_outcome.h"
 #include "platform/clock.h"
 #include "platform/ini_file.h"
@@ -16,15 +17,36 @@
 namespace kdv {
 
 class TMailSMTP;
-class TMailSSLIOHandlerSocketOpenSSL;
 
 // What the log says, before the reason, when the mail server cannot be
 // reached or refuses the login.
 inline constexpr const char* kSmtpAuthError = "Authentifizierung am Mailserver fehlgeschlagen: ";
 
-// Sets the SMTP client up from [SMTP], [StartTLS] and [Zertifikat] as every
-// session of the service uses it, talking through `io`.
-void ConfigureSmtpClient(TMailSMTP& smtp, TMailSSLIOHandlerSocketOpenSSL& io, const TIniFile& ini);
+// The port the SMTP client uses when the settings name none.
+inline constexpr int kDefaultSmtpPort = 10;
+
+// How every session of the outgoing side meets the mail server. The
+// service reads it from its settings for every mail sent.
+struct TSmtpSettings {
+    // Empty: outgoing mail is off, and the rows are marked without a mail.
+    std::string host;
+    int port = kDefaultSmtpPort;
+    // Empty: no login.
+    std::string username;
+    std::string password;
+    // The name given in EHLO; empty: the machine's name.
+    std::string helo_name;
+    // True: STARTTLS when the server offers it, plain text otherwise.
+    // False: a server without STARTTLS fails the session.
+    bool start_tls_if_offered = false;
+    TCertificateCheck certificate_check;
+    // How long any wait of the connection may go without progress.
+    int time_limit_ms = 60000;
+};
+
+// Sets the SMTP client up as every session of the service uses it, talking
+// TLS 1.2 through `io`.
+void ConfigureSmtpClient(TMailSMTP& smtp, TMailSSLIOHandlerSocketOpenSSL& io, const TSmtpSettings& settings);
 
 // What the scans of one poll cycle share.
 struct TMailVersandCycle {
@@ -49,6 +71,9 @@ struct TMailVersandContext {
     // What the scans of this cycle share; null: each call of SendNachricht
     // counts as a cycle of its own.
     TMailVersandCycle* Cycle = nullptr;
+    // The mail server's settings, asked for every mail and every scan, so a
+    // change counts from the next one. Must be set.
+    std::function<TSmtpSettings()> SmtpSettings = {};
 };
 
 // Logged at level 5 when [SMTP] Username is set but the server offers no

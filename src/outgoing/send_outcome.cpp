@@ -58,14 +58,12 @@ TSendOutcome ClassifySendFailure(const EMailSMTPError& error, const std::vector<
     }
 }
 
-std::string SmtpStartFailureText(const std::exception& error) {
+std::string SmtpStartFailureText(const EDiraError& error, TSMTPStage stage) {
     const std::string message = error.what();
-    const auto* dira = dynamic_cast<const EDiraError*>(&error);
-    if (dira == nullptr || dira->ErrorKind() == TErrorKind::ekAuthentication) return message;
-    const auto* smtp = dynamic_cast<const EMailSMTPError*>(&error);
-    const bool login = smtp != nullptr && smtp->Stage() == TSMTPStage::ssAuth;
+    if (error.ErrorKind() == TErrorKind::ekAuthentication) return message;
+    const bool login = stage == TSMTPStage::ssAuth;
     std::string cause;
-    switch (dira->ErrorKind()) {
+    switch (error.ErrorKind()) {
         case TErrorKind::ekRefused:
             cause = "keine Verbindung zum Mailserver";
             break;

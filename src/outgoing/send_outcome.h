@@ -2,7 +2,6 @@
 // What became of one journal row's mail, decided on the stage of the SMTP
 // session the failure happened in and on its kind, so that a scan knows
 // whether to mark the row, keep it, or stop.
-#include <exception>
 #include <string>
 #include <vector>
 
@@ -35,10 +34,12 @@ enum class TSendOutcome {
 TSendOutcome ClassifySendFailure(const EMailSMTPError& error, const std::vector<TSMTPRefusedRecipient>& refused);
 
 // What follows "Authentifizierung am Mailserver fehlgeschlagen: " for a
-// failure of Connect or Authenticate: the error's message and, unless the
-// server refused the login itself, the cause after it in brackets (no
-// connection, connection lost, no reply in time, TLS, a refused greeting or
-// EHLO), so a refused or reset connection does not read as a wrong password.
-std::string SmtpStartFailureText(const std::exception& error);
+// failure of Connect or Authenticate in `stage` of the session: the error's
+// message and, unless the server refused the login itself, the cause after
+// it in brackets (no connection, connection lost, no reply in time, TLS, a
+// refused greeting or EHLO), so a refused or reset connection does not read
+// as a wrong password. A failure that is no EDiraError is logged by its
+// message alone.
+std::string SmtpStartFailureText(const EDiraError& error, TSMTPStage stage);
 
 }  // namespace kdv

@@ -27,9 +27,8 @@ enum class TErrorKind {
 
 class EDiraError : public std::runtime_error {
 public:
-    // An error of kind ekOther. Raise sites name their kind with the
-    // constructor below; this one stays for failures no kind fits.
-    explicit EDiraError(const std::string& message) : std::runtime_error(message) {}
+    // Every raise site names its kind (ekOther where none fits), so a
+    // caller tells failures apart by kind, never by text or type.
     EDiraError(TErrorKind kind, const std::string& message, int reply_code = 0)
         : std::runtime_error(message), error_kind_(kind), reply_code_(reply_code) {}
 

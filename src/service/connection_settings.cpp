@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/connection_time_limit.h"
+#include "service/connection_time_limit.h"
 
 namespace kdv {
 

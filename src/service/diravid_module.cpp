@@ -11,8 +11,10 @@
 #include "platform/dira_error.h"
 #include "platform/executable_path.h"
 #include "platform/system_log.h"
+#include "service/connection_settings.h"
 #include "service/service_identity.h"
 #include "service/service_temp_folder.h"
+#include "service/smtp_settings.h"
 
 namespace kdv {
 
@@ -75,14 +77,20 @@ void Tdiravid::ServiceStart(bool& Started) {
         if (iniMissing) {
             LogFileSys->Add(5, "Einstellungsdatei " + ini->FileName().string() + " fehlt; es gelten die Vorgaben.");
         }
+        // Without the file the defaults were tried; the error says which.
+        const auto with_defaults_named = [this](const char* message) {
+            const std::string port = database.Params.Value("Port");
+            return std::string(message) + " (" + kIniFileName + " fehlt; versucht wurde Datenbankserver " +
+                   database.Params.Value("Server") + ", Port " + (port.empty() ? "3306" : port) + ")";
+        };
         try {
             OpenDatabase(*ini);
+        } catch (const EDiraError& e) {
+            if (!iniMissing) throw;
+            throw EDiraError(e.ErrorKind(), with_defaults_named(e.what()));
         } catch (const std::exception& e) {
             if (!iniMissing) throw;
-            // Without the file the defaults were tried; say which.
-            const std::string port = database.Params.Value("Port");
-            throw EDiraError(std::string(e.what()) + " (" + kIniFileName + " fehlt; versucht wurde Datenbankserver " +
-                             database.Params.Value("Server") + ", Port " + (port.empty() ? "3306" : port) + ")");
+            throw EDiraError(TErrorKind::ekLocal, with_defaults_named(e.what()));
         }
 
         if (ini->ReadBool("IMAP", "Aktiv", false)) StartIMAP();
@@ -173,7 +181,7 @@ void Tdiravid::StartIMAP() {
         // A setting that can never work is an IMAP error: the rest of the
         // service (outgoing mail, POP3) does not depend on it.
         if (s.StartTLS && !s.SSL) throw EDiraError(TErrorKind::ekTls, kNeedsTlsTransport);
-        if (!Jobs.ConnectIMAP) throw EDiraError(kNoImapClient);
+        if (!Jobs.ConnectIMAP) throw EDiraError(TErrorKind::ekUsage, kNoImapClient);
         Jobs.ConnectIMAP(s);
         LogFileSys->Add(5, "e-Mailauswertung IMAP gestartet.");
     } catch (const std::exception& e) {
@@ -229,8 +237,10 @@ TMailEmpfangContext Tdiravid::MailEmpfangContext() {
 }
 
 TMailVersandContext Tdiravid::MailVersandContext() {
-    return TMailVersandContext{*LogFileSys, *ini, database, clock_, [this]() { return StopRequested(); }, home_,
-                               &versand_cycle_};
+    TMailVersandContext ctx{*LogFileSys, *ini, database, clock_, [this]() { return StopRequested(); }, home_,
+                            &versand_cycle_};
+    ctx.SmtpSettings = [this]() { return ReadSmtpSettings(*ini); };
+    return ctx;
 }
 
 void Tdiravid::RunJob(const std::function<void()>& job) {

@@ -17,9 +17,11 @@
 #include "platform/attachment_path.h"
 #include "platform/ini_file.h"
 #include "platform/unique_temp_file.h"
+#include "service/connection_settings.h"
 #include "service/diravid_module.h"
 #include "service/mail_eingang_jobs.h"
 #include "service/service_database.h"
+#include "service/smtp_settings.h"
 #include "service/whitelist.h"
 
 namespace kdv {
@@ -201,16 +203,16 @@ private:
     }
 
     void CheckSmtp() {
-        const std::string host = ini_.ReadString("SMTP", "Host", "");
-        if (host.empty()) {
+        const TSmtpSettings settings = ReadSmtpSettings(ini_);
+        if (settings.host.empty()) {
             Report("SMTP", true, "kein Server eingetragen ([SMTP] Host ist leer): der Mailversand ist abgeschaltet");
             return;
         }
         // Declared before the client, which must not outlive its transport.
         TMailSSLIOHandlerSocketOpenSSL io;
         TMailSMTP smtp;
-        ConfigureSmtpClient(smtp, io, ini_);
-        const std::string what = "SMTP " + host + ":" + std::to_string(smtp.Port);
+        ConfigureSmtpClient(smtp, io, settings);
+        const std::string what = "SMTP " + settings.host + ":" + std::to_string(smtp.Port);
         try {
             smtp.Connect();
             const std::string greeting = smtp.Greeting;
@@ -220,9 +222,16 @@ private:
             smtp.Disconnect(false);
             Report(what, true,
                    Join({greeting, tls, loggedIn ? "angemeldet als " + smtp.Username : "ohne Anmeldung"}, "; "));
+        } catch (const EMailSMTPError& e) {
+            smtp.Disconnect(false);
+            Report(what, false, std::string(kSmtpAuthError) + SmtpStartFailureText(e, e.Stage()));
+        } catch (const EDiraError& e) {
+            // Past the client's own steps (the farewell): no stage to name.
+            smtp.Disconnect(false);
+            Report(what, false, std::string(kSmtpAuthError) + SmtpStartFailureText(e, TSMTPStage::ssConnect));
         } catch (const std::exception& e) {
             smtp.Disconnect(false);
-            Report(what, false, std::string(kSmtpAuthError) + SmtpStartFailureText(e));
+            Report(what, false, std::string(kSmtpAuthError) + e.what());
         }
     }
 

@@ -5,7 +5,7 @@
 
 #include "incoming/mail_import.h"
 #include "outgoing/mail_versand.h"
-#include "platform/connection_time_limit.h"
+#include "service/connection_time_limit.h"
 #include "platform/executable_path.h"
 #include "platform/ini_file.h"
 #include "platform/service_installer.h"

@@ -8,7 +8,7 @@
 #include "db/db_query.h"
 #include "mail/mail_message_parts.h"
 #include "platform/attachment_path.h"
-#include "platform/connection_time_limit.h"
+#include "service/connection_time_limit.h"
 #include "platform/dira_error.h"
 
 namespace kdv {

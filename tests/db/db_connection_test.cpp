@@ -49,7 +49,7 @@ TEST_F(DbConnectionTest, QueryOnClosedConnectionConnectsFirst) {
 }
 
 TEST_F(DbConnectionTest, AfterConnectErrorLeavesTheConnectionOpen) {
-    Conn.AfterConnect = [] { throw EDiraError("Handler fehlgeschlagen"); };
+    Conn.AfterConnect = [] { throw EDiraError(TErrorKind::ekLocal, "Handler fehlgeschlagen"); };
     EXPECT_THROW(Conn.Open(), EDiraError);
     EXPECT_TRUE(Conn.Connected());
     TDbQuery q(Conn);

@@ -195,21 +195,25 @@ TEST_F(AttachmentFolderTest, FileThatCannotBeWrittenWholeIsRemovedAndTheReasonNa
     small.rlim_cur = 4;
     ::setrlimit(RLIMIT_FSIZE, &small);
     std::string message;
+    TErrorKind kind = TErrorKind::ekOther;
     try {
         Folder.Store(part, "gross.pdf");
     } catch (const EDiraError& e) {
         message = e.what();
+        kind = e.ErrorKind();
     }
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, previous);
     EXPECT_EQ(message, "Fehler beim Speichern der Anlage. " + (Dir / "gross.pdf").string() + ": File too large");
+    // A full disk is a local failure that may pass, not a fault of the mail.
+    EXPECT_EQ(kind, TErrorKind::ekLocal);
     EXPECT_TRUE(Names().empty());
 }
 
 TEST_F(AttachmentFolderTest, ContentThatIsGoneFailsWithoutLeavingAFile) {
     auto& part = static_cast<TMailAttachmentFile&>(Part("x"));
     std::filesystem::remove(part.StoredPathName());
-    EXPECT_THROW(Folder.Store(part, "weg.pdf"), EDiraError);
+    EXPECT_EQ(ExpectRaises([&] { Folder.Store(part, "weg.pdf"); }).ErrorKind(), TErrorKind::ekLocal);
     EXPECT_TRUE(Names().empty());
 }
 

@@ -550,7 +550,7 @@ TEST_F(MessageEvaluationTest, AttachmentThatCannotBeStoredKeepsTheMessageAndTheM
 }
 
 TEST_F(MessageEvaluationTest, AttachmentFolderThatMayNotBeUsedFailsTheMailWithAttachments) {
-    Ctx.getLFPath = []() -> std::string { throw EDiraError("Der Speicherort für Anhänge X:\\ ist nicht vorhanden."); };
+    Ctx.getLFPath = []() -> std::string { throw EDiraError(TErrorKind::ekLocal, "Der Speicherort für Anhänge X:\\ ist nicht vorhanden."); };
     const std::string mail = MixedMail("Plan", {TextPart("text/plain", "Anbei."), AttachmentPart("plan.pdf", kInhalt1)});
     const TAuswertung failed = EvaluateFile(mail);
     EXPECT_EQ(failed.Ergebnis, E::Fehlgeschlagen);

@@ -73,13 +73,13 @@ private:
         THandle(TFaultyFileSystem& owner, std::unique_ptr<ILogFileHandle> real)
             : owner_(owner), real_(std::move(real)) {}
         void Write(std::string_view bytes) override {
-            if (owner_.failWrites) throw EDiraError("No space left on device");
+            if (owner_.failWrites) throw EDiraError(TErrorKind::ekLocal, "No space left on device");
             real_->Write(bytes);
         }
         void Flush() override { real_->Flush(); }
         void Close() override {
             real_->Close();
-            if (owner_.failClose) throw EDiraError("Input/output error");
+            if (owner_.failClose) throw EDiraError(TErrorKind::ekLocal, "Input/output error");
         }
         bool IsStillAt(const std::filesystem::path& path) const override {
             return real_->IsStillAt(path);

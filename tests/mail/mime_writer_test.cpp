@@ -578,7 +578,7 @@ TEST(Base64Encoding, PaddingOfShortTails) {
 
 class TFailingSink final : public TByteSink {
 public:
-    void Write(std::string_view) override { throw EDiraError("Verbindung verloren"); }
+    void Write(std::string_view) override { throw EDiraError(TErrorKind::ekPeerClosed, "Verbindung verloren"); }
 };
 
 TEST(MimeWriterOutput, SinkFailurePassesThrough) {

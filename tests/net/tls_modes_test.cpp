@@ -1,14 +1,10 @@
-// TLS modes, the ports that follow them, the TLS option setters and the
-// connection settings read from the settings file.
+// TLS modes, the ports that follow them and the TLS option setters.
 #include <gtest/gtest.h>
 
 #include "net/mail_ssl_io_handler.h"
 #include "net/mail_tls_client.h"
 #include "net/net_test_util.h"
-#include "platform/ini_file.h"
 #include "support/scripted_peer.h"
-#include "support/temp_dir.h"
-#include "support/test_files.h"
 
 namespace kdv::testing {
 namespace {
@@ -123,46 +119,6 @@ INSTANTIATE_TEST_SUITE_P(
         TVersionCase{"FlexibleDroppedFromSet", [](TMailSSLOptions& o) { o.SetSSLVersions({sslvSSLv23, sslvTLSv1}); },
                      sslvSSLv23, {sslvTLSv1}},
         TVersionCase{"EmptySetAllowsEvery", [](TMailSSLOptions& o) { o.SetSSLVersions({}); }, sslvSSLv23, kEvery}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-struct TIniCase {
-    const char* name;
-    const char* ini_text;
-    int time_limit_ms;
-    bool verify;
-    const char* root_file;  // "~/" stands for the settings folder
-};
-
-class ConnectionSettings : public ::testing::TestWithParam<TIniCase> {};
-
-TEST_P(ConnectionSettings, ReadFromTheSettingsFile) {
-    const TIniCase& c = GetParam();
-    TTempDir dir;
-    WriteFile(dir / "diravid.ini", c.ini_text);
-    TIniFile ini(dir / "diravid.ini");
-    EXPECT_EQ(ConnectionTimeLimitMs(ini), c.time_limit_ms);
-    TMailSSLOptions options;
-    ApplyCertificateSettings(options, ini);
-    EXPECT_EQ(options.VerifyMode.count(TMailSSLVerifyModeFlag::sslvrfPeer) != 0, c.verify);
-    std::string root = c.root_file;
-    if (root.rfind("~/", 0) == 0) root = (dir.Path() / root.substr(2)).string();
-    EXPECT_EQ(options.RootCertFile, root);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, ConnectionSettings,
-    ::testing::Values(TIniCase{"Defaults", "", 60000, false, ""},
-                      TIniCase{"OwnTimeLimit", "[Verbindung]\nZeitlimit=5\n", 5000, false, ""},
-                      TIniCase{"ZeroTimeLimitIsDefault", "[Verbindung]\nZeitlimit=0\n", 60000, false, ""},
-                      TIniCase{"NegativeTimeLimitIsDefault", "[Verbindung]\nZeitlimit=-3\n", 60000, false, ""},
-                      TIniCase{"HugeTimeLimitCapped", "[Verbindung]\nZeitlimit=99999999\n", 86400000, false, ""},
-                      TIniCase{"CheckWithSystemStore", "[Zertifikat]\nPruefen=1\n", 60000, true, ""},
-                      TIniCase{"CheckWithAbsoluteFile", "[Zertifikat]\nPruefen=1\nCADatei=/etc/ca.pem\n", 60000, true,
-                               "/etc/ca.pem"},
-                      TIniCase{"CheckWithFileBesideSettings", "[Zertifikat]\nPruefen=1\nCADatei=ca.pem\n", 60000,
-                               true, "~/ca.pem"},
-                      TIniCase{"FileWithoutCheckIsIgnored", "[Zertifikat]\nPruefen=0\nCADatei=/etc/ca.pem\n", 60000,
-                               false, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

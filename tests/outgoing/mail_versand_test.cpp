@@ -224,14 +224,14 @@ TEST_F(OutgoingTest, MissingJournalRowFailsItsDeliveryForGood) {
 // line that counts them.
 struct TUnusableCase {
     const char* name;
-    std::function<void(OutgoingTest&, TIniFile&)> setUp;
+    std::function<void(OutgoingTest&)> setUp;
     std::string logged;
 };
 
 class ServerUnusableTest : public OutgoingTest, public ::testing::WithParamInterface<TUnusableCase> {};
 
 TEST_P(ServerUnusableTest, KeepsEveryRowPending) {
-    GetParam().setUp(*this, Ini);
+    GetParam().setUp(*this);
     Journal(1, "BETREFF", "'eins'");
     Journal(2, "BETREFF", "'zwei'");
     SendNachrichten(Ctx);
@@ -246,22 +246,22 @@ TEST_P(ServerUnusableTest, KeepsEveryRowPending) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, ServerUnusableTest,
     ::testing::Values(
-        TUnusableCase{"WrongCredentials", [](OutgoingTest&, TIniFile& ini) { ini.WriteString("SMTP", "Passwort", "falsch"); },
+        TUnusableCase{"WrongCredentials", [](OutgoingTest& t) { t.Smtp.password = "falsch"; },
                       "| FEHLER    | Authentifizierung am Mailserver fehlgeschlagen: "},
         TUnusableCase{"StartTlsRequiredButNotOffered",
-                      [](OutgoingTest&, TIniFile& ini) {
-                          ini.WriteString("SMTP", "Port", Env("DIRAVID_SMTP_NOTLS_PORT"));
-                          ini.WriteString("StartTLS", "Aktiv", "0");
+                      [](OutgoingTest& t) {
+                          t.Smtp.port = std::stoi(Env("DIRAVID_SMTP_NOTLS_PORT"));
+                          t.Smtp.start_tls_if_offered = false;
                       },
                       "| FEHLER    | Authentifizierung am Mailserver fehlgeschlagen: SSL ist auf diesem Server nicht "
                       "verfügbar."},
         // A refused connection is no failed login: the cause follows the text.
-        TUnusableCase{"NothingListening", [](OutgoingTest&, TIniFile& ini) { ini.WriteString("SMTP", "Port", "1"); },
+        TUnusableCase{"NothingListening", [](OutgoingTest& t) { t.Smtp.port = 1; },
                       "| FEHLER    | Authentifizierung am Mailserver fehlgeschlagen: Socket-Fehler # 111<CR><LF>Verbindung "
                       "abgelehnt. (keine Verbindung zum Mailserver, noch vor der Anmeldung)"},
         TUnusableCase{"AttachmentFolderMissing",
-                      [](OutgoingTest& t, TIniFile& ini) {
-                          ini.WriteString("Pfade", "Lokal", (t.Attachments() / "nicht-eingehaengt").string());
+                      [](OutgoingTest& t) {
+                          t.Ini.WriteString("Pfade", "Lokal", (t.Attachments() / "nicht-eingehaengt").string());
                           t.Db->Sql("INSERT INTO LF_NACHRICHTEN_ANLAGEN (LAGE, NACHRICHT, PFAD) VALUES "
                                     "(3, 1, 'D:\\\\Anlagen\\\\3\\\\1\\\\Plan.pdf');");
                       },
@@ -269,7 +269,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(OutgoingTest, RowsKeptByAnOutageAreMailedOnceWhenTheServerIsBack) {
-    Ini.WriteString("SMTP", "Port", "1");
+    Smtp.port = 1;
     Journal(1, "BETREFF", "'eins'");
     Journal(2, "BETREFF", "'zwei'");
     Db->Sql("INSERT INTO LF_NACHRICHTEN_EMPF (ID, LAGE, NACHRICHT, EMPFAENGER) VALUES (1, 3, 1, '" + Box->Address() +
@@ -279,7 +279,7 @@ TEST_F(OutgoingTest, RowsKeptByAnOutageAreMailedOnceWhenTheServerIsBack) {
     EXPECT_EQ(Status("LF_NACHRICHTEN"), (std::vector<std::string>{"1\tNULL", "2\tNULL"}));
     EXPECT_EQ(Status("LF_NACHRICHTEN_EMPF"), (std::vector<std::string>{"1\tNULL"}));
 
-    Ini.WriteString("SMTP", "Port", Env("DIRAVID_SMTP_PORT"));
+    Smtp.port = std::stoi(Env("DIRAVID_SMTP_PORT"));
     for (int cycle = 0; cycle < 2; ++cycle) {
         SendNachrichten(Ctx);
         SendEmpfaengerNachrichten(Ctx);
@@ -369,8 +369,8 @@ TEST_P(DeferredRowTest, WaitsADayThenIsGivenUp) {
     script.push_back(Send("250 2.0.0 Ok"));
     TScriptedPeer peer(script);
     UseSmtp("127.0.0.1", std::to_string(peer.Port()));
-    Ini.WriteString("StartTLS", "Aktiv", "1");
-    Ini.WriteString("SMTP", "Username", "");
+    Smtp.start_tls_if_offered = true;
+    Smtp.username = "";
     const TRowTime written = RowTime(Clock.Now() - std::chrono::hours{c.hoursOld});
     Db->Sql("INSERT INTO LF_NACHRICHTEN (ID, LAGE, ADD_USER, ADD_TIME, BETREFF) VALUES (1, 3, 'Meier', '" +
             written.Sql + "', 'eins');");
@@ -424,8 +424,8 @@ TEST_P(RefusalStageTest, DecidesTheRow) {
     script.insert(script.end(), c.fromMailFrom.begin(), c.fromMailFrom.end());
     TScriptedPeer peer(script);
     UseSmtp("127.0.0.1", std::to_string(peer.Port()));
-    Ini.WriteString("StartTLS", "Aktiv", "1");
-    Ini.WriteString("SMTP", "Username", "");
+    Smtp.start_tls_if_offered = true;
+    Smtp.username = "";
     Journal(1, "BETREFF", "'eins'");
 
     SendNachrichten(Ctx);
@@ -491,8 +491,8 @@ TEST_F(OutgoingTest, RelayWithoutLoginRefusesSingleRowsAndMailsTheOthers) {
     TPrivateMailSandbox sandbox;
     UseSandbox(sandbox.Info());
     UseSmtp(sandbox.Info().Host(), sandbox.Info().Get("DIRAVID_SMTP_RELAY_PORT"));
-    Ini.WriteString("StartTLS", "Aktiv", "1");
-    ASSERT_FALSE(Ini.ReadString("SMTP", "Username", "").empty());
+    Smtp.start_tls_if_offered = true;
+    ASSERT_FALSE(Smtp.username.empty());
     Journal(1, "BETREFF", "'klein'");
     Journal(2, "BETREFF", "'gross'");
     Db->Sql("INSERT INTO LF_NACHRICHTEN_ANLAGEN (LAGE, NACHRICHT, PFAD) VALUES "
@@ -583,7 +583,7 @@ TEST_F(OutgoingTest, ARowCommittedLateWithALowerIdGoesInTheNextCycle) {
 }
 
 TEST_F(OutgoingTest, EmptyHostSwitchesMailingOffAndMarksTheRows) {
-    Ini.WriteString("SMTP", "Host", "");
+    Smtp.host = "";
     Journal(1, "BETREFF", "'eins'");
     Delivery(1, 1, Box->Address());
     SendNachrichten(Ctx);

@@ -53,7 +53,7 @@ public:
         UseSandbox(*SharedMailSandbox());
         Ini.WriteString("Pfade", "Windows", "D:\\Anlagen");
         Ini.WriteString("Pfade", "Lokal", Attachments().string());
-        Ini.WriteString("Verbindung", "Zeitlimit", "10");
+        Smtp.time_limit_ms = 10000;
         std::filesystem::create_directories(Attachments());
     }
 
@@ -69,15 +69,15 @@ public:
     void UseSandbox(const TMailSandboxInfo& sandbox) {
         Box.emplace(sandbox, "out");
         UseSmtp(sandbox.Host(), sandbox.Get("DIRAVID_SMTP_PORT"));
-        Ini.WriteString("SMTP", "Username", sandbox.Get("DIRAVID_MAIL_USER"));
-        Ini.WriteString("SMTP", "Passwort", sandbox.Get("DIRAVID_MAIL_PASSWORD"));
+        Smtp.username = sandbox.Get("DIRAVID_MAIL_USER");
+        Smtp.password = sandbox.Get("DIRAVID_MAIL_PASSWORD");
         Ini.WriteString("SMTP", "MailAdresse", sandbox.Get("DIRAVID_MAIL_USER") + "@" + sandbox.Domain());
         Ini.WriteString("Mail", "An", Box->Address());
     }
 
     void UseSmtp(const std::string& host, const std::string& port) {
-        Ini.WriteString("SMTP", "Host", host);
-        Ini.WriteString("SMTP", "Port", port);
+        Smtp.host = host;
+        Smtp.port = std::stoi(port);
     }
 
     std::filesystem::path Attachments() const { return Home.Path() / "anlagen"; }
@@ -112,6 +112,9 @@ public:
 
     TTempDir Home{"diravid-outgoing"};
     TIniFile Ini{Home.Path() / "diravid.ini"};
+    // The mail server as the service would read it; a test changes it
+    // between scans as an operator changes the settings file.
+    TSmtpSettings Smtp;
     TLogFile Log{Home.Path() / "KorvaneDiraVid.log", 9, TLogRotation{}};
     TShiftedClock Clock;
     std::optional<TTestDatabase> Db;
@@ -120,7 +123,7 @@ public:
     // The scans of one poll cycle share it; a test of several cycles
     // starts each with a fresh one.
     TMailVersandCycle Cycle;
-    TMailVersandContext Ctx{Log, Ini, Conn, Clock, {}, Home.Path(), &Cycle};
+    TMailVersandContext Ctx{Log, Ini, Conn, Clock, {}, Home.Path(), &Cycle, [this] { return Smtp; }};
 };
 
 }  // namespace kdv::testing

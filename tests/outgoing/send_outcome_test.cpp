@@ -118,17 +118,18 @@ INSTANTIATE_TEST_SUITE_P(
 // server refused is left as it stands.
 struct TStartFailureCase {
     const char* name;
-    std::shared_ptr<std::exception> error;
+    std::shared_ptr<EMailSMTPError> error;
     std::string text;
 };
 
 class SmtpStartFailureTextTest : public ::testing::TestWithParam<TStartFailureCase> {};
 
 TEST_P(SmtpStartFailureTextTest, NamesTheCauseAfterTheMessage) {
-    EXPECT_EQ(SmtpStartFailureText(*GetParam().error), GetParam().text);
+    const EMailSMTPError& error = *GetParam().error;
+    EXPECT_EQ(SmtpStartFailureText(error, error.Stage()), GetParam().text);
 }
 
-std::shared_ptr<std::exception> SmtpError(TSMTPStage stage, TErrorKind kind, const std::string& message) {
+std::shared_ptr<EMailSMTPError> SmtpError(TSMTPStage stage, TErrorKind kind, const std::string& message) {
     return std::make_shared<EMailSMTPError>(stage, kind, message);
 }
 
@@ -157,7 +158,9 @@ INSTANTIATE_TEST_SUITE_P(
                           std::make_shared<EMailSMTPReplyError>(Reply(535), TSMTPStage::ssAuth,
                                                                 TErrorKind::ekAuthentication),
                           "Antwort\r\n"},
-        TStartFailureCase{"NotAnSmtpError", std::make_shared<std::runtime_error>("anders"), "anders"}),
+        // A kind that names no fault of the server has no cause to add.
+        TStartFailureCase{"LocalFailureLeftAsItIs", SmtpError(TSMTPStage::ssConnect, TErrorKind::ekLocal, "anders"),
+                          "anders"}),
     [](const ::testing::TestParamInfo<TStartFailureCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,4 +1,7 @@
 // The kind an error carries, so callers decide without comparing texts.
+#include <string>
+#include <type_traits>
+
 #include <gtest/gtest.h>
 
 #include "platform/dira_error.h"
@@ -6,8 +9,12 @@
 namespace kdv {
 namespace {
 
-TEST(DiraError, PlainErrorsAreOfKindOther) {
-    const EDiraError error("Anlage hat keinen Inhalt.");
+// No error is raised without saying its kind: the compiler refuses it.
+static_assert(!std::is_constructible_v<EDiraError, std::string>);
+static_assert(!std::is_constructible_v<EDiraError, const char*>);
+
+TEST(DiraError, ErrorsWithoutReplyCodeHaveNone) {
+    const EDiraError error(TErrorKind::ekOther, "Anlage hat keinen Inhalt.");
     EXPECT_EQ(error.ErrorKind(), TErrorKind::ekOther);
     EXPECT_EQ(error.ReplyCode(), 0);
     EXPECT_STREQ(error.what(), "Anlage hat keinen Inhalt.");

@@ -18,7 +18,9 @@ namespace kdv::testing {
 template <typename E>
 E NothingRaised() {
     constexpr const char* kText = "(nothing raised)";
-    if constexpr (std::is_constructible_v<E, std::string>) {
+    if constexpr (std::is_constructible_v<E, TErrorKind, std::string>) {
+        return E(TErrorKind::ekOther, kText);
+    } else if constexpr (std::is_constructible_v<E, std::string>) {
         return E(kText);
     } else {
         return E::Layer(0, kText);

@@ -1,4 +1,4 @@
-#include "platform/connection_time_limit.h"
+#include "service/connection_time_limit.h"
 
 namespace kdv {
 
