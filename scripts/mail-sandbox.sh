@@ -284,6 +284,11 @@ virtual_alias_maps = regexp:$conf/virtual
 default_transport = error:this sandbox delivers to no other machine
 relay_transport = error:this sandbox delivers to no other machine
 message_size_limit = $MESSAGE_SIZE_LIMIT
+# A delivery deferred while Dovecot restarts is tried again within seconds,
+# not after the five minutes a production queue waits.
+queue_run_delay = 1s
+minimal_backoff_time = 1s
+maximal_backoff_time = 2s
 mailbox_size_limit = 0
 smtpd_sasl_auth_enable = yes
 smtpd_sasl_type = dovecot
