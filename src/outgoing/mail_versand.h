@@ -5,6 +5,7 @@
 // middle of a scan neither loses a row nor mails more than the one in hand.
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "db/db_connection.h"
@@ -16,6 +17,7 @@
 namespace kdv {
 
 class TMailSMTP;
+class IOAuthTokenSource;
 class TMailSSLIOHandlerSocketOpenSSL;
 
 // What the log says, before the reason, when the mail server cannot be
@@ -49,6 +51,9 @@ struct TMailVersandContext {
     // What the scans of this cycle share; null: each call of SendNachricht
     // counts as a cycle of its own.
     TMailVersandCycle* Cycle = nullptr;
+    // The token source of the SMTP login, asked before every mail (null:
+    // the password login). May be empty.
+    std::function<std::shared_ptr<IOAuthTokenSource>()> SmtpOAuth = nullptr;
 };
 
 // Logged at level 5 when [SMTP] Username is set but the server offers no

@@ -1,5 +1,6 @@
 #include "service/endpoint_check.h"
 
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <system_error>
@@ -19,6 +20,7 @@
 #include "platform/unique_temp_file.h"
 #include "service/diravid_module.h"
 #include "service/mail_eingang_jobs.h"
+#include "service/oauth_token_provider.h"
 #include "service/service_database.h"
 #include "service/whitelist.h"
 
@@ -200,6 +202,28 @@ private:
         Report(what, true, where + " vorhanden und beschreibbar");
     }
 
+    // With Anmeldung=OAuth2 for `protocol`: the token line, before the
+    // protocol's own, which then signs in with the same token.
+    std::shared_ptr<TOAuthTokenProvider> CheckToken(const std::string& protocol) {
+        const std::optional<TOAuthSettings> settings = ReadProtocolOAuth(ini_, protocol);
+        if (!settings) return nullptr;
+        std::shared_ptr<TOAuthTokenProvider> provider = OAuthTokenProvider(*settings);
+        const std::string what = "Token [" + settings->section + "] " + OAuthGrantName(settings->grant) + " für " +
+                                 protocol;
+        try {
+            provider->Token();
+            const std::time_t until = std::chrono::system_clock::to_time_t(provider->ExpiresAt());
+            std::tm local{};
+            localtime_r(&until, &local);
+            char text[32];
+            std::strftime(text, sizeof text, "%d.%m.%Y %H:%M:%S", &local);
+            Report(what, true, std::string("gültig bis ") + text);
+        } catch (const std::exception& e) {
+            Report(what, false, provider->Masked(e.what()));
+        }
+        return provider;
+    }
+
     void CheckSmtp() {
         const std::string host = ini_.ReadString("SMTP", "Host", "");
         if (host.empty()) {
@@ -207,9 +231,11 @@ private:
             return;
         }
         // Declared before the client, which must not outlive its transport.
+        const std::shared_ptr<TOAuthTokenProvider> oauth = CheckToken("SMTP");
         TMailSSLIOHandlerSocketOpenSSL io;
         TMailSMTP smtp;
         ConfigureSmtpClient(smtp, io, ini_);
+        smtp.OAuth = oauth.get();
         const std::string what = "SMTP " + host + ":" + std::to_string(smtp.Port);
         try {
             smtp.Connect();
@@ -227,6 +253,7 @@ private:
     }
 
     void CheckPop3() {
+        const std::shared_ptr<TOAuthTokenProvider> oauth = CheckToken("POP3");
         std::unique_ptr<TMailSSLIOHandlerSocketOpenSSL> tls;
         TMailPOP3 pop3;
         ConfigurePop3Client(pop3, tls, ReadPop3Settings(ini_));
@@ -246,11 +273,13 @@ private:
     void CheckImap() {
         const TImapStartSettings settings = ReadImapStartSettings(ini_);
         // Declared before the client, which must not outlive its transport.
+        const std::shared_ptr<TOAuthTokenProvider> oauth = CheckToken("IMAP");
         TMailSSLIOHandlerSocketOpenSSL tls;
         TMailIMAP4 imap;
         std::string what = "IMAP " + settings.Host + ":" + std::to_string(settings.Port);
         try {
             ConfigureImapClient(imap, tls, settings, &ini_, nullptr);
+            imap.OAuth = oauth.get();
             imap.Connect(true);
             // EXAMINE, not SELECT: the look must leave new mails new.
             if (!imap.ExamineMailBox("INBOX")) {

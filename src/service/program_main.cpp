@@ -14,6 +14,7 @@
 #include "service/diravid_module.h"
 #include "service/endpoint_check.h"
 #include "service/mail_eingang_jobs.h"
+#include "service/oauth_token_provider.h"
 #include "service/service_identity.h"
 #include "service/service_runner.h"
 
@@ -116,15 +117,25 @@ int ImportFiles(Tdiravid& module, const std::vector<fs::path>& files, ITerminati
     return anyFailed ? 1 : 0;
 }
 
+// [SMTP] Anmeldung is read before every mail, as the other [SMTP] keys.
+std::function<std::shared_ptr<IOAuthTokenSource>()> SmtpTokenSource(const TIniFile& ini) {
+    return [&ini]() -> std::shared_ptr<IOAuthTokenSource> {
+        const auto oauth = ReadProtocolOAuth(ini, "SMTP");
+        return oauth ? OAuthTokenProvider(*oauth) : nullptr;
+    };
+}
+
 }  // namespace
 
 void AssignServiceJobs(Tdiravid& module, TMailEingangJobs& mailEingang) {
     module.Jobs.SendNachrichten = [&module] {
         TMailVersandContext ctx = module.MailVersandContext();
+        ctx.SmtpOAuth = SmtpTokenSource(ctx.Ini);
         SendNachrichten(ctx);
     };
     module.Jobs.SendEmpfaengerNachrichten = [&module] {
         TMailVersandContext ctx = module.MailVersandContext();
+        ctx.SmtpOAuth = SmtpTokenSource(ctx.Ini);
         SendEmpfaengerNachrichten(ctx);
     };
     module.Jobs.CheckPOP3Postfach = [&mailEingang] { mailEingang.CheckPOP3(); };
