@@ -211,7 +211,7 @@ private:
         const std::string what = "Token [" + settings->section + "] " + OAuthGrantName(settings->grant) + " für " +
                                  protocol;
         try {
-            provider->Token();
+            provider->FreshToken();
             const std::time_t until = std::chrono::system_clock::to_time_t(provider->ExpiresAt());
             std::tm local{};
             localtime_r(&until, &local);

@@ -116,6 +116,14 @@ std::string TOAuthTokenProvider::Token() {
     return access_token_;
 }
 
+std::string TOAuthTokenProvider::FreshToken() {
+    std::lock_guard lock(mutex_);
+    if (!settings_.error.empty()) Fail(settings_.error);
+    if (!cache_loaded_) LoadCache();
+    Acquire();
+    return access_token_;
+}
+
 std::string TOAuthTokenProvider::RenewedToken(const std::string& rejected) {
     std::lock_guard lock(mutex_);
     if (!settings_.error.empty()) Fail(settings_.error);

@@ -43,6 +43,10 @@ public:
     std::string Token() override;
     std::string RenewedToken(const std::string& rejected) override;
 
+    // A new token from the endpoint now, whatever is in hand: the check
+    // tries the endpoint and the credentials, not the cache. Raises as Token.
+    std::string FreshToken();
+
     // When the token in hand expires (after Token()).
     std::chrono::system_clock::time_point ExpiresAt() const;
     const TOAuthSettings& Settings() const { return settings_; }

@@ -54,8 +54,8 @@ public:
     std::vector<std::string> urls;
 };
 
-struct TProviderFixture : ::testing::Test {
-    TProviderFixture() {
+struct TokenProvider : ::testing::Test {
+    TokenProvider() {
         settings.home = home.Path();
         settings.token_url = kUrl;
         settings.client_id = "app-id";
@@ -85,7 +85,7 @@ struct TProviderFixture : ::testing::Test {
     std::chrono::system_clock::time_point now = std::chrono::system_clock::time_point(1'800'000'000s);
 };
 
-TEST_F(TProviderFixture, ClientCredentialsWithSecretFetchOnceAndCachePrivately) {
+TEST_F(TokenProvider, ClientCredentialsWithSecretFetchOnceAndCachePrivately) {
     endpoint->answers = {TFakeEndpoint::Token("tok-1")};
     TOAuthTokenProvider provider = Provider();
     EXPECT_EQ(provider.Token(), "tok-1");
@@ -110,7 +110,7 @@ TEST_F(TProviderFixture, ClientCredentialsWithSecretFetchOnceAndCachePrivately) 
     EXPECT_EQ(other.Token(), "tok-other");
 }
 
-TEST_F(TProviderFixture, RenewedFiveMinutesEarlyAndWhenRefused) {
+TEST_F(TokenProvider, RenewedFiveMinutesEarlyAndWhenRefused) {
     endpoint->answers = {TFakeEndpoint::Token("tok-1"), TFakeEndpoint::Token("tok-2"), TFakeEndpoint::Token("tok-3")};
     TOAuthTokenProvider provider = Provider();
     EXPECT_EQ(provider.Token(), "tok-1");
@@ -124,9 +124,13 @@ TEST_F(TProviderFixture, RenewedFiveMinutesEarlyAndWhenRefused) {
     // A refusal of a token already replaced fetches nothing.
     EXPECT_EQ(provider.RenewedToken("tok-2"), "tok-3");
     EXPECT_EQ(endpoint->posts.size(), 3u);
+    // The check asks the endpoint whatever is in hand.
+    endpoint->answers = {TFakeEndpoint::Token("tok-4")};
+    EXPECT_EQ(provider.FreshToken(), "tok-4");
+    EXPECT_EQ(provider.Token(), "tok-4");
 }
 
-TEST_F(TProviderFixture, RotatedRefreshTokenIsStoredAtOnceAndUsedNext) {
+TEST_F(TokenProvider, RotatedRefreshTokenIsStoredAtOnceAndUsedNext) {
     settings.grant = TOAuthGrant::RefreshToken;
     settings.client_secret.clear();
     Provider().StoreRefreshToken("refresh-1");
@@ -149,7 +153,7 @@ struct TFailureCase {
     std::string error;
 };
 
-class ProviderFailure : public TProviderFixture, public ::testing::WithParamInterface<TFailureCase> {};
+class ProviderFailure : public TokenProvider, public ::testing::WithParamInterface<TFailureCase> {};
 
 TEST_P(ProviderFailure, SaysWhyWithoutSecrets) {
     const TFailureCase& c = GetParam();
@@ -183,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(
                      kFailure + "HTTP 200"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(TProviderFixture, RevokedRefreshTokenTellsToSignInAgain) {
+TEST_F(TokenProvider, RevokedRefreshTokenTellsToSignInAgain) {
     settings.grant = TOAuthGrant::RefreshToken;
     Provider().StoreRefreshToken("refresh-1");
     endpoint->answers = {{400, R"({"error":"invalid_grant","error_description":"Token has been revoked."})"}};
@@ -274,7 +278,7 @@ std::string Sha1Der(const std::string& certificate_pem) {
 
 void WriteFile(const fs::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
 
-TEST_F(TProviderFixture, ClientAssertionSignedWithTheCertificatesKey) {
+TEST_F(TokenProvider, ClientAssertionSignedWithTheCertificatesKey) {
     const TKeyPair pair = MakeKeyPair();
     WriteFile(home / "app.pem", pair.certificate_pem);
     WriteFile(home / "app.key", pair.key_pem);
@@ -297,7 +301,7 @@ TEST_F(TProviderFixture, ClientAssertionSignedWithTheCertificatesKey) {
     EXPECT_FALSE(claims.at("jti").get<std::string>().empty());
 }
 
-TEST_F(TProviderFixture, JwtBearerFromAServiceAccountKeyFile) {
+TEST_F(TokenProvider, JwtBearerFromAServiceAccountKeyFile) {
     const TKeyPair pair = MakeKeyPair();
     WriteFile(home / "account.json", json{{"type", "service_account"},
                                           {"private_key_id", "key-17"},

@@ -114,8 +114,11 @@ struct TTestTokenServer::TState {
     bool tls = true;
     int listener = -1;
     std::uint16_t port = 0;
+    int plain_listener = -1;
+    std::uint16_t plain_port = 0;
     SSL_CTX* context = nullptr;
     std::atomic<bool> stop{false};
+    std::atomic<bool> close_token_port{false};
     std::thread thread;
 
     mutable std::mutex mutex;
@@ -135,6 +138,8 @@ struct TTestTokenServer::TState {
     std::string device_user = "user@example.org";
     int device_polls = 0;
     std::vector<std::string> requests;
+    // Kept after a revocation: a test looks for them in the log.
+    std::vector<std::string> all_access;
     std::map<std::string, std::string> last_form;
     std::mt19937_64 random{std::random_device{}()};
 
@@ -148,6 +153,7 @@ struct TTestTokenServer::TState {
     std::pair<int, json> Issue(const std::string& client, const std::string& user, bool with_refresh) {
         const std::string token = NewToken("at-");
         issued[token] = TIssued{user, client, Clock::now() + lifetime};
+        all_access.push_back(token);
         json answer = {{"token_type", "Bearer"}, {"access_token", token}, {"expires_in", lifetime.count()}};
         if (with_refresh) {
             const std::string fresh = NewToken("rt-");
@@ -239,9 +245,9 @@ struct TTestTokenServer::TState {
     }
 
     // Reads one request, answers it, closes.
-    void Serve(int fd) {
+    void Serve(int fd, bool with_tls) {
         SSL* ssl = nullptr;
-        if (tls) {
+        if (with_tls) {
             ssl = SSL_new(context);
             SSL_set_fd(ssl, fd);
             if (SSL_accept(ssl) != 1) {
@@ -284,16 +290,23 @@ struct TTestTokenServer::TState {
             std::string path = request.substr(blank + 1, blank2 - blank - 1);
             path = path.substr(0, path.find('?'));
             const auto form = ParseForm(request.substr(head_end + 4, length));
-            const auto until = std::chrono::steady_clock::now() + delay;
+            // The mail server's introspection is never the slow part.
+            const auto until =
+                std::chrono::steady_clock::now() + (path == "/introspect" ? std::chrono::milliseconds(0) : delay);
             while (!stop && std::chrono::steady_clock::now() < until) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
-            const auto [status, answer] = Handle(path, form, (tls ? "https://127.0.0.1:" : "http://127.0.0.1:") +
-                                                                 std::to_string(port) + path);
-            const std::string body = answer.dump();
-            write("HTTP/1.1 " + std::to_string(status) + (status == 200 ? " OK" : " Error") +
-                  "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-                  "\r\nConnection: close\r\n\r\n" + body);
+            if (!with_tls && tls && path != "/introspect") {
+                // Secrets never over the plain port.
+                write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            } else {
+                const auto [status, answer] = Handle(path, form, (tls ? "https://127.0.0.1:" : "http://127.0.0.1:") +
+                                                                     std::to_string(port) + path);
+                const std::string body = answer.dump();
+                write("HTTP/1.1 " + std::to_string(status) + (status == 200 ? " OK" : " Error") +
+                      "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+                      "\r\nConnection: close\r\n\r\n" + body);
+            }
         }
         if (ssl != nullptr) {
             SSL_shutdown(ssl);
@@ -303,13 +316,38 @@ struct TTestTokenServer::TState {
 
     void Run() {
         while (!stop) {
-            pollfd p{listener, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0) continue;
-            const int fd = ::accept(listener, nullptr, nullptr);
-            if (fd < 0) continue;
-            Serve(fd);
-            ::close(fd);
+            if (close_token_port.exchange(false)) {
+                ::close(listener);
+                listener = -1;
+            }
+            pollfd p[2] = {{listener, POLLIN, 0}, {plain_listener, POLLIN, 0}};
+            if (::poll(p, 2, 50) <= 0) continue;
+            for (int i = 0; i < 2; ++i) {
+                if ((p[i].revents & POLLIN) == 0) continue;
+                const int fd = ::accept4(p[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd < 0) continue;
+                Serve(fd, i == 0 && tls);
+                ::close(fd);
+            }
         }
+    }
+
+    static int Listen(std::uint16_t& port) {
+        // Not inherited: a mail server started by the test would keep the
+        // port open after the endpoint closes it.
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int yes = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 16) != 0) {
+            throw std::runtime_error("token server: cannot listen");
+        }
+        socklen_t size = sizeof address;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+        port = ntohs(address.sin_port);
+        return fd;
     }
 };
 
@@ -319,26 +357,16 @@ TTestTokenServer::TTestTokenServer(bool tls) : state_(std::make_unique<TState>()
     // not end the test program.
     std::signal(SIGPIPE, SIG_IGN);
     if (tls) state_->context = MakeTestServerTlsContext(TPeerCertificate::CaSigned);
-    state_->listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int yes = 1;
-    ::setsockopt(state_->listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(state_->listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(state_->listener, 16) != 0) {
-        throw std::runtime_error("token server: cannot listen");
-    }
-    socklen_t size = sizeof address;
-    ::getsockname(state_->listener, reinterpret_cast<sockaddr*>(&address), &size);
-    state_->port = ntohs(address.sin_port);
+    state_->listener = TState::Listen(state_->port);
+    state_->plain_listener = TState::Listen(state_->plain_port);
     state_->thread = std::thread([this] { state_->Run(); });
 }
 
 TTestTokenServer::~TTestTokenServer() {
     state_->stop = true;
     state_->thread.join();
-    ::close(state_->listener);
+    if (state_->listener >= 0) ::close(state_->listener);
+    ::close(state_->plain_listener);
     if (state_->context != nullptr) SSL_CTX_free(state_->context);
 }
 
@@ -346,6 +374,10 @@ std::uint16_t TTestTokenServer::Port() const { return state_->port; }
 
 std::string TTestTokenServer::Url(const std::string& path) const {
     return (state_->tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(state_->port) + path;
+}
+
+std::string TTestTokenServer::IntrospectionUrl() const {
+    return "http://127.0.0.1:" + std::to_string(state_->plain_port) + "/introspect";
 }
 
 void TTestTokenServer::AddClient(const std::string& id, const std::string& secret, const std::string& certificate_pem) {
@@ -399,6 +431,12 @@ void TTestTokenServer::SetDeviceFlow(int pending, bool slow_down_first, bool den
     state_->device_user = user;
 }
 
+void TTestTokenServer::CloseTokenPort() {
+    state_->close_token_port = true;
+    // Closed by the serving thread within its next poll.
+    while (state_->close_token_port) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
 void TTestTokenServer::ExpireAll() {
     std::lock_guard lock(state_->mutex);
     for (auto& [token, issued] : state_->issued) issued.expires = Clock::now() - std::chrono::seconds(1);
@@ -418,6 +456,11 @@ std::vector<std::string> TTestTokenServer::Requests() const {
 std::map<std::string, std::string> TTestTokenServer::LastForm() const {
     std::lock_guard lock(state_->mutex);
     return state_->last_form;
+}
+
+std::vector<std::string> TTestTokenServer::AccessTokens() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->all_access;
 }
 
 std::vector<std::string> TTestTokenServer::RefreshTokens() const {

@@ -28,6 +28,9 @@ public:
     std::uint16_t Port() const;
     // "https://127.0.0.1:<port><path>" (http: without TLS).
     std::string Url(const std::string& path = "/token") const;
+    // The same endpoint over plain HTTP on a port of its own, for a mail
+    // server's token introspection: "http://127.0.0.1:<port>/introspect".
+    std::string IntrospectionUrl() const;
 
     // A client with a secret; with a certificate (PEM) its assertions are
     // checked against the certificate's key instead.
@@ -50,6 +53,10 @@ public:
     // `deny` answers access_denied instead of a token.
     void SetDeviceFlow(int pending, bool slow_down_first, bool deny, const std::string& user = "user@example.org");
 
+    // The token port stops answering (connections are refused); the
+    // introspection port keeps serving the mail servers.
+    void CloseTokenPort();
+
     // Every token issued so far is expired / unknown to introspection.
     void ExpireAll();
     void RevokeAll();
@@ -58,6 +65,8 @@ public:
     std::vector<std::string> Requests() const;
     // The last request's form fields.
     std::map<std::string, std::string> LastForm() const;
+    // Every access token issued so far.
+    std::vector<std::string> AccessTokens() const;
     // The refresh tokens currently valid.
     std::vector<std::string> RefreshTokens() const;
 
