@@ -51,7 +51,8 @@ public:
     virtual std::string RenewedToken(const std::string& rejected) = 0;
 };
 
-// Signing in as a mail client does it: text of a refused sign-in.
+// The start of the error text when a server refuses the token (and the
+// renewed one).
 inline constexpr const char* kOAuthRefused = "Anmeldung mit OAuth 2.0 abgelehnt: ";
 
 // The server offers neither OAUTHBEARER nor XOAUTH2; `server` is the

@@ -254,9 +254,11 @@ private:
 
     void CheckPop3() {
         const std::shared_ptr<TOAuthTokenProvider> oauth = CheckToken("POP3");
+        // Declared before the client: it holds the settings' token source.
+        const TPop3Settings settings = ReadPop3Settings(ini_);
         std::unique_ptr<TMailSSLIOHandlerSocketOpenSSL> tls;
         TMailPOP3 pop3;
-        ConfigurePop3Client(pop3, tls, ReadPop3Settings(ini_));
+        ConfigurePop3Client(pop3, tls, settings);
         const std::string what = "POP3 " + pop3.Host + ":" + std::to_string(pop3.Port);
         try {
             pop3.Connect(pop3.Host);
