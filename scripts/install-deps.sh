@@ -10,6 +10,7 @@ PACKAGES=(
   libmariadb-dev libmariadb3 mariadb-server mariadb-client
   libpcre2-dev
   libxml2-dev libxml2
+  nlohmann-json3-dev libcurl4-openssl-dev libcurl4
   clang libclang-rt-14-dev
   libgmime-3.0-dev
   dovecot-imapd dovecot-pop3d dovecot-lmtpd postfix swaks libnet-ssleay-perl curl

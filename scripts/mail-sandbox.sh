@@ -23,6 +23,11 @@
 # When DIR/data is a folder, the mailboxes and the users live there instead
 # and outlive a stop (a local system that keeps its mail); every parent
 # folder of it must then be open to the dovecot user.
+# OAuth 2.0: when DIRAVID_MAIL_OAUTH_INTROSPECT names a token introspection
+# address (http://127.0.0.1:PORT/introspect) at the first start, it is kept in
+# DIR/oauth, and Dovecot (and Postfix through Dovecot's SASL) also accept
+# XOAUTH2 and OAUTHBEARER with tokens that address calls active; a token's
+# "username" must be the mailbox user.
 set -euo pipefail
 
 SCRIPT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "${BASH_SOURCE[0]}")
@@ -164,8 +169,32 @@ make_certificate() {
   chmod 0644 "$run/cert.pem"
 }
 
+# The token check of the OAuth mechanisms, when DIR/oauth names one.
+oauth_passdb() {
+  local dir=$1 run=$2
+  [[ -n $dir && -s $dir/oauth ]] || return 0
+  cat >"$run/dovecot-oauth2.conf.ext" <<EOF
+introspection_mode = post
+introspection_url = $(<"$dir/oauth")
+force_introspection = yes
+username_attribute = username
+active_attribute = active
+active_value = true
+EOF
+  chmod 0644 "$run/dovecot-oauth2.conf.ext"
+  cat <<EOF
+passdb {
+  driver = oauth2
+  mechanisms = xoauth2 oauthbearer
+  args = $run/dovecot-oauth2.conf.ext
+}
+EOF
+}
+
 write_dovecot_conf() {
-  local run=$1 store=$2
+  local run=$1 store=$2 dir=${3:-}
+  local mechanisms="plain login"
+  [[ -n $dir && -s $dir/oauth ]] && mechanisms+=" xoauth2 oauthbearer"
   cat >"$run/dovecot.conf" <<EOF
 instance_name = kdv-$(basename "$run")
 base_dir = $run/dovecot
@@ -182,7 +211,7 @@ default_internal_user = dovecot
 mail_location = maildir:~/Maildir
 # LMTP hands over user@localhost; the mailbox is the bare name.
 auth_username_format = %Ln
-auth_mechanisms = plain login
+auth_mechanisms = $mechanisms
 # Logins without TLS are one of the cases under test.
 disable_plaintext_auth = no
 # Failed logins are tested on purpose: no pause after them (and no growing
@@ -199,6 +228,7 @@ passdb {
   driver = passwd-file
   args = scheme=PLAIN username_format=%Ln $store/users/%Ln
 }
+$(oauth_passdb "$dir" "$run")
 userdb {
   driver = static
   args = uid=dovecot gid=dovecot home=$store/mail/%Ln
@@ -535,6 +565,9 @@ write_env() {
     echo "export DIRAVID_POP3_PORT=$PORT_POP3"
     echo "export DIRAVID_POP3S_PORT=$PORT_POP3S"
     echo "export DIRAVID_MAIL_CERT=$run/cert.pem"
+    if [[ -s $dir/oauth ]]; then
+      printf 'export DIRAVID_MAIL_OAUTH_INTROSPECT=%q\n' "$(<"$dir/oauth")"
+    fi
   } >"$dir/env.new"
   mv "$dir/env.new" "$dir/env"
 }
@@ -578,6 +611,11 @@ cmd_start() {
   dir=$(cd "$dir" && pwd)
   local tls10 run fresh=0
   tls10=$(tls10_possible "$dir")
+  if [[ -n ${DIRAVID_MAIL_OAUTH_INTROSPECT:-} && ! -s $dir/oauth ]]; then
+    [[ $DIRAVID_MAIL_OAUTH_INTROSPECT =~ ^https?://[^[:space:]]+$ ]] ||
+      die "DIRAVID_MAIL_OAUTH_INTROSPECT is no http(s) address: $DIRAVID_MAIL_OAUTH_INTROSPECT"
+    echo "$DIRAVID_MAIL_OAUTH_INTROSPECT" >"$dir/oauth"
+  fi
   if [[ ! -s $dir/user ]]; then
     echo diravid >"$dir/user"
     # Must survive a shell `source` of DIR/env unquoted.
@@ -603,7 +641,7 @@ cmd_start() {
   local attempt
   for ((attempt = 0; attempt < PORT_ATTEMPTS; attempt++)); do
     load_ports "$dir"
-    write_dovecot_conf "$run" "$store"
+    write_dovecot_conf "$run" "$store" "$dir"
     write_postfix_conf "$run" "$tls10"
     # shellcheck disable=SC2086
     if (launch "$dir" "$run" "$tls10" $servers); then

@@ -11,6 +11,7 @@
 #include "mail/mail_message.h"
 #include "mail/mime_reader.h"
 #include "platform/ascii_text.h"
+#include "platform/secret_mask.h"
 
 namespace kdv {
 namespace {
@@ -385,23 +386,10 @@ void TMailIMAP4::Login() {
         }
         ConnectionState = TIMAPConnectionState::csNonAuthenticated;
         counter_ = 0;
-        std::string command = "LOGIN ";
-        std::vector<std::string> literals;
-        auto add = [&](const std::string& value, bool atom_allowed) {
-            switch (ArgFormOf(value, atom_allowed)) {
-                case TArgForm::Atom: command += value; break;
-                case TArgForm::Quoted: command += Quoted(value); break;
-                case TArgForm::Literal:
-                    command += '\x01';
-                    literals.push_back(value);
-                    break;
-            }
-        };
-        add(Username, true);
-        command += ' ';
-        add(Password, false);
-        if (SendCmd(command, {"OK"}, literals) != "OK") {
-            throw EDiraError(TErrorKind::ekAuthentication, LastReply.Last);
+        if (OAuth != nullptr) {
+            AuthenticateWithOAuth();
+        } else {
+            LoginWithPassword();
         }
         ConnectionState = TIMAPConnectionState::csAuthenticated;
         Capabilities.clear();
@@ -410,6 +398,78 @@ void TMailIMAP4::Login() {
     } catch (...) {
         Disconnect();
         throw;
+    }
+}
+
+void TMailIMAP4::LoginWithPassword() {
+    std::string command = "LOGIN ";
+    std::vector<std::string> literals;
+    auto add = [&](const std::string& value, bool atom_allowed) {
+        switch (ArgFormOf(value, atom_allowed)) {
+            case TArgForm::Atom: command += value; break;
+            case TArgForm::Quoted: command += Quoted(value); break;
+            case TArgForm::Literal:
+                command += '\x01';
+                literals.push_back(value);
+                break;
+        }
+    };
+    add(Username, true);
+    command += ' ';
+    add(Password, false);
+    if (SendCmd(command, {"OK"}, literals) != "OK") {
+        throw EDiraError(TErrorKind::ekAuthentication, LastReply.Last);
+    }
+}
+
+void TMailIMAP4::AuthenticateWithOAuth() {
+    std::vector<std::string> offered;
+    for (const std::string& capability : Capabilities) {
+        if (StartsWithNoCase(capability, "AUTH=")) offered.push_back(capability.substr(5));
+    }
+    const std::optional<TOAuthMechanism> mechanism = ChooseOAuthMechanism(offered);
+    if (!mechanism) throw EDiraError(TErrorKind::ekAuthentication, NoOAuthOfferedText("Der IMAP-Server"));
+    std::string token = OAuth->Token();
+    std::string refusal;
+    if (TryOAuth(*mechanism, token, refusal)) return;
+    // A token refused before its time: one fresh token, one more try.
+    token = OAuth->RenewedToken(token);
+    if (TryOAuth(*mechanism, token, refusal)) return;
+    throw EDiraError(TErrorKind::ekAuthentication, refusal);
+}
+
+bool TMailIMAP4::TryOAuth(TOAuthMechanism mechanism, const std::string& token, std::string& refusal) {
+    const std::string response = Base64Line(OAuthInitialResponse(mechanism, Username, token, Host, Port));
+    const bool initial_response =
+        std::any_of(Capabilities.begin(), Capabilities.end(), [](const std::string& c) { return EqualsNoCase(c, "SASL-IR"); });
+    const std::string command = std::string("AUTHENTICATE ") + OAuthMechanismName(mechanism);
+    std::string challenge;
+    try {
+        std::string code = SendCmd(initial_response ? command + " " + response : command, {});
+        const std::string tag = "C" + std::to_string(counter_);
+        // Each answer goes on the same tagged command; a lost connection is
+        // handled as SendCmd handles it.
+        const auto answer = [&](const std::string& line) {
+            try {
+                IO().WriteLn(line);
+                return ReadReply(tag, {});
+            } catch (const EDiraError&) {
+                Lost();
+                throw;
+            }
+        };
+        if (code == "+" && !initial_response) code = answer(response);
+        if (code == "+") {
+            challenge = DescribeOAuthErrorChallenge(LastReply.Last);
+            code = answer(OAuthErrorChallengeAnswer(mechanism));
+        }
+        if (code == "OK") return true;
+        refusal = MaskSecrets(kOAuthRefused + LastReply.Code + " " + LastReply.Last +
+                                  (challenge.empty() ? "" : " (" + challenge + ")"),
+                              {token, response});
+        return false;
+    } catch (const EDiraError& e) {
+        throw EDiraError(e.ErrorKind(), MaskSecrets(e.what(), {token, response}), e.ReplyCode());
     }
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "clients/sasl_oauth.h"
 #include "net/mail_tls_client.h"
 #include "platform/dira_error.h"
 
@@ -71,6 +72,10 @@ public:
 
     std::string Username;
     std::string Password;
+    // Set: the login is AUTHENTICATE with an OAuth 2.0 token from this
+    // source (OAUTHBEARER or XOAUTH2, as offered; the token in the command
+    // line when the server offers SASL-IR) instead of LOGIN. Not owned.
+    IOAuthTokenSource* OAuth = nullptr;
     // Kept for the settings that name it; the buffer is drained without
     // waiting before each command.
     int MilliSecsToWaitToClearBuffer = 10;
@@ -85,6 +90,12 @@ public:
     // Connects when not connected, reads the greeting and (with autoLogin)
     // logs in. Any failure closes the connection and is raised.
     void Connect(bool autoLogin = true);
+    // STARTTLS when due, then LOGIN or (with OAuth) AUTHENTICATE. A refusal
+    // raises ekAuthentication with the server's text (with OAuth:
+    // kOAuthRefused, the server's text and the content of its error
+    // challenge, after one retry with a renewed token; NoOAuthOfferedText
+    // when neither mechanism is offered); no text holds the token. Any
+    // failure disconnects.
     void Login();
     bool Capability();
 
@@ -147,6 +158,11 @@ private:
     std::string ReadReply(const std::string& tag, const std::vector<std::string>& expected,
                           bool single_line = false);
     void TakeCapabilities(const std::vector<std::string>& lines, const std::string& last);
+    void LoginWithPassword();
+    void AuthenticateWithOAuth();
+    // One AUTHENTICATE exchange; true when the server took the token, else
+    // `refusal` describes the refusal.
+    bool TryOAuth(TOAuthMechanism mechanism, const std::string& token, std::string& refusal);
     void Lost();
 
     std::uint32_t counter_ = 0;

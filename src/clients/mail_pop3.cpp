@@ -10,6 +10,7 @@
 #include "mail/mail_message.h"
 #include "mail/mime_reader.h"
 #include "platform/ascii_text.h"
+#include "platform/secret_mask.h"
 
 namespace kdv {
 namespace {
@@ -152,8 +153,63 @@ void TMailPOP3::Login() {
             ProcessTLSNotAvailable(false);
         }
     }
+    if (OAuth != nullptr) return AuthenticateWithOAuth();
     SendCmd("USER " + Username, kOk, TErrorKind::ekAuthentication);
     SendCmd("PASS " + Password, kOk, TErrorKind::ekAuthentication);
+}
+
+void TMailPOP3::AuthenticateWithOAuth() {
+    std::vector<std::string> offered;
+    for (const std::string& capability : Capabilities) {
+        if (!EqualsNoCase(CodeOf(capability), "SASL")) continue;
+        std::size_t at = capability.find(' ');
+        while (at != std::string::npos) {
+            const std::size_t end = capability.find(' ', at + 1);
+            offered.push_back(capability.substr(at + 1, end == std::string::npos ? end : end - at - 1));
+            at = end;
+        }
+    }
+    const std::optional<TOAuthMechanism> mechanism = ChooseOAuthMechanism(offered);
+    if (!mechanism) throw EDiraError(TErrorKind::ekAuthentication, NoOAuthOfferedText("Der POP3-Server"));
+    std::string token = OAuth->Token();
+    std::string refusal;
+    if (TryOAuth(*mechanism, token, refusal)) return;
+    // A token refused before its time: one fresh token, one more try.
+    token = OAuth->RenewedToken(token);
+    if (TryOAuth(*mechanism, token, refusal)) return;
+    throw EDiraError(TErrorKind::ekAuthentication, refusal);
+}
+
+bool TMailPOP3::TryOAuth(TOAuthMechanism mechanism, const std::string& token, std::string& refusal) {
+    // RFC 5034 keeps the AUTH line within 255 bytes; a longer response (any
+    // real token) follows the server's "+".
+    constexpr std::size_t kMaxAuthLine = 255;
+    const std::string command = std::string("AUTH ") + OAuthMechanismName(mechanism);
+    const std::string response = Base64Line(OAuthInitialResponse(mechanism, Username, token, Host, Port));
+    const bool initial_response = command.size() + 1 + response.size() <= kMaxAuthLine;
+    std::string challenge;
+    try {
+        std::string code = SendCmd(initial_response ? command + " " + response : command);
+        if (code == "+" && !initial_response) code = SendCmd(response);
+        if (code == "+") {
+            challenge = DescribeOAuthErrorChallenge(LastCmdResult.Text.empty() ? "" : LastCmdResult.Text.front());
+            code = SendCmd(OAuthErrorChallengeAnswer(mechanism));
+        }
+        if (EqualsNoCase(code, kOk)) return true;
+        std::string text;
+        for (const std::string& line : LastCmdResult.Text) text += (text.empty() ? "" : " ") + line;
+        if (!LastCmdResult.EnhancedCode.empty()) text = LastCmdResult.EnhancedCode + " " + text;
+        refusal = MaskSecrets(kOAuthRefused + code + " " + text + (challenge.empty() ? "" : " (" + challenge + ")"),
+                              {token, response});
+        // [SYS/TEMP] and [IN-USE] say nothing about the token.
+        if (StartsWithNoCase(LastCmdResult.EnhancedCode, "[SYS/TEMP") ||
+            StartsWithNoCase(LastCmdResult.EnhancedCode, "[IN-USE")) {
+            throw EDiraError(TErrorKind::ekAuthentication, refusal);
+        }
+        return false;
+    } catch (const EDiraError& e) {
+        throw EDiraError(e.ErrorKind(), MaskSecrets(e.what(), {token, response}), e.ReplyCode());
+    }
 }
 
 int TMailPOP3::CheckMessages() {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "clients/sasl_oauth.h"
 #include "net/mail_tls_client.h"
 #include "platform/dira_error.h"
 
@@ -53,6 +54,10 @@ public:
     std::string Username;
     std::string Password;
     TPOP3AuthType AuthType = TPOP3AuthType::patUserPass;
+    // Set: the login is AUTH with an OAuth 2.0 token from this source
+    // (OAUTHBEARER or XOAUTH2, as the CAPA line SASL offers) instead of
+    // USER and PASS. Not owned.
+    IOAuthTokenSource* OAuth = nullptr;
     bool AutoLogin = true;
     std::vector<std::string> Capabilities;
     bool HasCAPA = false;
@@ -64,6 +69,11 @@ public:
     // AutoLogin) logs in. Any failure closes the connection without QUIT.
     void Connect(const std::string& host);
     void Connect();
+    // STLS when due, then USER/PASS or (with OAuth) AUTH. A refusal raises
+    // ekAuthentication (with OAuth: kOAuthRefused, the server's text and the
+    // content of its error challenge, after one retry with a renewed token;
+    // NoOAuthOfferedText when neither mechanism is offered); no text holds
+    // the token.
     void Login();
 
     // Writes `command`, reads the one-line reply. With `expected` set, a
@@ -106,6 +116,8 @@ protected:
 
 private:
     std::string ReadReply();
+    void AuthenticateWithOAuth();
+    bool TryOAuth(TOAuthMechanism mechanism, const std::string& token, std::string& refusal);
     // Data lines up to ".", undotted.
     std::vector<std::string> ReadDataLines();
 };

@@ -11,6 +11,7 @@
 #include "mail/mime_writer.h"
 #include "platform/ascii_text.h"
 #include "platform/host_name.h"
+#include "platform/secret_mask.h"
 
 namespace kdv {
 namespace {
@@ -45,16 +46,18 @@ private:
     std::string buffer_;
 };
 
-std::string Base64(std::string_view bytes) {
-    TBase64Encoder encoder;
-    std::string lines;
-    encoder.Step(bytes, lines);
-    encoder.Finish(lines);
-    std::string out;
-    for (char c : lines) {
-        if (c != '\r' && c != '\n') out += c;
-    }
-    return out;
+std::string Base64(std::string_view bytes) { return Base64Line(bytes); }
+
+// RFC 4954 lets an AUTH line with its initial response run to 12288
+// bytes; a longer token goes after the server's 334 instead.
+constexpr std::size_t kMaxAuthLine = 12288;
+
+// The reply's lines on one line.
+std::string ReplyLine(const TMailReplySMTP& reply) {
+    std::string text;
+    for (const std::string& line : reply.Text) text += (text.empty() ? "" : " ") + line;
+    if (reply.EnhancedCode.Available) text = reply.EnhancedCode.Text() + " " + text;
+    return std::to_string(reply.Code) + " " + text;
 }
 
 bool Accepted(int code, std::initializer_list<int> accepted) {
@@ -180,8 +183,13 @@ bool TMailSMTP::AuthenticateSteps() {
         did_authenticate_ = true;
         return true;
     }
-    if (Username.empty()) return false;
     const std::vector<std::string> mechanisms = AuthMechanisms();
+    if (OAuth != nullptr) {
+        LoginWithOAuth(mechanisms);
+        did_authenticate_ = true;
+        return true;
+    }
+    if (Username.empty()) return false;
     // A relay that admits by address offers no AUTH at all; the transfer
     // is tried without login, and a server that wants one refuses it.
     if (ValidateAuthLoginCapability && mechanisms.empty()) return false;
@@ -215,6 +223,48 @@ void TMailSMTP::LoginWithPlain() {
     credentials += '\0';
     credentials += Password;
     SendCmdAs("AUTH PLAIN " + Base64(credentials), {235}, TErrorKind::ekAuthentication);
+}
+
+void TMailSMTP::LoginWithOAuth(const std::vector<std::string>& mechanisms) {
+    const std::optional<TOAuthMechanism> mechanism = ChooseOAuthMechanism(mechanisms);
+    // Without it the server would refuse every mail: a clear stop here,
+    // not an unauthenticated transfer.
+    if (!mechanism) throw EMailSMTPError(stage_, TErrorKind::ekAuthentication, NoOAuthOfferedText("Der SMTP-Server"));
+    std::string token = OAuth->Token();
+    std::string refusal;
+    if (TryOAuth(*mechanism, token, refusal)) return;
+    // A token refused before its time (revoked, or the server's clock
+    // ahead): one fresh token, one more try.
+    token = OAuth->RenewedToken(token);
+    if (TryOAuth(*mechanism, token, refusal)) return;
+    throw EMailSMTPError(stage_, TErrorKind::ekAuthentication, refusal, last_reply_.Code, last_reply_.EnhancedCode);
+}
+
+bool TMailSMTP::TryOAuth(TOAuthMechanism mechanism, const std::string& token, std::string& refusal) {
+    const std::string command = std::string("AUTH ") + OAuthMechanismName(mechanism);
+    const std::string response = Base64(OAuthInitialResponse(mechanism, Username, token, Host, Port));
+    std::string challenge;
+    try {
+        int code = command.size() + 1 + response.size() <= kMaxAuthLine ? SendCmd(command + " " + response)
+                                                                         : SendCmd(command);
+        if (code == 334 && command.size() + 1 + response.size() > kMaxAuthLine) code = SendCmd(response);
+        if (code == 334) {
+            // The error challenge: its JSON says why; the answer lets the
+            // server end the exchange with its refusal.
+            challenge = DescribeOAuthErrorChallenge(last_reply_.Text.empty() ? "" : last_reply_.Text.front());
+            code = SendCmd(OAuthErrorChallengeAnswer(mechanism));
+        }
+        if (code == 235) return true;
+        refusal = MaskSecrets(kOAuthRefused + ReplyLine(last_reply_) + (challenge.empty() ? "" : " (" + challenge + ")"),
+                              {token, response});
+        // A temporary failure of the server is no verdict on the token.
+        if (code < 500) throw EMailSMTPError(stage_, TErrorKind::ekAuthentication, refusal, code, last_reply_.EnhancedCode);
+        return false;
+    } catch (const EMailSMTPError&) {
+        throw;
+    } catch (const EDiraError& e) {
+        throw EMailSMTPError(stage_, e.ErrorKind(), MaskSecrets(e.what(), {token, response}), e.ReplyCode());
+    }
 }
 
 TSMTPSendResult TMailSMTP::Send(TMailMessage& message) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "clients/sasl_oauth.h"
 #include "clients/smtp_reply.h"
 #include "net/mail_tls_client.h"
 
@@ -49,6 +50,9 @@ public:
     std::string Username;
     std::string Password;
     TSMTPAuthType AuthType = TSMTPAuthType::satDefault;
+    // Set: the login is OAuth 2.0 with a token from this source (OAUTHBEARER
+    // or XOAUTH2, as offered) instead of the password. Not owned.
+    IOAuthTokenSource* OAuth = nullptr;
     // Log in with LOGIN (or PLAIN) only when the server lists it.
     bool ValidateAuthLoginCapability = true;
     // Greet with EHLO; HELO only when EHLO is refused.
@@ -87,7 +91,11 @@ public:
     // may go on without login). Raises kNoAuthMechanism (ekAuthentication)
     // when the server offers AUTH but neither LOGIN nor PLAIN, and the
     // server's reply text (ekAuthentication, with its code) when it refuses
-    // the credentials.
+    // the credentials. With OAuth: raises NoOAuthOfferedText when the server
+    // offers neither mechanism, the token source's error when no token can
+    // be had, and kOAuthRefused with the server's reply and the content of
+    // its error challenge when it refuses a token and a renewed one; no
+    // text holds the token.
     bool Authenticate();
 
     // Hands the message to the server for every recipient (To, Cc, Bcc).
@@ -122,6 +130,10 @@ private:
     void StartTlsStep();
     void LoginWithLogin();
     void LoginWithPlain();
+    void LoginWithOAuth(const std::vector<std::string>& mechanisms);
+    // One AUTH exchange with `token`: true when the server took it; else
+    // `refusal` describes the refusal.
+    bool TryOAuth(TOAuthMechanism mechanism, const std::string& token, std::string& refusal);
     std::vector<std::string> AuthMechanisms() const;
     bool HasCapability(std::string_view name) const;
 

@@ -17,6 +17,7 @@ void ConfigurePop3Client(TMailPOP3& client, std::unique_ptr<TMailSSLIOHandlerSoc
     client.ReadTimeout = settings.time_limit_ms;
     client.Username = settings.username;
     client.Password = settings.password;
+    client.OAuth = settings.oauth.get();
     client.Port = settings.port;
     client.Host = settings.host;
     if (settings.ssl) {
@@ -30,7 +31,8 @@ void ConfigurePop3Client(TMailPOP3& client, std::unique_ptr<TMailSSLIOHandlerSoc
     }
 }
 
-TPop3Mailbox::TPop3Mailbox(TMailEmpfangContext& ctx, const TPop3Settings& settings) : ctx_(ctx) {
+TPop3Mailbox::TPop3Mailbox(TMailEmpfangContext& ctx, const TPop3Settings& settings)
+    : ctx_(ctx), oauth_(settings.oauth) {
     ConfigurePop3Client(client_, tls_, settings);
 }
 

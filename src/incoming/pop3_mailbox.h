@@ -22,6 +22,8 @@ struct TPop3Settings {
     bool ssl = false;
     TCertificateCheck certificate;
     int time_limit_ms = 60000;
+    // Set: sign in with an OAuth 2.0 token from here instead of the password.
+    std::shared_ptr<IOAuthTokenSource> oauth;
 };
 
 // What the log says before the reason when a POP3 pass fails as a whole.
@@ -58,6 +60,7 @@ private:
     int Number(std::size_t i) const { return count_ - static_cast<int>(i); }
 
     TMailEmpfangContext& ctx_;
+    std::shared_ptr<IOAuthTokenSource> oauth_;
     std::unique_ptr<TMailSSLIOHandlerSocketOpenSSL> tls_;
     TMailPOP3 client_;
     int count_ = 0;

@@ -311,10 +311,13 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
             return TSendOutcome::soFailedForGood;
         }
 
-        // Declared before the client, which must not outlive its transport.
+        // Declared before the client, which must not outlive its transport
+        // and its token source.
+        const std::shared_ptr<IOAuthTokenSource> oauth = ctx.SmtpOAuth ? ctx.SmtpOAuth() : nullptr;
         TMailSSLIOHandlerSocketOpenSSL io;
         TMailSMTP smtp;
         ConfigureSmtpClient(smtp, io, ctx.SmtpSettings());
+        smtp.OAuth = oauth.get();
 
         bool logged_in = false;
         try {

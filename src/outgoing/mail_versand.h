@@ -5,6 +5,7 @@
 // middle of a scan neither loses a row nor mails more than the one in hand.
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "db/db_connection.h"
@@ -17,6 +18,7 @@
 namespace kdv {
 
 class TMailSMTP;
+class IOAuthTokenSource;
 
 // What the log says, before the reason, when the mail server cannot be
 // reached or refuses the login.
@@ -74,6 +76,9 @@ struct TMailVersandContext {
     // The mail server's settings, asked for every mail and every scan, so a
     // change counts from the next one. Must be set.
     std::function<TSmtpSettings()> SmtpSettings = {};
+    // The token source of the SMTP login, asked before every mail (null:
+    // the password login). May be empty.
+    std::function<std::shared_ptr<IOAuthTokenSource>()> SmtpOAuth = nullptr;
 };
 
 // Logged at level 5 when [SMTP] Username is set but the server offers no

@@ -51,6 +51,9 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
             cl.Version = true;
         } else if (*name == "check") {
             cl.Check = true;
+        } else if (*name == "oauth2-anmelden") {
+            cl.OAuthSignIn = "OAuth2";
+            if (i + 1 < args.size() && !SwitchName(args[i + 1])) cl.OAuthSignIn = args[++i];
         } else if (*name == "import") {
             importing = true;
             importSeen = true;
@@ -70,13 +73,16 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     // The check only looks; running or installing the service with it would not.
     if (cl.Check && (cl.Once || importSeen || cl.Install || cl.Uninstall))
         cl.Error = "--check lässt sich nicht mit --once, --import, INSTALL oder UNINSTALL verbinden.";
+    if (cl.OAuthSignIn && (cl.Check || cl.Once || importSeen || cl.Install || cl.Uninstall))
+        cl.Error = "--oauth2-anmelden lässt sich nicht mit anderen Schaltern außer --home verbinden.";
     return cl;
 }
 
 std::string UsageText() {
     return "KorvaneDiraVid: verbindet das Nachrichtenjournal der Lageführung mit E-Mail.\n"
            "\n"
-           "Aufruf: diravid [--home ORDNER] [--once | --check | --import DATEI... | INSTALL [SILENT] | UNINSTALL [SILENT]]\n"
+           "Aufruf: diravid [--home ORDNER] [--once | --check | --import DATEI... | --oauth2-anmelden [ABSCHNITT] |\n"
+           "               INSTALL [SILENT] | UNINSTALL [SILENT]]\n"
            "\n"
            "  (ohne Schalter)   läuft als Dienst im Vordergrund bis SIGTERM/SIGINT\n"
            "  --home ORDNER     Ordner mit diravid.ini, whitelist.txt, Log, Logs/ und old/\n"
@@ -86,6 +92,9 @@ std::string UsageText() {
            "  --check           prüft Datenbank, Anhangordner, SMTP, POP3, IMAP und Whitelist, ohne etwas\n"
            "                    zu ändern; eine Zeile je Prüfung, Status 0, wenn alle gelingen, sonst 1\n"
            "  --import DATEI... liest jede Datei als eine E-Mail und legt sie ab wie ein Postfachabruf\n"
+           "  --oauth2-anmelden [ABSCHNITT]\n"
+           "                    meldet ein Postfach für Verfahren=refresh_token per Gerätecode an (Vorgabe:\n"
+           "                    [OAuth2]) und speichert das Refresh-Token im Home-Ordner\n"
            "  INSTALL           richtet die systemd-Unit diravid.service ein und aktiviert sie\n"
            "  UNINSTALL         deaktiviert und entfernt die Unit\n"
            "  SILENT            mit INSTALL/UNINSTALL: keine Erfolgsmeldung\n"

@@ -16,6 +16,9 @@ struct TCommandLine {
     bool Help = false;
     bool Version = false;
     bool Check = false;  // --check: try every configured endpoint, change nothing
+    // --oauth2-anmelden [SECTION]: a user's consent by device code, for
+    // Verfahren=refresh_token; the section defaults to "OAuth2".
+    std::optional<std::string> OAuthSignIn;
     std::optional<std::filesystem::path> Home;
     std::vector<std::filesystem::path> ImportFiles;  // --import FILE...
     std::string Error;                               // set when the line cannot be used

@@ -1,5 +1,6 @@
 #include "service/endpoint_check.h"
 
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <system_error>
@@ -20,6 +21,7 @@
 #include "service/connection_settings.h"
 #include "service/diravid_module.h"
 #include "service/mail_eingang_jobs.h"
+#include "service/oauth_token_provider.h"
 #include "service/service_database.h"
 #include "service/smtp_settings.h"
 #include "service/whitelist.h"
@@ -202,6 +204,28 @@ private:
         Report(what, true, where + " vorhanden und beschreibbar");
     }
 
+    // With Anmeldung=OAuth2 for `protocol`: the token line, before the
+    // protocol's own, which then signs in with the same token.
+    std::shared_ptr<TOAuthTokenProvider> CheckToken(const std::string& protocol) {
+        const std::optional<TOAuthSettings> settings = ReadProtocolOAuth(ini_, protocol);
+        if (!settings) return nullptr;
+        std::shared_ptr<TOAuthTokenProvider> provider = OAuthTokenProvider(*settings);
+        const std::string what = "Token [" + settings->section + "] " + OAuthGrantName(settings->grant) + " für " +
+                                 protocol;
+        try {
+            provider->FreshToken();
+            const std::time_t until = std::chrono::system_clock::to_time_t(provider->ExpiresAt());
+            std::tm local{};
+            localtime_r(&until, &local);
+            char text[32];
+            std::strftime(text, sizeof text, "%d.%m.%Y %H:%M:%S", &local);
+            Report(what, true, std::string("gültig bis ") + text);
+        } catch (const std::exception& e) {
+            Report(what, false, provider->Masked(e.what()));
+        }
+        return provider;
+    }
+
     void CheckSmtp() {
         const TSmtpSettings settings = ReadSmtpSettings(ini_);
         if (settings.host.empty()) {
@@ -209,9 +233,11 @@ private:
             return;
         }
         // Declared before the client, which must not outlive its transport.
+        const std::shared_ptr<TOAuthTokenProvider> oauth = CheckToken("SMTP");
         TMailSSLIOHandlerSocketOpenSSL io;
         TMailSMTP smtp;
         ConfigureSmtpClient(smtp, io, settings);
+        smtp.OAuth = oauth.get();
         const std::string what = "SMTP " + settings.host + ":" + std::to_string(smtp.Port);
         try {
             smtp.Connect();
@@ -236,9 +262,12 @@ private:
     }
 
     void CheckPop3() {
+        const std::shared_ptr<TOAuthTokenProvider> oauth = CheckToken("POP3");
+        // Declared before the client: it holds the settings' token source.
+        const TPop3Settings settings = ReadPop3Settings(ini_);
         std::unique_ptr<TMailSSLIOHandlerSocketOpenSSL> tls;
         TMailPOP3 pop3;
-        ConfigurePop3Client(pop3, tls, ReadPop3Settings(ini_));
+        ConfigurePop3Client(pop3, tls, settings);
         const std::string what = "POP3 " + pop3.Host + ":" + std::to_string(pop3.Port);
         try {
             pop3.Connect(pop3.Host);
@@ -255,11 +284,13 @@ private:
     void CheckImap() {
         const TImapStartSettings settings = ReadImapStartSettings(ini_);
         // Declared before the client, which must not outlive its transport.
+        const std::shared_ptr<TOAuthTokenProvider> oauth = CheckToken("IMAP");
         TMailSSLIOHandlerSocketOpenSSL tls;
         TMailIMAP4 imap;
         std::string what = "IMAP " + settings.Host + ":" + std::to_string(settings.Port);
         try {
             ConfigureImapClient(imap, tls, settings, &ini_, nullptr);
+            imap.OAuth = oauth.get();
             imap.Connect(true);
             // EXAMINE, not SELECT: the look must leave new mails new.
             if (!imap.ExamineMailBox("INBOX")) {

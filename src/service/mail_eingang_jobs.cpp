@@ -6,6 +6,7 @@
 #include "platform/dira_error.h"
 #include "service/connection_settings.h"
 #include "service/mailbox_settings.h"
+#include "service/oauth_token_provider.h"
 
 namespace kdv {
 
@@ -61,6 +62,9 @@ void ConfigureImapClient(TMailIMAP4& imap, TMailSSLIOHandlerSocketOpenSSL& tls, 
 
 void TMailEingangJobs::ConfigureIMAP(const TImapStartSettings& s) {
     ConfigureImapClient(*imap_, *ioimap_, s, module_.ini.get(), module_.LogFileSys.get());
+    const auto oauth = module_.ini ? ReadProtocolOAuth(*module_.ini, "IMAP") : std::nullopt;
+    imap_oauth_ = oauth ? OAuthTokenProvider(*oauth) : nullptr;
+    imap_->OAuth = imap_oauth_.get();
     configured_ = true;
 }
 

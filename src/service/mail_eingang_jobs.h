@@ -11,6 +11,7 @@
 namespace kdv {
 
 class TMailIMAP4;
+class IOAuthTokenSource;
 class TMailSSLIOHandlerSocketOpenSSL;
 
 // Sets the IMAP client up from the settings: SSL attaches `tls`, StartTLS
@@ -51,6 +52,8 @@ private:
     Tdiravid& module_;
     std::unique_ptr<TMailSSLIOHandlerSocketOpenSSL> ioimap_;
     std::unique_ptr<TMailIMAP4> imap_;
+    // The IMAP client's token source while [IMAP] Anmeldung=OAuth2.
+    std::shared_ptr<IOAuthTokenSource> imap_oauth_;
     bool configured_ = false;
     std::optional<std::chrono::steady_clock::time_point> connect_failed_at_;
 };

@@ -1,6 +1,7 @@
 #include "service/mailbox_settings.h"
 
 #include "service/connection_settings.h"
+#include "service/oauth_token_provider.h"
 
 namespace kdv {
 
@@ -13,6 +14,7 @@ TPop3Settings ReadPop3Settings(const TIniFile& ini) {
     settings.ssl = ini.ReadBool("POP3", "SSL", false);
     settings.certificate = ReadCertificateCheck(ini);
     settings.time_limit_ms = ReadConnectionTimeLimitMs(ini);
+    if (const auto oauth = ReadProtocolOAuth(ini, "POP3")) settings.oauth = OAuthTokenProvider(*oauth);
     return settings;
 }
 

@@ -7,7 +7,8 @@
 namespace kdv {
 
 // [POP3] Host, Port (110), Username, Passwort, SSL; [Zertifikat];
-// [Verbindung] Zeitlimit.
+// [Verbindung] Zeitlimit; with [POP3] Anmeldung=OAuth2 the token provider
+// of its OAuth section.
 TPop3Settings ReadPop3Settings(const TIniFile& ini);
 
 }  // namespace kdv

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <thread>
 
 #include "incoming/mail_import.h"
 #include "outgoing/mail_versand.h"
@@ -14,6 +15,8 @@
 #include "service/diravid_module.h"
 #include "service/endpoint_check.h"
 #include "service/mail_eingang_jobs.h"
+#include "service/oauth_device_sign_in.h"
+#include "service/oauth_token_provider.h"
 #include "service/service_identity.h"
 #include "service/service_runner.h"
 
@@ -116,15 +119,25 @@ int ImportFiles(Tdiravid& module, const std::vector<fs::path>& files, ITerminati
     return anyFailed ? 1 : 0;
 }
 
+// [SMTP] Anmeldung is read before every mail, as the other [SMTP] keys.
+std::function<std::shared_ptr<IOAuthTokenSource>()> SmtpTokenSource(const TIniFile& ini) {
+    return [&ini]() -> std::shared_ptr<IOAuthTokenSource> {
+        const auto oauth = ReadProtocolOAuth(ini, "SMTP");
+        return oauth ? OAuthTokenProvider(*oauth) : nullptr;
+    };
+}
+
 }  // namespace
 
 void AssignServiceJobs(Tdiravid& module, TMailEingangJobs& mailEingang) {
     module.Jobs.SendNachrichten = [&module] {
         TMailVersandContext ctx = module.MailVersandContext();
+        ctx.SmtpOAuth = SmtpTokenSource(ctx.Ini);
         SendNachrichten(ctx);
     };
     module.Jobs.SendEmpfaengerNachrichten = [&module] {
         TMailVersandContext ctx = module.MailVersandContext();
+        ctx.SmtpOAuth = SmtpTokenSource(ctx.Ini);
         SendEmpfaengerNachrichten(ctx);
     };
     module.Jobs.CheckPOP3Postfach = [&mailEingang] { mailEingang.CheckPOP3(); };
@@ -152,6 +165,10 @@ int DiravidMain(const std::vector<std::string>& args) {
     if (!HomeUsable(home)) return 1;
     // Before any module exists: the check starts nothing of the service.
     if (cl.Check) return RunEndpointCheck(home, std::cout);
+    if (cl.OAuthSignIn) {
+        return RunOAuthDeviceSignIn(home, *cl.OAuthSignIn, std::cout, MakeHttpsClient(),
+                                    [](std::chrono::seconds pause) { std::this_thread::sleep_for(pause); });
+    }
     // Before the module or any thread exists, so every thread inherits it.
     std::unique_ptr<ITerminationSignal> termination = CatchTerminationSignals();
     Tdiravid module(home);

@@ -14,6 +14,7 @@ struct LineCase {
     size_t imports;
     bool error;
     bool check = false;
+    std::string oauth_section = "";  // "-": no --oauth2-anmelden
 };
 
 class CommandLineCases : public ::testing::TestWithParam<LineCase> {};
@@ -30,6 +31,7 @@ TEST_P(CommandLineCases, Parses) {
     EXPECT_EQ(cl.Home ? cl.Home->string() : "", c.home);
     EXPECT_EQ(cl.ImportFiles.size(), c.imports);
     EXPECT_EQ(cl.Check, c.check);
+    EXPECT_EQ(cl.OAuthSignIn.value_or("-"), c.oauth_section.empty() ? "-" : c.oauth_section);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -50,7 +52,12 @@ INSTANTIATE_TEST_SUITE_P(
                       LineCase{{"/CHECK"}, false, false, false, false, "", 0, false, true},
                       LineCase{{"--check", "--once"}, false, false, false, false, "", 0, true},
                       LineCase{{"--check", "/install"}, false, false, false, false, "", 0, true},
-                      LineCase{{"--check", "--import", "a.eml"}, false, false, false, false, "", 0, true}),
+                      LineCase{{"--check", "--import", "a.eml"}, false, false, false, false, "", 0, true},
+                      LineCase{{"--oauth2-anmelden", "--home", "h"}, false, false, false, false, "h", 0, false, false,
+                               "OAuth2"},
+                      LineCase{{"--home", "h", "/OAUTH2-ANMELDEN", "Privat"}, false, false, false, false, "h", 0, false,
+                               false, "Privat"},
+                      LineCase{{"--oauth2-anmelden", "--once"}, false, false, false, false, "", 0, true}),
     [](const ::testing::TestParamInfo<LineCase>& info) {
         std::string args;
         for (const std::string& arg : info.param.args) args += arg + " ";

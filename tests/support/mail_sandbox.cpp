@@ -111,11 +111,18 @@ bool MailSandboxRequired() {
     return Env("DIRAVID_REQUIRE_MAIL") == "1";
 }
 
-TPrivateMailSandbox::TPrivateMailSandbox() {
+TPrivateMailSandbox::TPrivateMailSandbox(const std::string& oauth_introspection) {
     const TMailSandboxInfo* shared = SharedMailSandbox();
-    script_ = shared != nullptr ? shared->Get("DIRAVID_MAIL_SCRIPT")
-                                : std::string(DIRAVID_SOURCE_DIR) + "/scripts/mail-sandbox.sh";
+    // The OAuth set-up is this checkout's; a shared sandbox may come from
+    // another one.
+    script_ = shared != nullptr && oauth_introspection.empty()
+                  ? shared->Get("DIRAVID_MAIL_SCRIPT")
+                  : std::string(DIRAVID_SOURCE_DIR) + "/scripts/mail-sandbox.sh";
     dir_ = (std::filesystem::temp_directory_path() / ("diravid-mail-" + UniqueTag())).string();
+    if (!oauth_introspection.empty()) {
+        std::filesystem::create_directories(dir_);
+        std::ofstream(std::filesystem::path(dir_) / "oauth") << oauth_introspection << "\n";
+    }
     RunScript(script_, {"start", dir_});
     info_ = TMailSandboxInfo(ReadEnvFile(std::filesystem::path(dir_) / "env"));
 }

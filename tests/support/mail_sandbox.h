@@ -51,7 +51,9 @@ bool MailSandboxRequired();
 // object. The script comes from the shared sandbox's DIRAVID_MAIL_SCRIPT.
 class TPrivateMailSandbox {
 public:
-    TPrivateMailSandbox();  // starts it; std::runtime_error when that fails
+    // Starts it; std::runtime_error when that fails. With an introspection
+    // address the servers also take OAuth tokens that it calls active.
+    explicit TPrivateMailSandbox(const std::string& oauth_introspection = "");
     ~TPrivateMailSandbox();
     TPrivateMailSandbox(const TPrivateMailSandbox&) = delete;
     TPrivateMailSandbox& operator=(const TPrivateMailSandbox&) = delete;

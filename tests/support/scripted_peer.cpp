@@ -572,6 +572,10 @@ const std::string& TestCaCertificatePem() { return Certificates().ca.pem; }
 
 const std::string& SelfSignedCertificatePem() { return Certificates().self_signed.pem; }
 
+SSL_CTX* MakeTestServerTlsContext(TPeerCertificate certificate) {
+    return MakeServerContext(certificate, TPeerTlsVersions::Tls12AndUp);
+}
+
 bool PeerCanServeTls10() {
     SSL_CTX* context = MakeServerContext(TPeerCertificate::SelfSigned, TPeerTlsVersions::Tls10Only);
     SSL* ssl = SSL_new(context);

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+struct ssl_ctx_st;
+
 namespace kdv::testing {
 
 // Certificates the peer can present; all are made once per test process.
@@ -107,6 +109,11 @@ private:
 // the test CA, and the self-signed certificate (its own CA).
 const std::string& TestCaCertificatePem();
 const std::string& SelfSignedCertificatePem();
+
+// A server-side TLS context (TLS 1.2 and up) presenting `certificate`, for
+// the other test servers (the token endpoint). The caller frees it with
+// SSL_CTX_free.
+::ssl_ctx_st* MakeTestServerTlsContext(TPeerCertificate certificate);
 
 // Whether this machine's TLS library can still serve TLS 1.0.
 bool PeerCanServeTls10();
