@@ -12,10 +12,8 @@ std::chrono::minutes UtcOffsetAt(LocalTime local) {
     const auto day = floor<days>(secs);
     SYSTEMTIME localTime{};
     SYSTEMTIME utcTime{};
-    DYNAMIC_TIME_ZONE_INFORMATION zone{};
     if (!ToSystemTime(sys_days{day.time_since_epoch()}, secs - day, localTime) ||
-        ::GetDynamicTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID ||
-        !::TzSpecificLocalTimeToSystemTimeEx(&zone, &localTime, &utcTime)) {
+        !LocalToUtcSystemTime(localTime, utcTime)) {
         return minutes{0};
     }
     return duration_cast<minutes>(secs.time_since_epoch() - FromSystemTime(utcTime));

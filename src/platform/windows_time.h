@@ -33,4 +33,30 @@ inline std::chrono::seconds FromSystemTime(const SYSTEMTIME& time) {
            seconds{time.wSecond};
 }
 
+// Local time of a UTC time and back in the machine's time zone. The dynamic
+// zone knows the daylight saving rules of past years too; where the system
+// lacks those calls (older Windows, Wine) the zone's current rules apply.
+// False when the system cannot convert.
+inline bool UtcToLocalSystemTime(const SYSTEMTIME& utc, SYSTEMTIME& local) {
+    using TEx = BOOL(WINAPI*)(const DYNAMIC_TIME_ZONE_INFORMATION*, const SYSTEMTIME*, SYSTEMTIME*);
+    static const TEx ex = reinterpret_cast<TEx>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SystemTimeToTzSpecificLocalTimeEx")));
+    DYNAMIC_TIME_ZONE_INFORMATION zone{};
+    if (ex != nullptr && ::GetDynamicTimeZoneInformation(&zone) != TIME_ZONE_ID_INVALID) {
+        return ex(&zone, &utc, &local) != 0;
+    }
+    return ::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) != 0;
+}
+
+inline bool LocalToUtcSystemTime(const SYSTEMTIME& local, SYSTEMTIME& utc) {
+    using TEx = BOOL(WINAPI*)(const DYNAMIC_TIME_ZONE_INFORMATION*, const SYSTEMTIME*, SYSTEMTIME*);
+    static const TEx ex = reinterpret_cast<TEx>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "TzSpecificLocalTimeToSystemTimeEx")));
+    DYNAMIC_TIME_ZONE_INFORMATION zone{};
+    if (ex != nullptr && ::GetDynamicTimeZoneInformation(&zone) != TIME_ZONE_ID_INVALID) {
+        return ex(&zone, &local, &utc) != 0;
+    }
+    return ::TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) != 0;
+}
+
 }  // namespace kdv
