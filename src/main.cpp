@@ -1,8 +1,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/program_arguments.h"
 #include "service/program_main.h"
 
 int main(int argc, char** argv) {
-    return kdv::DiravidMain(std::vector<std::string>(argv + 1, argv + argc));
+    kdv::UseUtf8Console();
+    return kdv::DiravidMain(kdv::ProgramArguments(argc, argv));
 }

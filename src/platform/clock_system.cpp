@@ -1,6 +1,6 @@
 #include "platform/clock.h"
 
-#include <ctime>
+#include "platform/local_time_zone.h"
 
 namespace kdv {
 namespace {
@@ -8,14 +8,7 @@ namespace {
 class TSystemClock final : public IClock {
 public:
     LocalTime Now() const override {
-        using namespace std::chrono;
-        const auto now = system_clock::now();
-        const std::time_t secs = system_clock::to_time_t(now);
-        std::tm tm{};
-        localtime_r(&secs, &tm);
-        const auto ms = duration_cast<milliseconds>(now.time_since_epoch()) % 1000;
-        return LocalTime{duration_cast<milliseconds>(seconds{secs + tm.tm_gmtoff}) +
-                         (ms.count() < 0 ? ms + milliseconds{1000} : ms)};
+        return UtcToLocalTime(std::chrono::floor<std::chrono::milliseconds>(std::chrono::system_clock::now()));
     }
 };
 

@@ -216,6 +216,10 @@ void TIniFile::WriteString(const std::string& Section, const std::string& Ident,
     const bool utf16 = encoding == ETextFileEncoding::Utf16LE || encoding == ETextFileEncoding::Utf16BE;
     const std::string_view body = std::string_view(bytes).substr(ByteOrderMarkLength(encoding));
     const std::string text = utf16 ? Utf16ToUtf8(body, encoding == ETextFileEncoding::Utf16BE) : std::string(body);
+    // A file without mark in the ANSI code page (Windows) stays in it: new
+    // text is converted into it, as every other line keeps its bytes.
+    const bool ansi = encoding == ETextFileEncoding::Utf8 && UnmarkedTextIsAnsi(body);
+    const auto fileText = [ansi](const std::string& utf8) { return UnmarkedTextFromUtf8(utf8, ansi); };
 
     std::vector<std::string> raw;
     std::vector<std::string> breaks;
@@ -223,7 +227,7 @@ void TIniFile::WriteString(const std::string& Section, const std::string& Ident,
     for (const TTextLine& line : SplitTextLines(text)) {
         raw.emplace_back(line.Content);
         breaks.emplace_back(line.Break);
-        decoded.push_back(utf16 ? std::string(line.Content) : Utf8OrWindows1252ToUtf8(line.Content));
+        decoded.push_back(utf16 ? std::string(line.Content) : UnmarkedTextToUtf8(line.Content, ansi));
     }
     std::string lineBreak(kDefaultLineBreak);
     for (const std::string& b : breaks) {
@@ -248,14 +252,14 @@ void TIniFile::WriteString(const std::string& Section, const std::string& Ident,
     if (position.KeyLine) {
         // The key keeps its spelling and indentation as the operator wrote it.
         std::string& line = raw[*position.KeyLine];
-        line = std::string(TrimRight(std::string_view(line).substr(0, line.find('=')))) + "=" + stored;
+        line = std::string(TrimRight(std::string_view(line).substr(0, line.find('=')))) + "=" + fileText(stored);
     } else if (position.SectionLine) {
-        insertLines(position.SectionEnd, {std::string(ident) + "=" + stored});
+        insertLines(position.SectionEnd, {fileText(std::string(ident) + "=" + stored)});
     } else {
         std::vector<std::string> lines;
         if (!raw.empty() && !Trim(decoded.back()).empty()) lines.emplace_back();
-        lines.push_back("[" + std::string(section) + "]");
-        lines.push_back(std::string(ident) + "=" + stored);
+        lines.push_back(fileText("[" + std::string(section) + "]"));
+        lines.push_back(fileText(std::string(ident) + "=" + stored));
         insertLines(raw.size(), std::move(lines));
     }
 

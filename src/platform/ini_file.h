@@ -5,7 +5,9 @@
 // is returned without them, and a line starting with ";" is a comment.
 // A file with a UTF-16 byte-order mark is read and written as UTF-16, a file
 // with a UTF-8 mark keeps its mark, any other file is UTF-8 (a byte that is
-// no valid UTF-8 is read as Windows-1252, as in files saved on Windows).
+// no valid UTF-8 is read as Windows-1252, as in files saved on Windows) -
+// on Windows it is in the ANSI code page unless it is UTF-8 (see
+// UnmarkedTextIsAnsi), and what is written into it is in that code page too.
 //
 // Nothing is cached: every read goes to the file, so an edit by an operator
 // takes effect at the next read. Reads never fail: a missing or unreadable

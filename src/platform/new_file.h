@@ -2,6 +2,7 @@
 // Files that are created new and never replace an existing one: stored
 // attachment files and kept copies of mails. A failure names the operating
 // system's reason, and a file that could not be written whole is removed.
+#include <cstdint>
 #include <filesystem>
 #include <string_view>
 #include <system_error>
@@ -45,7 +46,9 @@ public:
 
 private:
     std::filesystem::path path_;
-    int fd_ = -1;
+    // The system's handle of the open file (a descriptor on Linux, a HANDLE on
+    // Windows); -1 when none is open, which is also Windows' invalid handle.
+    std::intptr_t fd_ = -1;
 };
 
 }  // namespace kdv

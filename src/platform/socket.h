@@ -64,8 +64,9 @@ public:
     static void ClearLastError();
 
 private:
-    explicit TSocket(int fd);
-    int fd_;
+    // The system's socket: a descriptor on Linux, a SOCKET on Windows.
+    explicit TSocket(std::intptr_t fd);
+    std::intptr_t fd_;
 };
 
 // True when `host` is an IPv4 or IPv6 address literal rather than a name.

@@ -132,7 +132,7 @@ std::unique_ptr<TSocket> TSocket::Connect(const std::string& host, std::uint16_t
     return std::unique_ptr<TSocket>(new TSocket(fd));
 }
 
-TSocket::TSocket(int fd) : fd_(fd) {}
+TSocket::TSocket(std::intptr_t fd) : fd_(fd) {}
 
 TSocket::~TSocket() {
     ::close(fd_);

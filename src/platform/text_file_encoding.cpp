@@ -2,7 +2,10 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
+#include "platform/ansi_code_page.h"
+#include "platform/code_page_converter.h"
 #include "platform/unicode_chars.h"
 #include "platform/utf8_text.h"
 
@@ -20,6 +23,21 @@ void AppendUtf16(std::string& out, char16_t unit, bool bigEndian) {
         out += lo;
         out += hi;
     }
+}
+
+// The conversion of the system's ANSI code page; null where that is UTF-8
+// or the system has none for it.
+const TCodePageConverter* AnsiConverter() {
+    static const std::unique_ptr<TCodePageConverter> converter =
+        SystemAnsiCodePage() == kUtf8CodePage ? nullptr : OpenCodePageConverter(SystemAnsiCodePage());
+    return converter.get();
+}
+
+bool IsAscii(std::string_view bytes) {
+    for (const char c : bytes) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -47,10 +65,27 @@ std::string TextFileToUtf8(std::string_view bytes) {
     switch (encoding) {
         case ETextFileEncoding::Utf16LE: return Utf16ToUtf8(body, false);
         case ETextFileEncoding::Utf16BE: return Utf16ToUtf8(body, true);
-        case ETextFileEncoding::Utf8:
+        case ETextFileEncoding::Utf8: return UnmarkedTextToUtf8(body, UnmarkedTextIsAnsi(body));
         case ETextFileEncoding::Utf8Bom: break;
     }
     return Utf8OrWindows1252ToUtf8(body);
+}
+
+bool UnmarkedTextIsAnsi(std::string_view bytes) {
+    if (AnsiConverter() == nullptr) return false;
+    return IsAscii(bytes) || !IsValidUtf8(bytes);
+}
+
+std::string UnmarkedTextToUtf8(std::string_view bytes, bool ansi) {
+    const TCodePageConverter* converter = AnsiConverter();
+    if (!ansi || converter == nullptr) return Utf8OrWindows1252ToUtf8(bytes);
+    return converter->ToUtf8(bytes);
+}
+
+std::string UnmarkedTextFromUtf8(std::string_view utf8, bool ansi) {
+    const TCodePageConverter* converter = AnsiConverter();
+    if (!ansi || converter == nullptr) return std::string(utf8);
+    return converter->FromUtf8(utf8);
 }
 
 std::string TextFileFromUtf8(std::string_view utf8, ETextFileEncoding encoding) {

@@ -21,9 +21,24 @@ ETextFileEncoding DetectTextFileEncoding(std::string_view bytes);
 std::size_t ByteOrderMarkLength(ETextFileEncoding encoding);
 
 // The whole file content (with its mark, if any) as UTF-8 without the mark.
-// Never fails: what cannot be decoded becomes U+FFFD (UTF-16) or is read as
-// Windows-1252 (files without mark).
+// Never fails: what cannot be decoded becomes U+FFFD (UTF-16), is read as
+// Windows-1252 (UTF-8 files), or is read as UnmarkedTextToUtf8 says (files
+// without mark).
 std::string TextFileToUtf8(std::string_view bytes);
+
+// Text without a byte-order mark is in the system's ANSI code page
+// (SystemAnsiCodePage) when that is not UTF-8, as on Windows, unless it holds
+// bytes beyond ASCII that are all well-formed UTF-8: a file an editor saved
+// as UTF-8 without mark, which read as ANSI would turn every umlaut into two
+// wrong characters. Where the ANSI code page is UTF-8 (Linux) such text is
+// never ANSI.
+bool UnmarkedTextIsAnsi(std::string_view bytes);
+// Such text as UTF-8: `ansi` as UnmarkedTextIsAnsi said of the whole file;
+// otherwise as Utf8OrWindows1252ToUtf8.
+std::string UnmarkedTextToUtf8(std::string_view bytes, bool ansi);
+// UTF-8 text for such a file: in the ANSI code page when `ansi` (a character
+// it cannot hold becomes "?"), else unchanged.
+std::string UnmarkedTextFromUtf8(std::string_view utf8, bool ansi);
 
 // UTF-8 text as the content of a file in the given encoding, with its mark.
 // UTF-16 output replaces invalid UTF-8 by U+FFFD; UTF-8 output is unchanged.

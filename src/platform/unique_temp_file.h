@@ -43,7 +43,9 @@ public:
 
 private:
     std::filesystem::path path_;
-    int fd_ = -1;
+    // The system's handle of the open file (a descriptor on Linux, a HANDLE on
+    // Windows); -1 when none is open, which is also Windows' invalid handle.
+    std::intptr_t fd_ = -1;
     std::uint64_t written_ = 0;
     std::uint64_t length_ = 0;  // of the file on disk
 };

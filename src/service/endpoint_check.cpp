@@ -1,6 +1,6 @@
 #include "service/endpoint_check.h"
 
-#include <ctime>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <system_error>
@@ -17,6 +17,7 @@
 #include "outgoing/mail_versand.h"
 #include "platform/attachment_path.h"
 #include "platform/ini_file.h"
+#include "platform/local_time_zone.h"
 #include "platform/unique_temp_file.h"
 #include "service/connection_settings.h"
 #include "service/diravid_module.h"
@@ -30,6 +31,20 @@ namespace kdv {
 namespace {
 
 namespace fs = std::filesystem;
+
+// "DD.MM.YYYY HH:MM:SS" of a local time.
+std::string DayAndTime(LocalTime when) {
+    using namespace std::chrono;
+    const auto day = floor<days>(when);
+    const year_month_day ymd{day};
+    const hh_mm_ss<seconds> time{floor<seconds>(when - day)};
+    char text[32];
+    std::snprintf(text, sizeof text, "%02u.%02u.%04d %02d:%02d:%02d", static_cast<unsigned>(ymd.day()),
+                  static_cast<unsigned>(ymd.month()), static_cast<int>(ymd.year()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
+    return text;
+}
 
 // The journal's tables the service reads and writes.
 constexpr const char* kJournalTables[] = {"LF_LAGEN", "LF_NACHRICHTEN", "LF_NACHRICHTEN_EMPF",
@@ -214,12 +229,9 @@ private:
                                  protocol;
         try {
             provider->FreshToken();
-            const std::time_t until = std::chrono::system_clock::to_time_t(provider->ExpiresAt());
-            std::tm local{};
-            localtime_r(&until, &local);
-            char text[32];
-            std::strftime(text, sizeof text, "%d.%m.%Y %H:%M:%S", &local);
-            Report(what, true, std::string("gültig bis ") + text);
+            const LocalTime until =
+                UtcToLocalTime(std::chrono::floor<std::chrono::milliseconds>(provider->ExpiresAt()));
+            Report(what, true, "gültig bis " + DayAndTime(until));
         } catch (const std::exception& e) {
             Report(what, false, provider->Masked(e.what()));
         }

@@ -9,6 +9,9 @@
 #include "service/connection_time_limit.h"
 #include "platform/executable_path.h"
 #include "platform/ini_file.h"
+#include "platform/operator_message.h"
+#include "platform/path_text.h"
+#include "platform/service_host.h"
 #include "platform/service_installer.h"
 #include "platform/termination_signal.h"
 #include "service/command_line.h"
@@ -46,21 +49,25 @@ std::chrono::seconds StopTimeout(const fs::path& home) {
 int Install(const TCommandLine& cl) {
     TServiceDefinition def;
     def.Name = kServiceName;
+    def.DisplayName = kServiceDisplayName;
     def.Description = kServiceDescription;
     def.Executable = ExecutablePath();
     def.Home = ResolveHome(cl);
     def.StopTimeout = StopTimeout(def.Home);
     const TInstallOutcome r = cl.Install ? InstallService(def) : UninstallService(def.Name);
     if (!r.Ok) {
-        std::cerr << "Service \"" << kServiceDisplayName << "\""
-                  << (cl.Install ? " konnte nicht installiert werden; Fehler: "
-                                 : " konnte nicht deinstalliert werden; Fehler: ")
-                  << "\"" << r.Error << "\"" << std::endl;
+        ShowOperatorMessage(kServiceDisplayName,
+                            std::string("Service \"") + kServiceDisplayName + "\"" +
+                                (cl.Install ? " konnte nicht installiert werden; Fehler: "
+                                            : " konnte nicht deinstalliert werden; Fehler: ") +
+                                "\"" + r.Error + "\"",
+                            true);
         return 1;
     }
-    if (!cl.Silent)
-        std::cout << (cl.Install ? "Service erfolgreich installiert" : "Service erfolgreich deinstalliert")
-                  << std::endl;
+    if (!cl.Silent) {
+        ShowOperatorMessage(kServiceDisplayName,
+                            cl.Install ? "Service erfolgreich installiert" : "Service erfolgreich deinstalliert", false);
+    }
     return 0;
 }
 
@@ -117,6 +124,32 @@ int ImportFiles(Tdiravid& module, const std::vector<fs::path>& files, ITerminati
     bool stopped = true;
     module.ServiceStop(stopped);
     return anyFailed ? 1 : 0;
+}
+
+// Runs the service under the system's service manager. Started by hand
+// where the manager must start it (Windows), the program says so and how to
+// install it instead of waiting for a manager that never calls.
+int RunAsService(Tdiravid& module, ITerminationSignal& termination) {
+    const TServiceHostOutcome host = RunServiceHost(
+        kServiceName, [&](IServiceStatus& status) { return RunService(module, termination, status); });
+    switch (host.Result) {
+        case TServiceHostResult::Ran: return host.ExitStatus;
+        case TServiceHostResult::NoServiceManager: {
+            const std::string program = PathToUtf8(ExecutablePath().filename());
+            ShowOperatorMessage(kServiceDisplayName,
+                                std::string(kServiceDisplayName) +
+                                    " läuft als Dienst und wird vom Dienststeuerungs-Manager gestartet, nicht von "
+                                    "Hand (" + host.Error + ").\nInstallieren: " + program +
+                                    " /INSTALL [--home ORDNER], dann starten: net start " + kServiceName +
+                                    "\nEin einzelner Durchlauf ohne Dienst: " + program + " --once",
+                                true);
+            return 1;
+        }
+        case TServiceHostResult::Failed: break;
+    }
+    ShowOperatorMessage(kServiceDisplayName,
+                        "Verbindung zum Dienststeuerungs-Manager fehlgeschlagen: " + host.Error, true);
+    return 1;
 }
 
 // [SMTP] Anmeldung is read before every mail, as the other [SMTP] keys.
@@ -176,7 +209,7 @@ int DiravidMain(const std::vector<std::string>& args) {
     TMailEingangJobs mailEingang(module);
     AssignServiceJobs(module, mailEingang);
     if (!cl.ImportFiles.empty()) return ImportFiles(module, cl.ImportFiles, *termination);
-    const int status = cl.Once ? RunOnce(module, *termination) : RunService(module, *termination);
+    const int status = cl.Once ? RunOnce(module, *termination) : RunAsService(module, *termination);
     if (!module.StartError().empty()) {
         ReportStartFailure(module);
     } else if (cl.Once && termination->StopRequested()) {

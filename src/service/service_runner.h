@@ -3,6 +3,7 @@
 // here one after another, which gives the guarantees the design leaves open:
 // no cycle before the start has finished, and the stop (which releases the
 // log) only after a running cycle has ended.
+#include "platform/service_host.h"
 #include "platform/termination_signal.h"
 #include "service/service_module.h"
 
@@ -10,6 +11,10 @@ namespace kdv {
 
 // Runs the start, then a cycle whenever the poll timer is due, until a
 // termination request; then the stop. Returns 0, or 1 when the start failed.
+// `status` hears when the start has finished (not after a failed one) and
+// when the termination request is taken up, before the stop.
+int RunService(IServiceModule& module, ITerminationSignal& termination, IServiceStatus& status);
+// The same for a lifecycle that no service manager watches.
 int RunService(IServiceModule& module, ITerminationSignal& termination);
 
 // Runs the start, one cycle at once, and the stop. Returns 0, or 1 when the

@@ -1,9 +1,13 @@
 // Socket error texts and kinds, and address literals.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <netdb.h>
 
 #include <cerrno>
+#endif
 
 #include "platform/socket.h"
 
@@ -30,6 +34,22 @@ TEST_P(SocketErrors, NumberTextAndKind) {
     }
 }
 
+#ifdef _WIN32
+// The same German texts under Windows' socket error numbers.
+INSTANTIATE_TEST_SUITE_P(
+    Table, SocketErrors,
+    ::testing::Values(TErrorCase{"Refused", WSAECONNREFUSED, "Verbindung abgelehnt.", TErrorKind::ekRefused},
+                      TErrorCase{"HostUnreachable", WSAEHOSTUNREACH, "Host nicht erreichbar.", TErrorKind::ekRefused},
+                      TErrorCase{"NetworkUnreachable", WSAENETUNREACH, "Netzwerk nicht erreichbar.",
+                                 TErrorKind::ekRefused},
+                      TErrorCase{"HostNotFound", WSAHOST_NOT_FOUND, "Host nicht gefunden.", TErrorKind::ekRefused},
+                      TErrorCase{"Reset", WSAECONNRESET, "Verbindung wurde vom Peer zurückgesetzt.",
+                                 TErrorKind::ekPeerClosed},
+                      TErrorCase{"Aborted", WSAECONNABORTED, "Verbindung abgebrochen.", TErrorKind::ekPeerClosed},
+                      TErrorCase{"TimedOut", WSAETIMEDOUT, "Zeitüberschreitung der Verbindung.",
+                                 TErrorKind::ekTimeout}),
+    [](const auto& info) { return std::string(info.param.name); });
+#else
 INSTANTIATE_TEST_SUITE_P(
     Table, SocketErrors,
     ::testing::Values(TErrorCase{"Refused", ECONNREFUSED, "Verbindung abgelehnt.", TErrorKind::ekRefused},
@@ -44,6 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TErrorCase{"TimedOut", ETIMEDOUT, "Zeitüberschreitung der Verbindung.", TErrorKind::ekTimeout},
                       TErrorCase{"OtherUsesTheSystemText", EACCES, "Permission denied", TErrorKind::ekOther}),
     [](const auto& info) { return std::string(info.param.name); });
+#endif
 
 TEST(IpAddressLiteral, TellsAddressesFromNames) {
     EXPECT_TRUE(IsIpAddressLiteral("127.0.0.1"));

@@ -163,6 +163,40 @@ TEST(ServiceRunner, OnceRunsOneCycleAtOnceUnlessStopped) {
     }
 }
 
+// What the service manager hears: running once the start has finished,
+// stopping once the request is taken up, each before the work it announces;
+// nothing after a failed start, so the manager sees that start fail.
+TEST(ServiceRunner, ReportsRunningAfterTheStartAndStoppingBeforeTheStop) {
+    class RecordingStatus : public IServiceStatus {
+    public:
+        explicit RecordingStatus(std::vector<std::string>& events) : events_(events) {}
+        void Running() override { events_.push_back("running"); }
+        void Stopping() override { events_.push_back("stopping"); }
+
+    private:
+        std::vector<std::string>& events_;
+    };
+    struct TCase {
+        const char* Name;
+        bool StartSucceeds;
+        std::vector<std::string> Expected;
+    };
+    const TCase cases[] = {
+        {"started", true, {"start@0", "running", "cycle@90", "stopping", "stop@100"}},
+        {"start failed", false, {"start@0"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        FakeSteadyClock clock;
+        FakeModule module(clock);
+        module.startSucceeds = c.StartSucceeds;
+        RecordingStatus status(module.events);
+        FakeTermination termination(clock, 100s);
+        EXPECT_EQ(RunService(module, termination, status), c.StartSucceeds ? 0 : 1);
+        EXPECT_EQ(module.events, c.Expected);
+    }
+}
+
 TEST(PollTimer, OffWhileSwitchedOffAndCountsAgainFromSwitchOn) {
     FakeSteadyClock clock;
     TPollTimer timer(clock);

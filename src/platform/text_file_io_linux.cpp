@@ -1,18 +1,12 @@
 #include "platform/text_file_io.h"
 
-#include <atomic>
-#include <string>
-
-#ifdef _WIN32
-#include <fstream>
-#include <iterator>
-#include <process.h>
-#else
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#endif
+
+#include <atomic>
+#include <cerrno>
+#include <string>
 
 namespace kdv {
 
@@ -21,11 +15,7 @@ namespace {
 // A fresh name for the file written beside the target before the rename.
 std::filesystem::path TemporarySibling(const std::filesystem::path& target) {
     static std::atomic<unsigned> counter{0};
-#ifdef _WIN32
-    const long pid = _getpid();
-#else
     const long pid = static_cast<long>(::getpid());
-#endif
     std::filesystem::path name = target;
     name += "." + std::to_string(pid) + "-" + std::to_string(counter.fetch_add(1)) + ".tmp";
     return name;
@@ -48,71 +38,6 @@ std::error_code ResolveTarget(const std::filesystem::path& fileName, std::filesy
 }
 
 }  // namespace
-
-#ifdef _WIN32
-
-std::error_code ReadWholeFile(const std::filesystem::path& fileName, std::uintmax_t maxBytes,
-                              std::string& bytes) {
-    bytes.clear();
-    std::error_code ec;
-    const auto status = std::filesystem::status(fileName, ec);
-    if (ec) return ec;
-    if (std::filesystem::is_directory(status)) return std::make_error_code(std::errc::is_a_directory);
-    const std::uintmax_t size = std::filesystem::file_size(fileName, ec);
-    if (ec) return ec;
-    if (size > maxBytes) return std::make_error_code(std::errc::file_too_large);
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in) return std::make_error_code(std::errc::permission_denied);
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        bytes.clear();
-        return std::make_error_code(std::errc::io_error);
-    }
-    if (bytes.size() > maxBytes) {
-        bytes.clear();
-        return std::make_error_code(std::errc::file_too_large);
-    }
-    return {};
-}
-
-std::error_code ReplaceWholeFile(const std::filesystem::path& fileName, std::string_view bytes) {
-    std::filesystem::path target;
-    if (std::error_code ec = ResolveTarget(fileName, target)) return ec;
-    std::error_code ec;
-    if (std::filesystem::is_directory(target, ec)) return std::make_error_code(std::errc::is_a_directory);
-    const auto oldStatus = std::filesystem::status(target, ec);
-    const bool existed = !ec && std::filesystem::exists(oldStatus);
-    // The rename would also replace a file the operator made read-only.
-    if (existed && (oldStatus.permissions() & std::filesystem::perms::owner_write) == std::filesystem::perms::none) {
-        return std::make_error_code(std::errc::permission_denied);
-    }
-    std::filesystem::path temporary;
-    for (int attempt = 0; attempt < kMaxTemporaryNameAttempts; ++attempt) {
-        temporary = TemporarySibling(target);
-        if (!std::filesystem::exists(temporary, ec)) break;
-    }
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) return std::make_error_code(std::errc::permission_denied);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.flush();
-        if (!out) {
-            out.close();
-            std::filesystem::remove(temporary, ec);
-            return std::make_error_code(std::errc::io_error);
-        }
-    }
-    if (existed) std::filesystem::permissions(temporary, oldStatus.permissions(), ec);
-    std::filesystem::rename(temporary, target, ec);
-    if (ec) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        return ec;
-    }
-    return {};
-}
-
-#else
 
 namespace {
 
@@ -228,7 +153,5 @@ std::error_code ReplaceWholeFile(const std::filesystem::path& fileName, std::str
     if (directory.Get() >= 0) ::fsync(directory.Get());
     return {};
 }
-
-#endif
 
 }  // namespace kdv
