@@ -26,7 +26,8 @@ if [[ ${1:-} == --prefix ]]; then
 fi
 
 HOST=x86_64-w64-mingw32
-LOCK=/tmp/kdv-build.lock
+# One build at a time on a shared machine.
+LOCK=${DIRAVID_BUILD_LOCK:-/tmp/kdv-build.lock}
 JOBS=2
 APT_DIR=$CACHE/apt
 SRC_DIR=$CACHE/src
@@ -49,6 +50,7 @@ APT_OPTS=(
   -o "Dir::Cache::pkgcache="
   -o "Dir::Cache::srcpkgcache="
   -o "APT::Get::Only-Source=true"
+  -o "APT::Sandbox::User=root"
   -q=2
 )
 
@@ -120,53 +122,86 @@ update_lists() {
       exit 1
     }
     touch "$APT_DIR/updated"
+    rm -f "$STAMPS"/unavailable-*
   fi
 }
 
-# The version apt-get source would fetch now (from the .dsc it names).
-source_version() {
-  apt-get "${APT_OPTS[@]}" source --print-uris "$1" 2>/dev/null |
-    awk -v p="$1" '$2 ~ "^" p "_.*\\.dsc$" { v = $2; sub("^" p "_", "", v); sub(/\.dsc$/, "", v); print v; exit }'
+# The versions of a source package our lists offer, newest first.
+source_versions() {
+  local versions=() v i j t
+  mapfile -t versions < <(apt-cache "${APT_OPTS[@]}" showsrc "$1" 2>/dev/null |
+    awk -v p="$1" '/^Package:/ { ours = ($2 == p) } ours && /^Version:/ { print $2 }' | sort -u)
+  for ((i = 1; i < ${#versions[@]}; i++)); do
+    for ((j = i; j > 0; j--)); do
+      dpkg --compare-versions "${versions[j]}" gt "${versions[j-1]}" || break
+      t=${versions[j]}; versions[j]=${versions[j-1]}; versions[j-1]=$t
+    done
+  done
+  for v in "${versions[@]}"; do echo "$v"; done
 }
 
-# Unpacks (and patches) a source package once; prints its folder.
+# A version's epoch colon would end up in paths that make cannot take.
+source_dir() { echo "$SRC_DIR/$1_${2//:/_}"; }
+
+# Unpacks (and patches) a source package once. A version the mirror lists
+# but does not serve (the security suite's sources may lag behind its
+# lists) is remembered until the lists are next updated.
 fetch_source() {
-  local package=$1 version=$2 dir=$SRC_DIR/$1_$2
-  if [[ ! -f $dir/.unpacked ]]; then
+  local package=$1 version=$2 dir
+  dir=$(source_dir "$1" "$2")
+  [[ -f $dir/.unpacked ]] && return 0
+  [[ -f $STAMPS/unavailable-$package-$version ]] && return 1
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  if ! (cd "$dir" && apt-get "${APT_OPTS[@]}" source "$package=$version") >"$LOG_DIR/$package-source.log" 2>&1; then
     rm -rf "$dir"
-    mkdir -p "$dir"
-    (cd "$dir" && apt-get "${APT_OPTS[@]}" source "$package=$version" >"$LOG_DIR/$package-source.log" 2>&1) || {
-      cat "$LOG_DIR/$package-source.log" >&2
-      exit 1
-    }
-    touch "$dir/.unpacked"
+    touch "$STAMPS/unavailable-$package-$version"
+    return 1
   fi
-  local tree
-  tree=$(find "$dir" -mindepth 1 -maxdepth 1 -type d | head -n1)
-  echo "$tree"
+  # Only the unpacked tree is kept.
+  find "$dir" -mindepth 1 -maxdepth 1 -type f -delete
+  touch "$dir/.unpacked"
 }
 
-# Runs one library's build function with its output in a log file; the log
-# is shown only when the build fails.
+# Builds one library from the newest version of its source package that the
+# mirror serves, unless that version is built already. The build's output
+# goes to a log file, shown only when it fails.
 build_library() {
-  local name=$1 package=$2 function=$3 version stamp tree
-  version=$(source_version "$package")
-  if [[ -z $version ]]; then
+  local name=$1 package=$2 function=$3 version chosen= recipe
+  # A changed build recipe or toolchain file builds the library anew.
+  recipe=$({ declare -f "$function"; cat "$TOOLCHAIN"; } | sha256sum | cut -c1-12)
+  local versions
+  mapfile -t versions < <(source_versions "$package")
+  if ((${#versions[@]} == 0)); then
     echo "windows-deps: no source package $package on the mirror" >&2
     exit 1
   fi
-  stamp=$STAMPS/$name-$version
-  [[ -f $stamp ]] && return 0
-  echo "windows-deps: building $name $version (Debian source $package) for $HOST"
-  tree=$(fetch_source "$package" "$version")
-  local log=$LOG_DIR/$name.log start=$SECONDS
-  if ! (cd "$tree" && "$function" "$tree") >"$log" 2>&1; then
+  for version in "${versions[@]}"; do
+    [[ -f $STAMPS/$name-$version-$recipe ]] && return 0
+    if fetch_source "$package" "$version"; then
+      chosen=$version
+      break
+    fi
+  done
+  if [[ -z $chosen ]]; then
+    echo "windows-deps: the mirror serves no source of $package (${versions[*]}); see $LOG_DIR/$package-source.log" >&2
+    exit 1
+  fi
+  local tree log=$LOG_DIR/$name.log start=$SECONDS
+  tree=$(find "$(source_dir "$package" "$chosen")" -mindepth 1 -maxdepth 1 -type d | head -n1)
+  echo "windows-deps: building $name $chosen (Debian source $package) for $HOST"
+  # Started apart and waited for, so that set -e holds inside the build
+  # (it is switched off in a command tested by if or ||).
+  local status=0
+  (cd "$tree"; "$function" "$tree") >"$log" 2>&1 &
+  wait $! || status=$?
+  if ((status != 0)); then
     echo "windows-deps: $name failed; last lines of $log:" >&2
     tail -n 40 "$log" >&2
     exit 1
   fi
-  rm -f "$STAMPS/$name"-*
-  touch "$stamp"
+  rm -f "$STAMPS/$name"-[0-9]*
+  touch "$STAMPS/$name-$chosen-$recipe"
   echo "windows-deps: $name done in $((SECONDS - start)) s"
 }
 
@@ -177,7 +212,7 @@ build_openssl() {
   rm -rf "$out"; mkdir -p "$out"; cd "$out"
   # Shared, as the service loads libssl-3-x64.dll and libcrypto-3-x64.dll at
   # run time. No engines or modules to load from fixed paths, no tests, no docs.
-  ../Configure mingw64 shared no-tests no-docs no-engine no-module no-legacy \
+  ../Configure mingw64 shared no-tests no-engine no-module no-legacy \
     --prefix="$PREFIX" --libdir=lib --openssldir="$PREFIX/ssl" \
     CC="$CC" AR="$AR" RANLIB="$RANLIB" RC="$RC" LDFLAGS="$LDFLAGS"
   locked make -j"$JOBS" build_sw
@@ -199,15 +234,17 @@ build_pcre2() {
 build_libxml2() {
   local out=$1/build-mingw
   rm -rf "$out"; mkdir -p "$out"; cd "$out"
-  # The service parses HTML mail texts held in memory as UTF-8: no iconv,
-  # compression, network or Python bindings are needed.
-  ../configure --host="$HOST" --prefix="$PREFIX" --enable-static --disable-shared \
-    --without-iconv --without-zlib --without-lzma --without-python --without-http \
-    --without-ftp --without-threads --without-debug --without-modules --without-readline \
-    --without-history --without-icu
-  locked make -j"$JOBS" libxml2.la
-  make install-libLTLIBRARIES install-pkgconfigDATA
-  make -C include install
+  # Its CMake build: the autotools build would regenerate its makefiles after
+  # Debian's patches. The service parses HTML mail texts held in memory as
+  # UTF-8: no iconv, compression, network, programs or Python bindings.
+  cmake -S .. -B . -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$PREFIX" -DBUILD_SHARED_LIBS=OFF \
+    -DLIBXML2_WITH_ICONV=OFF -DLIBXML2_WITH_ZLIB=OFF -DLIBXML2_WITH_LZMA=OFF \
+    -DLIBXML2_WITH_PYTHON=OFF -DLIBXML2_WITH_HTTP=OFF -DLIBXML2_WITH_FTP=OFF \
+    -DLIBXML2_WITH_PROGRAMS=OFF -DLIBXML2_WITH_TESTS=OFF -DLIBXML2_WITH_MODULES=OFF \
+    -DLIBXML2_WITH_ICU=OFF -DLIBXML2_WITH_DEBUG=OFF
+  locked cmake --build . -j"$JOBS"
+  cmake --install .
 }
 
 build_mariadb_connector() {
@@ -220,7 +257,7 @@ build_mariadb_connector() {
     -DWITH_EXTERNAL_ZLIB=OFF -DWITH_CURL=OFF -DCLIENT_PLUGIN_DIALOG=STATIC \
     -DCLIENT_PLUGIN_SHA256_PASSWORD=STATIC -DCLIENT_PLUGIN_CACHING_SHA2_PASSWORD=STATIC \
     -DCLIENT_PLUGIN_CLIENT_ED25519=STATIC -DCLIENT_PLUGIN_MYSQL_CLEAR_PASSWORD=STATIC \
-    -DCLIENT_PLUGIN_AUTH_GSSAPI_CLIENT=OFF -DCLIENT_PLUGIN_REMOTE_IO=OFF \
+    -DCLIENT_PLUGIN_AUTH_GSSAPI_CLIENT=OFF \
     -DCLIENT_PLUGIN_PVIO_NPIPE=STATIC -DCLIENT_PLUGIN_PVIO_SHMEM=STATIC
   locked cmake --build . -j"$JOBS" --target libmariadb
   install -d "$PREFIX/bin" "$PREFIX/lib" "$PREFIX/include/mariadb"
@@ -234,13 +271,15 @@ build_curl() {
   local out=$1/build-mingw
   rm -rf "$out"; mkdir -p "$out"; cd "$out"
   # HTTPS to token endpoints only: the cross-built OpenSSL, no other
-  # protocols, no compression, no IDN, no proxy auto-detection libraries.
+  # protocols, no compression, no IDN. Name resolution on Windows' own
+  # threads: with pthreads the DLL would need libwinpthread-1.dll beside it.
   ../configure --host="$HOST" --prefix="$PREFIX" --enable-shared --disable-static \
     --with-openssl="$PREFIX" --without-zlib --without-brotli --without-zstd \
     --without-libidn2 --without-libpsl --without-nghttp2 --without-librtmp --without-libssh2 \
     --disable-ldap --disable-ldaps --disable-rtsp --disable-dict --disable-telnet \
     --disable-tftp --disable-pop3 --disable-imap --disable-smtp --disable-gopher \
     --disable-mqtt --disable-smb --disable-ftp --disable-file --disable-manual --disable-docs \
+    --disable-pthreads --enable-threaded-resolver \
     LDFLAGS="$LDFLAGS"
   locked make -j"$JOBS" -C lib
   make -C lib install
