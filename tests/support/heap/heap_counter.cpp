@@ -8,6 +8,11 @@
 
 namespace {
 
+#ifdef _WIN32
+// The C runtime's name for the usable size of a heap block.
+std::size_t malloc_usable_size(void* block) { return _msize(block); }
+#endif
+
 std::atomic<std::size_t> live_bytes{0};
 std::atomic<std::size_t> peak_bytes{0};
 
