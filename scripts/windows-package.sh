@@ -30,6 +30,7 @@ install -m 0755 "$BUILD/diravid.exe" "$dir/"
 x86_64-w64-mingw32-strip "$dir/diravid.exe"
 for dll in libssl-3-x64.dll libcrypto-3-x64.dll libmariadb.dll libcurl-4.dll; do
   install -m 0644 "$DLLS/$dll" "$dir/"
+  x86_64-w64-mingw32-strip --strip-unneeded "$dir/$dll"
 done
 
 # Text for Windows' editors: UTF-8 with a byte-order mark (the service reads
