@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the service need.
 # Fast when everything is present; needs root (apt-get) otherwise.
+# With --windows also what the Windows build needs: the MinGW-w64 cross
+# compiler, Wine for its tests and zip for its package (the libraries come
+# from Debian's source packages through scripts/windows-deps.sh).
 set -euo pipefail
 
 PACKAGES=(
@@ -15,6 +18,10 @@ PACKAGES=(
   libgmime-3.0-dev
   dovecot-imapd dovecot-pop3d dovecot-lmtpd postfix swaks libnet-ssleay-perl curl
 )
+
+if [[ ${1:-} == --windows ]]; then
+  PACKAGES+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 zip dpkg-dev xz-utils)
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do
