@@ -6,6 +6,7 @@
 
 #include "db/db_error.h"
 #include "platform/dynamic_library.h"
+#include "platform/library_file_names.h"
 
 namespace kdv {
 namespace {
@@ -104,7 +105,7 @@ TMySqlClientApi LoadLocked(const std::vector<std::string>& names) {
 }  // namespace
 
 const std::vector<std::string>& DefaultMySqlClientNames() {
-    static const std::vector<std::string> names{"libmariadb.so.3", "libmysqlclient.so.21"};
+    static const std::vector<std::string> names{kLibMariaDbFileName, kLibMySqlFileName};
     return names;
 }
 

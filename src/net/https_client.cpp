@@ -7,13 +7,14 @@
 #include "platform/ascii_text.h"
 #include "platform/dira_error.h"
 #include "platform/dynamic_library.h"
+#include "platform/library_file_names.h"
 
 namespace kdv {
 namespace {
 
 // libcurl with the TLS library the system prefers; loaded, not linked, so
 // the service starts and mails with passwords on a machine without it.
-constexpr const char* kLibCurlName = "libcurl.so.4";
+constexpr const char* kLibCurlName = kLibCurlFileName;
 
 struct TCurlApi {
     decltype(&curl_global_init) global_init;

@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "platform/library_file_names.h"
+
 namespace kdv {
 
 struct TOpenSslApi {
@@ -54,8 +56,8 @@ struct TOpenSslApi {
 };
 
 // The library names tried, in this order.
-inline constexpr const char* kLibCryptoName = "libcrypto.so.3";
-inline constexpr const char* kLibSslName = "libssl.so.3";
+inline constexpr const char* kLibCryptoName = kLibCryptoFileName;
+inline constexpr const char* kLibSslName = kLibSslFileName;
 
 // The TLS library, loaded on first use and kept for the life of the process.
 // Thread-safe. Raises "SSL.-Bibliothek konnte nicht geladen werden." (kind

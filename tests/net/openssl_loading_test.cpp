@@ -27,12 +27,12 @@ TEST_P(OpenSslLoading, UsableOrSaysWhy) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, OpenSslLoading,
-    ::testing::Values(TLoadCase{"SystemLibraries", "libcrypto.so.3", "libssl.so.3", ""},
-                      TLoadCase{"MissingLibrary", "libcrypto.so.3", "libdiravid-no-ssl.so.3",
+    ::testing::Values(TLoadCase{"SystemLibraries", kLibCryptoFileName, kLibSslFileName, ""},
+                      TLoadCase{"MissingLibrary", kLibCryptoFileName, "libdiravid-no-ssl.so.3",
                                 "Fehler beim Laden von libdiravid-no-ssl.so.3 ("},
                       // The crypto library in the place of the TLS library
                       // lacks the TLS entry points.
-                      TLoadCase{"MissingEntryPoints", "libcrypto.so.3", "libcrypto.so.3",
+                      TLoadCase{"MissingEntryPoints", kLibCryptoFileName, kLibCryptoFileName,
                                 "OPENSSL_init_ssl (nicht gefunden)\r\nTLS_client_method (nicht gefunden)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
