@@ -171,12 +171,9 @@ void TMailPOP3::AuthenticateWithOAuth() {
     }
     const std::optional<TOAuthMechanism> mechanism = ChooseOAuthMechanism(offered);
     if (!mechanism) throw EDiraError(TErrorKind::ekAuthentication, NoOAuthOfferedText("Der POP3-Server"));
-    std::string token = OAuth->Token();
     std::string refusal;
-    if (TryOAuth(*mechanism, token, refusal)) return;
-    // A token refused before its time: one fresh token, one more try.
-    token = OAuth->RenewedToken(token);
-    if (TryOAuth(*mechanism, token, refusal)) return;
+    const auto attempt = [&](const std::string& token) { return TryOAuth(*mechanism, token, refusal); };
+    if (SignInWithOneRenewal(*OAuth, attempt)) return;
     throw EDiraError(TErrorKind::ekAuthentication, refusal);
 }
 

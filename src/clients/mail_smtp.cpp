@@ -230,13 +230,9 @@ void TMailSMTP::LoginWithOAuth(const std::vector<std::string>& mechanisms) {
     // Without it the server would refuse every mail: a clear stop here,
     // not an unauthenticated transfer.
     if (!mechanism) throw EMailSMTPError(stage_, TErrorKind::ekAuthentication, NoOAuthOfferedText("Der SMTP-Server"));
-    std::string token = OAuth->Token();
     std::string refusal;
-    if (TryOAuth(*mechanism, token, refusal)) return;
-    // A token refused before its time (revoked, or the server's clock
-    // ahead): one fresh token, one more try.
-    token = OAuth->RenewedToken(token);
-    if (TryOAuth(*mechanism, token, refusal)) return;
+    const auto attempt = [&](const std::string& token) { return TryOAuth(*mechanism, token, refusal); };
+    if (SignInWithOneRenewal(*OAuth, attempt)) return;
     throw EMailSMTPError(stage_, TErrorKind::ekAuthentication, refusal, last_reply_.Code, last_reply_.EnhancedCode);
 }
 

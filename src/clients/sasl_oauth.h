@@ -51,6 +51,16 @@ public:
     virtual std::string RenewedToken(const std::string& rejected) = 0;
 };
 
+// Signs in with the token in hand and, when the server refuses it before
+// its time (revoked, or the server's clock ahead), once more with a
+// renewed one. `attempt` makes one try; true: signed in.
+template <typename TAttempt>
+bool SignInWithOneRenewal(IOAuthTokenSource& source, TAttempt&& attempt) {
+    const std::string token = source.Token();
+    if (attempt(token)) return true;
+    return attempt(source.RenewedToken(token));
+}
+
 // The start of the error text when a server refuses the token (and the
 // renewed one).
 inline constexpr const char* kOAuthRefused = "Anmeldung mit OAuth 2.0 abgelehnt: ";
