@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, the tests and the service need.
 # Fast when everything is present; needs root (apt-get) otherwise.
 # With --windows also what the Windows build needs: the MinGW-w64 cross
-# compiler, Wine for its tests and zip for its package (the libraries come
+# compiler, Wine for its tests (its root certificate store is filled from the
+# system's), zip and unzip for its package (the libraries come
 # from Debian's source packages through scripts/windows-deps.sh).
 set -euo pipefail
 
@@ -20,7 +21,7 @@ PACKAGES=(
 )
 
 if [[ ${1:-} == --windows ]]; then
-  PACKAGES+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 zip dpkg-dev xz-utils)
+  PACKAGES+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 zip unzip dpkg-dev xz-utils ca-certificates)
 fi
 
 missing=()

@@ -142,8 +142,8 @@ Lokal=
 [Zertifikat]
 ; 1: Zertifikate der Mailserver prüfen (Kette, Gültigkeit, Name)
 Pruefen=0
-; PEM-Datei der vertrauten Stammzertifikate (relativ: neben diravid.ini).
-; Unter Windows angeben, wenn Pruefen=1 ist oder OAuth 2.0 genutzt wird.
+; PEM-Datei der vertrauten Stammzertifikate (relativ: neben diravid.ini);
+; leer: die Stammzertifizierungsstellen des Windows-Zertifikatspeichers
 CADatei=
 
 [OAuth2]

@@ -132,7 +132,13 @@ public:
         api.easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
         api.easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
         api.easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-        if (!request.ca_file.empty()) api.easy_setopt(curl, CURLOPT_CAINFO, request.ca_file.c_str());
+        if (!request.ca_file.empty()) {
+            api.easy_setopt(curl, CURLOPT_CAINFO, request.ca_file.c_str());
+        } else {
+            // Windows' own store, which the TLS library does not read; a
+            // no-op where the library's default paths are the system's store.
+            api.easy_setopt(curl, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
+        }
         api.easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
         api.easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
         api.easy_setopt(curl, CURLOPT_HTTPHEADER, headers);

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "net/openssl_api.h"
+#include "platform/system_root_certificates.h"
 
 namespace kdv {
 namespace {
@@ -31,6 +32,21 @@ constexpr TWireVersion kWireVersions[] = {
 
 [[noreturn]] void RaiseTls(const std::string& text) {
     throw EDiraError(TErrorKind::ekTls, text);
+}
+
+// The system's trusted roots where the library's default paths do not
+// reach them. A certificate that does not parse, or that the store already
+// has, is passed over: the others still count.
+void AddSystemRootCertificates(const TOpenSslApi& api, SSL_CTX* context) {
+    X509_STORE* store = api.ctx_get_cert_store(context);
+    for (const std::string& der : SystemRootCertificates()) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(der.data());
+        if (X509* cert = api.d2i_x509(nullptr, &bytes, static_cast<long>(der.size()))) {
+            api.store_add_cert(store, cert);
+            api.x509_free(cert);
+        }
+    }
+    api.err_clear_error();
 }
 
 // A new context with the versions, ciphers and certificate check of
@@ -86,7 +102,9 @@ SSL_CTX* BuildContext(const TMailSSLOptions& options) {
             // Parsing the system's store takes longer than a whole session;
             // without a check nobody asks it.
             api.ctx_set_default_verify_paths(context);
-            if (!options.RootCertFile.empty() || !options.VerifyDirs.empty()) {
+            if (options.RootCertFile.empty() && options.VerifyDirs.empty()) {
+                AddSystemRootCertificates(api, context);
+            } else {
                 const char* file = options.RootCertFile.empty() ? nullptr : options.RootCertFile.c_str();
                 const char* dirs = options.VerifyDirs.empty() ? nullptr : options.VerifyDirs.c_str();
                 if (api.ctx_load_verify_locations(context, file, dirs) != 1) {

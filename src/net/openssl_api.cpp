@@ -77,6 +77,10 @@ TLoaded* LoadLibraries(const std::string& crypto_name, const std::string& ssl_na
         Bind(c, a.version_text, "OpenSSL_version", reasons);
         Bind(c, a.verify_error_text, "X509_verify_cert_error_string", reasons);
         Bind(c, a.param_set1_ip_asc, "X509_VERIFY_PARAM_set1_ip_asc", reasons);
+        Bind(s, a.ctx_get_cert_store, "SSL_CTX_get_cert_store", reasons);
+        Bind(c, a.store_add_cert, "X509_STORE_add_cert", reasons);
+        Bind(c, a.d2i_x509, "d2i_X509", reasons);
+        Bind(c, a.x509_free, "X509_free", reasons);
     }
     if (reasons.empty()) {
         const TOpenSslApi& a = loaded->api;

@@ -49,6 +49,10 @@ struct TOpenSslApi {
     decltype(&OpenSSL_version) version_text;
     decltype(&X509_verify_cert_error_string) verify_error_text;
     decltype(&X509_VERIFY_PARAM_set1_ip_asc) param_set1_ip_asc;
+    decltype(&SSL_CTX_get_cert_store) ctx_get_cert_store;
+    decltype(&X509_STORE_add_cert) store_add_cert;
+    decltype(&d2i_X509) d2i_x509;
+    decltype(&X509_free) x509_free;
 
     // The library's queued errors as text, one per line, oldest first; the
     // queue is emptied.

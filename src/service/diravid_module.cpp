@@ -72,6 +72,11 @@ void Tdiravid::ServiceStart(bool& Started) {
 
         temp_folder_ = PrepareServiceTempFolder(home_);
         ini = std::make_unique<TIniFile>(home_ / kIniFileName);
+        // Only the tests of the installed service shorten the cycle; an
+        // operator never sets it, so it is named nowhere but in the README.
+        if (const int testInterval = ini->ReadInteger("Test", "IntervallMs", 0); testInterval > 0) {
+            mailtimer.SetInterval(std::chrono::milliseconds{testInterval});
+        }
         std::error_code noIni;
         const bool iniMissing = !std::filesystem::exists(ini->FileName(), noIni);
         if (iniMissing) {

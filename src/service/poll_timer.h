@@ -20,6 +20,8 @@ public:
     void SetEnabled(bool value);
 
     std::chrono::milliseconds Interval() const { return interval_; }
+    // Counts from the last switch-on as before, with the new length.
+    void SetInterval(std::chrono::milliseconds interval) { interval_ = interval; }
 
     // Time until the next event; zero when it is due, kNever when switched off.
     std::chrono::milliseconds Remaining() const;

@@ -13,6 +13,7 @@
 #include "platform/path_text.h"
 #include "platform/service_host.h"
 #include "platform/service_installer.h"
+#include "platform/system_log.h"
 #include "platform/termination_signal.h"
 #include "service/command_line.h"
 #include "service/diravid_module.h"
@@ -133,7 +134,14 @@ int RunAsService(Tdiravid& module, ITerminationSignal& termination) {
     const TServiceHostOutcome host = RunServiceHost(
         kServiceName, [&](IServiceStatus& status) { return RunService(module, termination, status); });
     switch (host.Result) {
-        case TServiceHostResult::Ran: return host.ExitStatus;
+        case TServiceHostResult::Ran:
+            // Nobody watches an unattended service's log at its start: the
+            // system's own log (the event log on Windows) says it as well.
+            if (!module.StartError().empty()) {
+                ReportToSystemLog(kServiceName,
+                                  "KorvaneDiraVid konnte nicht gestartet werden! (" + module.StartError() + ")");
+            }
+            return host.ExitStatus;
         case TServiceHostResult::NoServiceManager: {
             const std::string program = PathToUtf8(ExecutablePath().filename());
             ShowOperatorMessage(kServiceDisplayName,
