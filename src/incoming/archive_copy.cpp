@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "platform/dira_error.h"
+#include "platform/path_text.h"
 
 namespace kdv {
 
@@ -29,15 +30,15 @@ std::filesystem::path SchreibeArchivKopie(const std::filesystem::path& folder, L
     std::filesystem::path path = folder / name;
     for (std::size_t variant = 2; std::filesystem::exists(path); ++variant) {
         if (variant > kMaxArchivNamenVarianten + 1) {
-            throw EDiraError(TErrorKind::ekLocal, "Kein freier Name für die Archivkopie: " + (folder / name).string());
+            throw EDiraError(TErrorKind::ekLocal, "Kein freier Name für die Archivkopie: " + PathToUtf8(folder / name));
         }
         path = folder / (stem + "_" + std::to_string(variant) + ".txt");
     }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw EDiraError(TErrorKind::ekLocal, "Archivkopie kann nicht angelegt werden: " + path.string());
+    if (!out) throw EDiraError(TErrorKind::ekLocal, "Archivkopie kann nicht angelegt werden: " + PathToUtf8(path));
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
     out.close();
-    if (!out) throw EDiraError(TErrorKind::ekLocal, "Archivkopie kann nicht geschrieben werden: " + path.string());
+    if (!out) throw EDiraError(TErrorKind::ekLocal, "Archivkopie kann nicht geschrieben werden: " + PathToUtf8(path));
     return path;
 }
 

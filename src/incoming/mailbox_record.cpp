@@ -7,6 +7,7 @@
 #include "platform/dira_error.h"
 #include "platform/new_file.h"
 #include "platform/sha256.h"
+#include "platform/path_text.h"
 
 namespace kdv {
 namespace {
@@ -147,7 +148,7 @@ void TPostfachVermerk::Schreiben() {
     if (error) {
         const std::string reason = error.message();
         std::filesystem::remove(temp, error);
-        throw EDiraError(TErrorKind::ekLocal, "Vermerkdatei " + file_.string() + " kann nicht geschrieben werden: " + reason);
+        throw EDiraError(TErrorKind::ekLocal, "Vermerkdatei " + PathToUtf8(file_) + " kann nicht geschrieben werden: " + reason);
     }
 }
 

@@ -10,6 +10,7 @@
 #include "platform/dira_error.h"
 #include "platform/sha256.h"
 #include "platform/unique_temp_file.h"
+#include "platform/path_text.h"
 
 namespace kdv {
 
@@ -98,7 +99,7 @@ std::size_t TSpoolFile::ReadAt(std::uint64_t offset, char* buffer, std::size_t s
     std::size_t read = 0;
     if (const std::error_code error = file_.ReadAt(offset, buffer, size, read)) {
         throw EDiraError(TErrorKind::ekLocal,
-                         "Zwischenspeicher " + Path().string() + " kann nicht gelesen werden: " + error.message());
+                         "Zwischenspeicher " + PathToUtf8(Path()) + " kann nicht gelesen werden: " + error.message());
     }
     return read;
 }
@@ -126,7 +127,7 @@ std::exception_ptr TSpoolReader::Wait() {
 
 void TSpoolFile::RaiseWriteError(const std::error_code& error) const {
     throw EDiraError(TErrorKind::ekLocal,
-                     "Zwischenspeicher " + Path().string() + " kann nicht geschrieben werden: " + error.message());
+                     "Zwischenspeicher " + PathToUtf8(Path()) + " kann nicht geschrieben werden: " + error.message());
 }
 
 std::string TSpoolFile::Hash() const {
@@ -135,7 +136,7 @@ std::string TSpoolFile::Hash() const {
 
 TMailFileLineSource::TFileInput::TFileInput(const std::filesystem::path& file, const TSpoolFile* arriving)
     : in_(file, std::ios::binary), arriving_(arriving) {
-    if (!in_) throw EDiraError(TErrorKind::ekLocal, "Zwischenspeicher " + file.string() + " kann nicht gelesen werden");
+    if (!in_) throw EDiraError(TErrorKind::ekLocal, "Zwischenspeicher " + PathToUtf8(file) + " kann nicht gelesen werden");
 }
 
 std::size_t TMailFileLineSource::TFileInput::Read(char* buffer, std::size_t size) {

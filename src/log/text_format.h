@@ -8,6 +8,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "platform/path_text.h"
+
 namespace kdv {
 
 namespace format_detail {
@@ -26,7 +28,7 @@ TFormatArg MakeFormatArg(const T& value) {
         return {std::to_string(value), true};
     } else if constexpr (std::is_same_v<T, std::filesystem::path>) {
         // Streaming a path would add quotes; a log text wants the bare path.
-        return {value.string(), false};
+        return {PathToUtf8(value), false};
     } else if constexpr (std::is_pointer_v<T> && std::is_convertible_v<T, std::string_view>) {
         return {value == nullptr ? std::string{} : std::string(value), false};
     } else if constexpr (std::is_convertible_v<const T&, std::string_view>) {

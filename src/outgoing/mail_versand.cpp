@@ -16,6 +16,7 @@
 #include "outgoing/outbox_hold_note.h"
 #include "platform/ascii_text.h"
 #include "platform/attachment_path.h"
+#include "platform/path_text.h"
 
 namespace kdv {
 
@@ -197,7 +198,7 @@ bool StopsTheScan(TSendOutcome outcome) {
 
 void LogNoteError(TMailVersandContext& ctx, const TOutboxHoldNote& note, std::error_code error) {
     if (error) {
-        ctx.Log.Add(3, "Versandvermerk " + note.File().string() + " kann nicht geschrieben werden: " + error.message());
+        ctx.Log.Add(3, "Versandvermerk " + PathToUtf8(note.File()) + " kann nicht geschrieben werden: " + error.message());
     }
 }
 
@@ -297,7 +298,7 @@ TSendOutcome SendNachricht(TMailVersandContext& ctx, const std::string& id, cons
                     ctx.Log.Add(3, "Datei \"" + stored_path + "\" nicht gefunden.");
                     break;
                 case TAttachmentCheck::acFolderMissing:
-                    ctx.Log.Add(3, "Anhangordner " + root.string() + " ist nicht erreichbar (Datei \"" + stored_path +
+                    ctx.Log.Add(3, "Anhangordner " + PathToUtf8(root) + " ist nicht erreichbar (Datei \"" + stored_path +
                                        "\").");
                     return TSendOutcome::soServerUnusable;
                 case TAttachmentCheck::acUnreadable:

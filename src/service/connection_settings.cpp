@@ -5,6 +5,7 @@
 #include <string>
 
 #include "service/connection_time_limit.h"
+#include "platform/path_text.h"
 
 namespace kdv {
 
@@ -16,7 +17,7 @@ TCertificateCheck ReadCertificateCheck(const TIniFile& ini) {
     if (file.empty()) return check;
     std::filesystem::path path(file);
     if (path.is_relative()) path = ini.FileName().parent_path() / path;
-    check.root_cert_file = path.string();
+    check.root_cert_file = PathToUtf8(path);
     return check;
 }
 

@@ -15,6 +15,7 @@
 #include "service/service_identity.h"
 #include "service/service_temp_folder.h"
 #include "service/smtp_settings.h"
+#include "platform/path_text.h"
 
 namespace kdv {
 
@@ -80,7 +81,7 @@ void Tdiravid::ServiceStart(bool& Started) {
         std::error_code noIni;
         const bool iniMissing = !std::filesystem::exists(ini->FileName(), noIni);
         if (iniMissing) {
-            LogFileSys->Add(5, "Einstellungsdatei " + ini->FileName().string() + " fehlt; es gelten die Vorgaben.");
+            LogFileSys->Add(5, "Einstellungsdatei " + PathToUtf8(ini->FileName()) + " fehlt; es gelten die Vorgaben.");
         }
         // Without the file the defaults were tried; the error says which.
         const auto with_defaults_named = [this](const char* message) {
@@ -159,7 +160,7 @@ bool Tdiravid::LockHome() {
     if (!home_lock_->TryLock()) {
         const std::string holder = home_lock_->Holder();
         const std::string notice = "Ein anderer Vorgang" + (holder.empty() ? "" : " (Prozess " + holder + ")") +
-                                   " arbeitet mit diesem Home-Ordner; warte auf die Sperre " + path.string() + ".";
+                                   " arbeitet mit diesem Home-Ordner; warte auf die Sperre " + PathToUtf8(path) + ".";
         LogFileSys->Add(5, notice);
         std::cerr << notice << std::endl;
         const auto waitOrStop = [this] {
@@ -287,7 +288,7 @@ void Tdiravid::mailtimerTimer() {
     } catch (const std::exception& e) {
         UnlockHome();
         mailtimer.SetEnabled(true);
-        ReportToSystemLog(ExecutablePath().filename().string(), e.what());
+        ReportToSystemLog(PathToUtf8(ExecutablePath().filename()), e.what());
         return;
     }
     UnlockHome();

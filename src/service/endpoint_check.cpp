@@ -26,6 +26,7 @@
 #include "service/service_database.h"
 #include "service/smtp_settings.h"
 #include "service/whitelist.h"
+#include "platform/path_text.h"
 
 namespace kdv {
 namespace {
@@ -124,7 +125,7 @@ private:
     void CheckSettingsFile() {
         std::error_code ec;
         const bool present = fs::exists(ini_.FileName(), ec);
-        Report("Einstellungen " + ini_.FileName().string(), !ec,
+        Report("Einstellungen " + PathToUtf8(ini_.FileName()), !ec,
                ec ? ec.message() : present ? "gelesen" : "fehlt; es gelten die Vorgaben");
     }
 
@@ -205,7 +206,7 @@ private:
         // the service appends.
         const std::string folder = stored.substr(0, stored.size() - 1);
         const std::string where =
-            folder + (local.string() == MapStoredPath(stored, "", "") ? "" : " (" + local.string() + ")");
+            folder + (PathToUtf8(local) == MapStoredPath(stored, "", "") ? "" : " (" + PathToUtf8(local) + ")");
         // Only a file actually made there shows that the service's user may
         // write (a read-only share, a folder of another user).
         try {
@@ -325,7 +326,7 @@ private:
 
     void CheckWhitelist() {
         const fs::path file = home_ / Tdiravid::kWhitelistFileName;
-        const std::string what = "Whitelist " + file.string();
+        const std::string what = "Whitelist " + PathToUtf8(file);
         std::error_code ec;
         const bool present = fs::exists(file, ec);
         TWhitelist whitelist;

@@ -9,6 +9,7 @@
 #include "service/diravid_module.h"
 #include "service/oauth_settings.h"
 #include "service/oauth_token_provider.h"
+#include "platform/path_text.h"
 
 namespace kdv {
 namespace {
@@ -97,7 +98,7 @@ int RunOAuthDeviceSignIn(const std::filesystem::path& home, const std::string& s
                     return fail("der Token-Endpunkt gab kein Refresh-Token (fehlt im Scope offline_access?).");
                 }
                 provider.StoreRefreshToken(refresh);
-                out << "Angemeldet. Das Refresh-Token ist in " << OAuthCacheFile(home, section).string()
+                out << "Angemeldet. Das Refresh-Token ist in " << PathToUtf8(OAuthCacheFile(home, section))
                     << " gespeichert; der Dienst meldet sich damit an." << std::endl;
                 return 0;
             }

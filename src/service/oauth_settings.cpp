@@ -5,6 +5,7 @@
 
 #include "platform/ascii_text.h"
 #include "service/connection_settings.h"
+#include "platform/path_text.h"
 
 namespace kdv {
 namespace {
@@ -33,7 +34,7 @@ TOAuthSettings ReadOAuthSection(const TIniFile& ini, const std::string& section)
     s.home = ini.FileName().parent_path();
     s.time_limit_ms = ReadConnectionTimeLimitMs(ini);
     const std::string ca_file = ini.ReadString("Zertifikat", "CADatei", "");
-    if (!ca_file.empty()) s.ca_file = Beside(ini, ca_file).string();
+    if (!ca_file.empty()) s.ca_file = PathToUtf8(Beside(ini, ca_file));
     const std::string grant = ini.ReadString(section, "Verfahren", "client_credentials");
     if (EqualsNoCase(grant, "client_credentials")) {
         s.grant = TOAuthGrant::ClientCredentials;
@@ -53,15 +54,15 @@ TOAuthSettings ReadOAuthSection(const TIniFile& ini, const std::string& section)
     s.subject = ini.ReadString(section, "Benutzer", "");
     const std::string certificate = ini.ReadString(section, "Zertifikat", "");
     const std::string key = ini.ReadString(section, "Schluessel", "");
-    if (!certificate.empty()) s.certificate_file = Beside(ini, certificate).string();
-    if (!key.empty()) s.key_file = Beside(ini, key).string();
+    if (!certificate.empty()) s.certificate_file = PathToUtf8(Beside(ini, certificate));
+    if (!key.empty()) s.key_file = PathToUtf8(Beside(ini, key));
     const std::string secret_file = ini.ReadString(section, "ClientSecretDatei", "");
     if (!secret_file.empty() && s.error.empty()) {
         std::ifstream in(Beside(ini, secret_file), std::ios::binary);
         std::ostringstream content;
         content << in.rdbuf();
         if (!in) {
-            s.error = "[" + section + "] ClientSecretDatei " + Beside(ini, secret_file).string() +
+            s.error = "[" + section + "] ClientSecretDatei " + PathToUtf8(Beside(ini, secret_file)) +
                       " kann nicht gelesen werden.";
         } else {
             // The editor's line break at the end is not part of the secret.

@@ -12,6 +12,7 @@
 #include "platform/new_file.h"
 #include "platform/secret_mask.h"
 #include "platform/sha256.h"
+#include "platform/path_text.h"
 
 namespace kdv {
 namespace {
@@ -163,7 +164,8 @@ void TOAuthTokenProvider::SaveCache() {
                   {"lifetime", lifetime_.count()},
                   {"refresh_token", refresh_token_}};
     const std::filesystem::path file = OAuthCacheFile(settings_.home, settings_.section);
-    const std::filesystem::path fresh = file.string() + ".neu";
+    std::filesystem::path fresh = file;
+    fresh += ".neu";
     std::error_code ignored;
     // Left by a write that broke off.
     std::filesystem::remove(fresh, ignored);
@@ -175,7 +177,7 @@ void TOAuthTokenProvider::SaveCache() {
     if (error) {
         std::filesystem::remove(fresh, ignored);
         throw EDiraError(TErrorKind::ekLocal,
-                         "Die OAuth-Token-Datei " + file.string() + " kann nicht geschrieben werden: " + error.message());
+                         "Die OAuth-Token-Datei " + PathToUtf8(file) + " kann nicht geschrieben werden: " + error.message());
     }
 }
 
@@ -328,7 +330,7 @@ std::shared_ptr<TOAuthTokenProvider> OAuthTokenProvider(const TOAuthSettings& se
     TRegistry& registry = Registry();
     std::lock_guard lock(registry.mutex);
     if (!registry.https) registry.https = MakeHttpsClient();
-    const std::string key = settings.home.string() + "\n" + settings.section;
+    const std::string key = PathToUtf8(settings.home) + "\n" + settings.section;
     const std::string identity = Fingerprint(settings) + "\n" + settings.client_secret + "\n" + settings.error + "\n" +
                                  settings.ca_file + "\n" + std::to_string(settings.time_limit_ms) + "\n" +
                                  settings.device_url;

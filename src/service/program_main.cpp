@@ -78,14 +78,14 @@ bool HomeUsable(const fs::path& home) {
     std::error_code ec;
     const fs::file_status status = fs::status(home, ec);
     if (fs::is_directory(status)) return true;
-    std::cerr << "Home-Ordner " << home.string()
+    std::cerr << "Home-Ordner " << PathToUtf8(home)
               << (fs::exists(status) ? " ist kein Ordner." : " existiert nicht; er wird nicht angelegt.") << std::endl;
     return false;
 }
 
 void ReportStartFailure(const Tdiravid& module) {
     std::cerr << "KorvaneDiraVid konnte nicht gestartet werden: " << module.StartError() << "\nEinzelheiten im Log "
-              << (module.Home() / Tdiravid::kLogFileName).string() << std::endl;
+              << PathToUtf8(module.Home() / Tdiravid::kLogFileName) << std::endl;
 }
 
 // Start steps, then each file evaluated as a mailbox pass would, one line per

@@ -7,6 +7,7 @@
 
 #include "platform/dira_error.h"
 #include "platform/process_alive.h"
+#include "platform/path_text.h"
 
 namespace kdv {
 namespace {
@@ -15,7 +16,7 @@ namespace fs = std::filesystem;
 
 // The process id a subfolder is named after, or 0 when the name is none.
 std::int64_t ProcessIdOf(const fs::path& name) {
-    const std::string text = name.string();
+    const std::string text = PathToUtf8(name);
     std::int64_t pid = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), pid);
     if (error != std::errc() || end != text.data() + text.size()) return 0;
@@ -41,7 +42,7 @@ fs::path PrepareServiceTempFolder(const fs::path& home) {
     std::error_code ec;
     fs::create_directories(folder, ec);
     if (ec || !fs::is_directory(folder))
-        throw EDiraError(TErrorKind::ekLocal, "Temporärer Ordner " + folder.string() + " kann nicht angelegt werden: " +
+        throw EDiraError(TErrorKind::ekLocal, "Temporärer Ordner " + PathToUtf8(folder) + " kann nicht angelegt werden: " +
                          (ec ? ec.message() : std::string("kein Ordner")));
     return folder;
 }
