@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -289,6 +290,9 @@ TEST_F(WindowsService, InstalledStartedCyclingStoppedAndRemoved) {
     EXPECT_LT(took, 5s);
     EXPECT_TRUE(WaitFor([&] { return LogHas("| KorvaneDiraVid beendet."); }, 5s)) << Log();
     EXPECT_HAS(Log(), "| KorvaneDiraVid wird heruntergefahren.");
+    const auto stopped = wine_->Run({"sc", "query", "diravid"}).Stdout;
+    EXPECT_HAS(stopped, "STOPPED");
+    EXPECT_HAS(stopped, "WIN32_EXIT_CODE    : 0 ");
 
     const auto uninstall = wine_->Run({Exe(), "/UNINSTALL", "/SILENT"});
     EXPECT_EQ(uninstall.ExitCode, 0) << uninstall.Stdout << uninstall.Stderr;
@@ -308,6 +312,14 @@ TEST_F(WindowsService, StartWithoutTheDatabaseLibraryFailsWithItsLineAndAnEventL
     ASSERT_TRUE(WaitFor([&] { return LogHas(failed); }, 60s)) << Log();
     EXPECT_HAS(Log(), "libmariadb.dll");
     EXPECT_FALSE(LogHas("KorvaneDiraVid gestartet."));
+    // The manager shows it stopped with the service's own error code.
+    const auto stoppedAgain = [&] {
+        return wine_->Run({"sc", "query", "diravid"}).Stdout.find("STOPPED") != std::string::npos;
+    };
+    EXPECT_TRUE(WaitFor(stoppedAgain, 10s));
+    const auto state = wine_->Run({"sc", "query", "diravid"}).Stdout;
+    EXPECT_HAS(state, "WIN32_EXIT_CODE    : 1066");  // ERROR_SERVICE_SPECIFIC_ERROR
+    EXPECT_HAS(state, "SERVICE_EXIT_CODE  : 1 ");
 
     ASSERT_EQ(wine_->Run({Exe(), "/UNINSTALL", "/SILENT"}).ExitCode, 0);
     wine_->KillAll();
