@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "net/openssl_api.h"
+#include "platform/path_text.h"
 #include "platform/system_root_certificates.h"
 
 namespace kdv {
@@ -146,7 +147,7 @@ std::string RootFileStamp(const TMailSSLOptions& options) {
     if (options.RootCertFile.empty() || options.VerifyMode.count(TMailSSLVerifyModeFlag::sslvrfPeer) == 0) {
         return {};
     }
-    std::ifstream in(options.RootCertFile, std::ios::binary);
+    std::ifstream in(PathFromUtf8(options.RootCertFile), std::ios::binary);
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();

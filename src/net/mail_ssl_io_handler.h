@@ -84,7 +84,7 @@ private:
 };
 
 // How a server's certificate is checked: with `verify` its chain, dates and
-// host name, against `root_cert_file` when that is not empty (else the
+// host name, against `root_cert_file` (UTF-8) when that is not empty (else the
 // system's store).
 struct TCertificateCheck {
     bool verify = false;

@@ -4,13 +4,12 @@
 #include <wincrypt.h>
 
 namespace kdv {
+namespace {
 
-std::vector<std::string> SystemRootCertificates() {
-    std::vector<std::string> certificates;
-    // The store a Windows administrator (or a group policy) fills with the
-    // company's own root next to the public ones.
-    HCERTSTORE store = ::CertOpenSystemStoreW(0, L"ROOT");
-    if (store == nullptr) return certificates;
+void AddStore(DWORD location, const wchar_t* name, std::vector<std::string>& certificates) {
+    HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                       location | CERT_STORE_READONLY_FLAG | CERT_STORE_OPEN_EXISTING_FLAG, name);
+    if (store == nullptr) return;
     for (PCCERT_CONTEXT cert = ::CertEnumCertificatesInStore(store, nullptr); cert != nullptr;
          cert = ::CertEnumCertificatesInStore(store, cert)) {
         if (cert->dwCertEncodingType & X509_ASN_ENCODING) {
@@ -18,6 +17,19 @@ std::vector<std::string> SystemRootCertificates() {
         }
     }
     ::CertCloseStore(store, 0);
+}
+
+}  // namespace
+
+std::vector<std::string> SystemRootCertificates() {
+    std::vector<std::string> certificates;
+    // What Windows itself trusts: the machine's roots (where an administrator
+    // or a group policy puts the company's own), the third-party roots
+    // Windows keeps up to date, and the roots of the account the service
+    // runs as. A root in more than one store counts once in the TLS library.
+    AddStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT", certificates);
+    AddStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, L"AuthRoot", certificates);
+    AddStore(CERT_SYSTEM_STORE_CURRENT_USER, L"ROOT", certificates);
     return certificates;
 }
 

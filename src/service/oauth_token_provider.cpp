@@ -194,7 +194,7 @@ std::string TOAuthTokenProvider::Assertion(bool for_jwt_bearer) {
     std::string key_pem;
     std::string issuer = settings_.client_id;
     json header = {{"alg", "RS256"}, {"typ", "JWT"}};
-    const auto key_text = ReadWhole(settings_.key_file);
+    const auto key_text = ReadWhole(PathFromUtf8(settings_.key_file));
     if (!key_text) Fail("die Schlüsseldatei " + settings_.key_file + " kann nicht gelesen werden");
     if (!key_text->empty() && key_text->front() == '{') {
         // A service account's JSON key file: key, account and key id.
@@ -216,7 +216,7 @@ std::string TOAuthTokenProvider::Assertion(bool for_jwt_bearer) {
         if (!settings_.subject.empty()) claims["sub"] = settings_.subject;
     } else {
         // The endpoint finds the registered certificate by its thumbprint.
-        const auto certificate = ReadWhole(settings_.certificate_file);
+        const auto certificate = ReadWhole(PathFromUtf8(settings_.certificate_file));
         if (!certificate) Fail("die Zertifikatsdatei " + settings_.certificate_file + " kann nicht gelesen werden");
         try {
             header["x5t"] = Base64Url(CertificateSha1(*certificate));
