@@ -47,6 +47,9 @@ INSTANTIATE_TEST_SUITE_P(
         TDecodeCase{"UNICODE-1-1-UTF-7", "+2D3eAQ-", "\xF0\x9F\x98\x81"},
         TDecodeCase{"UTF-7", "a\xFC" "b", "a" + kFffd + "b"},
         TDecodeCase{"UTF-32LE", std::string("\xFC\0\0\0", 4), "ü"},
+        TDecodeCase{"UTF-32BE", std::string("\0\x01\xF6\x01", 4), "\xF0\x9F\x98\x81"},
+        TDecodeCase{"UTF-32", std::string("\0\0\xFE\xFF\0\0\0G", 8), "G"},
+        TDecodeCase{"UTF-32LE", std::string("\0\0\x11\0\0\xD8\0\0G\0\0\0H", 13), kFffd + kFffd + "G" + kFffd},
         // Single-byte code pages.
         TDecodeCase{"ISO-8859-1", "Gr\xFC\xDF" "e", "Grüße"},
         TDecodeCase{"latin1", "\x80", "\xC2\x80"},
@@ -131,6 +134,7 @@ INSTANTIATE_TEST_SUITE_P(
         TEncodeCase{"UTF-8", "ä\xFF", "ä?"},
         TEncodeCase{"UTF-16BE", "Gü", std::string("\0G\0\xFC", 4)},
         TEncodeCase{"UTF-16LE", "\xF0\x9F\x98\x81", std::string("=\xD8\x01\xDE", 4)},
+        TEncodeCase{"UTF-32LE", "ü\xF0\x9F\x98\x81\xFF", std::string("\xFC\0\0\0\x01\xF6\x01\0?\0\0\0", 12)},
         TEncodeCase{"UTF-7", "Grüße 1+1~", "Gr+APwA3w-e 1+-1+AH4-"},
         TEncodeCase{"KOI8-R", "При ä", "\xF0\xD2\xC9 ?"},
         TEncodeCase{"IBM037", "Aä€", "\xC1\x43\x6F"},
