@@ -164,7 +164,8 @@ TEST_F(AttachmentFolderTest, ALinkInTheWayIsNeverFollowed) {
     TTempDir elsewhere{"diravid-fremd"};
     std::error_code error;
     std::filesystem::create_symlink(elsewhere / "ziel.pdf", Dir / "plan.pdf", error);
-    // Windows gives links only to administrators and developer machines.
+    // Windows' C++ library makes no links, and Windows gives them only to
+    // administrators and developer machines.
     if (error) GTEST_SKIP() << "no symbolic link here: " << error.message();
     EXPECT_EQ(Folder.Store(Part("Inhalt"), "plan.pdf"), "plan_2.pdf");
     EXPECT_FALSE(std::filesystem::exists(elsewhere / "ziel.pdf"));

@@ -13,6 +13,7 @@
 
 #include "platform/path_text.h"
 #include "support/expect_raises.h"
+#include "support/wine_check.h"
 
 using kdv::testing::ExpectRaises;
 
@@ -103,7 +104,9 @@ TEST(LogFileSystem, IsStillAtNoticesARemovedOrReplacedFile) {
     EXPECT_FALSE(handle->IsStillAt(path));
     EXPECT_TRUE(handle->IsStillAt(dir / "weg.log"));
     std::filesystem::remove(dir / "weg.log");
-    EXPECT_FALSE(handle->IsStillAt(dir / "weg.log"));
+    // Wine neither frees the name of a removed file that is still open nor
+    // marks it as pending removal; Windows does one or the other.
+    if (!testing::RunsUnderWine()) EXPECT_FALSE(handle->IsStillAt(dir / "weg.log"));
 }
 
 // A write that fills the disk halfway must not leave a line fragment behind.

@@ -26,6 +26,10 @@ TEST(UniqueTempFile, CreatesNewPrivateFilesAndReportsFailure) {
     EXPECT_EQ(a.extension(), ".tmp");
     EXPECT_EQ(fs::file_size(a), 0u);
     EXPECT_EQ(testing::WhyNotPrivate(a), "");
+    // The check itself tells a file made the ordinary way from a private one.
+    testing::WriteFile(dir / "gewoehnlich.txt", "x");
+    fs::permissions(dir / "gewoehnlich.txt", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+    EXPECT_NE(testing::WhyNotPrivate(dir / "gewoehnlich.txt"), "");
     EXPECT_THROW(CreateUniqueTempFile(dir / "fehlt", ".tmp"), EDiraError);
     fs::remove_all(dir);
 }

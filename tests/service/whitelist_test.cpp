@@ -156,7 +156,11 @@ TEST_F(WhitelistLoadTest, FileWithoutReadAccessFails) {
 TEST_F(WhitelistLoadTest, UndeterminableFileDoesNotFallBackToTheStar) {
     // A link that points at itself can be neither read nor told missing;
     // taking it for missing would let every sender in.
-    fs::create_symlink(path, path);
+    std::error_code error;
+    fs::create_symlink(path, path, error);
+    // Windows' C++ library makes no links, and Windows gives them only to
+    // administrators and developer machines.
+    if (error) GTEST_SKIP() << "no symbolic link here: " << error.message();
     TWhitelist whitelist;
     whitelist.SetText("");
     EXPECT_THROW(whitelist.LoadIfPresent(path), EDiraError);
