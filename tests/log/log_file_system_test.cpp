@@ -106,7 +106,9 @@ TEST(LogFileSystem, IsStillAtNoticesARemovedOrReplacedFile) {
     std::filesystem::remove(dir / "weg.log");
     // Wine neither frees the name of a removed file that is still open nor
     // marks it as pending removal; Windows does one or the other.
-    if (!testing::RunsUnderWine()) EXPECT_FALSE(handle->IsStillAt(dir / "weg.log"));
+    if (!testing::RunsUnderWine()) {
+        EXPECT_FALSE(handle->IsStillAt(dir / "weg.log"));
+    }
 }
 
 // A write that fills the disk halfway must not leave a line fragment behind.
