@@ -28,12 +28,24 @@ void Require(bool condition) {
     if (!condition) std::abort();
 }
 
+// The spool of the mailbox road, one for the whole run as for a pass; made
+// at first use.
+kdv::TSpoolFile*& SpoolSlot() {
+    static kdv::TSpoolFile* spool = nullptr;
+    return spool;
+}
+
 // Lives until the process ends, so the exit handler can still use it.
 const fs::path& TempDir() {
     static const fs::path* const dir = [] {
         auto* d = new fs::path(fs::temp_directory_path() / ("diravid-fuzz-mime-" + std::to_string(getpid())));
         fs::create_directories(*d / "parts");
         std::atexit([] {
+            // The spool's file is closed first: on Windows a removed file
+            // that is still open stays in its folder until it is closed, and
+            // the folder's removal would wait for it for ever.
+            delete SpoolSlot();
+            SpoolSlot() = nullptr;
             std::error_code ignored;
             fs::remove_all(TempDir(), ignored);
         });
@@ -47,10 +59,9 @@ fs::path PartsDir() { return TempDir() / "parts"; }
 
 bool PartsDirEmpty() { return fs::directory_iterator(PartsDir()) == fs::directory_iterator(); }
 
-// The spool of the mailbox road, one for the whole run as for a pass.
 kdv::TSpoolFile& Spool() {
-    static kdv::TSpoolFile* const spool = new kdv::TSpoolFile(TempDir() / "spool");
-    return *spool;
+    if (SpoolSlot() == nullptr) SpoolSlot() = new kdv::TSpoolFile(TempDir() / "spool");
+    return *SpoolSlot();
 }
 
 // Mail servers send CR LF lines, dot-stuffed, ended by ".".

@@ -62,12 +62,12 @@ int main(int argc, char** argv) {
         for (const fs::path& input : InputsIn(folder)) {
             std::vector<std::uint8_t> bytes;
             if (!ReadWhole(input, bytes)) {
-                std::fprintf(stderr, "cannot read %s\n", input.c_str());
+                std::fprintf(stderr, "cannot read %s\n", input.string().c_str());
                 return 2;
             }
             // Named before it runs: a sanitizer report or an abort ends the
             // process, and the last name printed is the input that did it.
-            std::printf("%s (%zu bytes)\n", input.c_str(), bytes.size());
+            std::printf("%s (%zu bytes)\n", input.string().c_str(), bytes.size());
             std::fflush(stdout);
             // A copy of exactly the input's size, so reading past its end is
             // caught as with libFuzzer.

@@ -20,6 +20,8 @@ constexpr char kUnrepresentable = '?';
 
 constexpr int kCodePageUtf16LE = 1200;
 constexpr int kCodePageUtf16BE = 1201;
+constexpr int kCodePageUtf32LE = 12000;
+constexpr int kCodePageUtf32BE = 12001;
 constexpr int kCodePageWindows1252 = 1252;
 constexpr int kCodePageUsAscii = 20127;
 constexpr int kCodePageLatin1 = 28591;
@@ -226,6 +228,60 @@ private:
     bool bigEndian_;
 };
 
+// Converted here rather than by the system: Windows has no code page
+// converter for UTF-32 at all.
+class TUtf32Encoding final : public TTextEncoding {
+public:
+    explicit TUtf32Encoding(bool bigEndian) : bigEndian_(bigEndian) {}
+
+    std::string ToUtf8(std::string_view bytes) const override {
+        // As with UTF-16, a byte-order mark at the start wins over the label.
+        bool bigEndian = bigEndian_;
+        if (bytes.starts_with(std::string_view("\xFF\xFE\0\0", 4))) {
+            bigEndian = false;
+            bytes.remove_prefix(4);
+        } else if (bytes.starts_with(std::string_view("\0\0\xFE\xFF", 4))) {
+            bigEndian = true;
+            bytes.remove_prefix(4);
+        }
+        std::string out;
+        out.reserve(bytes.size());
+        for (std::size_t at = 0; at + 4 <= bytes.size(); at += 4) {
+            char32_t unit = 0;
+            for (int i = 0; i < 4; ++i) {
+                const auto byte = static_cast<unsigned char>(bytes[at + (bigEndian ? i : 3 - i)]);
+                unit = (unit << 8) | byte;
+            }
+            const bool valid = unit <= 0x10FFFF && !(unit >= 0xD800 && unit <= 0xDFFF);
+            AppendUtf8(out, valid ? unit : kReplacementChar);
+        }
+        if (bytes.size() % 4 != 0) {
+            AppendUtf8(out, kReplacementChar);
+        }
+        return out;
+    }
+
+    std::string FromUtf8(std::string_view utf8) const override {
+        std::string out;
+        out.reserve(utf8.size() * 4);
+        ForEachChar(utf8, [&](char32_t c) {
+            if (c == kInvalid) {
+                c = static_cast<char32_t>(kUnrepresentable);
+            }
+            for (int i = 0; i < 4; ++i) {
+                const int shift = bigEndian_ ? 8 * (3 - i) : 8 * i;
+                out += static_cast<char>((c >> shift) & 0xFF);
+            }
+        });
+        return out;
+    }
+
+    int CodePage() const override { return bigEndian_ ? kCodePageUtf32BE : kCodePageUtf32LE; }
+
+private:
+    bool bigEndian_;
+};
+
 constexpr std::string_view kBase64Alphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -409,6 +465,8 @@ std::shared_ptr<const TTextEncoding> CreateForCodePage(int codePage) {
         case kCodePageUtf8: return std::make_shared<TUtf8Encoding>();
         case kCodePageUtf16LE: return std::make_shared<TUtf16Encoding>(false);
         case kCodePageUtf16BE: return std::make_shared<TUtf16Encoding>(true);
+        case kCodePageUtf32LE: return std::make_shared<TUtf32Encoding>(false);
+        case kCodePageUtf32BE: return std::make_shared<TUtf32Encoding>(true);
         case kCodePageUtf7: return std::make_shared<TUtf7Encoding>();
         case kCodePageUsAscii: return UndeclaredTextEncoding();
         case kCodePageLatin1: return Latin1();

@@ -162,6 +162,12 @@ void TMailAttachmentFile::SaveToFile(const std::filesystem::path& path) {
     if (storedPath_.empty()) throw EDiraError(TErrorKind::ekUsage, "Anlage hat keinen Inhalt.");
     if (std::filesystem::exists(path, error) && std::filesystem::equivalent(storedPath_, path, error)) return;
     std::filesystem::copy_file(storedPath_, path, std::filesystem::copy_options::overwrite_existing, error);
+    if (error == std::errc::file_exists) {
+        // The Windows build's C++ library does not overwrite and reports the
+        // target as existing instead; the old file goes first there.
+        std::filesystem::remove(path, error);
+        if (!error) std::filesystem::copy_file(storedPath_, path, error);
+    }
     if (error) {
         throw EDiraError(TErrorKind::ekLocal, "Datei " + PathToUtf8(storedPath_) + " konnte nicht nach " + PathToUtf8(path) +
                          " kopiert werden: " + error.message());

@@ -81,12 +81,22 @@ public:
     }
 
     bool IsStillAt(const std::filesystem::path& path) const override {
+        if (removed_) return false;
         FILE_STANDARD_INFO standard{};
         if (file_ == INVALID_HANDLE_VALUE ||
             !::GetFileInformationByHandleEx(file_, FileStandardInfo, &standard, sizeof standard)) {
             return true;  // cannot tell: keep writing
         }
-        if (standard.DeletePending) return false;
+        if (standard.DeletePending) {
+            // Removed without POSIX semantics (older Windows, some network
+            // shares): the name stays taken, and a new file cannot be made
+            // under it, until the last handle is closed. Letting go of it
+            // here frees the name for the log's next open.
+            ::CloseHandle(file_);
+            file_ = INVALID_HANDLE_VALUE;
+            removed_ = true;
+            return false;
+        }
         TFileIdentity open;
         if (!IdentityOf(file_, open)) return true;
         HANDLE named = ::CreateFileW(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
@@ -103,7 +113,9 @@ public:
     }
 
 private:
-    HANDLE file_;
+    // Changed by IsStillAt only, when it lets go of a removed file.
+    mutable HANDLE file_;
+    mutable bool removed_ = false;
 };
 
 // Copies `from` into a new file `to`; false (and no `to`) when anything fails.

@@ -1,14 +1,19 @@
 #include "platform/log_file_system.h"
 
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <csignal>
+#endif
 
 #include "log_test_support.h"
 
+#include "platform/path_text.h"
 #include "support/expect_raises.h"
+#include "support/wine_check.h"
 
 using kdv::testing::ExpectRaises;
 
@@ -45,7 +50,7 @@ TEST(LogFileSystem, OpenAppendKeepsContentAndNamesTheFileInItsError) {
         EXPECT_THROW(handle->Write("zu spät"), EDiraError);
     }
     const EDiraError e = ExpectRaises([&] { Files().OpenAppend(dir / "fehlt" / "x.log"); });
-    EXPECT_NE(std::string(e.what()).find("fehlt/x.log"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find(PathToUtf8(std::filesystem::path("fehlt") / "x.log")), std::string::npos) << e.what();
 }
 
 TEST(LogFileSystem, MoveNeverOverwritesNorLeavesHalfAMove) {
@@ -99,12 +104,19 @@ TEST(LogFileSystem, IsStillAtNoticesARemovedOrReplacedFile) {
     EXPECT_FALSE(handle->IsStillAt(path));
     EXPECT_TRUE(handle->IsStillAt(dir / "weg.log"));
     std::filesystem::remove(dir / "weg.log");
-    EXPECT_FALSE(handle->IsStillAt(dir / "weg.log"));
+    // Wine neither frees the name of a removed file that is still open nor
+    // marks it as pending removal; Windows does one or the other.
+    if (!testing::RunsUnderWine()) {
+        EXPECT_FALSE(handle->IsStillAt(dir / "weg.log"));
+    }
 }
 
 // A write that fills the disk halfway must not leave a line fragment behind.
 // The size limit of a child process stands in for the full disk.
 TEST(LogFileSystem, AFailedWriteLeavesNoFragment) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no file size limit that could stand in for a full disk";
+#else
     TTempFolder dir;
     const auto path = dir / "x.log";
     const std::string first = "eins\r\n";
@@ -133,6 +145,7 @@ TEST(LogFileSystem, AFailedWriteLeavesNoFragment) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(ReadFile(path), first);
+#endif
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "log_test_support.h"
 
 #include "support/expect_raises.h"
+#include "support/wine_check.h"
 
 using kdv::testing::ExpectRaises;
 
@@ -330,6 +331,10 @@ TEST_F(LogFileTest, CloseReportsASystemErrorAndStillEndsClosed) {
 }
 
 TEST_F(LogFileTest, ARemovedLogFileIsCreatedAgainByTheNextLine) {
+    // Wine keeps a removed file that is still open under its name and does
+    // not mark it as pending removal, so nothing can notice the removal;
+    // Windows frees the name at once or marks the file.
+    if (testing::RunsUnderWine()) GTEST_SKIP() << "Wine does not show a removal while the file is open";
     auto log = ServiceLog();
     log->Add(5, "eins");
     std::filesystem::remove(LogPath());

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "mail/charset_table.h"
 #include "support/case_name.h"
+#include "support/wine_check.h"
 
 #include <string>
 #include <thread>
@@ -17,14 +19,35 @@ struct TDecodeCase {
     std::string expected;
 };
 
+// Code pages that Windows documents as converted by the system but that
+// Wine 8 has no table for: ISO-2022-JP (50220), GB18030 (54936) and IBM
+// EBCDIC Germany with euro (1141). Under Wine they take the 8-bit
+// fallback; on Windows they are held to the real conversion.
+bool WineHasNoTable(const char* charset) {
+    const int code_page = CharsetCodePage(charset);
+    return testing::RunsUnderWine() && (code_page == 50220 || code_page == 54936 || code_page == 1141);
+}
+
 class CharsetDecodeTest : public ::testing::TestWithParam<TDecodeCase> {};
 
 TEST_P(CharsetDecodeTest, DecodesToUtf8) {
     const TDecodeCase& c = GetParam();
+    if (WineHasNoTable(c.charset)) {
+        EXPECT_EQ(CharsetToTextEncoding(c.charset)->ToUtf8(c.bytes), Latin1ToUtf8(c.bytes));
+        return;
+    }
     EXPECT_EQ(CharsetToTextEncoding(c.charset)->ToUtf8(c.bytes), c.expected);
 }
 
 const std::string kFffd = "\xEF\xBF\xBD";
+
+// The Arabic DOS code page: Windows has a table for it (byte E4 is U+063A),
+// the C library on Linux has none and the 8-bit fallback reads it.
+#ifdef _WIN32
+const std::string kDos720E4 = "\xD8\xBA";
+#else
+const std::string kDos720E4 = "ä";
+#endif
 
 INSTANTIATE_TEST_SUITE_P(
     Charsets, CharsetDecodeTest,
@@ -47,6 +70,9 @@ INSTANTIATE_TEST_SUITE_P(
         TDecodeCase{"UNICODE-1-1-UTF-7", "+2D3eAQ-", "\xF0\x9F\x98\x81"},
         TDecodeCase{"UTF-7", "a\xFC" "b", "a" + kFffd + "b"},
         TDecodeCase{"UTF-32LE", std::string("\xFC\0\0\0", 4), "ü"},
+        TDecodeCase{"UTF-32BE", std::string("\0\x01\xF6\x01", 4), "\xF0\x9F\x98\x81"},
+        TDecodeCase{"UTF-32", std::string("\0\0\xFE\xFF\0\0\0G", 8), "G"},
+        TDecodeCase{"UTF-32LE", std::string("\0\0\x11\0\0\xD8\0\0G\0\0\0H", 13), kFffd + kFffd + "G" + kFffd},
         // Single-byte code pages.
         TDecodeCase{"ISO-8859-1", "Gr\xFC\xDF" "e", "Grüße"},
         TDecodeCase{"latin1", "\x80", "\xC2\x80"},
@@ -72,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
         TDecodeCase{"", "\xE4\x80", "ä\xC2\x80"},
         TDecodeCase{"x-unbekannt", "\xE4", "ä"},
         TDecodeCase{"ISO-8859-10", "\xE4", "ä"},
-        TDecodeCase{"DOS-720", "\xE4", "ä"},
+        TDecodeCase{"DOS-720", "\xE4", kDos720E4},
         TDecodeCase{"HZ-GB-2312", "\xE4", "ä"}),
     [](const ::testing::TestParamInfo<TDecodeCase>& info) {
         return kdv::testing::CaseNameFrom(info.param.charset, info.index);
@@ -95,7 +121,7 @@ TEST(CharsetNames, RegisteredNamesAndSpellingsGiveTheirCodePage) {
         {"ISO-8859-8-I", 38598}, {"TIS-620", 874},          {"Johab", 1361},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(CharsetToTextEncoding(c.name)->CodePage(), c.codePage) << c.name;
+        EXPECT_EQ(CharsetToTextEncoding(c.name)->CodePage(), WineHasNoTable(c.name) ? 28591 : c.codePage) << c.name;
     }
 }
 
@@ -116,6 +142,7 @@ class CharsetEncodeTest : public ::testing::TestWithParam<TEncodeCase> {};
 
 TEST_P(CharsetEncodeTest, EncodesFromUtf8WithQuestionMarks) {
     const TEncodeCase& c = GetParam();
+    if (WineHasNoTable(c.charset)) GTEST_SKIP() << "Wine has no table for " << c.charset;
     EXPECT_EQ(CharsetToTextEncoding(c.charset)->FromUtf8(c.utf8), c.expected);
 }
 
@@ -131,6 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
         TEncodeCase{"UTF-8", "ä\xFF", "ä?"},
         TEncodeCase{"UTF-16BE", "Gü", std::string("\0G\0\xFC", 4)},
         TEncodeCase{"UTF-16LE", "\xF0\x9F\x98\x81", std::string("=\xD8\x01\xDE", 4)},
+        TEncodeCase{"UTF-32LE", "ü\xF0\x9F\x98\x81\xFF", std::string("\xFC\0\0\0\x01\xF6\x01\0?\0\0\0", 12)},
         TEncodeCase{"UTF-7", "Grüße 1+1~", "Gr+APwA3w-e 1+-1+AH4-"},
         TEncodeCase{"KOI8-R", "При ä", "\xF0\xD2\xC9 ?"},
         TEncodeCase{"IBM037", "Aä€", "\xC1\x43\x6F"},

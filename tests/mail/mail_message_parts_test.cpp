@@ -141,6 +141,9 @@ TEST_F(MailPartsTest, FailuresAreReported) {
 }
 
 TEST_F(MailPartsTest, FileRemovedWhileFillingMarksThePartBlocked) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows refuses to remove a file that is open for writing";
+#endif
     TMailMessage message;
     message.MessageParts.AttachmentTempDirectory = dir_;
     TMailAttachmentFile& part = message.MessageParts.AddTempAttachment();

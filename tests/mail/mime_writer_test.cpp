@@ -8,6 +8,7 @@
 #include "mail/mime_writer.h"
 #include "mail/stream_line_source.h"
 #include "platform/dira_error.h"
+#include "platform/path_text.h"
 #include "support/temp_dir.h"
 #include "support/test_files.h"
 
@@ -30,6 +31,14 @@ using namespace std::chrono;
 using testing::ReadFile;
 using testing::TTempDir;
 using testing::WriteFile;
+
+// Windows allows no quote in a file name; there the attachment's name
+// carries it instead of the file's.
+#ifdef _WIN32
+constexpr bool kQuoteInFileNames = false;
+#else
+constexpr bool kQuoteInFileNames = true;
+#endif
 
 constexpr std::string_view kBoundary = "Qx7LmP2vRt9=_aZ4nW8cK1sYd6Hf3Jg0Ue";
 static_assert(kBoundary.size() == kMimeBoundaryLength);
@@ -121,9 +130,9 @@ const std::vector<TLayoutCase>& LayoutCases() {
          [](TMailMessage& m, const fs::path& dir) {
              FillLikeDispatch(m, kDispatchBody);
              WriteFile(dir / "messwerte.txt", "Messwerte 10 Uhr\r\n");
-             WriteFile(dir / "Lageübersicht.pdf", std::string("%PDF\0\xFF\x80\n", 8));
+             WriteFile(dir / PathFromUtf8("Lageübersicht.pdf"), std::string("%PDF\0\xFF\x80\n", 8));
              m.MessageParts.AddAttachmentFile(dir / "messwerte.txt");
-             m.MessageParts.AddAttachmentFile(dir / "Lageübersicht.pdf");
+             m.MessageParts.AddAttachmentFile(dir / PathFromUtf8("Lageübersicht.pdf"));
          },
          kDispatchHead + "Content-Type: multipart/mixed; boundary=\"" + std::string(kBoundary) + "\"\r\n" +
              "MIME-Version: 1.0\r\n"
@@ -273,15 +282,17 @@ const std::vector<TEdgeCase>& EdgeCases() {
         {"NonAsciiFileNameIsEncodedWordInQuotes",
          [](TMailMessage& m, const fs::path& dir) {
              TextMessage(m, {"x"});
-             WriteFile(dir / "Übung.txt", "u");
-             m.MessageParts.AddAttachmentFile(dir / "Übung.txt");
+             WriteFile(dir / PathFromUtf8("Übung.txt"), "u");
+             m.MessageParts.AddAttachmentFile(dir / PathFromUtf8("Übung.txt"));
          },
          {"\tname=\"=?UTF-8?B?w5xidW5nLnR4dA==?=\"\r\n", "\tfilename=\"=?UTF-8?B?w5xidW5nLnR4dA==?=\"\r\n"}},
         {"FileNameQuoteIsEscaped",
          [](TMailMessage& m, const fs::path& dir) {
              TextMessage(m, {"x"});
-             WriteFile(dir / "a\"b.txt", "u");
-             m.MessageParts.AddAttachmentFile(dir / "a\"b.txt");
+             const fs::path file = dir / (kQuoteInFileNames ? "a\"b.txt" : "ab.txt");
+             WriteFile(file, "u");
+             auto& part = m.MessageParts.AddAttachmentFile(file);
+             if (!kQuoteInFileNames) part.FileName = "a\"b.txt";
          },
          {"\tfilename=\"a\\\"b.txt\"\r\n"}},
         {"EuroInIsoTextPartBecomesQuestionMark",

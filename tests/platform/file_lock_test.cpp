@@ -1,14 +1,15 @@
 #include "platform/file_lock.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <functional>
 #include <memory>
 
 #include "platform/dira_error.h"
+#include "platform/path_text.h"
+#include "platform/process_alive.h"
 #include "support/expect_raises.h"
+#include "support/other_process.h"
 #include "support/temp_dir.h"
 
 using kdv::testing::ExpectRaises;
@@ -16,21 +17,16 @@ using kdv::testing::ExpectRaises;
 namespace kdv {
 namespace {
 
-// Asks in a child process whether the lock is free there: the child exits 0
-// when it got the lock, 1 when not.
+// Another process asks whether the lock is free there: it exits 0 when it
+// got the lock, 1 when not (2 when opening the lock failed).
+const testing::TProbe kTryLock("try-lock", [](const std::string& path) {
+    return OpenFileLock(PathFromUtf8(path))->TryLock() ? 0 : 1;
+});
+
 bool FreeForAnotherProcess(const std::filesystem::path& path) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        try {
-            ::_exit(OpenFileLock(path)->TryLock() ? 0 : 1);
-        } catch (...) {
-            ::_exit(2);
-        }
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 2);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const int code = testing::RunProbe("try-lock", PathToUtf8(path));
+    EXPECT_TRUE(code == 0 || code == 1) << code;
+    return code == 0;
 }
 
 TEST(FileLock, OneHolderAtATime) {
@@ -56,7 +52,7 @@ TEST(FileLock, OneHolderAtATime) {
         EXPECT_TRUE(lock->TryLock()) << "a holder may ask again";
         EXPECT_TRUE(lock->Locked());
         EXPECT_FALSE(c.FreeForOther(path));
-        EXPECT_EQ(OpenFileLock(path)->Holder(), std::to_string(::getpid()));
+        EXPECT_EQ(OpenFileLock(path)->Holder(), std::to_string(CurrentProcessId()));
 
         lock->Unlock();
         EXPECT_FALSE(lock->Locked());
@@ -73,7 +69,7 @@ TEST(FileLock, FileThatCannotBeMadeIsNamed) {
     testing::TTempDir dir{"diravid-lock"};
     const auto path = dir / "fehlt" / "diravid.lock";
     const EDiraError e = ExpectRaises([&] { OpenFileLock(path); });
-    EXPECT_NE(std::string(e.what()).find(path.string()), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find(PathToUtf8(path)), std::string::npos) << e.what();
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "platform/ini_file.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <climits>
 #include <fstream>
@@ -10,7 +9,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ansi_code_page.h"
+#include "platform/code_page_converter.h"
 #include "platform/dira_error.h"
+#include "support/file_rights_bypass.h"
 #include "support/expect_raises.h"
 #include "support/temp_dir.h"
 #include "support/utf16_bytes.h"
@@ -239,6 +241,12 @@ TEST_F(IniFileTest, WriteCreatesTheFile) {
     EXPECT_EQ(ini.ReadString("Debug", "Laststartcheckmail", ""), "29.01.2024 14:05:09");
 }
 
+// A file without a byte-order mark is in the system's own code page (UTF-8
+// on Linux, the ANSI code page on Windows), and a new value is written in it.
+std::string InSystemCodePage(std::string_view utf8) {
+    return OpenCodePageConverter(SystemAnsiCodePage())->FromUtf8(utf8);
+}
+
 struct EditCase {
     const char* name;
     std::string before;
@@ -291,7 +299,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "[A]\r\nX=1\r\n[a]\r\nK=new\r\n"},
         EditCase{"empty_file", "", "A", "K", "1", "[A]\r\nK=1\r\n"},
         EditCase{"other_lines_keep_their_bytes", "[A]\r\nName=Gr\xFC\xDF" "e\r\nK=1\r\n", "A", "K", "ü",
-                 "[A]\r\nName=Gr\xFC\xDF" "e\r\nK=ü\r\n"},
+                 "[A]\r\nName=Gr\xFC\xDF" "e\r\nK=" + InSystemCodePage("ü") + "\r\n"},
         EditCase{"utf8_mark_kept", "\xEF\xBB\xBF[A]\r\nK=1\r\n", "A", "K", "2", "\xEF\xBB\xBF[A]\r\nK=2\r\n"},
         EditCase{"names_trimmed", "", " A ", " K ", "1", "[A]\r\nK=1\r\n"}),
     [](const auto& info) { return info.param.name; });
@@ -366,7 +374,7 @@ TEST_F(IniFileTest, RefusedWriteRaisesAndLeavesNothingBehind) {
 }
 
 TEST_F(IniFileTest, ReadOnlyFileIsNotReplaced) {
-    if (::geteuid() == 0) GTEST_SKIP() << "root may write the file despite its rights";
+    if (testing::BypassesFileRights()) GTEST_SKIP() << "root may write the file despite its rights";
     WriteBytes(path, "[A]\r\nK=1\r\n");
     fs::permissions(path, fs::perms::owner_read);
     const EDiraError e = ExpectRaises([&] { ini.WriteString("A", "K", "2"); });
@@ -377,9 +385,12 @@ TEST_F(IniFileTest, ReadOnlyFileIsNotReplaced) {
 
 TEST_F(IniFileTest, RewriteKeepsPermissionsAndLeavesNoTemporaryFile) {
     WriteBytes(path, "[A]\r\nK=1\r\n");
+    // Rights apart from the usual ones; what the system makes of them (Windows
+    // has no group rights) must survive the rewrite.
     fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    const fs::perms before = fs::status(path).permissions();
     ini.WriteString("A", "K", "2");
-    EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(fs::status(path).permissions(), before);
     EXPECT_EQ(FolderNames(dir.Path()), std::vector<std::string>{"diravid.ini"});
     EXPECT_EQ(ReadBytes(path), "[A]\r\nK=2\r\n");
 }
@@ -388,7 +399,11 @@ TEST_F(IniFileTest, WriteThroughSymbolicLinkReplacesItsTarget) {
     fs::create_directory(dir / "conf");
     const fs::path real = dir / "conf" / "real.ini";
     WriteBytes(real, "[A]\r\nK=1\r\n");
-    fs::create_symlink(real, path);
+    std::error_code error;
+    fs::create_symlink(real, path, error);
+    // Windows' C++ library makes no links, and Windows gives them only to
+    // administrators and developer machines.
+    if (error) GTEST_SKIP() << "no symbolic link here: " << error.message();
     ini.WriteString("A", "K", "2");
     EXPECT_TRUE(fs::is_symlink(path));
     EXPECT_EQ(ReadBytes(real), "[A]\r\nK=2\r\n");

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/dira_error.h"
+#include "support/private_file_check.h"
 #include "support/test_files.h"
 
 namespace kdv {
@@ -24,7 +25,11 @@ TEST(UniqueTempFile, CreatesNewPrivateFilesAndReportsFailure) {
     EXPECT_EQ(a.parent_path(), dir);
     EXPECT_EQ(a.extension(), ".tmp");
     EXPECT_EQ(fs::file_size(a), 0u);
-    EXPECT_EQ(fs::status(a).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(testing::WhyNotPrivate(a), "");
+    // The check itself tells a file made the ordinary way from a private one.
+    testing::WriteFile(dir / "gewoehnlich.txt", "x");
+    fs::permissions(dir / "gewoehnlich.txt", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+    EXPECT_NE(testing::WhyNotPrivate(dir / "gewoehnlich.txt"), "");
     EXPECT_THROW(CreateUniqueTempFile(dir / "fehlt", ".tmp"), EDiraError);
     fs::remove_all(dir);
 }
@@ -40,7 +45,7 @@ TEST(ReusedTempFile, HoldsExactlyTheLastContentAndIsRemovedAtTheEnd) {
         TReusedTempFile file(dir, ".eml");
         path = file.Path();
         EXPECT_EQ(path.parent_path(), dir);
-        EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_EQ(testing::WhyNotPrivate(path), "");
         const std::vector<std::string> contents = {std::string(100000, 'a'), "kurz\r\n", std::string(70000, 'b'),
                                                    "", "x"};
         for (const std::string& content : contents) {

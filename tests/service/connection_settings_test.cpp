@@ -18,6 +18,15 @@ struct TIniCase {
     const char* root_file;  // "~/" stands for the settings folder
 };
 
+// A full path in the form of the system the service runs on.
+#ifdef _WIN32
+constexpr const char* kAbsoluteFile = "C:\\Zertifikate\\ca.pem";
+constexpr const char* kAbsoluteFileIni = "[Zertifikat]\nPruefen=1\nCADatei=C:\\Zertifikate\\ca.pem\n";
+#else
+constexpr const char* kAbsoluteFile = "/etc/ca.pem";
+constexpr const char* kAbsoluteFileIni = "[Zertifikat]\nPruefen=1\nCADatei=/etc/ca.pem\n";
+#endif
+
 class ConnectionSettings : public ::testing::TestWithParam<TIniCase> {};
 
 TEST_P(ConnectionSettings, ReadFromTheSettingsFile) {
@@ -42,8 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TIniCase{"NegativeTimeLimitIsDefault", "[Verbindung]\nZeitlimit=-3\n", 60000, false, ""},
                       TIniCase{"HugeTimeLimitCapped", "[Verbindung]\nZeitlimit=99999999\n", 86400000, false, ""},
                       TIniCase{"CheckWithSystemStore", "[Zertifikat]\nPruefen=1\n", 60000, true, ""},
-                      TIniCase{"CheckWithAbsoluteFile", "[Zertifikat]\nPruefen=1\nCADatei=/etc/ca.pem\n", 60000, true,
-                               "/etc/ca.pem"},
+                      TIniCase{"CheckWithAbsoluteFile", kAbsoluteFileIni, 60000, true, kAbsoluteFile},
                       TIniCase{"CheckWithFileBesideSettings", "[Zertifikat]\nPruefen=1\nCADatei=ca.pem\n", 60000,
                                true, "~/ca.pem"},
                       TIniCase{"FileWithoutCheckIsIgnored", "[Zertifikat]\nPruefen=0\nCADatei=/etc/ca.pem\n", 60000,

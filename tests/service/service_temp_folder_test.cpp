@@ -1,8 +1,10 @@
 #include "service/service_temp_folder.h"
 
 #include "platform/dira_error.h"
+#include "platform/path_text.h"
 #include "platform/process_alive.h"
 #include "support/expect_raises.h"
+#include "support/other_process.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -10,23 +12,12 @@
 #include <fstream>
 #include <string>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 using kdv::testing::ExpectRaises;
 
 namespace kdv {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string EndedProcessId() {
-    const pid_t child = fork();
-    if (child == 0) _exit(0);
-    int status = 0;
-    waitpid(child, &status, 0);
-    return std::to_string(child);
-}
 
 void MakeFolderWithFile(const fs::path& folder) {
     fs::create_directories(folder);
@@ -41,9 +32,10 @@ TEST(ServiceTempFolder, OneFolderPerProcessAndLeftoversOfEndedOnesGo) {
         std::string folder;
         bool kept;
     };
+    const testing::TIdleProcess other;
     const TCase cases[] = {
-        {"an ended process", EndedProcessId(), false},
-        {"a running process (an import beside the service)", std::to_string(getppid()), true},
+        {"an ended process", std::to_string(testing::EndedProcessId()), false},
+        {"a running process (an import beside the service)", std::to_string(other.Id()), true},
         {"a name that is no process id", "notizen", true},
         {"a number with more after it", "123x", true},
     };
@@ -68,7 +60,7 @@ TEST(ServiceTempFolder, UnusableHomeFailsWithItsReason) {
     // A file where the folder must go.
     std::ofstream(home.Path() / kTempFolderName) << "kein Ordner";
     const EDiraError e = ExpectRaises([&] { PrepareServiceTempFolder(home.Path()); });
-    EXPECT_EQ(std::string(e.what()).rfind("Temporärer Ordner " + (home.Path() / kTempFolderName).string(), 0), 0u)
+    EXPECT_EQ(std::string(e.what()).rfind("Temporärer Ordner " + PathToUtf8(home.Path() / kTempFolderName), 0), 0u)
         << e.what();
 }
 
