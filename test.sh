@@ -25,6 +25,10 @@ cleanup() {
   if [[ -n $DEPS_PID ]]; then
     kill -- "-$DEPS_PID" 2>/dev/null || kill "$DEPS_PID" 2>/dev/null || true
   fi
+  # The Windows tests' Wine server lingers a minute after the last program.
+  if [[ $WINDOWS_LEG == 1 && -d build-windows/wine ]] && command -v wineserver >/dev/null 2>&1; then
+    WINEPREFIX=$ROOT/build-windows/wine wineserver -k >/dev/null 2>&1 || true
+  fi
   if [[ -x scripts/mail-sandbox.sh ]]; then
     scripts/mail-sandbox.sh stop "$SANDBOX/mail" >/dev/null 2>&1 || true
   fi

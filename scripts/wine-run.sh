@@ -31,4 +31,16 @@ if [[ ! -f $WINEPREFIX/.diravid-ready ]]; then
   ) 9>"$WINEPREFIX.lock"
 fi
 
+# The Wine server and the system programs it boots (services, the desktop)
+# outlive the program that starts them and keep its output open; started
+# by a test, they would make ctest wait for them. So they are started here,
+# detached, and kept for a while after the last program, which saves the
+# next test the boot.
+(
+  flock 9
+  if wineserver -p 60 </dev/null >/dev/null 2>&1; then
+    wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
+  fi
+) 9>"$WINEPREFIX.lock"
+
 exec wine "$@"
