@@ -1,9 +1,16 @@
 #pragma once
 // Runs a program of the build as a child process and collects what it says.
+#include <csignal>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
+
+// Windows knows no SIGKILL; Signal takes the Linux number there as well.
+#ifndef SIGKILL
+#define SIGKILL 9
+#endif
 
 namespace kdv::testing {
 
@@ -21,21 +28,27 @@ TProgramResult RunProgram(const std::string& program, const std::vector<std::str
 // A program started by StartProgram that has not been waited for yet.
 class TRunningProgram {
 public:
-    TRunningProgram(int pid, std::string outName, std::string errName);
+    // `process`: the pid on Linux, the process handle on Windows.
+    TRunningProgram(int pid, std::intptr_t process, std::string outName, std::string errName);
     ~TRunningProgram();  // kills and reaps it when Finish was not called
     TRunningProgram(const TRunningProgram&) = delete;
     TRunningProgram& operator=(const TRunningProgram&) = delete;
 
     int Pid() const { return pid_; }
-    void Signal(int signal) const;
+    // SIGKILL ends it at once. On Windows SIGINT and SIGTERM are a
+    // Ctrl-Break to its console process group, which the program takes as
+    // Ctrl-C.
+    void Signal(int signal);
     // Waits for its end and collects what it said.
     TProgramResult Finish();
 
 private:
     int pid_;
+    std::intptr_t process_;
     std::string outName_;
     std::string errName_;
     bool finished_ = false;
+    bool killed_ = false;
 };
 
 // Starts the program as RunProgram does, without waiting for it.

@@ -1,0 +1,164 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <cwctype>
+#include <filesystem>
+#include <stdexcept>
+
+#include "platform/windows_text.h"
+#include "support/run_program.h"
+#include "support/test_files.h"
+
+namespace kdv::testing {
+namespace {
+
+// One word of a command line as the program's own argument parsing splits
+// it again: quotes around words with blanks, backslashes doubled only in
+// front of a quote.
+std::wstring QuoteArgument(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) return argument;
+    std::wstring out = L"\"";
+    for (auto it = argument.begin();; ++it) {
+        std::size_t backslashes = 0;
+        while (it != argument.end() && *it == L'\\') {
+            ++it;
+            ++backslashes;
+        }
+        if (it == argument.end()) {
+            out.append(backslashes * 2, L'\\');
+            break;
+        }
+        if (*it == L'"') {
+            out.append(backslashes * 2 + 1, L'\\');
+        } else {
+            out.append(backslashes, L'\\');
+        }
+        out.push_back(*it);
+    }
+    return out + L"\"";
+}
+
+std::wstring Upper(std::wstring text) {
+    for (auto& c : text) c = static_cast<wchar_t>(std::towupper(c));
+    return text;
+}
+
+// The test's own environment with `changes` on top, as the block
+// CreateProcessW takes: sorted by name without regard to case, as the system
+// keeps it. Names starting with "=" (the current folder per drive) stay.
+std::wstring EnvironmentBlock(const std::map<std::string, std::string>& changes) {
+    std::map<std::wstring, std::wstring> entries;  // upper-case name -> "name=value"
+    wchar_t* strings = ::GetEnvironmentStringsW();
+    for (const wchar_t* entry = strings; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+        const std::wstring text(entry);
+        const auto eq = text.find(L'=', 1);
+        entries[Upper(text.substr(0, eq))] = text;
+    }
+    ::FreeEnvironmentStringsW(strings);
+    for (const auto& [name, value] : changes) {
+        const std::wstring wide_name = WideFromUtf8(name);
+        if (value.empty()) {
+            entries.erase(Upper(wide_name));
+        } else {
+            entries[Upper(wide_name)] = wide_name + L"=" + WideFromUtf8(value);
+        }
+    }
+    std::wstring block;
+    for (const auto& [key, entry] : entries) block += entry + L'\0';
+    return block + L'\0';
+}
+
+// A file the child writes to, inherited by it.
+HANDLE InheritedFile(const std::wstring& name, DWORD access, DWORD disposition) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    const HANDLE file = ::CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      &inherit, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open " + Utf8FromWide(name));
+    return file;
+}
+
+std::wstring NewTempFile(const wchar_t* prefix) {
+    wchar_t folder[MAX_PATH + 1];
+    wchar_t name[MAX_PATH + 1];
+    if (::GetTempPathW(MAX_PATH + 1, folder) == 0 || ::GetTempFileNameW(folder, prefix, 0, name) == 0) {
+        throw std::runtime_error("no temporary file for a program's output");
+    }
+    return name;
+}
+
+HANDLE Handle(std::intptr_t process) { return reinterpret_cast<HANDLE>(process); }
+
+}  // namespace
+
+TRunningProgram::TRunningProgram(int pid, std::intptr_t process, std::string outName, std::string errName)
+    : pid_(pid), process_(process), outName_(std::move(outName)), errName_(std::move(errName)) {}
+
+TRunningProgram::~TRunningProgram() {
+    if (!finished_) {
+        Signal(SIGKILL);
+        Finish();
+    }
+}
+
+void TRunningProgram::Signal(int signal) {
+    if (signal == SIGKILL) {
+        killed_ = ::TerminateProcess(Handle(process_), 1) != 0;
+    } else {
+        ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(pid_));
+    }
+}
+
+TProgramResult TRunningProgram::Finish() {
+    TProgramResult result;
+    ::WaitForSingleObject(Handle(process_), INFINITE);
+    DWORD code = 0;
+    // As on Linux: a program ended by SIGKILL has no exit code.
+    if (::GetExitCodeProcess(Handle(process_), &code) && !killed_) result.ExitCode = static_cast<int>(code);
+    ::CloseHandle(Handle(process_));
+    finished_ = true;
+    const std::filesystem::path out(WideFromUtf8(outName_));
+    const std::filesystem::path err(WideFromUtf8(errName_));
+    result.Stdout = ReadFile(out);
+    result.Stderr = ReadFile(err);
+    std::error_code ignored;
+    std::filesystem::remove(out, ignored);
+    std::filesystem::remove(err, ignored);
+    return result;
+}
+
+std::unique_ptr<TRunningProgram> StartProgram(const std::string& program, const std::vector<std::string>& args,
+                                              const std::map<std::string, std::string>& env) {
+    const std::wstring out_name = NewTempFile(L"dvo");
+    const std::wstring err_name = NewTempFile(L"dve");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = InheritedFile(L"NUL", GENERIC_READ, OPEN_EXISTING);
+    startup.hStdOutput = InheritedFile(out_name, GENERIC_WRITE, CREATE_ALWAYS);
+    startup.hStdError = InheritedFile(err_name, GENERIC_WRITE, CREATE_ALWAYS);
+    const std::wstring path = WideFromUtf8(program);
+    std::wstring command_line = QuoteArgument(path);
+    for (const auto& argument : args) command_line += L" " + QuoteArgument(WideFromUtf8(argument));
+    std::wstring environment = EnvironmentBlock(env);
+    PROCESS_INFORMATION process{};
+    // A process group of its own, so a Ctrl-Break reaches it alone.
+    const BOOL started = ::CreateProcessW(path.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                                          CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_PROCESS_GROUP, environment.data(),
+                                          nullptr, &startup, &process);
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(startup.hStdInput);
+    ::CloseHandle(startup.hStdOutput);
+    ::CloseHandle(startup.hStdError);
+    if (!started) {
+        std::error_code ignored;
+        std::filesystem::remove(std::filesystem::path(out_name), ignored);
+        std::filesystem::remove(std::filesystem::path(err_name), ignored);
+        throw std::runtime_error("cannot start " + program + ": " + WindowsErrorText(error));
+    }
+    ::CloseHandle(process.hThread);
+    return std::make_unique<TRunningProgram>(static_cast<int>(process.dwProcessId),
+                                             reinterpret_cast<std::intptr_t>(process.hProcess),
+                                             Utf8FromWide(out_name), Utf8FromWide(err_name));
+}
+
+}  // namespace kdv::testing
