@@ -3,10 +3,12 @@
 // what Connected says after the peer is gone.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/socket.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>
 #include <unistd.h>
+#endif
 
 #include <thread>
 
@@ -264,6 +266,9 @@ TEST(ConnectFailures, PortZero) {
 // A listener whose queue is full drops further connection requests, so the
 // connect neither succeeds nor fails until its own limit passes.
 TEST(ConnectFailures, TimesOutOnASilentServer) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows answers a full listen queue with a reset, so this server is not silent there";
+#else
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -292,6 +297,7 @@ TEST(ConnectFailures, TimesOutOnASilentServer) {
     EXPECT_EQ(error.ErrorKind(), TErrorKind::ekTimeout);
     EXPECT_GE(took, 350ms);
     EXPECT_LT(took, 3s);
+#endif
 }
 
 }  // namespace
