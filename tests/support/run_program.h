@@ -35,9 +35,8 @@ public:
     TRunningProgram& operator=(const TRunningProgram&) = delete;
 
     int Pid() const { return pid_; }
-    // SIGKILL ends it at once. On Windows SIGINT and SIGTERM are a
-    // Ctrl-Break to its console process group, which the program takes as
-    // Ctrl-C.
+    // SIGKILL ends it at once. On Windows every other signal is a Ctrl-C
+    // to the program's own console.
     void Signal(int signal);
     // Waits for its end and collects what it said.
     TProgramResult Finish();
