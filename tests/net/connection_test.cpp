@@ -249,7 +249,11 @@ TEST_P(ConnectFailures, SayWhy) {
 INSTANTIATE_TEST_SUITE_P(
     Table, ConnectFailures,
     ::testing::Values(
+#ifdef _WIN32
+        TConnectCase{"Refused", "127.0.0.1", true, "Socket-Fehler # 10061\r\n", "Verbindung abgelehnt.",
+#else
         TConnectCase{"Refused", "127.0.0.1", true, "Socket-Fehler # 111\r\n", "Verbindung abgelehnt.",
+#endif
                      TErrorKind::ekRefused},
         TConnectCase{"HostNotFound", "host.invalid", false, "Socket-Fehler # ", "\r\nHost nicht gefunden.",
                      TErrorKind::ekRefused},
