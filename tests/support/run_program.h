@@ -28,8 +28,9 @@ TProgramResult RunProgram(const std::string& program, const std::vector<std::str
 // A program started by StartProgram that has not been waited for yet.
 class TRunningProgram {
 public:
-    // `process`: the pid on Linux, the process handle on Windows.
-    TRunningProgram(int pid, std::intptr_t process, std::string outName, std::string errName);
+    // `process`: the pid on Linux, the process handle on Windows (0: a
+    // program of the host that has already ended with `exitCode`).
+    TRunningProgram(int pid, std::intptr_t process, std::string outName, std::string errName, int exitCode = -1);
     ~TRunningProgram();  // kills and reaps it when Finish was not called
     TRunningProgram(const TRunningProgram&) = delete;
     TRunningProgram& operator=(const TRunningProgram&) = delete;
@@ -46,11 +47,14 @@ private:
     std::intptr_t process_;
     std::string outName_;
     std::string errName_;
+    int exitCode_;
     bool finished_ = false;
     bool killed_ = false;
 };
 
-// Starts the program as RunProgram does, without waiting for it.
+// Starts the program as RunProgram does, without waiting for it. Under Wine
+// a program of the host (a sandbox script, curl) runs through the host's
+// shell and has ended when this returns.
 std::unique_ptr<TRunningProgram> StartProgram(const std::string& program, const std::vector<std::string>& args,
                                               const std::map<std::string, std::string>& env = {});
 

@@ -9,8 +9,9 @@
 
 namespace kdv::testing {
 
-TRunningProgram::TRunningProgram(int pid, std::intptr_t process, std::string outName, std::string errName)
-    : pid_(pid), process_(process), outName_(std::move(outName)), errName_(std::move(errName)) {}
+TRunningProgram::TRunningProgram(int pid, std::intptr_t process, std::string outName, std::string errName,
+                                 int exitCode)
+    : pid_(pid), process_(process), outName_(std::move(outName)), errName_(std::move(errName)), exitCode_(exitCode) {}
 
 TRunningProgram::~TRunningProgram() {
     if (!finished_) {

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cwctype>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 #include "platform/windows_text.h"
 #include "support/run_program.h"
 #include "support/test_files.h"
+#include "support/test_shell.h"
 
 namespace kdv::testing {
 namespace {
@@ -88,10 +90,36 @@ std::wstring NewTempFile(const wchar_t* prefix) {
 
 HANDLE Handle(std::intptr_t process) { return reinterpret_cast<HANDLE>(process); }
 
+// Whether `program` is a Windows program (its file starts with "MZ") rather
+// than one of the host's.
+bool IsWindowsProgram(const std::wstring& program) {
+    std::ifstream file{std::filesystem::path(program), std::ios::binary};
+    char magic[2] = {};
+    return file.read(magic, 2) && magic[0] == 'M' && magic[1] == 'Z';
+}
+
+// The host's program through its shell, to its end: Wine cannot wait for a
+// Unix process it started.
+int RunHostProgram(const std::string& program, const std::vector<std::string>& args,
+                   const std::map<std::string, std::string>& env, const std::wstring& out_name,
+                   const std::wstring& err_name) {
+    std::string command;
+    for (const auto& [name, value] : env) {
+        command += value.empty() ? "unset " + name + "; " : "export " + name + "=" + ShellQuote(value) + "; ";
+    }
+    command += ShellQuote(program);
+    for (const auto& argument : args) command += " " + ShellQuote(argument);
+    command += " >" + ShellQuote(ShellPath(std::filesystem::path(out_name))) + " 2>" +
+               ShellQuote(ShellPath(std::filesystem::path(err_name)));
+    std::string ignored;
+    return RunShellCommand(command, "", ignored);
+}
+
 }  // namespace
 
-TRunningProgram::TRunningProgram(int pid, std::intptr_t process, std::string outName, std::string errName)
-    : pid_(pid), process_(process), outName_(std::move(outName)), errName_(std::move(errName)) {}
+TRunningProgram::TRunningProgram(int pid, std::intptr_t process, std::string outName, std::string errName,
+                                 int exitCode)
+    : pid_(pid), process_(process), outName_(std::move(outName)), errName_(std::move(errName)), exitCode_(exitCode) {}
 
 TRunningProgram::~TRunningProgram() {
     if (!finished_) {
@@ -101,6 +129,7 @@ TRunningProgram::~TRunningProgram() {
 }
 
 void TRunningProgram::Signal(int signal) {
+    if (process_ == 0) return;  // a host program has ended already
     if (signal == SIGKILL) {
         killed_ = ::TerminateProcess(Handle(process_), 1) != 0;
         return;
@@ -128,11 +157,15 @@ void TRunningProgram::Signal(int signal) {
 
 TProgramResult TRunningProgram::Finish() {
     TProgramResult result;
-    ::WaitForSingleObject(Handle(process_), INFINITE);
-    DWORD code = 0;
-    // As on Linux: a program ended by SIGKILL has no exit code.
-    if (::GetExitCodeProcess(Handle(process_), &code) && !killed_) result.ExitCode = static_cast<int>(code);
-    ::CloseHandle(Handle(process_));
+    if (process_ == 0) {
+        result.ExitCode = exitCode_;
+    } else {
+        ::WaitForSingleObject(Handle(process_), INFINITE);
+        DWORD code = 0;
+        // As on Linux: a program ended by SIGKILL has no exit code.
+        if (::GetExitCodeProcess(Handle(process_), &code) && !killed_) result.ExitCode = static_cast<int>(code);
+        ::CloseHandle(Handle(process_));
+    }
     finished_ = true;
     const std::filesystem::path out(WideFromUtf8(outName_));
     const std::filesystem::path err(WideFromUtf8(errName_));
@@ -148,13 +181,18 @@ std::unique_ptr<TRunningProgram> StartProgram(const std::string& program, const 
                                               const std::map<std::string, std::string>& env) {
     const std::wstring out_name = NewTempFile(L"dvo");
     const std::wstring err_name = NewTempFile(L"dve");
+    const std::wstring path = WideFromUtf8(program);
+    if (!IsWindowsProgram(path)) {
+        const int status = RunHostProgram(program, args, env, out_name, err_name);
+        return std::make_unique<TRunningProgram>(0, 0, Utf8FromWide(out_name), Utf8FromWide(err_name),
+                                                 status == 128 ? -1 : status);
+    }
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = InheritedFile(L"NUL", GENERIC_READ, OPEN_EXISTING);
     startup.hStdOutput = InheritedFile(out_name, GENERIC_WRITE, CREATE_ALWAYS);
     startup.hStdError = InheritedFile(err_name, GENERIC_WRITE, CREATE_ALWAYS);
-    const std::wstring path = WideFromUtf8(program);
     std::wstring command_line = QuoteArgument(path);
     for (const auto& argument : args) command_line += L" " + QuoteArgument(WideFromUtf8(argument));
     std::wstring environment = EnvironmentBlock(env);
