@@ -558,6 +558,10 @@ TEST_F(ProgramTakingTurns, TerminationWhileWaitingEndsTheRun) {
     auto other = OpenFileLock(home / "diravid.lock");
     ASSERT_TRUE(other->TryLock());
     for (const auto& mode : Modes((home / "mail.eml").string())) {
+#ifdef _WIN32
+        // Started from a console, the Windows service only says how to install it.
+        if (std::string(mode.Name) == "service") continue;
+#endif
         for (const int signal : {SIGINT, SIGTERM}) {
             SCOPED_TRACE(std::string(mode.Name) + (signal == SIGINT ? ", SIGINT" : ", SIGTERM"));
             // Only this run's lines count; a signal before it waits would
