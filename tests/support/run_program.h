@@ -14,6 +14,8 @@
 
 namespace kdv::testing {
 
+// What the program wrote, with lines ended by LF alone (a Windows program's
+// text mode writes CR LF).
 struct TProgramResult {
     int ExitCode = -1;  // -1 when it did not exit normally
     std::string Stdout;

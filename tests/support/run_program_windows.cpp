@@ -90,6 +90,18 @@ std::wstring NewTempFile(const wchar_t* prefix) {
 
 HANDLE Handle(std::intptr_t process) { return reinterpret_cast<HANDLE>(process); }
 
+// A Windows program's standard output in text mode ends its lines with
+// CR LF; the tests compare the text as the Linux program writes it.
+std::string LinesEndedByLf(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        out += text[i];
+    }
+    return out;
+}
+
 // Whether `program` is a Windows program (its file starts with "MZ") rather
 // than one of the host's.
 bool IsWindowsProgram(const std::wstring& program) {
@@ -169,8 +181,8 @@ TProgramResult TRunningProgram::Finish() {
     finished_ = true;
     const std::filesystem::path out(WideFromUtf8(outName_));
     const std::filesystem::path err(WideFromUtf8(errName_));
-    result.Stdout = ReadFile(out);
-    result.Stderr = ReadFile(err);
+    result.Stdout = LinesEndedByLf(ReadFile(out));
+    result.Stderr = LinesEndedByLf(ReadFile(err));
     std::error_code ignored;
     std::filesystem::remove(out, ignored);
     std::filesystem::remove(err, ignored);
