@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/wait.h>
 #endif
 
@@ -555,6 +557,9 @@ TEST_F(ProgramTakingTurns, StartWaitsForAnotherProcessOnTheHomeFolder) {
 
 // Ctrl-C or SIGTERM while waiting for the lock ends the run at once, cleanly.
 TEST_F(ProgramTakingTurns, TerminationWhileWaitingEndsTheRun) {
+#ifdef _WIN32
+    if (::GetConsoleWindow() == nullptr) GTEST_SKIP() << "no console to send the program a Ctrl-Break through";
+#endif
     auto other = OpenFileLock(home / "diravid.lock");
     ASSERT_TRUE(other->TryLock());
     for (const auto& mode : Modes((home / "mail.eml").string())) {
@@ -582,6 +587,9 @@ TEST_F(ProgramTakingTurns, TerminationWhileWaitingEndsTheRun) {
 
 // --import on Ctrl-C: the mail in hand is filed, the files after it are left.
 TEST_F(ProgramTakingTurns, ImportStopsAfterTheMailInHand) {
+#ifdef _WIN32
+    if (::GetConsoleWindow() == nullptr) GTEST_SKIP() << "no console to send the program a Ctrl-Break through";
+#endif
     // A session that holds back every new journal row, so the first mail is
     // in hand when the signal comes.
     TDbConnection other;

@@ -38,8 +38,9 @@ public:
     TRunningProgram& operator=(const TRunningProgram&) = delete;
 
     int Pid() const { return pid_; }
-    // SIGKILL ends it at once. On Windows every other signal is a Ctrl-C
-    // to the program's own console.
+    // SIGKILL ends it at once. On Windows every other signal is a
+    // Ctrl-Break to the program's process group, which needs a console the
+    // test shares with it (Wine gives a test under CTest none).
     void Signal(int signal);
     // Waits for its end and collects what it said.
     TProgramResult Finish();

@@ -146,25 +146,8 @@ void TRunningProgram::Signal(int signal) {
         killed_ = ::TerminateProcess(Handle(process_), 1) != 0;
         return;
     }
-    // A Ctrl-C reaches every process of a console: the test joins the
-    // program's console for the moment, ignoring the event itself, and
-    // leaves it again before the event arrives.
-    const HANDLE standard[3] = {::GetStdHandle(STD_INPUT_HANDLE), ::GetStdHandle(STD_OUTPUT_HANDLE),
-                                ::GetStdHandle(STD_ERROR_HANDLE)};
-    ::FreeConsole();
-    if (::AttachConsole(static_cast<DWORD>(pid_))) {
-        ::SetConsoleCtrlHandler(nullptr, TRUE);
-        ::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-        ::FreeConsole();
-        // The event is delivered on threads of its own; the flag would
-        // otherwise pass to the next program this test starts.
-        ::Sleep(100);
-        ::SetConsoleCtrlHandler(nullptr, FALSE);
-    }
-    ::AttachConsole(ATTACH_PARENT_PROCESS);
-    ::SetStdHandle(STD_INPUT_HANDLE, standard[0]);
-    ::SetStdHandle(STD_OUTPUT_HANDLE, standard[1]);
-    ::SetStdHandle(STD_ERROR_HANDLE, standard[2]);
+    // The program has a process group of its own on the test's console.
+    ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(pid_));
 }
 
 TProgramResult TRunningProgram::Finish() {
@@ -209,9 +192,11 @@ std::unique_ptr<TRunningProgram> StartProgram(const std::string& program, const 
     for (const auto& argument : args) command_line += L" " + QuoteArgument(WideFromUtf8(argument));
     std::wstring environment = EnvironmentBlock(env);
     PROCESS_INFORMATION process{};
-    // A console of its own, so a Ctrl-C (Signal) reaches it alone.
+    // A process group of its own, so a Ctrl-Break (Signal) reaches it alone.
+    // No console of its own: under Wine such consoles outlive the program
+    // and keep the test's output open.
     const BOOL started = ::CreateProcessW(path.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                                          CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_CONSOLE, environment.data(),
+                                          CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_PROCESS_GROUP, environment.data(),
                                           nullptr, &startup, &process);
     const DWORD error = ::GetLastError();
     ::CloseHandle(startup.hStdInput);
