@@ -494,6 +494,10 @@ TEST(ProgramHome, HomeFolderThatIsNotThereIsNamedAndNotCreated) {
 // Without diravid.ini the defaults are tried; the failure names them.
 TEST(ProgramHome, MissingSettingsFileIsNamedWithTheDatabaseTried) {
     for (const auto& mode : Modes("/nirgends/mail.eml")) {
+#ifdef _WIN32
+        // Started from a console, the Windows service only says how to install it.
+        if (std::string(mode.Name) == "service") continue;
+#endif
         SCOPED_TRACE(mode.Name);
         TServiceHome home;
         const auto r = RunProgram(DIRAVID_BINARY, WithHome(home.Path(), mode.Args));
