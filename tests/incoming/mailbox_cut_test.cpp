@@ -3,9 +3,11 @@
 // from the server, then a second pass runs whole. Every mail is filed
 // exactly once and the mailbox ends empty, whatever the point of the cut;
 // likewise when the process running the pass is killed.
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -55,6 +57,9 @@ TEST_P(MailboxCut, EveryMailFiledOnceWhereverTheSessionBreaks) {
 // heard of its removal: a child process runs the pass and dies by SIGKILL
 // right there. The next pass files nothing twice and empties the mailbox.
 TEST_P(MailboxCut, ServiceKilledBetweenFilingAndRemoval) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs fork: the pass runs in a child process that is killed in the middle";
+#else
     const bool pop3 = std::string(GetParam()) == "pop3";
     const std::string user = std::string("kill-") + GetParam();
     Fill(user, {"Erste", "Zweite"});
@@ -81,6 +86,7 @@ TEST_P(MailboxCut, ServiceKilledBetweenFilingAndRemoval) {
     EXPECT_EQ(TimesFiled("Zweite"), 1u) << LogText();
     EXPECT_EQ(Left(user), 0u) << LogText();
     EXPECT_NE(LogText().find("wurde schon abgelegt und wird nur noch gelöscht."), std::string::npos) << LogText();
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocols, MailboxCut, ::testing::Values("pop3", "imap"), ProtocolName);

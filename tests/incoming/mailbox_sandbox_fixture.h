@@ -13,6 +13,7 @@
 #include "incoming/incoming_test_fixture.h"
 #include "incoming/mailbox_passes.h"
 #include "support/mail_sandbox.h"
+#include "support/test_shell.h"
 
 namespace kdv::testing {
 
@@ -39,7 +40,8 @@ protected:
     void Fill(const std::string& user, const std::vector<std::string>& subjects) {
         const std::string command = Env("DIRAVID_MAIL_SCRIPT") + " user " + Env("DIRAVID_MAIL_SANDBOX") + " " + user +
                                     " pw-" + user + " >/dev/null";
-        ASSERT_EQ(std::system(command.c_str()), 0);
+        std::string output;
+        ASSERT_EQ(RunShellCommand(command, "", output), 0);
         TMailIMAP4 imap;
         Login(imap, user);
         ASSERT_TRUE(imap.SelectMailBox("INBOX"));

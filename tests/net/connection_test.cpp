@@ -3,10 +3,12 @@
 // what Connected says after the peer is gone.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/socket.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>
 #include <unistd.h>
+#endif
 
 #include <thread>
 
@@ -247,7 +249,11 @@ TEST_P(ConnectFailures, SayWhy) {
 INSTANTIATE_TEST_SUITE_P(
     Table, ConnectFailures,
     ::testing::Values(
+#ifdef _WIN32
+        TConnectCase{"Refused", "127.0.0.1", true, "Socket-Fehler # 10061\r\n", "Verbindung abgelehnt.",
+#else
         TConnectCase{"Refused", "127.0.0.1", true, "Socket-Fehler # 111\r\n", "Verbindung abgelehnt.",
+#endif
                      TErrorKind::ekRefused},
         TConnectCase{"HostNotFound", "host.invalid", false, "Socket-Fehler # ", "\r\nHost nicht gefunden.",
                      TErrorKind::ekRefused},
@@ -264,6 +270,9 @@ TEST(ConnectFailures, PortZero) {
 // A listener whose queue is full drops further connection requests, so the
 // connect neither succeeds nor fails until its own limit passes.
 TEST(ConnectFailures, TimesOutOnASilentServer) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows answers a full listen queue with a reset, so this server is not silent there";
+#else
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -292,6 +301,7 @@ TEST(ConnectFailures, TimesOutOnASilentServer) {
     EXPECT_EQ(error.ErrorKind(), TErrorKind::ekTimeout);
     EXPECT_GE(took, 350ms);
     EXPECT_LT(took, 3s);
+#endif
 }
 
 }  // namespace

@@ -257,7 +257,11 @@ INSTANTIATE_TEST_SUITE_P(
                       "verfügbar."},
         // A refused connection is no failed login: the cause follows the text.
         TUnusableCase{"NothingListening", [](OutgoingTest& t) { t.Smtp.port = 1; },
+#ifdef _WIN32
+                      "| FEHLER    | Authentifizierung am Mailserver fehlgeschlagen: Socket-Fehler # 10061<CR><LF>Verbindung "
+#else
                       "| FEHLER    | Authentifizierung am Mailserver fehlgeschlagen: Socket-Fehler # 111<CR><LF>Verbindung "
+#endif
                       "abgelehnt. (keine Verbindung zum Mailserver, noch vor der Anmeldung)"},
         TUnusableCase{"AttachmentFolderMissing",
                       [](OutgoingTest& t) {

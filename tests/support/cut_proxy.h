@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+#include "support/test_socket.h"
+
 namespace kdv::testing {
 
 class TCutProxy {
@@ -26,12 +28,12 @@ public:
 
 private:
     void Serve();
-    void Pipe(int client, std::size_t limit);
+    void Pipe(TTestSocket client, std::size_t limit);
 
     std::string host_;
     std::uint16_t upstream_port_;
     std::size_t cut_after_;
-    int listener_ = -1;
+    TTestSocket listener_ = kNoTestSocket;
     std::uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<bool> cut_{false};

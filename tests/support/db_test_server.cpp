@@ -1,8 +1,5 @@
 #include "support/db_test_server.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +11,8 @@
 #include "db/db_error.h"
 #include "db/db_query.h"
 #include "support/test_files.h"
+#include "support/test_process.h"
+#include "support/test_shell.h"
 
 namespace kdv::testing {
 namespace {
@@ -27,22 +26,11 @@ std::string Env(const char* Name) {
     return v != nullptr ? v : "";
 }
 
-std::string ShellQuote(const std::string& Text) {
-    std::string out = "'";
-    for (char c : Text) {
-        if (c == '\'') {
-            out += "'\\''";
-        } else {
-            out += c;
-        }
-    }
-    return out + "'";
-}
-
-std::filesystem::path TempFile(const char* Tag) {
+// A private server's folder, where the sandbox script reaches it.
+std::filesystem::path ServerFolder() {
     static std::atomic<unsigned> counter{0};
-    return std::filesystem::temp_directory_path() /
-           ("diravid-" + std::string(Tag) + "-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+    return SandboxParentFolder() /
+           ("diravid-db-" + std::to_string(CurrentProcessId()) + "-" + std::to_string(counter++));
 }
 
 std::string DefaultScript() {
@@ -65,7 +53,7 @@ std::string TemplateDir() {
     if (const TDbServerInfo* shared = SharedDbServer(); shared != nullptr && !shared->Sandbox.empty()) {
         return shared->Sandbox + "/template";
     }
-    return (std::filesystem::temp_directory_path() / ("diravid-db-template-" + std::to_string(getuid()))).string();
+    return ShellPath(SandboxParentFolder() / ("diravid-db-template-" + CurrentUserTag()));
 }
 
 std::vector<std::string> ServerParams(const TDbServerInfo& Server, const std::string& Database) {
@@ -124,18 +112,9 @@ std::string RunOrThrow(const TDbServerInfo& Server, const std::vector<std::strin
 
 int RunSandboxScript(const std::string& Script, const std::vector<std::string>& Args, const std::string& Input,
                      std::string& Output) {
-    const auto in = TempFile("in");
-    const auto out = TempFile("out");
-    std::ofstream(in, std::ios::binary) << Input;
     std::string command = ShellQuote(Script);
     for (const auto& arg : Args) command += " " + ShellQuote(arg);
-    command += " <" + ShellQuote(in.string()) + " >" + ShellQuote(out.string()) + " 2>&1";
-    const int status = std::system(command.c_str());
-    Output = ReadFile(out);
-    std::error_code ignored;
-    std::filesystem::remove(in, ignored);
-    std::filesystem::remove(out, ignored);
-    return status == 0 ? 0 : (status == -1 ? -1 : (WIFEXITED(status) ? WEXITSTATUS(status) : 128));
+    return RunShellCommand(command + " 2>&1", Input, Output);
 }
 
 const TDbServerInfo* SharedDbServer() {
@@ -176,7 +155,7 @@ TTestDatabase::TTestDatabase(std::string_view Prefix, const TFixtureOptions& Opt
         const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
         prefix += plain ? c : '_';
     }
-    FName = "t_" + prefix + "_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    FName = "t_" + prefix + "_" + std::to_string(CurrentProcessId()) + "_" + std::to_string(counter++);
     std::string schema = "DROP DATABASE IF EXISTS `" + FName + "`;\nCREATE DATABASE `" + FName +
                          "` CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci;\nUSE `" + FName + "`;\n" +
                          SchemaFile("incident_tables.sql");
@@ -248,14 +227,14 @@ std::vector<std::string> TTestDatabase::Rows(const std::string& Query) const {
 }
 
 TPrivateDbServer::TPrivateDbServer() {
-    FDir = TempFile("db").string();
+    FDir = ServerFolder().string();
     FInfo.Script = DefaultScript();
     Start();
 }
 
 TPrivateDbServer::~TPrivateDbServer() {
     std::string ignored;
-    RunSandboxScript(FInfo.Script, {"stop", FDir}, "", ignored);
+    RunSandboxScript(FInfo.Script, {"stop", ShellPath(FDir)}, "", ignored);
     std::error_code error;
     std::filesystem::remove_all(FDir, error);
 }
@@ -264,17 +243,17 @@ void TPrivateDbServer::Start() {
     TDbServerInfo script;
     script.Script = FInfo.Script;
     // The first start copies the installed data folder; later ones keep theirs.
-    RunOrThrow(script, {"start", FDir, "--from", TemplateDir()}, "");
+    RunOrThrow(script, {"start", ShellPath(FDir), "--from", TemplateDir()}, "");
     FInfo = ReadEnvFile(FDir);
     if (FInfo.Script.empty()) FInfo.Script = script.Script;
 }
 
 void TPrivateDbServer::Stop() {
-    RunOrThrow(FInfo, {"stop", FDir}, "");
+    RunOrThrow(FInfo, {"stop", ShellPath(FDir)}, "");
 }
 
 void TPrivateDbServer::Restart() {
-    RunOrThrow(FInfo, {"restart", FDir}, "");
+    RunOrThrow(FInfo, {"restart", ShellPath(FDir)}, "");
 }
 
 }  // namespace kdv::testing

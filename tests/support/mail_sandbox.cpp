@@ -1,10 +1,6 @@
 #include "support/mail_sandbox.h"
 
-#include <unistd.h>
-
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -12,6 +8,8 @@
 #include <thread>
 
 #include "support/db_test_server.h"
+#include "support/test_process.h"
+#include "support/test_shell.h"
 
 namespace kdv::testing {
 
@@ -22,21 +20,17 @@ std::string Env(const char* name) {
 
 namespace {
 
-std::string Quote(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
+// What the command wrote to its standard output.
 std::string Run(const std::string& command) {
     std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return output;
-    char buffer[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    ::pclose(pipe);
+    RunShellCommand(command, "", output);
     return output;
+}
+
+// Whether the command succeeded; its output is dropped.
+bool Succeeds(const std::string& command) {
+    std::string ignored;
+    return RunShellCommand(command, "", ignored) == 0;
 }
 
 void RunScript(const std::string& script, const std::vector<std::string>& args) {
@@ -62,7 +56,7 @@ std::map<std::string, std::string> ReadEnvFile(const std::filesystem::path& file
 
 std::string UniqueTag() {
     static std::atomic<unsigned> counter{0};
-    return std::to_string(::getpid()) + "x" + std::to_string(counter++);
+    return std::to_string(CurrentProcessId()) + "x" + std::to_string(counter++);
 }
 
 // A file of the mail for curl's upload; removed with the object.
@@ -76,7 +70,8 @@ public:
         std::error_code ignored;
         std::filesystem::remove(path_, ignored);
     }
-    std::string Path() const { return path_.string(); }
+    // As the shell sees it: curl reads it.
+    std::string Path() const { return ShellPath(path_); }
 
 private:
     std::filesystem::path path_;
@@ -118,24 +113,24 @@ TPrivateMailSandbox::TPrivateMailSandbox(const std::string& oauth_introspection)
     script_ = shared != nullptr && oauth_introspection.empty()
                   ? shared->Get("DIRAVID_MAIL_SCRIPT")
                   : std::string(DIRAVID_SOURCE_DIR) + "/scripts/mail-sandbox.sh";
-    dir_ = (std::filesystem::temp_directory_path() / ("diravid-mail-" + UniqueTag())).string();
+    dir_ = (SandboxParentFolder() / ("diravid-mail-" + UniqueTag())).string();
     if (!oauth_introspection.empty()) {
         std::filesystem::create_directories(dir_);
         std::ofstream(std::filesystem::path(dir_) / "oauth") << oauth_introspection << "\n";
     }
-    RunScript(script_, {"start", dir_});
+    RunScript(script_, {"start", ShellPath(dir_)});
     info_ = TMailSandboxInfo(ReadEnvFile(std::filesystem::path(dir_) / "env"));
 }
 
 TPrivateMailSandbox::~TPrivateMailSandbox() {
     std::string ignored;
-    kdv::testing::RunSandboxScript(script_, {"stop", dir_}, "", ignored);
+    kdv::testing::RunSandboxScript(script_, {"stop", ShellPath(dir_)}, "", ignored);
     std::error_code error;
     std::filesystem::remove_all(dir_, error);
 }
 
 void TPrivateMailSandbox::Restart(const std::string& which) {
-    std::vector<std::string> args{"restart", dir_};
+    std::vector<std::string> args{"restart", ShellPath(dir_)};
     if (!which.empty()) args.push_back(which);
     RunScript(script_, args);
 }
@@ -146,14 +141,14 @@ void TPrivateMailSandbox::StopPostfix() {
     std::getline(runFile, run);
     if (run.empty()) throw std::runtime_error("mail sandbox has no run folder: " + dir_);
     // Postfix's own stop: it finishes the delivery in hand and keeps its queue.
-    const std::string command = "postfix -c " + Quote(run + "/postfix") + " stop >/dev/null 2>&1";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("postfix stop failed in " + run);
+    const std::string command = "postfix -c " + ShellQuote(run + "/postfix") + " stop >/dev/null 2>&1";
+    if (!Succeeds(command)) throw std::runtime_error("postfix stop failed in " + run);
     // The listener is gone once a connect is refused.
     const std::string port = info_.Get("DIRAVID_SMTP_PORT");
     for (int i = 0; i < 100; ++i) {
-        const std::string probe = "bash -c " + Quote("exec 3<>/dev/tcp/" + info_.Host() + "/" + port) +
+        const std::string probe = "bash -c " + ShellQuote("exec 3<>/dev/tcp/" + info_.Host() + "/" + port) +
                                   " >/dev/null 2>&1";
-        if (std::system(probe.c_str()) != 0) return;
+        if (!Succeeds(probe)) return;
         std::this_thread::sleep_for(std::chrono::milliseconds{100});
     }
     throw std::runtime_error("postfix still listens after its stop");
@@ -173,28 +168,28 @@ std::string TSandboxMailbox::Url() const {
 }
 
 std::string TSandboxMailbox::Curl(const std::string& tail) const {
-    return Run("curl -s -k -u " + Quote(name_ + ":" + password_) + " " + tail + " 2>/dev/null");
+    return Run("curl -s -k -u " + ShellQuote(name_ + ":" + password_) + " " + tail + " 2>/dev/null");
 }
 
 void TSandboxMailbox::Append(const std::string& raw) const {
     const TMailFile file(raw);
-    const std::string command = "curl -s -S -k -u " + Quote(name_ + ":" + password_) + " " + Quote(Url()) + " -T " +
-                                Quote(file.Path()) + " >/dev/null";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("IMAP APPEND failed for " + name_);
+    const std::string command = "curl -s -S -k -u " + ShellQuote(name_ + ":" + password_) + " " + ShellQuote(Url()) + " -T " +
+                                ShellQuote(file.Path()) + " >/dev/null";
+    if (!Succeeds(command)) throw std::runtime_error("IMAP APPEND failed for " + name_);
 }
 
 void TSandboxMailbox::SendTo(const std::string& to, const std::string& raw) const {
     const TMailFile file(raw);
     const std::string command = "curl -s -S " +
-                                Quote("smtp://" + sandbox_->Host() + ":" + sandbox_->Get("DIRAVID_SMTP_NOTLS_PORT")) +
-                                " --mail-from " + Quote(Address()) + " --mail-rcpt " + Quote(to) + " -T " +
-                                Quote(file.Path()) + " >/dev/null";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("SMTP to " + to + " failed");
+                                ShellQuote("smtp://" + sandbox_->Host() + ":" + sandbox_->Get("DIRAVID_SMTP_NOTLS_PORT")) +
+                                " --mail-from " + ShellQuote(Address()) + " --mail-rcpt " + ShellQuote(to) + " -T " +
+                                ShellQuote(file.Path()) + " >/dev/null";
+    if (!Succeeds(command)) throw std::runtime_error("SMTP to " + to + " failed");
 }
 
 std::vector<std::string> TSandboxMailbox::Uids() const {
     std::vector<std::string> uids;
-    std::istringstream in(Curl(Quote(Url()) + " -X 'UID SEARCH ALL'"));
+    std::istringstream in(Curl(ShellQuote(Url()) + " -X 'UID SEARCH ALL'"));
     std::string word;
     while (in >> word) {
         if (word.find_first_not_of("0123456789") == std::string::npos) uids.push_back(word);
@@ -212,7 +207,7 @@ std::vector<std::string> TSandboxMailbox::Mails(std::size_t count, std::chrono::
     std::this_thread::sleep_for(std::chrono::milliseconds{500});
     uids = Uids();
     std::vector<std::string> mails;
-    for (const std::string& uid : uids) mails.push_back(Curl(Quote(Url() + ";UID=" + uid)));
+    for (const std::string& uid : uids) mails.push_back(Curl(ShellQuote(Url() + ";UID=" + uid)));
     return mails;
 }
 

@@ -1,67 +1,6 @@
 #include "support/run_program.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <csignal>
-#include <cstdlib>
-
-#include "support/test_files.h"
-
 namespace kdv::testing {
-
-TRunningProgram::TRunningProgram(int pid, std::string outName, std::string errName)
-    : pid_(pid), outName_(std::move(outName)), errName_(std::move(errName)) {}
-
-TRunningProgram::~TRunningProgram() {
-    if (!finished_) {
-        ::kill(pid_, SIGKILL);
-        Finish();
-    }
-}
-
-void TRunningProgram::Signal(int signal) const { ::kill(pid_, signal); }
-
-TProgramResult TRunningProgram::Finish() {
-    TProgramResult result;
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    finished_ = true;
-    if (WIFEXITED(status)) result.ExitCode = WEXITSTATUS(status);
-    result.Stdout = ReadFile(outName_);
-    result.Stderr = ReadFile(errName_);
-    ::unlink(outName_.c_str());
-    ::unlink(errName_.c_str());
-    return result;
-}
-
-std::unique_ptr<TRunningProgram> StartProgram(const std::string& program, const std::vector<std::string>& args,
-                                              const std::map<std::string, std::string>& env) {
-    char outName[] = "/tmp/diravid-out.XXXXXX";
-    char errName[] = "/tmp/diravid-err.XXXXXX";
-    const int out = ::mkstemp(outName);
-    const int err = ::mkstemp(errName);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        for (const auto& [k, v] : env) {
-            if (v.empty())
-                ::unsetenv(k.c_str());
-            else
-                ::setenv(k.c_str(), v.c_str(), 1);
-        }
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
-    }
-    ::close(out);
-    ::close(err);
-    return std::make_unique<TRunningProgram>(pid, outName, errName);
-}
 
 TProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                           const std::map<std::string, std::string>& env) {

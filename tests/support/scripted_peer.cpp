@@ -1,12 +1,5 @@
 #include "support/scripted_peer.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -14,12 +7,12 @@
 #include <openssl/x509v3.h>
 
 #include <atomic>
-#include <cerrno>
-#include <csignal>
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+
+#include "support/test_socket.h"
 
 namespace kdv::testing {
 namespace {
@@ -211,8 +204,8 @@ TPeerStep StartTls(TPeerCertificate certificate, TPeerTlsVersions versions) {
 
 struct TScriptedPeer::TState {
     std::vector<TPeerStep> script;
-    int listen_fd = -1;
-    int fd = -1;
+    TTestSocket listen_fd = kNoTestSocket;
+    TTestSocket fd = kNoTestSocket;
     std::uint16_t port = 0;
     SSL_CTX* context = nullptr;
     SSL* ssl = nullptr;
@@ -234,13 +227,13 @@ struct TScriptedPeer::TState {
         failures += text + "\n";
     }
 
-    bool WaitFd(short events, std::chrono::steady_clock::time_point deadline) {
+    bool WaitFd(bool write, std::chrono::steady_clock::time_point deadline) {
         while (!stop) {
             if (std::chrono::steady_clock::now() >= deadline) return false;
-            pollfd entry{fd, events, 0};
-            const int rc = ::poll(&entry, 1, kPollMs);
+            TSocketWaitEntry entry{fd, write};
+            const int rc = WaitSockets(&entry, 1, kPollMs);
             if (rc > 0) return true;
-            if (rc < 0 && errno != EINTR) return false;
+            if (rc < 0) return false;
         }
         return false;
     }
@@ -257,7 +250,7 @@ struct TScriptedPeer::TState {
                 if (got <= 0) {
                     const int error = SSL_get_error(ssl, got);
                     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-                        if (!WaitFd(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline)) return false;
+                        if (!WaitFd(error == SSL_ERROR_WANT_WRITE, deadline)) return false;
                         continue;
                     }
                     ERR_clear_error();
@@ -265,9 +258,9 @@ struct TScriptedPeer::TState {
                     return false;
                 }
             } else {
-                got = static_cast<int>(::recv(fd, block, sizeof block, 0));
-                if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
-                    if (!WaitFd(POLLIN, deadline)) return false;
+                got = static_cast<int>(ReceiveSome(fd, block, sizeof block));
+                if (got < 0 && TryAgainLater()) {
+                    if (!WaitFd(false, deadline)) return false;
                     continue;
                 }
                 if (got <= 0) {
@@ -311,16 +304,16 @@ struct TScriptedPeer::TState {
                 if (sent <= 0) {
                     const int error = SSL_get_error(ssl, sent);
                     if ((error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) &&
-                        WaitFd(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline)) {
+                        WaitFd(error == SSL_ERROR_WANT_WRITE, deadline)) {
                         continue;
                     }
                     ERR_clear_error();
                     return false;  // the client has gone; what it missed shows in its own results
                 }
             } else {
-                sent = static_cast<int>(::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL));
-                if (sent < 0 && (errno == EAGAIN || errno == EINTR)) {
-                    if (!WaitFd(POLLOUT, deadline)) return false;
+                sent = static_cast<int>(SendSome(fd, bytes.data() + done, bytes.size() - done));
+                if (sent < 0 && TryAgainLater()) {
+                    if (!WaitFd(true, deadline)) return false;
                     continue;
                 }
                 if (sent <= 0) return false;
@@ -331,13 +324,14 @@ struct TScriptedPeer::TState {
     }
 
     // Whether the client has closed its side; reads (and drops) what it sent.
+    // The connection's socket never blocks.
     bool ClientGone() {
         if (client_closed) return true;
         char block[4096];
         for (;;) {
-            const ssize_t got = ::recv(fd, block, sizeof block, MSG_DONTWAIT);
+            const long got = ReceiveSome(fd, block, sizeof block);
             if (got > 0) continue;
-            if (got == 0 || (errno != EAGAIN && errno != EINTR)) client_closed = true;
+            if (got == 0 || !TryAgainLater()) client_closed = true;
             return client_closed;
         }
     }
@@ -346,14 +340,14 @@ struct TScriptedPeer::TState {
         if (context != nullptr) SSL_CTX_free(context);
         context = MakeServerContext(step.certificate, step.versions);
         ssl = SSL_new(context);
-        SSL_set_fd(ssl, fd);
+        SSL_set_fd(ssl, static_cast<int>(fd));
         const auto deadline = std::chrono::steady_clock::now() + kStepLimit;
         for (;;) {
             const int rc = SSL_accept(ssl);
             if (rc == 1) break;
             const int error = SSL_get_error(ssl, rc);
             if ((error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) &&
-                WaitFd(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline)) {
+                WaitFd(error == SSL_ERROR_WANT_WRITE, deadline)) {
                 continue;
             }
             Fail("TLS handshake failed: " + ErrorQueue());
@@ -374,9 +368,9 @@ struct TScriptedPeer::TState {
             SSL_free(ssl);
             ssl = nullptr;
         }
-        if (fd >= 0) {
-            ::close(fd);
-            fd = -1;
+        if (fd != kNoTestSocket) {
+            CloseTestSocket(fd);
+            fd = kNoTestSocket;
         }
     }
 
@@ -389,25 +383,25 @@ struct TScriptedPeer::TState {
             SSL_free(ssl);
             ssl = nullptr;
         }
-        if (fd < 0) return;
-        ::shutdown(fd, SHUT_WR);
+        if (fd == kNoTestSocket) return;
+        ShutdownSending(fd);
         char sink[4096];
         for (;;) {
-            pollfd entry{fd, POLLIN, 0};
-            if (::poll(&entry, 1, 100) <= 0) break;
-            const ssize_t got = ::recv(fd, sink, sizeof sink, 0);
-            if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) break;
+            TSocketWaitEntry entry{fd};
+            if (WaitSockets(&entry, 1, 100) <= 0) break;
+            const long got = ReceiveSome(fd, sink, sizeof sink);
+            if (got == 0 || (got < 0 && !TryAgainLater())) break;
         }
-        ::close(fd);
-        fd = -1;
+        CloseTestSocket(fd);
+        fd = kNoTestSocket;
     }
 
     bool Accept() {
         while (!stop) {
-            pollfd entry{listen_fd, POLLIN, 0};
-            if (::poll(&entry, 1, kPollMs) > 0) {
-                fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-                if (fd >= 0) return true;
+            TSocketWaitEntry entry{listen_fd};
+            if (WaitSockets(&entry, 1, kPollMs) > 0) {
+                fd = AcceptConnection(listen_fd, true);
+                if (fd != kNoTestSocket) return true;
             }
         }
         return false;
@@ -515,30 +509,17 @@ TScriptedPeer::TScriptedPeer(std::vector<TPeerStep> script, const std::string& a
     Certificates();  // made before the client's clock starts on a time limit
     // The TLS library writes to the socket itself; a client that has gone
     // must not end the test program.
-    std::signal(SIGPIPE, SIG_IGN);
+    IgnoreBrokenPipes();
     state_->script = std::move(script);
-    state_->listen_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    ::setsockopt(state_->listen_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in bound{};
-    bound.sin_family = AF_INET;
-    bound.sin_port = 0;
-    if (::inet_pton(AF_INET, address.c_str(), &bound.sin_addr) != 1 ||
-        ::bind(state_->listen_fd, reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0 ||
-        ::listen(state_->listen_fd, 4) != 0) {
-        ::close(state_->listen_fd);
-        throw std::runtime_error("scripted peer cannot listen on " + address);
-    }
-    socklen_t length = sizeof bound;
-    ::getsockname(state_->listen_fd, reinterpret_cast<sockaddr*>(&bound), &length);
-    state_->port = ntohs(bound.sin_port);
+    state_->listen_fd = ListenOn(address, 4, state_->port);
+    if (state_->listen_fd == kNoTestSocket) throw std::runtime_error("scripted peer cannot listen on " + address);
     state_->thread = std::thread([state = state_.get()] { state->Main(); });
 }
 
 TScriptedPeer::~TScriptedPeer() {
     state_->stop = true;
     state_->thread.join();
-    ::close(state_->listen_fd);
+    CloseTestSocket(state_->listen_fd);
     if (state_->context != nullptr) SSL_CTX_free(state_->context);
 }
 

@@ -1,18 +1,11 @@
 #include "support/token_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <atomic>
-#include <csignal>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -20,6 +13,7 @@
 #include <thread>
 
 #include "support/scripted_peer.h"
+#include "support/test_socket.h"
 
 namespace kdv::testing {
 namespace {
@@ -112,9 +106,9 @@ struct TClientEntry {
 
 struct TTestTokenServer::TState {
     bool tls = true;
-    int listener = -1;
+    TTestSocket listener = kNoTestSocket;
     std::uint16_t port = 0;
-    int plain_listener = -1;
+    TTestSocket plain_listener = kNoTestSocket;
     std::uint16_t plain_port = 0;
     SSL_CTX* context = nullptr;
     std::atomic<bool> stop{false};
@@ -245,24 +239,24 @@ struct TTestTokenServer::TState {
     }
 
     // Reads one request, answers it, closes.
-    void Serve(int fd, bool with_tls) {
+    void Serve(TTestSocket fd, bool with_tls) {
         SSL* ssl = nullptr;
         if (with_tls) {
             ssl = SSL_new(context);
-            SSL_set_fd(ssl, fd);
+            SSL_set_fd(ssl, static_cast<int>(fd));
             if (SSL_accept(ssl) != 1) {
                 SSL_free(ssl);
                 return;
             }
         }
         const auto read = [&](char* buffer, int size) {
-            return ssl != nullptr ? SSL_read(ssl, buffer, size) : static_cast<int>(::recv(fd, buffer, size, 0));
+            return ssl != nullptr ? SSL_read(ssl, buffer, size) : static_cast<int>(ReceiveSome(fd, buffer, static_cast<std::size_t>(size)));
         };
         const auto write = [&](const std::string& data) {
             if (ssl != nullptr) {
                 SSL_write(ssl, data.data(), static_cast<int>(data.size()));
             } else {
-                ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+                SendSome(fd, data.data(), data.size());
             }
         };
         std::string request;
@@ -317,36 +311,27 @@ struct TTestTokenServer::TState {
     void Run() {
         while (!stop) {
             if (close_token_port.exchange(false)) {
-                ::close(listener);
-                listener = -1;
+                CloseTestSocket(listener);
+                listener = kNoTestSocket;
             }
-            pollfd p[2] = {{listener, POLLIN, 0}, {plain_listener, POLLIN, 0}};
-            if (::poll(p, 2, 50) <= 0) continue;
+            // A closed token port waits on the plain one alone.
+            TSocketWaitEntry p[2] = {{plain_listener}, {listener}};
+            if (WaitSockets(p, listener != kNoTestSocket ? 2 : 1, 50) <= 0) continue;
             for (int i = 0; i < 2; ++i) {
-                if ((p[i].revents & POLLIN) == 0) continue;
-                const int fd = ::accept4(p[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
-                if (fd < 0) continue;
-                Serve(fd, i == 0 && tls);
-                ::close(fd);
+                if (!p[i].ready) continue;
+                const TTestSocket fd = AcceptConnection(p[i].socket, false);
+                if (fd == kNoTestSocket) continue;
+                Serve(fd, i == 1 && tls);
+                CloseTestSocket(fd);
             }
         }
     }
 
-    static int Listen(std::uint16_t& port) {
-        // Not inherited: a mail server started by the test would keep the
-        // port open after the endpoint closes it.
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int yes = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 16) != 0) {
-            throw std::runtime_error("token server: cannot listen");
-        }
-        socklen_t size = sizeof address;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-        port = ntohs(address.sin_port);
+    // Not inherited: a mail server started by the test would keep the port
+    // open after the endpoint closes it.
+    static TTestSocket Listen(std::uint16_t& port) {
+        const TTestSocket fd = ListenOn("127.0.0.1", 16, port);
+        if (fd == kNoTestSocket) throw std::runtime_error("token server: cannot listen");
         return fd;
     }
 };
@@ -355,7 +340,7 @@ TTestTokenServer::TTestTokenServer(bool tls) : state_(std::make_unique<TState>()
     state_->tls = tls;
     // A client that gave up closes before the answer; writing to it must
     // not end the test program.
-    std::signal(SIGPIPE, SIG_IGN);
+    IgnoreBrokenPipes();
     if (tls) state_->context = MakeTestServerTlsContext(TPeerCertificate::CaSigned);
     state_->listener = TState::Listen(state_->port);
     state_->plain_listener = TState::Listen(state_->plain_port);
@@ -365,8 +350,8 @@ TTestTokenServer::TTestTokenServer(bool tls) : state_(std::make_unique<TState>()
 TTestTokenServer::~TTestTokenServer() {
     state_->stop = true;
     state_->thread.join();
-    if (state_->listener >= 0) ::close(state_->listener);
-    ::close(state_->plain_listener);
+    CloseTestSocket(state_->listener);
+    CloseTestSocket(state_->plain_listener);
     if (state_->context != nullptr) SSL_CTX_free(state_->context);
 }
 
