@@ -3,7 +3,9 @@
 #include <chrono>
 
 #include "log/log_rotation_names.h"
+#include "platform/ansi_code_page.h"
 #include "platform/dira_error.h"
+#include "platform/text_file_encoding.h"
 
 namespace kdv {
 namespace {
@@ -105,6 +107,18 @@ void TLogFile::AddLine(int level, std::string_view text) {
     WriteLine(now, level, text);
 }
 
+namespace {
+
+// The log is in the system's own code page, as the editors that open it
+// expect: UTF-8 on Linux, the ANSI code page on Windows (a character it
+// cannot hold becomes "?").
+std::string InSystemCodePage(std::string line) {
+    static const bool ansi = SystemAnsiCodePage() != kUtf8CodePage;
+    return ansi ? UnmarkedTextFromUtf8(line, true) : line;
+}
+
+}  // namespace
+
 void TLogFile::WriteLine(LocalTime now, int level, std::string_view text) {
     try {
         if (!fLog->IsStillAt(sDateiname)) {
@@ -119,7 +133,7 @@ void TLogFile::WriteLine(LocalTime now, int level, std::string_view text) {
                 // The old file is gone from view; its close result helps nobody.
             }
         }
-        fLog->Write(FormatLogLine(now, level, text));
+        fLog->Write(InSystemCodePage(FormatLogLine(now, level, text)));
         fLog->Flush();
         dtOpenLogFile = now;
     } catch (...) {

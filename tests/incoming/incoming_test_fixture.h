@@ -107,7 +107,7 @@ protected:
         return values;
     }
 
-    std::string LogText() const { return ReadFile(Home.Path() / "KorvaneDiraVid.log"); }
+    std::string LogText() const { return ReadLogText(Home.Path() / "KorvaneDiraVid.log"); }
 
     std::filesystem::path LocalAttachments() const { return Home.Path() / "anlagen"; }
 

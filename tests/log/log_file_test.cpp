@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "log_test_support.h"
+#include "platform/ansi_code_page.h"
 
 #include "support/expect_raises.h"
 #include "support/wine_check.h"
@@ -64,9 +65,27 @@ TEST_F(LogFileTest, WritesTheBannerByteForByte) {
         clock_.Advance(1s);
         log->Add(3, "Prüfung fehlgeschlagen: %s", std::string("Zeile 1\r\nZeile 2"));
     }
-    EXPECT_EQ(ReadFile(LogPath()),
+    EXPECT_EQ(kdv::testing::ReadLogText(LogPath()),
               "29.01.24 | 14:05:09 | Hinweis   | KorvaneDiraVid gestartet.\r\n"
               "29.01.24 | 14:05:10 | FEHLER    | Prüfung fehlgeschlagen: Zeile 1<CR><LF>Zeile 2\r\n");
+    // In the system's code page: the "ü" is one byte in Windows' ANSI code
+    // page, and two in UTF-8 on Linux.
+    const std::string bytes = ReadFile(LogPath());
+    EXPECT_NE(bytes.find(SystemAnsiCodePage() == kUtf8CodePage ? "Pr\xc3\xbc" "fung" : "Pr\xfc" "fung"),
+              std::string::npos);
+}
+
+TEST_F(LogFileTest, CharactersTheCodePageLacksBecomeQuestionMarks) {
+    {
+        auto log = ServiceLog();
+        log->Add(5, "Lage \xe2\x80\x9eNord\xe2\x80\x9c \xe6\xb0\xb4");  // „Nord“ 水
+    }
+    const std::string bytes = ReadFile(LogPath());
+    if (SystemAnsiCodePage() == kUtf8CodePage) {
+        EXPECT_NE(bytes.find("Lage \xe2\x80\x9eNord\xe2\x80\x9c \xe6\xb0\xb4"), std::string::npos) << bytes;
+    } else if (SystemAnsiCodePage() == 1252) {
+        EXPECT_NE(bytes.find("Lage \x84Nord\x93 ?"), std::string::npos) << bytes;
+    }
 }
 
 TEST_F(LogFileTest, PlainTextWithPercentIsNeverReadAsAFormat) {

@@ -181,7 +181,7 @@ protected:
         std::sort(files.begin(), files.end());
         std::vector<std::string> entries;
         for (const auto& file : files) {
-            std::istringstream in(testing::ReadFile(file));
+            std::istringstream in(testing::ReadLogText(file));
             for (std::string line; std::getline(in, line);) entries.push_back(line);
         }
         for (const std::string& line : Home.LogEntries()) entries.push_back(line);

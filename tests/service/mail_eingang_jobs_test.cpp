@@ -11,6 +11,7 @@
 #include "log/log_file.h"
 #include "service/mail_eingang_jobs.h"
 #include "support/temp_dir.h"
+#include "support/test_files.h"
 
 namespace kdv::testing {
 namespace {
@@ -48,8 +49,7 @@ TEST_P(ImapSetup, ModeAndPort) {
     EXPECT_EQ(jobs.IMAP().Port, c.expected_port);
     EXPECT_EQ(jobs.IMAP().Host, "mail.example.org");
     module.LogFileSys.reset();
-    std::ifstream in(home.Path() / "KorvaneDiraVid.log", std::ios::binary);
-    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string log = ReadLogText(home.Path() / "KorvaneDiraVid.log");
     if (*c.warning == '\0') {
         EXPECT_EQ(log.find("unverschlüsselt"), std::string::npos) << log;
     } else {

@@ -113,7 +113,7 @@ protected:
             for (const auto& e : std::filesystem::directory_iterator(Home / "Logs")) files.push_back(e.path());
         }
         std::sort(files.begin(), files.end());
-        for (const auto& file : files) text += testing::ReadFile(file);
+        for (const auto& file : files) text += testing::ReadLogText(file);
         for (const std::string& line : Home.LogEntries()) text += line + "\n";
         return text;
     }

@@ -31,6 +31,7 @@ namespace kdv {
 namespace {
 
 using testing::ReadFile;
+using testing::ReadLogText;
 using testing::RunProgram;
 using testing::TTempDir;
 
@@ -201,7 +202,7 @@ TEST(ProgramStart, UnreachableDatabaseFailsTheStartWithStatusOne) {
     home.WriteIni(nullptr);
     const auto r = RunProgram(DIRAVID_BINARY, {"--home", home.Path().string(), "--once"});
     EXPECT_EQ(r.ExitCode, 1);
-    const std::string log = ReadFile(home / "KorvaneDiraVid.log");
+    const std::string log = ReadLogText(home / "KorvaneDiraVid.log");
     // The banner byte for byte, CR LF included.
     ASSERT_GE(log.size(), 22u);
     EXPECT_TRUE(HasLinePrefix(log));

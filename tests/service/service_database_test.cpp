@@ -23,6 +23,7 @@
 #include "mail/mime_reader.h"
 #include "support/db_test_server.h"
 #include "support/expect_raises.h"
+#include "support/test_files.h"
 
 using kdv::testing::ExpectRaises;
 
@@ -97,7 +98,7 @@ protected:
 
     // Every line logged since the last call, as level and text.
     TEntries TakeLog() {
-        std::ifstream in(Home / "KorvaneDiraVid.log", std::ios::binary);
+        std::istringstream in(testing::ReadLogText(Home / "KorvaneDiraVid.log"));
         std::string line;
         TEntries all;
         while (std::getline(in, line)) {

@@ -23,6 +23,7 @@
 #include "mail/mail_message.h"
 #include "mail/mail_message_parts.h"
 #include "mail/mime_reader.h"
+#include "platform/text_file_encoding.h"
 #include "support/db_test_server.h"
 #include "support/mail_sandbox.h"
 #include "support/run_program.h"
@@ -207,7 +208,13 @@ protected:
                 betreff + "', '" + inhalt + "', 'Leitstelle', 'Einsatzleitung', 'Funk');");
     }
 
-    std::string Log() const { return testing::ReadFile(Home / "KorvaneDiraVid.log"); }
+    // The log is in Windows' ANSI code page (the prefix's: Windows-1252).
+    std::string Log() const { return Utf8OrWindows1252ToUtf8(testing::ReadFile(Home / "KorvaneDiraVid.log")); }
+    // Not UTF-8 on Windows: each umlaut of the cycle's last line is one byte.
+    bool LogIsAnsi() const {
+        return testing::ReadFile(Home / "KorvaneDiraVid.log").find("Pr\xfc" "fung auf neue Eintr\xe4" "ge") !=
+               std::string::npos;
+    }
     bool LogHas(const std::string& part) const { return Log().find(part) != std::string::npos; }
 
     // The service's key as `reg query` shows it; exit status 1 when it is gone.
@@ -280,6 +287,7 @@ TEST_F(WindowsService, InstalledStartedCyclingStoppedAndRemoved) {
     ASSERT_EQ(Person->Mails(1, 30s).size(), 1u) << Log();
     ASSERT_TRUE(WaitFor([&] { return LogHas("Prüfung auf neue Einträge abgeschlossen."); }, 30s)) << Log();
     EXPECT_HAS(Log(), "Nachricht (ID:1) per Mail an " + Person->Address() + " versendet!");
+    EXPECT_TRUE(LogIsAnsi()) << "the log is in the ANSI code page, as Windows' editors read it";
     EXPECT_EQ(Db->Rows("SELECT DIRAVID_STATUS FROM LF_NACHRICHTEN"), std::vector<std::string>{"1"});
 
     // The stop ends the service within its wait hint (5 s), with its lines.

@@ -28,7 +28,7 @@ void TServiceHome::WriteIni(const kdv::testing::TTestDatabase* db, const std::st
 
 std::vector<std::string> TServiceHome::LogLines() const {
     std::vector<std::string> lines;
-    std::istringstream in(ReadFile(dir_ / "KorvaneDiraVid.log"));
+    std::istringstream in(ReadLogText(dir_ / "KorvaneDiraVid.log"));
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         lines.push_back(line);

@@ -6,6 +6,9 @@
 #include <sstream>
 #include <system_error>
 
+#include "platform/ansi_code_page.h"
+#include "platform/text_file_encoding.h"
+
 namespace kdv::testing {
 
 std::string ReadFile(const std::filesystem::path& path) {
@@ -13,6 +16,10 @@ std::string ReadFile(const std::filesystem::path& path) {
     std::ostringstream bytes;
     bytes << in.rdbuf();
     return bytes.str();
+}
+
+std::string ReadLogText(const std::filesystem::path& path) {
+    return UnmarkedTextToUtf8(ReadFile(path), SystemAnsiCodePage() != kUtf8CodePage);
 }
 
 void WriteFile(const std::filesystem::path& path, std::string_view content) {

@@ -11,6 +11,10 @@ namespace kdv::testing {
 // what it expected and shows the difference).
 std::string ReadFile(const std::filesystem::path& path);
 
+// A log file's text as UTF-8. The service writes its log in the system's
+// code page: UTF-8 on Linux, the ANSI code page on Windows.
+std::string ReadLogText(const std::filesystem::path& path);
+
 // Makes `path` hold exactly `content`, with any missing folders on the way.
 // A failure fails the running test: the case would test something else.
 void WriteFile(const std::filesystem::path& path, std::string_view content);
