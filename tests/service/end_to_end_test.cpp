@@ -24,6 +24,7 @@
 #include "mail/mail_message_parts.h"
 #include "mail/mime_reader.h"
 #include "service/filed_whole.h"
+#include "service/mail_read_back.h"
 #include "support/db_test_server.h"
 #include "support/mail_sandbox.h"
 #include "support/run_program.h"
@@ -62,21 +63,6 @@ std::string BodyText(const std::string& raw) {
     std::string text;
     for (const std::string& line : lines) text += line + "\n";
     return text;
-}
-
-// The mail's attachments as name and decoded bytes.
-std::vector<std::pair<std::string, std::string>> Attachments(const std::string& raw) {
-    TMailMessage message;
-    LoadMessageFromMemory(message, raw);
-    std::vector<std::pair<std::string, std::string>> found;
-    for (std::size_t i = 0; i < message.MessageParts.Count(); ++i) {
-        TMailMessagePart& part = message.MessageParts[i];
-        if (part.PartType() != TMailPartType::mptAttachment) continue;
-        std::ostringstream bytes;
-        static_cast<TMailAttachment&>(part).SaveToStream(bytes);
-        found.emplace_back(part.FileName, bytes.str());
-    }
-    return found;
 }
 
 // A reply as a mail program writes it: quoted subject with "AW: ", a text
@@ -250,7 +236,7 @@ TEST_F(EndToEnd, JournalEntryGoesOutAndTheReplyComesBackIntoItsIncident) {
     ASSERT_EQ(reviewed.size(), 1u) << LogText();
     EXPECT_EQ(Subject(reviewed[0]), "Maileingang (#5)");
     EXPECT_HAS(BodyText(reviewed[0]), "Sandsäcke sind unterwegs.");
-    const auto attached = Attachments(reviewed[0]);
+    const auto attached = testing::MailAttachments(reviewed[0]);
     ASSERT_EQ(attached.size(), 1u);
     EXPECT_EQ(attached[0].first, "lageplan.pdf");
     EXPECT_EQ(attached[0].second, planBytes);

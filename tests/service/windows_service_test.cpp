@@ -24,6 +24,7 @@
 #include "mail/mail_message_parts.h"
 #include "mail/mime_reader.h"
 #include "platform/text_file_encoding.h"
+#include "service/mail_read_back.h"
 #include "support/db_test_server.h"
 #include "support/mail_sandbox.h"
 #include "support/run_program.h"
@@ -336,21 +337,6 @@ TEST_F(WindowsService, StartWithoutTheDatabaseLibraryFailsWithItsLineAndAnEventL
                             "([DiraDB][MySQL]-314.");
 }
 
-// Mail parts as the tests read them back.
-std::vector<std::pair<std::string, std::string>> Attachments(const std::string& raw) {
-    TMailMessage message;
-    LoadMessageFromMemory(message, raw);
-    std::vector<std::pair<std::string, std::string>> found;
-    for (std::size_t i = 0; i < message.MessageParts.Count(); ++i) {
-        TMailMessagePart& part = message.MessageParts[i];
-        if (part.PartType() != TMailPartType::mptAttachment) continue;
-        std::ostringstream bytes;
-        static_cast<TMailAttachment&>(part).SaveToStream(bytes);
-        found.emplace_back(part.FileName, bytes.str());
-    }
-    return found;
-}
-
 TEST_F(WindowsService, OnceMailsAnEntryWithItsAttachmentAndFilesAMailWithAnUmlautAttachment) {
     WriteIni();
     // Out: an entry whose attachment the application stored with a Windows path.
@@ -377,7 +363,7 @@ TEST_F(WindowsService, OnceMailsAnEntryWithItsAttachmentAndFilesAMailWithAnUmlau
 
     const auto sent = Person->Mails(1);
     ASSERT_EQ(sent.size(), 1u) << Log();
-    EXPECT_EQ(Attachments(sent[0]),
+    EXPECT_EQ(testing::MailAttachments(sent[0]),
               (std::vector<std::pair<std::string, std::string>>{{"Lagebericht_Übersicht.pdf", report}}));
 
     const auto filed = Db->Rows("SELECT LAGE, FILENAME, PFAD FROM LF_NACHRICHTEN_ANLAGEN WHERE NACHRICHT<>1");
