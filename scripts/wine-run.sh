@@ -36,10 +36,12 @@ fi
 # by a test, they would make ctest wait for them. So they are started here,
 # detached, and kept for a while after the last program, which saves the
 # next test the boot.
+# Neither may keep the lock's descriptor: the lock would stay held as long
+# as the server lives.
 (
   flock 9
-  if wineserver -p 60 </dev/null >/dev/null 2>&1; then
-    wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
+  if wineserver -p 60 </dev/null >/dev/null 2>&1 9>&-; then
+    wine cmd /c exit 0 </dev/null >/dev/null 2>&1 9>&- || true
   fi
 ) 9>"$WINEPREFIX.lock"
 
