@@ -100,7 +100,7 @@ public:
         return Db->Rows("SELECT ID, DIRAVID_STATUS FROM " + table + " ORDER BY ID");
     }
 
-    std::string LogText() const { return ReadFile(Home.Path() / "KorvaneDiraVid.log"); }
+    std::string LogText() const { return ReadLogText(Home.Path() / "KorvaneDiraVid.log"); }
 
     // The subjects of the mailbox's mails (waiting for `count`), sorted.
     std::vector<std::string> Subjects(std::size_t count) {
