@@ -53,33 +53,9 @@ std::string WindowsPath(const fs::path& path) {
 }
 
 // UTF-16LE with or without its mark, as Wine's reg.exe exports, as UTF-8.
-std::string Utf8FromUtf16Le(const std::string& bytes) {
-    std::string out;
-    std::size_t i = bytes.size() >= 2 && bytes[0] == '\xff' && bytes[1] == '\xfe' ? 2 : 0;
-    for (; i + 1 < bytes.size(); i += 2) {
-        unsigned c = static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8;
-        if (c >= 0xd800 && c < 0xdc00 && i + 3 < bytes.size()) {
-            const unsigned low = static_cast<unsigned char>(bytes[i + 2]) | static_cast<unsigned char>(bytes[i + 3]) << 8;
-            c = 0x10000 + ((c - 0xd800) << 10) + (low - 0xdc00);
-            i += 2;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xc0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3f));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xe0 | c >> 12);
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3f));
-            out += static_cast<char>(0x80 | (c & 0x3f));
-        } else {
-            out += static_cast<char>(0xf0 | c >> 18);
-            out += static_cast<char>(0x80 | (c >> 12 & 0x3f));
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3f));
-            out += static_cast<char>(0x80 | (c & 0x3f));
-        }
-    }
-    return out;
+std::string Utf8FromUtf16Le(std::string bytes) {
+    if (bytes.rfind("\xff\xfe", 0) == 0) bytes.erase(0, 2);
+    return Utf16ToUtf8(bytes, false);
 }
 
 // An ini as Notepad on Windows saves it: UTF-8 with a mark, CR LF.
